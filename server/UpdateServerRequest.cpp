@@ -7,10 +7,11 @@
 #include <exception>
 #include <tuple>
 
+#include "app/CommandLine.h"
 #include "app/Log.h"
 #include "server/HTTPRequest.h"
 
-const char* const UpdateServerRequest::default_url = "http://update.velmaris.com/cgi/u";
+const char* const UpdateServerRequest::default_url = UPDATER_DEFAULT_SERVER_URL;
 
 namespace {
 

@@ -8,6 +8,8 @@
 // Port 0 picks a free port. Once listening, the server prints
 // "listening on URL" on standard output. One line per request goes to
 // standard error. SIGINT and SIGTERM stop it.
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -160,16 +162,22 @@ int main(int argc, char** argv) {
   sigaddset(&stopSignals, SIGINT);
   sigaddset(&stopSignals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-  std::thread stopper([&server, stopSignals] {
+  std::atomic<bool> listenReturned{false};
+  std::thread stopper([&server, &listenReturned, stopSignals] {
     int signal = 0;
     sigwait(&stopSignals, &signal);
-    server->stop();
+    // stop() is only heard once the server runs: repeat until it has.
+    while (!listenReturned) {
+      server->stop();
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
   });
 
   std::printf("listening on %s://%s:%d%s\n", options.cert.empty() ? "http" : "https",
               options.host.c_str(), port, options.path.c_str());
   std::fflush(stdout);
   const bool ok = server->listen_after_bind();
+  listenReturned = true;
 
   // Wake the stopper if the server ended for another reason.
   pthread_kill(stopper.native_handle(), SIGTERM);
