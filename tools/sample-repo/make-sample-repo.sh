@@ -13,20 +13,23 @@ here=$(cd "$(dirname "$0")" && pwd)
 mkdir -p "$out/work"
 work="$out/work"
 
-# A deterministic image: a vector table, a text mark, then a pattern that
-# compresses like real code (not too well).
-make_image() { # file size-in-KiB seed
-  python3 - "$1" "$2" "$3" <<'PY'
-import sys, random
-path, kib, seed = sys.argv[1], int(sys.argv[2]), sys.argv[3]
-rng = random.Random(seed)
-words = [0x20008000, 0x00000101] + [0x00000201] * 6
-data = bytearray(b"".join(w.to_bytes(4, "little") for w in words))
-data += ("KORVEX " + seed).encode().ljust(32, b"\0")
-while len(data) < kib * 1024:
-    op = rng.randrange(16)
-    data += bytes(rng.randrange(256) if op < 6 else (op * 17) & 0xFF for _ in range(16))
-open(path, "wb").write(bytes(data[: kib * 1024]))
+# Deterministic images: a vector table, a text mark, then a pattern that
+# compresses like real code (not too well). Arguments: FILE:KIB:SEED...
+make_images() {
+  python3 - "$@" <<'PY'
+import random, sys
+for spec in sys.argv[1:]:
+    path, kib, seed = spec.split(":")
+    size = int(kib) * 1024
+    rng = random.Random(seed)
+    words = [0x20008000, 0x00000101] + [0x00000201] * 6
+    data = bytearray(b"".join(w.to_bytes(4, "little") for w in words))
+    data += ("KORVEX " + seed).encode().ljust(32, b"\0")
+    noise = rng.randbytes(size)
+    while len(data) < size:
+        op = rng.randrange(16)
+        data += noise[len(data):len(data) + 16] if op < 6 else bytes([(op * 17) & 0xFF]) * 16
+    open(path, "wb").write(bytes(data[:size]))
 PY
 }
 
@@ -36,8 +39,6 @@ make_bird() { # output build version model seed [generic|SERIAL]
   # for its target; a bound one carries its serial number instead.
   local offsets="offsets      0x00000040 0x00000060"
   [[ $serial == generic ]] || offsets=""
-  make_image "$work/$seed-loader.bin" 4 "$seed-loader"
-  make_image "$work/$seed-firmware.bin" "$kib" "$seed"
   cat > "$work/$seed.manifest" <<MANIFEST
 # $model build $build
 loader       $seed-loader.bin 0x10000000
@@ -48,6 +49,13 @@ info         $build $version $serial $model
 MANIFEST
   "$birdpack" create "$work/$seed.manifest" -o "$out/$output" >/dev/null
 }
+
+seeds=(daq8-1200 daq8-1250 daq8-1300 daq8-1310 relay4-800 router-900)
+specs=()
+for seed in "${seeds[@]}"; do
+  specs+=("$work/$seed-loader.bin:4:$seed-loader" "$work/$seed-firmware.bin:$kib:$seed")
+done
+make_images "${specs[@]}"
 
 make_bird kxdaq8-1200.bird 1200 2.10.4 KX-DAQ8 daq8-1200
 make_bird kxdaq8-1250.bird 1250 2.9.12 KX-DAQ8 daq8-1250
