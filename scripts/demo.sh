@@ -46,15 +46,17 @@ run -G -d 40F5849A
 run -G -d 40F5849A -b 1200
 run -L -d 40F5849A
 run -J -d 40F5849A
+token=$("$UPDATER" -J -d 40F5849A -i "$demo_dir/storage" -u "$url" | tail -n 1)
+echo "-- the token checked with the server's public key (python3-jwt):"
+python3 -c 'import json, sys, jwt
+claims = jwt.decode(sys.argv[1], open(sys.argv[2]).read(), algorithms=["EdDSA"])
+print(json.dumps(claims, indent=2))' "$token" "$demo_dir/token-public.pem"
 run -G -d 40F5849A -b 1234
 
 echo
 echo "== stored for 40F5849A =="
 ls -la "$demo_dir/storage/updater/40F5849A"
 cat "$demo_dir/storage/updater/40F5849A/.settings"
-echo
-echo "== token public key =="
-cat "$demo_dir/token-public.pem"
 echo
 echo "== server log =="
 cat "$demo_dir/server.log"
