@@ -48,7 +48,7 @@ run -L -d 40F5849A
 run -J -d 40F5849A
 token=$("$UPDATER" -J -d 40F5849A -i "$demo_dir/storage" -u "$url" | tail -n 1)
 echo "-- the token checked with the server's public key (python3-jwt):"
-python3 -c 'import json, sys, jwt
+/usr/bin/python3 -c 'import json, sys, jwt
 claims = jwt.decode(sys.argv[1], open(sys.argv[2]).read(), algorithms=["EdDSA"])
 print(json.dumps(claims, indent=2))' "$token" "$demo_dir/token-public.pem"
 run -G -d 40F5849A -b 1234
