@@ -19,3 +19,14 @@ echo "== ThreadSanitizer build (threaded tests) =="
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
 scripts/build.sh tsan
 (cd build/tsan && ctest --output-on-failure -j "$jobs" -L threaded)
+
+echo "== libFuzzer targets (AddressSanitizer + UndefinedBehaviorSanitizer) =="
+# Each target runs about a minute from its committed seeds; a crash, a leak
+# or an out-of-bounds access fails the run.
+scripts/build.sh fuzz
+for target in bird attributes; do
+  work=build/fuzz/work/$target
+  mkdir -p "$work"
+  build/fuzz/fuzz/${target}_fuzz -max_total_time=60 -rss_limit_mb=2048 -timeout=30 \
+    -print_final_stats=1 "$work" "fuzz/corpus/$target"
+done
