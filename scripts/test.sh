@@ -23,3 +23,14 @@ scripts/build.sh tsan
 echo "== 32-bit build =="
 scripts/build.sh m32
 (cd build/m32 && ctest --output-on-failure -j "$jobs")
+
+echo "== libFuzzer targets (AddressSanitizer + UndefinedBehaviorSanitizer) =="
+# Each target runs about a minute from its committed seeds; a crash, a leak
+# or an out-of-bounds access fails the run.
+scripts/build.sh fuzz
+for target in bird attributes; do
+  work=build/fuzz/work/$target
+  mkdir -p "$work"
+  build/fuzz/fuzz/${target}_fuzz -max_total_time=60 -rss_limit_mb=2048 -timeout=30 \
+    -print_final_stats=1 "$work" "fuzz/corpus/$target"
+done

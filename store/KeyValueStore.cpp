@@ -35,8 +35,12 @@ aErr KeyValueStore::Load(const char* path) {
   if (!path) path = DEFAULT_FILENAME;
   FILE* file = std::fopen(path, "r");
   if (!file) {
+    int error = errno;
     Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file: '%s' (%d)\n", path,
-             errno);
+             error);
+    // Only a file that is not there is created. One that exists but cannot
+    // be opened right now (out of descriptors, I/O error) keeps its history.
+    if (error != ENOENT && error != ENOTDIR) return aErrIO;
     Add(KEY_CREATED_TIME, TimeStamp());
     Save(path);
     return aErrNotFound;
@@ -98,10 +102,16 @@ bool KeyValueStore::Save(const char* path) {
   }
   if (dirty_) entries_[KEY_UPDATED_TIME] = TimeStamp();
   std::string text;
+  // One entry per line: a line break inside a key or value (a file name
+  // from the command line may hold one) is written as a space, so that it
+  // cannot split into a second, made-up entry on the next load.
+  auto append = [&text](const std::string& part) {
+    for (char c : part) text += (c == '\n' || c == '\r') ? ' ' : c;
+  };
   for (const auto& entry : entries_) {
-    text += entry.first;
+    append(entry.first);
     text += '=';
-    text += entry.second;
+    append(entry.second);
     text += '\n';
   }
   int error = 0;

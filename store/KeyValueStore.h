@@ -21,9 +21,10 @@ class KeyValueStore {
   // Empty and clean; with a path, loads it.
   explicit KeyValueStore(const char* path = nullptr);
 
-  // Merges the file's lines into the map. A missing or unreadable file is
-  // created with CREATED_TIME and UPDATED_TIME; the result is then
-  // aErrNotFound, aErrNone after a successful read.
+  // Merges the file's lines into the map. A missing file is created with
+  // CREATED_TIME and UPDATED_TIME and the result is aErrNotFound; a file
+  // that exists but cannot be opened is left alone (aErrIO). aErrNone after
+  // a successful read.
   aErr Load(const char* path);
   // Writes every entry as "key=value\n" in key order, replacing the file
   // atomically. With a null path the remembered one is used (".settings"

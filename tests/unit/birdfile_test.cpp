@@ -560,3 +560,27 @@ TEST(BirdFile, DumpBlocksPrintsHexAndText) {
   EXPECT_NE(out.find(" A CDEFGHIJKLMNOPQRSTUVWXYZABCDEFGHIJKLMNOPQRSTUVWX\r\n000050: 59 5A  YZ\n\n"),
             std::string::npos);
 }
+
+TEST(BirdFile, ADirectoryIsNotLoaded) {
+  TempDir dir;
+  LogCapture log(DEBUG_BirdFile);
+  EXPECT_THROW(BirdFile file(dir.path().c_str()), std::runtime_error);
+  EXPECT_TRUE(log.Contains("BIRDFILE: Error - cannot open bird file: '" + dir.path() + "'\n"));
+}
+
+TEST(BirdFile, WriterRoundTripsEveryTypeAndFlag) {
+  BirdWriter w;
+  for (uint8_t type = 0; type < 32; ++type) {
+    uint8_t data[8] = {0, 0, 0x10, type, 1, 2, 3, 4};
+    w.AddBlock(type, data, sizeof data, uint8_t(type % 8));
+  }
+  BirdFile file = LoadBytes(w.Build(0));
+  ASSERT_EQ(file.BlockCount(), 32u);
+  EXPECT_TRUE(file.StructureValid());
+  for (uint32_t i = 0; i < 32; ++i) {
+    const BirdBlock& block = file.Blocks()[i];
+    EXPECT_EQ(block.type, i);
+    EXPECT_EQ(block.flags, i % 8);
+    EXPECT_EQ(block.address, i <= 1 ? 0x1000u + i : 0u);
+  }
+}

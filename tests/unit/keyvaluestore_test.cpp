@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <string>
+#include <vector>
 
 #include "store/KeyValueStore.h"
 #include "tests/unit/log_capture.h"
@@ -231,4 +234,40 @@ TEST(KeyValueStore, ParseTextFollowsTheLineRules) {
   EXPECT_EQ(store["b"], nullptr);
   EXPECT_STREQ(store["c"], "3");
   EXPECT_EQ(store["#d"], nullptr);
+}
+
+TEST(KeyValueStore, LineBreaksInValuesCannotForgeEntries) {
+  TempDir dir;
+  std::string path = dir.join("s");
+  KeyValueStore store;
+  store.Add("LATEST_TRANSFER", "/tmp/a\nLATEST_DOWNLOAD=9999.bird\r");
+  ASSERT_TRUE(store.Save(path.c_str()));
+  KeyValueStore again(path.c_str());
+  EXPECT_EQ(again["LATEST_DOWNLOAD"], nullptr);
+  EXPECT_STREQ(again["LATEST_TRANSFER"], "/tmp/a LATEST_DOWNLOAD=9999.bird");
+}
+
+TEST(KeyValueStore, AnExistingFileThatCannotBeOpenedIsNotReplaced) {
+  TempDir dir;
+  std::string path = dir.join("s");
+  WriteFile(path, "LATEST_DOWNLOAD=1234.bird\n");
+  // Exhaust a lowered descriptor limit so that opening fails with EMFILE.
+  struct rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  struct rlimit low = saved;
+  low.rlim_cur = 64;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  std::vector<FILE*> held;
+  while (held.size() < 64) {
+    FILE* f = std::fopen("/dev/null", "r");
+    if (!f) break;
+    held.push_back(f);
+  }
+  KeyValueStore store;
+  aErr err = store.Load(path.c_str());
+  for (FILE* f : held) std::fclose(f);
+  setrlimit(RLIMIT_NOFILE, &saved);
+  EXPECT_EQ(err, aErrIO);
+  EXPECT_EQ(ReadFile(path), "LATEST_DOWNLOAD=1234.bird\n");
+  EXPECT_EQ(store.Size(), 0u);
 }
