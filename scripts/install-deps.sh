@@ -17,7 +17,7 @@ PACKAGES=(
 # that can sit beside their 64-bit versions belong here.
 PACKAGES_I386=(
   zlib1g-dev libusb-1.0-0-dev libhidapi-dev libcurl4-openssl-dev libudev-dev
-  libssl-dev libgtest-dev libgmock-dev
+  libssl-dev libgtest-dev libgmock-dev libcpp-httplib-dev
 )
 
 native=$(dpkg --print-architecture)
