@@ -129,6 +129,9 @@ HTTPResponse HTTPRequest::GET(const std::string& base, const Parameters& params)
   if (rc == CURLE_OK) {
     if (const char* dir = NonEmptyEnv("SSL_CERT_DIR")) rc = curl_easy_setopt(h, CURLOPT_CAPATH, dir);
   }
+  // The server is reached over HTTP(S) only: a -u of file:// or another
+  // scheme must not make the updater read or send elsewhere.
+  if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
   if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
   if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, limits.connectTimeoutSeconds);
   if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, limits.lowSpeedBytes);

@@ -98,6 +98,12 @@ TEST_F(HTTPRequestTest, NoServerThrowsWithLibcurlText) {
   }
 }
 
+TEST_F(HTTPRequestTest, OnlyHTTPSchemes) {
+  testsupport::TempDir dir;
+  testsupport::WriteFile(dir.join("secret"), "ok\n");
+  EXPECT_THROW(HTTPRequest::GET("file://" + dir.join("secret"), {}), std::runtime_error);
+}
+
 TEST_F(HTTPRequestTest, BodyOverTheCapIsRefused) {
   HTTPLimits limits;
   limits.maxBodyBytes = 1000;
