@@ -48,7 +48,14 @@ aErr sSerialGet(uint8_t* byte, void* context) {
   if (s == nullptr || byte == nullptr) return aErrParam;
   if (s->bufferCount == 0) {
     ssize_t n = read(s->fd, s->buffer, sizeof(s->buffer));
-    if (n == 0) return aErrNotReady;
+    if (n == 0) {
+      // Nothing waiting, or the line has hung up (a vanished adapter, a
+      // closed pseudo-terminal master): only the latter shows in poll.
+      struct pollfd p = {s->fd, POLLIN, 0};
+      if (poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)))
+        return aErrIO;
+      return aErrNotReady;
+    }
     if (n < 0) {
       if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
         return aErrNotReady;
