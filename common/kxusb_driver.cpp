@@ -325,7 +325,7 @@ aErr kxusb_open_korvex_device(kxusbRef h, const char* serial) {
   if (h->mode == kxusbModeKernel) {
     char path[64];
     snprintf(path, sizeof(path), "/dev/korvex.%s", h->serial);
-    h->fd = open(path, O_RDWR | O_CLOEXEC);
+    h->fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (h->fd < 0) return errno == EBUSY ? aErrBusy : aErrIO;
     h->state = kxusbStateReady;
     h->inPos = h->inCount = 0;

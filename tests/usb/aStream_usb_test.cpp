@@ -6,6 +6,12 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 #include <umockdev.h>
 
@@ -245,6 +251,53 @@ TEST_F(UsbStreamTest, DestroyReleasesTheInterfaceAndAllowsReopening) {
   EXPECT_EQ(module.Releases(), 1);
   Open();
   EXPECT_EQ(module.Claims(), 2);
+}
+
+// The kernel node is a character device the module's driver provides; here
+// a pseudo-terminal in raw mode stands in for it, linked into the testbed's
+// /dev under the node's name.
+TEST_F(UsbStreamTest, KernelNodeCarriesTheStreamWhenInstalled) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  struct termios raw = {};
+  tcgetattr(master, &raw);
+  cfmakeraw(&raw);
+  tcsetattr(master, TCSANOW, &raw);
+  char* root = umockdev_testbed_get_root_dir(testbed_);
+  const std::string devDir = std::string(root) + "/dev";
+  g_free(root);
+  mkdir(devDir.c_str(), 0755);
+  const std::string node = devDir + "/korvex.0000ABCD";
+  ASSERT_EQ(symlink(ptsname(master), node.c_str()), 0);
+
+  EXPECT_TRUE(kxusb_is_kernel_driver_installed(0xABCD));
+  EXPECT_FALSE(kxusb_is_kernel_driver_installed(0xABCE));
+  Open(0xABCD);  // no USB device exists: only the node can carry it
+
+  ASSERT_EQ(write(master, "\x06\x00", 2), 2);
+  EXPECT_EQ(aStream_WaitReadable(stream_, 1000), aErrNone);
+  uint8_t got[2] = {0xFF, 0xFF};
+  ASSERT_EQ(aStream_Read(stream_, got, 2), aErrNone);
+  EXPECT_EQ(got[0], 0x06);
+  EXPECT_EQ(got[1], 0x00);
+  EXPECT_EQ(aStream_WaitReadable(stream_, 50), aErrTimeout);
+
+  std::vector<uint8_t> data(600, 0x42);
+  ASSERT_EQ(aStream_Write(stream_, data.data(), data.size()), aErrNone);
+  size_t received = 0;
+  for (int i = 0; i < 100 && received < data.size(); ++i) {
+    struct pollfd p = {master, POLLIN, 0};
+    if (poll(&p, 1, 10) <= 0) continue;
+    char buf[1024];
+    const ssize_t n = read(master, buf, sizeof(buf));
+    if (n > 0) received += static_cast<size_t>(n);
+  }
+  EXPECT_EQ(received, data.size());
+  EXPECT_EQ(aStream_Destroy(&stream_), aErrNone);
+  unlink(node.c_str());
+  close(master);
 }
 
 }  // namespace
