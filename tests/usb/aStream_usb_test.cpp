@@ -34,8 +34,9 @@ class UsbStreamTest : public ::testing::Test {
     if (stream_ != nullptr) aStream_Destroy(&stream_);
     if (driver_ != nullptr) kxusb_destroy(&driver_);
     Korvex_libusb_exit();
-    models_.clear();
+    // The testbed first: it detaches the handlers the models still own.
     if (testbed_ != nullptr) g_object_unref(testbed_);
+    models_.clear();
     aKorvexDebuggingEnable = false;
     aKorvexDebuggingLevel = 0;
   }
