@@ -27,7 +27,7 @@ namespace {
 
 constexpr uint16_t kSocketTag = 0xDEAD;
 constexpr uint32_t kConnected = 0x1;
-constexpr int kMaxSendRetry = 10;  // aSOCKET_MAX_SEND_RETRY
+constexpr int kMaxSendRetry = aSOCKET_MAX_SEND_RETRY;
 constexpr int kSendPauseMs = 60;
 constexpr uint32_t kClosePauseMs = 10;
 constexpr size_t kReadBuffer = 1024;

@@ -9,6 +9,7 @@
 // the driver for good.
 #include "common/kxusb_driver.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -43,8 +44,9 @@ struct kxusb {
   char serial[16] = {};
   libusb_device_handle* device = nullptr;
   int fd = -1;
-  kxusbState state = kxusbStateNone;
-  uint32_t errorCount = 0;
+  // Shared by the reading and the writing thread of a link.
+  std::atomic<kxusbState> state{kxusbStateNone};
+  std::atomic<uint32_t> errorCount{0};
   int interfaceNumber = -1;
   uint8_t outEndpoint = 0;
   uint8_t inEndpoint = 0;
@@ -86,7 +88,8 @@ aErr sHandleErrorTolerance(kxusb* h, aErr result) {
 
 // State gate shared by reads and writes in libusb mode.
 aErr sCheckState(const kxusb* h, const char* what) {
-  switch (h->state) {
+  const kxusbState state = h->state;
+  switch (state) {
     case kxusbStateReady:
       return aErrNone;
     case kxusbStateClosed:
@@ -96,7 +99,7 @@ aErr sCheckState(const kxusb* h, const char* what) {
       return aErrNotReady;
     default:
       aKorvexDebug_Trace(aDEBUG_USB, "libusb %s error dev state: %d\n", what,
-                         static_cast<int>(h->state));
+                         static_cast<int>(state));
       return aErrIO;
   }
 }
@@ -408,7 +411,7 @@ bool kxusb_is_kernel_driver_installed(uint32_t serialNumber) {
   return aFile_Exists(path);
 }
 
-kxusbState kxusb_state(kxusbRef h) { return h ? h->state : kxusbStateNone; }
+kxusbState kxusb_state(kxusbRef h) { return h ? h->state.load() : kxusbStateNone; }
 uint8_t kxusb_in_endpoint(kxusbRef h) { return h ? h->inEndpoint : 0; }
 uint8_t kxusb_out_endpoint(kxusbRef h) { return h ? h->outEndpoint : 0; }
 uint16_t kxusb_in_max_packet(kxusbRef h) { return h ? h->inMaxPacket : 0; }
