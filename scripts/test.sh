@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the dependencies, builds with AddressSanitizer and
 # UndefinedBehaviorSanitizer and runs every test; then runs the threaded
-# tests under ThreadSanitizer.
+# tests under ThreadSanitizer, and every test again in a 32-bit build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,3 +19,7 @@ echo "== ThreadSanitizer build (threaded tests) =="
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
 scripts/build.sh tsan
 (cd build/tsan && ctest --output-on-failure -j "$jobs" -L threaded)
+
+echo "== 32-bit build =="
+scripts/build.sh m32
+(cd build/m32 && ctest --output-on-failure -j "$jobs")
