@@ -236,6 +236,31 @@ TEST_F(Engine, PacketLogRecordsBothDirections) {
   EXPECT_EQ(aLink_PacketDebug_Disable(id_), aErrNone);
 }
 
+TEST_F(Engine, QueriesModuleAddressAndModel) {
+  auto address = std::async(std::launch::async, [this] {
+    uint8_t a = 0;
+    aErr err = _aLink_GetModuleAddress(id_, &a);
+    return std::make_pair(err, a);
+  });
+  EXPECT_EQ(ReadPacket(peer()), (Bytes{0xAD, 0x00}));
+  ASSERT_TRUE(WriteBytes(peer(), {0x06, 0x00}));
+  EXPECT_EQ(address.get(), std::make_pair(aErrNone, static_cast<uint8_t>(6)));
+
+  auto model = std::async(std::launch::async, [this] {
+    uint8_t m = 0;
+    aErr err = _aLink_GetModel(id_, 6, &m);
+    return std::make_pair(err, m);
+  });
+  EXPECT_EQ(ReadPacket(peer()), (Bytes{0x06, 0x03, 0x03, 0x48, 0x20}));
+  ASSERT_TRUE(WriteBytes(peer(), {0x06, 0x04, 0x03, 0x08, 0x00, 0x11}));
+  EXPECT_EQ(model.get(), std::make_pair(aErrNone, static_cast<uint8_t>(0x11)));
+
+  // Anything else is an I/O error.
+  ASSERT_TRUE(WriteBytes(peer(), {0x06, 0x01, 0x07}));
+  uint8_t m = 0;
+  EXPECT_EQ(_aLink_GetModel(id_, 6, &m), aErrIO);
+}
+
 TEST(EngineDebug, WithoutALogReadsAreNotReady) {
   PairStream pair;
   uint32_t id = aLink_Create(pair.release());
