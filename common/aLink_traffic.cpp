@@ -72,16 +72,17 @@ aPacket* aLink_AwaitFirst(uint32_t id, aPacketFilter filter,
   const uint32_t start = aTime_GetMSTicks();
   aPacket* found = nullptr;
   // Waits in slices so that a link leaving the running state ends the wait
-  // early.
-  while (found == nullptr && sLinkRunning(id)) {
-    const uint32_t elapsed = aTime_GetMSTicks() - start;
-    if (elapsed >= timeoutMs) break;
+  // early. The queue is looked at once even with a zero time-out.
+  uint32_t elapsed = 0;
+  do {
+    if (!sLinkRunning(id)) break;
     uint32_t slice = timeoutMs - elapsed;
     if (slice > aLINK_IDLE_WAIT_MS) slice = aLINK_IDLE_WAIT_MS;
     aPacketFifoRef inbound = 0;
     if (!sLinkFifos(id, &inbound, nullptr)) break;
     found = aPacketFifo_AwaitFirst(inbound, filter, reference, slice);
-  }
+    elapsed = aTime_GetMSTicks() - start;
+  } while (found == nullptr && elapsed < timeoutMs);
   return found;
 }
 
