@@ -7,6 +7,7 @@
 #include <future>
 #include <thread>
 
+#include "common/aKorvexDebug.h"
 #include "common/aLink.h"
 #include "link_peer.h"
 
@@ -259,6 +260,51 @@ TEST_F(Engine, QueriesModuleAddressAndModel) {
   ASSERT_TRUE(WriteBytes(peer(), {0x06, 0x01, 0x07}));
   uint8_t m = 0;
   EXPECT_EQ(_aLink_GetModel(id_, 6, &m), aErrIO);
+}
+
+TEST(EngineIdle, ReaderWaitsForBytesInsteadOfAskingAgainAndAgain) {
+  PairStream pair;
+  PairStream::Context* context = pair.context();
+  uint32_t id = aLink_Create(pair.release());
+  ASSERT_NE(id, 0u);
+  ASSERT_EQ(ReadPacket(pair.peer()), kRouteOn);
+  const uint32_t before = context->gets;
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  const uint32_t idleGets = context->gets - before;
+  // A bounded wait between attempts: about ten a second, where a loop that
+  // asks again at once makes hundreds of thousands.
+  EXPECT_LT(idleGets, 100u);
+  // And a byte that arrives is still taken at once.
+  ASSERT_TRUE(WriteBytes(pair.peer(), {0x04, 0x02, 0x00, 0x00}));
+  EXPECT_EQ(ReadPacket(pair.peer()), (Bytes{0x04, 0x02, 0x00, 0x02}));
+  aLink_Destroy(&id);
+}
+
+TEST(EngineTrace, PacketTracesGoToStandardOutputWhenSelected) {
+  PairStream pair;
+  uint32_t id = aLink_Create(pair.release());
+  ASSERT_NE(id, 0u);
+  ASSERT_EQ(ReadPacket(pair.peer()), kRouteOn);
+  testing::internal::CaptureStdout();
+  aKorvexDebuggingLevel = aDEBUG_PACKETS;
+  aKorvexDebuggingEnable = true;
+  ASSERT_TRUE(WriteBytes(pair.peer(), {0x04, 0x03, 0x03, 0x48, 0x20}));
+  PacketPtr in(aLink_AwaitPacket(id, 2000));
+  ASSERT_TRUE(WriteBytes(pair.peer(), {0x04, 0x02, 0x00, 0x01}));
+  EXPECT_EQ(ReadPacket(pair.peer()), (Bytes{0x04, 0x02, 0x00, 0x03}));
+  aKorvexDebuggingEnable = false;
+  aKorvexDebuggingLevel = 0;
+  const std::string out = testing::internal::GetCapturedStdout();
+  ASSERT_TRUE(in);
+  EXPECT_NE(out.find(" sHandlePacket(" + std::to_string(id) +
+                     ") ADDR:04, LEN:03, [03 48 20]\n"),
+            std::string::npos) << out;
+  EXPECT_NE(out.find(" sHandleHBBackChannel() ==> received HB packet "
+                     "[data size = 2][0,1]\n"),
+            std::string::npos) << out;
+  EXPECT_NE(out.find(" sHandleHBBackChannel() sending HB DOWN\n"),
+            std::string::npos) << out;
+  aLink_Destroy(&id);
 }
 
 TEST(EngineDebug, WithoutALogReadsAreNotReady) {
