@@ -191,12 +191,16 @@ aErr sSocketWrite(const uint8_t* data, size_t length, void* context) {
     {
       std::lock_guard<std::mutex> guard(s->lock);
       ssize_t n = -1;
-      int e = ENOTCONN;
+      int e = 0;
       if (sConnected(s)) {
         n = send(s->fd, data + sent, length - sent, MSG_NOSIGNAL);
         e = errno;
       }
-      if (n >= 0) {
+      if (!sConnected(s)) {
+        // The reader lost the connection meanwhile and could not make it
+        // again: that was the one reconnection.
+        result = aErrConnection;
+      } else if (n >= 0) {
         sent += static_cast<size_t>(n);
         if (sent < length) attempts = 1;
       } else if (e == EAGAIN || e == EWOULDBLOCK || e == EINTR) {

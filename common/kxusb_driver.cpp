@@ -360,7 +360,9 @@ aErr kxusb_get_from_device(kxusbRef h, uint8_t* byte) {
 aErr kxusb_wait_for_data(kxusbRef h, uint32_t timeoutMs) {
   if (h == nullptr) return aErrParam;
   if (h->inCount > 0) return aErrNone;
-  const unsigned timeout = timeoutMs < kReadTimeoutMs ? timeoutMs : kReadTimeoutMs;
+  unsigned timeout = timeoutMs < kReadTimeoutMs ? timeoutMs : kReadTimeoutMs;
+  // libusb takes a time-out of 0 as "wait for ever".
+  if (timeout == 0) timeout = 1;
   aErr err = sFill(h, timeout);
   return err == aErrNotReady ? aErrTimeout : err;
 }

@@ -182,6 +182,7 @@ TEST_F(UsbStreamTest, OneBulkReadServesManyByteReads) {
   EXPECT_EQ(std::string(reinterpret_cast<char*>(got), 4), std::string("\x06\x00\x06\x00", 4));
   // Nothing more: the bounded wait ends in a time-out.
   EXPECT_EQ(aStream_WaitReadable(stream_, 50), aErrTimeout);
+  EXPECT_EQ(aStream_WaitReadable(stream_, 0), aErrTimeout);  // not "for ever"
   module.QueueIn("Z");
   EXPECT_EQ(aStream_WaitReadable(stream_, 500), aErrNone);
   uint8_t b = 0;
