@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the dependencies, builds with AddressSanitizer and
 # UndefinedBehaviorSanitizer and runs every test; then runs the threaded
-# tests under ThreadSanitizer, and every test again in a 32-bit build.
+# tests under ThreadSanitizer, and every test again in a 32-bit build;
+# finally runs each fuzz target for about a minute.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

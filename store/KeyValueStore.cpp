@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +17,21 @@ const char* const KeyValueStore::KEY_UPDATED_TIME = "UPDATED_TIME";
 
 namespace {
 bool IsBlank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+
+// atoi's reading of a leading decimal number, saturated at the int range so
+// that an out-of-range value reads the same on 32- and 64-bit hosts.
+int LeadingInt(const char* text) {
+  long long value = std::strtoll(text, nullptr, 10);
+  if (value > INT_MAX) return INT_MAX;
+  if (value < INT_MIN) return INT_MIN;
+  return int(value);
+}
+
+// A hexadecimal value with or without "0x", saturated at 32 bits.
+uint32_t LeadingHex(const char* text) {
+  unsigned long long value = std::strtoull(text, nullptr, 16);
+  return value > 0xFFFFFFFFull ? 0xFFFFFFFFu : uint32_t(value);
+}
 }  // namespace
 
 KeyValueStore::KeyValueStore(const char* path) {
@@ -146,17 +162,17 @@ const char* KeyValueStore::NumericValue(const std::string& key) {
 
 int KeyValueStore::GetInt(const std::string& key, int defaultValue) {
   const char* value = NumericValue(key);
-  return value ? std::atoi(value) : defaultValue;
+  return value ? LeadingInt(value) : defaultValue;
 }
 
 uint32_t KeyValueStore::GetHex(const std::string& key, uint32_t defaultValue) {
   const char* value = NumericValue(key);
-  return value ? uint32_t(std::strtoul(value, nullptr, 16)) : defaultValue;
+  return value ? LeadingHex(value) : defaultValue;
 }
 
 bool KeyValueStore::GetBOOL(const std::string& key, bool defaultValue) {
   const char* value = NumericValue(key);
-  return value ? std::atoi(value) != 0 : defaultValue;
+  return value ? LeadingInt(value) != 0 : defaultValue;
 }
 
 double KeyValueStore::GetDouble(const std::string& key, double defaultValue) {

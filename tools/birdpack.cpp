@@ -38,7 +38,9 @@ bool ParseNumber(const std::string& text, uint32_t* value) {
   if (text.empty() || text[0] == '-' || text[0] == '+') return false;
   errno = 0;
   char* end = nullptr;
-  unsigned long long v = std::strtoull(text.c_str(), &end, 0);
+  bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  // Leading zeros mean decimal, never octal.
+  unsigned long long v = std::strtoull(text.c_str(), &end, hex ? 16 : 10);
   if (errno != 0 || *end != '\0' || v > 0xFFFFFFFFull) return false;
   *value = uint32_t(v);
   return true;

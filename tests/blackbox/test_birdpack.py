@@ -42,8 +42,8 @@ def test_create_writes_blocks_in_manifest_order(birdpack, tmp_path):
     (tmp_path / "m.txt").write_text(
         "# a package\n"
         "loader ld.bin 0x10000000 flags 2\n"
-        "firmware fw.bin 0x4000 flags 7   # trailing comment\n"
-        "offsets 0x4010 0x4020\n"
+        "firmware fw.bin 0x4000 flags 07   # trailing comment\n"
+        "offsets 0x4010 016416\n"
         "info 1234 1.2.3 generic KX 100  Pro\n"
         "loader-start 0x10000101\n"
         "block 31 x.bin flags 1\n"

@@ -311,6 +311,16 @@ TEST(BirdFile, ChecksumWordHandling) {
     EXPECT_EQ(file.BlockCount(), 1u);
     EXPECT_TRUE(log.Contains("mismatch in data size. (-4 bytes remaining)\n"));
   }
+  {  // a valid zlib stream of nothing
+    LogCapture log(DEBUG_BirdFile);
+    BirdFile file;
+    std::vector<uint8_t> bytes = BirdWriter::Wrap(std::vector<uint8_t>());
+    EXPECT_TRUE(file.LoadFromMemory(bytes.data(), bytes.size()));
+    EXPECT_EQ(file.DataSize(), 0u);
+    EXPECT_EQ(file.BlockCount(), 0u);
+    EXPECT_FALSE(file.StructureValid());
+    EXPECT_TRUE(log.Contains("BIRDFILE: Block data of 0 bytes holds no block count\n"));
+  }
   {  // body too short for a count
     BirdFile file;
     std::vector<uint8_t> body = {0, 0};

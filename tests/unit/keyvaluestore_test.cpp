@@ -271,3 +271,14 @@ TEST(KeyValueStore, AnExistingFileThatCannotBeOpenedIsNotReplaced) {
   EXPECT_EQ(ReadFile(path), "LATEST_DOWNLOAD=1234.bird\n");
   EXPECT_EQ(store.Size(), 0u);
 }
+
+TEST(KeyValueStore, OutOfRangeNumbersSaturate) {
+  KeyValueStore store;
+  store.Add("big", "99999999999");
+  store.Add("small", "-99999999999");
+  store.Add("hex", "0x100000000");
+  EXPECT_EQ(store.GetInt("big"), 2147483647);
+  EXPECT_EQ(store.GetInt("small"), -2147483647 - 1);
+  EXPECT_TRUE(store.GetBOOL("big"));
+  EXPECT_EQ(store.GetHex("hex"), 0xFFFFFFFFu);
+}
