@@ -223,3 +223,18 @@ def test_spinner_on_terminal_not_on_pipe(repo, tmp_path):
         if slow:
             slow.stop()
         server.stop()
+
+
+def test_server_conversation_in_debug_trace(tmp_path):
+    s = ThrowawayServer({"hi": (200, "error maintenance\n")})
+    try:
+        r = run_updater(["-B", "-d", SERIAL, "-X", "0x20"], tmp_path, s.url)
+        assert "GET(%s?op=hi&rv=2&)\n" % s.url in r.stderr
+        assert "ServerCommClass: ping failed [%s?op=hi&rv=2&]\n" % s.url in r.stderr
+        s.replies["hi"] = (503, "busy")
+        r = run_updater(["-B", "-d", SERIAL, "-X", "0x20"], tmp_path, s.url)
+        assert "PING ==> [503] [busy]\n" in r.stderr
+        quiet = run_updater(["-B", "-d", SERIAL], tmp_path, s.url)
+        assert "PING" not in quiet.stderr and "GET(" not in quiet.stderr
+    finally:
+        s.stop()
