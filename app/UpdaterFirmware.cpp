@@ -167,16 +167,11 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& bu
   std::unique_ptr<UpdaterStore> store =
       _createUpdaterStore(display, storeDirectory, "Download_Firmware");
   if (!store) return 0;
+  // A device seen for the first time gets its directory only once there is
+  // a file to keep, so that a failed download leaves the store untouched.
   UpdaterStoreItem device;
-  if (!store->FindDevice(serialNumber, &device)) {
-    Log::log(DEBUG_APP, "Could not find device in our update history.\n");
-    try {
-      device = store->AddDevice(serialNumber);
-    } catch (const std::runtime_error&) {
-      display.message(Level::error, "Could not create directory for storing BIRD file");
-      return 0;
-    }
-  }
+  const bool known = store->FindDevice(serialNumber, &device);
+  if (!known) Log::log(DEBUG_APP, "Could not find device in our update history.\n");
 
   std::string latest, firmwareId;
   if (!UpdateServerRequest::QueryBuild(serialNumber, latest, firmwareId, serverURL.c_str())) {
@@ -234,6 +229,14 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& bu
     }
   }
 
+  if (!known) {
+    try {
+      device = store->AddDevice(serialNumber);
+    } catch (const std::runtime_error&) {
+      display.message(Level::error, "Could not create directory for storing BIRD file");
+      return 0;
+    }
+  }
   const std::string date = Now();
   const aErr written = device.WriteFile(fileName, bytes.get(), length);
   bytes.reset();

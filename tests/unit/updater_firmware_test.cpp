@@ -201,8 +201,15 @@ TEST_F(FirmwareTest, ServerFailuresAreReported) {
   EXPECT_TRUE(display_.HasError("Failed to retrieve jwt for 40F5849A"));
 }
 
-TEST_F(FirmwareTest, NewDeviceGetsItsDirectory) {
+TEST_F(FirmwareTest, NewDeviceGetsItsDirectoryOnlyWithAFile) {
   EXPECT_FALSE(Exists(DeviceDir()));
+  Override("bird", "ok\nnot-base64\n");
+  EXPECT_EQ(updater_->Download_Firmware(kSerial, "1200", true, false), 0u);
+  EXPECT_FALSE(Exists(DeviceDir())) << "a failed first download leaves no trace";
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    overrides_.erase("bird");
+  }
   EXPECT_EQ(updater_->Download_Firmware(kSerial, "1200", true, false), 1200u);
   EXPECT_TRUE(Exists(DeviceDir() + "/.settings"));
 }
