@@ -189,7 +189,7 @@ inline bool WriteBytes(int fd, const Bytes& bytes) {
 
 // Polls cond every 10 ms for up to timeoutMs.
 template <typename Cond>
-bool Eventually(Cond cond, int timeoutMs = 3000) {
+bool Eventually(Cond cond, int timeoutMs = 10000) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   while (!cond()) {
     if (std::chrono::steady_clock::now() >= deadline) return false;
