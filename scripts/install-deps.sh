@@ -9,6 +9,7 @@ PACKAGES=(
   libczmq-dev libzmq3-dev libudev-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-pytest
+  nlohmann-json3-dev umockdev libumockdev-dev libumockdev0 iproute2 util-linux
 )
 
 missing=()
