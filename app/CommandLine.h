@@ -39,11 +39,12 @@ class CommandsClass {
 
 // The default update server: the maker's own host, path "/cgi/u".
 #define UPDATER_DEFAULT_SERVER_HOST "update.velmaris.com"
-#define UPDATER_DEFAULT_SERVER_PORT 80
+#define UPDATER_DEFAULT_SERVER_PORT_TEXT "80"
 #define UPDATER_DEFAULT_SERVER_URL "http://" UPDATER_DEFAULT_SERVER_HOST "/cgi/u"
 
 #define UPDATER_APP_NAME "Updater"
 #define UPDATER_APP_VERSION "Version: 2.11.5 Oct 13 2025"
+#define UPDATER_BUILD_YEAR "2025"
 
 struct Parameters {
   Parameters();

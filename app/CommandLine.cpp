@@ -1,0 +1,276 @@
+#include "app/CommandLine.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/Log.h"
+#include "common/aDirectory.h"
+
+// Identifiers of the option table: 0 help, 1 command, 2 parameter.
+const SOption g_rgOptions[] = {
+    {OPT_COMMAND, "-B", SO_NONE},         {OPT_COMMAND, "-L", SO_NONE},
+    {OPT_COMMAND, "-D", SO_NONE},         {OPT_COMMAND, "-G", SO_NONE},
+    {OPT_COMMAND, "-I", SO_NONE},         {OPT_COMMAND, "-U", SO_NONE},
+    {OPT_COMMAND, "-OVERRIDE", SO_NONE},  {OPT_COMMAND, "-N", SO_NONE},
+    {OPT_COMMAND, "-Y", SO_NONE},         {OPT_COMMAND, "-C", SO_NONE},
+    {OPT_COMMAND, "-J", SO_NONE},         {OPT_HELP, "-h", SO_NONE},
+    {OPT_HELP, "-H", SO_NONE},            {OPT_PARAMETER, "-n", SO_NONE},
+    {OPT_PARAMETER, "-X", SO_REQ_SEP},    {OPT_PARAMETER, "-Z", SO_REQ_SEP},
+    {OPT_PARAMETER, "-m", SO_REQ_SEP},    {OPT_PARAMETER, "-i", SO_REQ_SEP},
+    {OPT_PARAMETER, "-b", SO_REQ_SEP},    {OPT_PARAMETER, "-d", SO_REQ_SEP},
+    {OPT_PARAMETER, "-t", SO_REQ_SEP},    {OPT_PARAMETER, "-f", SO_REQ_SEP},
+    {OPT_PARAMETER, "-r", SO_REQ_SEP},    {OPT_PARAMETER, "-s", SO_REQ_SEP},
+    {OPT_PARAMETER, "-o", SO_REQ_SEP},    {OPT_PARAMETER, "-e", SO_NONE},
+    {OPT_PARAMETER, "-l", SO_REQ_SEP},    {OPT_PARAMETER, "-k", SO_REQ_SEP},
+    {OPT_PARAMETER, "-u", SO_REQ_SEP},    {OPT_HELP, "--help", SO_NONE},
+    {OPT_END, nullptr, SO_NONE},
+};
+
+namespace {
+
+constexpr size_t kHomeBuffer = 2048;
+
+std::string ProgramName(const char* argv0) {
+  if (!argv0) return std::string();
+  const char* name = argv0;
+  for (const char* p = argv0; *p; ++p) {
+    if (*p == '/' || *p == '\\') name = p + 1;
+  }
+  return name;
+}
+
+// Value of text in the given base when every character is one of digits;
+// saturates at 0xFFFFFFFF. 0 for an empty text or a foreign character.
+uint32_t ParseDigits(const char* text, const char** end, const char* digits, uint32_t base) {
+  if (end) *end = text;
+  if (!text || !*text) return 0;
+  uint64_t value = 0;
+  const char* p = text;
+  for (; *p; ++p) {
+    const char* at = strchr(digits, *p);
+    if (!at) return 0;
+    uint32_t digit = uint32_t(at - digits);
+    if (digit >= 16) digit -= 6;  // lower-case hex letters follow the upper-case ones
+    value = value * base + digit;
+    if (value > 0xFFFFFFFFu) value = 0xFFFFFFFFu;
+  }
+  if (end) *end = p;
+  return uint32_t(value);
+}
+
+// The table row an argument names: an exact match, else the one option
+// that the argument abbreviates. Null when none or several.
+const SOption* LookupOption(const std::string& name) {
+  const SOption* partial = nullptr;
+  int partialCount = 0;
+  for (const SOption* row = g_rgOptions; row->nId != OPT_END; ++row) {
+    if (name == row->pszArg) return row;
+    if (strncmp(row->pszArg, name.c_str(), name.size()) == 0) {
+      partial = row;
+      ++partialCount;
+    }
+  }
+  return partialCount == 1 ? partial : nullptr;
+}
+
+// Option text proper: "-x" or "--xyz"; a lone "-" or "--" is not an option.
+bool IsOptionText(const char* arg) {
+  if (arg[0] != '-') return false;
+  if (arg[1] == '\0') return false;
+  if (arg[1] == '-' && arg[2] == '\0') return false;
+  return true;
+}
+
+uint32_t ParseSerial(UpdaterDisplayInterface& display, const char* value, const char* prefixLog,
+                     const char* invalidMessage, bool& failed) {
+  std::string text(value);
+  if (text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    Log::log(DEBUG_Updater, "%s", prefixLog);
+    text.erase(0, 2);
+  }
+  const uint32_t serial = _get_hex_arg(text.c_str(), nullptr);
+  if (serial == 0) {
+    display.message(UpdaterDisplayInterface::error, invalidMessage, text.c_str());
+    failed = true;
+  }
+  return serial;
+}
+
+void ApplyParameter(UpdaterDisplayInterface& display, const SOption& option, const char* value,
+                    Parameters& params, bool& failed) {
+  const std::string name = option.pszArg;
+  if (name == "-n") {
+    params.flagN = true;
+  } else if (name == "-e") {
+    params.echo = true;
+  } else if (name == "-X") {
+    params.debugMaskGiven = true;
+    const bool hex = value[0] == '0' && (value[1] == 'x' || value[1] == 'X');
+    char* rest = nullptr;
+    errno = 0;
+    const unsigned long long mask = strtoull(value, &rest, hex ? 16 : 10);
+    if (rest && *rest) {
+      display.message(UpdaterDisplayInterface::error,
+                      "Invalid format for \"%s\" parameter, unprocessed characters [%s]",
+                      option.pszArg, rest);
+    } else {
+      params.debugMask = uint32_t(mask);
+      Log::ActivatePackage(params.debugMask);
+    }
+  } else if (name == "-Z") {
+    params.commands.Set(CMD_OPTION_Z);
+  } else if (name == "-m") {
+    params.ueiBytesLoad = value[0] == '1' || strncmp(value, "true", 4) == 0;
+  } else if (name == "-i") {
+    params.storageDir = value;
+  } else if (name == "-b") {
+    params.build = std::to_string(_get_int_arg(value, nullptr));
+  } else if (name == "-d") {
+    params.serialNumber =
+        ParseSerial(display, value, "Discarding '0x' serial number prefix\n",
+                    "Invalid serial number obtained from argument [%s]", failed);
+  } else if (name == "-r") {
+    params.routerSerialNumber =
+        ParseSerial(display, value, "Discarding '0x' router serial number prefix\n",
+                    "Invalid router serial number obtained from argument [%s]", failed);
+  } else if (name == "-t") {
+    params.transportGiven = true;
+    if (strncmp(value, "USB", 3) == 0) {
+      params.transport = USB;
+    } else if (strncmp(value, "TCP", 3) == 0) {
+      params.transport = TCPIP;
+    } else if (strncmp(value, "RECOVER", 7) == 0) {
+      params.transport = RECOVER;
+    } else {
+      display.message(UpdaterDisplayInterface::error,
+                      "Invalid transport type:[%s]\nMust be one of the following: USB, TCPIP, "
+                      "RECOVER",
+                      value);
+      params.transport = INVALID;
+      failed = true;
+    }
+  } else if (name == "-f") {
+    params.birdFile = value;
+  } else if (name == "-s") {
+    params.serialPort = value;
+  } else if (name == "-o") {
+    params.baudRate = _get_int_arg(value, nullptr);
+  } else if (name == "-l") {
+    params.logMessage = value;
+  } else if (name == "-k") {
+    params.logFile = value;
+  } else if (name == "-u") {
+    params.serverURL = value;
+  }
+}
+
+void ApplyCommand(UpdaterDisplayInterface& display, const SOption& option, Parameters& params,
+                  bool& failed) {
+  static const struct {
+    const char* text;
+    uint32_t bit;
+  } kCommands[] = {
+      {"-B", CMD_LIST_BUILDS}, {"-L", CMD_LIST_LOCAL_BUILDS}, {"-D", CMD_DISCOVER},
+      {"-G", CMD_GET_FIRMWARE}, {"-I", CMD_VIEW_INFO},        {"-U", CMD_UPDATE},
+      {"-N", CMD_FINGERPRINT},  {"-C", CMD_CHECK_BIRD},       {"-J", CMD_GET_JWT},
+  };
+  if (strcmp(option.pszArg, "-OVERRIDE") == 0) {
+    params.override = true;
+    return;
+  }
+  for (const auto& command : kCommands) {
+    if (strcmp(option.pszArg, command.text) == 0) {
+      params.commands.Set(command.bit);
+      return;
+    }
+  }
+  display.message(UpdaterDisplayInterface::error, "Unhandled command: [%s]", option.pszArg);
+  failed = true;
+}
+
+}  // namespace
+
+Parameters::Parameters() {
+  char home[kHomeBuffer] = "";
+  aDirectory_GetHomeDirectory(home, sizeof(home));
+  homeDir.reserve(kHomeBuffer);
+  homeDir = home;
+  Log::log(DEBUG_APP, "Home directory:[%s]\n", homeDir.c_str());
+}
+
+uint32_t _get_hex_arg(const char* text, const char** end) {
+  return ParseDigits(text, end, "0123456789ABCDEFabcdef", 16);
+}
+
+uint32_t _get_int_arg(const char* text, const char** end) {
+  return ParseDigits(text, end, "0123456789", 10);
+}
+
+int _get_params(UpdaterDisplayInterface& display, int argc, char* argv[], Parameters& params) {
+  params.programName = ProgramName(argc > 0 ? argv[0] : nullptr);
+  bool failed = false;
+  std::vector<const char*> options;     // argv order, for the trace
+  std::vector<const char*> nonOptions;  // set aside, traced last
+
+  for (int i = 1; i < argc; ++i) {
+    const char* arg = argv[i];
+    if (!IsOptionText(arg)) {
+      nonOptions.push_back(arg);
+      continue;
+    }
+    options.push_back(arg);
+
+    const char* equals = strchr(arg, '=');
+    const std::string name = equals ? std::string(arg, size_t(equals - arg)) : std::string(arg);
+    const SOption* option = LookupOption(name);
+    if (!option) continue;  // unknown options are skipped silently
+
+    const char* value = nullptr;
+    if (option->nArgType == SO_REQ_SEP) {
+      if (equals) {
+        value = equals + 1;
+      } else if (i + 1 < argc && argv[i + 1][0] != '-') {
+        value = argv[++i];
+        options.push_back(value);
+      }
+      if (!value || value[0] == '-') continue;  // missing or dash-leading value
+    } else if (equals) {
+      continue;  // a value given to an option that takes none
+    }
+
+    switch (option->nId) {
+      case OPT_HELP:
+        params.commands.Set(CMD_HELP);
+        params.helpRequested = true;
+        return 0;
+      case OPT_COMMAND:
+        ApplyCommand(display, *option, params, failed);
+        break;
+      default:
+        ApplyParameter(display, *option, value, params, failed);
+        break;
+    }
+  }
+
+  Log::log(DEBUG_APP, "\nApplication parameters:[%s]\n", params.programName.c_str());
+  for (const char* arg : options) Log::log(DEBUG_APP, "\t[%s]\n", arg);
+  for (const char* arg : nonOptions) Log::log(DEBUG_APP, "\t[%s]\n", arg);
+
+  if (failed) return 1;
+  _validate_params(params);
+  return 0;
+}
+
+void _validate_params(Parameters&) {
+  // Every combination is accepted here; each command checks what it needs.
+}
+
+void _release_params(Parameters& params) {
+  params.serialPort.clear();
+  params.birdFile.clear();
+  params.logMessage.clear();
+  params.build.clear();
+  params.storageDir.clear();
+}

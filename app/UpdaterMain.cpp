@@ -1,0 +1,159 @@
+// The run of the updater: parse the options, resolve the storage
+// directory, run the commands in their fixed order and return the exit
+// code (0 or 1).
+#include "app/UpdaterMain.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "app/CLI_Display.h"
+#include "app/CommandLine.h"
+#include "app/Log.h"
+#include "common/aDirectory.h"
+
+namespace {
+
+using Level = UpdaterDisplayInterface::Level;
+
+constexpr mode_t kStoreMode = 0755;
+constexpr size_t kHomeBuffer = 2048;
+
+// Commands whose operation this build does not carry answer with this and
+// fail, so that nothing pretends to have worked.
+bool NotAvailable(UpdaterDisplayInterface& display) {
+  display.message(Level::error, "This command is not available in this build");
+  return false;
+}
+
+// -i names the parent of the "updater" directory; without it the parent is
+// ~/.velmaris. Empty on failure.
+std::string ResolveStorageDirectory(const Parameters& params) {
+  std::string parent = params.storageDir;
+  if (parent.empty()) {
+    char home[kHomeBuffer] = "";
+    const aErr err = aDirectory_GetHomeDirectory(home, sizeof(home));
+    if (err != aErrNone) {
+      Log::log(DEBUG_APP, "Updater: FailedaDirectory_GetHomeDirectory()==> %d\n", int(err));
+      return std::string();
+    }
+    parent = std::string(home) + "/.velmaris";
+  }
+  return parent + aDIR_PATH_SEP + "updater";
+}
+
+// Exactly one of these runs: the first whose bit is set. Returns the exit
+// code, or -1 when none of them was requested.
+int RunMainCommand(UpdaterDisplayInterface& display, Parameters& params) {
+  const CommandsClass& commands = params.commands;
+
+  if (commands.IsSet(CMD_DISCOVER)) {
+    if (params.routerSerialNumber != 0) {
+      display.message(Level::info, "Searching for Korvex Network devices connected to %08X",
+                      params.routerSerialNumber);
+    } else {
+      display.message(Level::info, "Searching for Korvex devices");
+    }
+    return NotAvailable(display) ? 0 : 1;
+  }
+
+  if (commands.IsSet(CMD_UPDATE)) {
+    if (params.transport != RECOVER && params.serialNumber == 0) {
+      display.message(Level::error, "Must specify the specific device to be updated");
+      return 1;
+    }
+    return NotAvailable(display) ? 0 : 1;
+  }
+
+  struct SerialCommand {
+    uint32_t bit;
+    const char* missingSerial;
+  };
+  static const SerialCommand kSerialCommands[] = {
+      {CMD_LIST_BUILDS, "Error must supply a serial number for the List Builds command"},
+      {CMD_LIST_LOCAL_BUILDS,
+       "Error must supply a serial number for the List Local Builds command"},
+      {CMD_GET_JWT, "Error must supply a serial number for the Get JWT command"},
+  };
+  for (const SerialCommand& command : kSerialCommands) {
+    if (!commands.IsSet(command.bit)) continue;
+    if (params.serialNumber == 0) {
+      display.message(Level::error, "%s", command.missingSerial);
+      _display_usage(false, false);
+      return 1;
+    }
+    return NotAvailable(display) ? 0 : 1;
+  }
+
+  if (commands.IsSet(CMD_CHECK_BIRD | CMD_VIEW_INFO)) return NotAvailable(display) ? 0 : 1;
+
+  return -1;
+}
+
+}  // namespace
+
+int Updater_main(int argc, char* argv[]) {
+  CLI_Display display;
+  Log::SetOutput(stderr);
+  Parameters params;
+
+  if (_get_params(display, argc, argv, params) != 0) {
+    _display_app_version(display);
+    _display_notice(display);
+    _display_usage(false, false);
+    return 1;
+  }
+
+  _display_app_version(display);
+
+  if (params.commands.IsSet(CMD_HELP) || !params.commands.IsSet(CMD_ANY_COMMAND)) {
+    _display_notice(display);
+    _display_usage(params.debugMaskGiven, params.helpRequested);
+    _release_params(params);
+    return 0;
+  }
+
+  params.storageDir = ResolveStorageDirectory(params);
+  if (params.storageDir.empty()) return 1;
+  if (aDirectory_Ensure(params.storageDir.c_str(), kStoreMode) != aErrNone) {
+    display.message(Level::error, "Could not find updater directory at %s",
+                    params.storageDir.c_str());
+    return 1;
+  }
+
+  int exitCode = 0;
+
+  if (params.commands.IsSet(CMD_FINGERPRINT)) {
+    if (params.serialPort.empty()) {
+      display.message(Level::error, "Must specify the serial port used for connecting");
+      return 1;
+    }
+    if (!NotAvailable(display)) {
+      display.message(Level::error, "Got no response from chip");
+      exitCode = 1;
+    }
+  }
+
+  if (params.commands.IsSet(CMD_GET_FIRMWARE)) {
+    if (params.serialNumber == 0) {
+      display.message(Level::error, "-G must specify a specific device via -d");
+      display.message(Level::error, "--help for usage information");
+      return 1;
+    }
+    display.message(Level::info, "Retrieving firmware for device with serial number %08X",
+                    params.serialNumber);
+    if (params.build.empty()) {
+      display.message(Level::info, "No build specified");
+      display.message(Level::info, "Using Latest build");
+    } else {
+      display.message(Level::info, "Retrieving firmware build %s", params.build.c_str());
+    }
+    exitCode = NotAvailable(display) ? 0 : 1;
+  }
+
+  const int mainCode = RunMainCommand(display, params);
+  if (mainCode >= 0) return mainCode;
+
+  _release_params(params);
+  return exitCode;
+}
