@@ -9,11 +9,6 @@ namespace ksim {
 
 namespace {
 
-std::string Hex8(uint32_t v) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "%08X", unsigned(v));
-  return buf;
-}
 
 constexpr size_t kMaxRunBytes = 65536;
 constexpr size_t kMaxNameBytes = 32;

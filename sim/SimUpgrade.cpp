@@ -72,14 +72,14 @@ void Module::handleUpgrade(const Packet& p, uint64_t now, Module& link) {
     case kData: {
       size_t n = p.size - 2u;
       if (n == 0) return;
-      ++dataPackets_;
       if (f.wrongDataCount && !wrongCountDone_) {
         wrongCountDone_ = true;
-        log("fault: refusing DATA packet " + std::to_string(dataPackets_) + " with a wrong count");
+        log("fault: refusing a DATA packet with a wrong count");
         send(link, Packet(cfg_.address, {kCmdUpgrade, kData, uint8_t(n - 1)}), now);
         return;
       }
       take(p.data + 2, n);
+      ++dataPackets_;
       if (f.dropDataAck && dataPackets_ == f.dropDataAck && !dropAckDone_) {
         dropAckDone_ = true;
         log("fault: not acknowledging DATA packet " + std::to_string(dataPackets_));
