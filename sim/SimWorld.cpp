@@ -381,14 +381,16 @@ void World::act(Endpoint& e, const Outgoing& o) {
   if (o.action == LinkAction::Drop) {
     e.awayUntil = t + o.awayMs;
     say(e, "link dropped" + (o.awayMs ? ", back in " + std::to_string(o.awayMs) + " ms" : std::string()));
+    // The listener goes first, so a host that reconnects as soon as it sees
+    // the reset finds the module away.
+    if (o.awayMs && e.listenFd >= 0) {
+      CloseFd(e.listenFd);
+      e.listenerClosed = true;
+    }
     closeConnection(e, true);
     if (e.active != Endpoint::Link::None) {
       e.active = Endpoint::Link::None;
       e.module->linkDown();
-    }
-    if (o.awayMs && e.listenFd >= 0) {
-      CloseFd(e.listenFd);
-      e.listenerClosed = true;
     }
     if (e.usbPresent && usb_) {
       usb_->remove(e);
