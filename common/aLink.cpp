@@ -1,0 +1,405 @@
+// The link table: creation by transport, shared ids with use counts,
+// destroy and reset.
+#include <cstdio>
+#include <mutex>
+#include <new>
+
+#include "common/aDefs.h"
+#include "common/aKorvexDebug.h"
+#include "common/aLink_internal.h"
+#include "common/aTime.h"
+
+#define aLINK_READY_STREAM_ID 0xFFFFFFFFu
+#define aLINK_RESET_ATTEMPTS 20
+#define aLINK_RESET_PAUSE_MS 100u
+
+namespace {
+
+struct LinkTable {
+  aLinkEntry* head;  // newest first
+  uint32_t nextId;
+  aMutexRef mutex;
+};
+
+LinkTable& sTable() {
+  static LinkTable table = {nullptr, 1, aMutex_Create("aLink_Managed")};
+  return table;
+}
+
+// Holds the table mutex for one table operation.
+class TableLock {
+ public:
+  TableLock() { aMutex_Lock(sTable().mutex); }
+  ~TableLock() { aMutex_Unlock(sTable().mutex); }
+  TableLock(const TableLock&) = delete;
+  TableLock& operator=(const TableLock&) = delete;
+};
+
+// Serialises creation, so that two callers asking for the same module at
+// once share one link instead of racing to make two.
+std::mutex sCreateMutex;
+
+std::atomic<aLinkClientStreamFactory> sClientFactory{nullptr};
+std::atomic<uint32_t> _clientCount{0};
+
+aLinkEntry* sFindLocked(uint32_t id) {
+  for (aLinkEntry* e = sTable().head; e != nullptr; e = e->next)
+    if (e->id == id) return e;
+  return nullptr;
+}
+
+// Raises the use count of a link of this kind to this module, if one exists.
+// *refused is set when the link exists but may not be shared this way.
+uint32_t sShareExisting(uint32_t linkType, uint32_t identifier, uint32_t port,
+                        bool* refused) {
+  *refused = false;
+  TableLock lock;
+  for (aLinkEntry* e = sTable().head; e != nullptr; e = e->next) {
+    if (e->linkType == linkType && e->identifier == identifier &&
+        e->port == port) {
+      if (linkType == USB && e->server != nullptr) {
+        aKorvexDebug_Trace(aDEBUG_LINK,
+                           "This device is already being used as a \"SERVER\". "
+                           "\nYou must connect by \"CLIENT\" \n");
+        *refused = true;
+        return 0;
+      }
+      e->useCount++;
+      return e->id;
+    }
+  }
+  return 0;
+}
+
+// A new entry with its record initialised over stream (which it owns from
+// here on), in the table with use count 1. Null on failure.
+aLinkEntry* sNewEntry(uint32_t linkType, uint32_t identifier, uint32_t port,
+                      aStreamRef stream) {
+  aLinkEntry* entry = new (std::nothrow) aLinkEntry();
+  aLinkRecord* link = entry != nullptr ? new (std::nothrow) aLinkRecord() : nullptr;
+  if (link == nullptr) {
+    delete entry;
+    if (stream != nullptr) aStream_Destroy(&stream);
+    return nullptr;
+  }
+  {
+    TableLock lock;
+    entry->id = sTable().nextId++;
+  }
+  entry->identifier = identifier;
+  entry->port = port;
+  entry->linkType = linkType;
+  entry->link = link;
+  if (sLinkInitRecord(link, entry->id, stream) != aErrNone) {
+    aKorvexDebug_Trace(aDEBUG_LINK, "aLink_Init(%u) failed\n", entry->id);
+    sLinkReleaseRecord(link);
+    delete link;
+    delete entry;
+    return nullptr;
+  }
+  TableLock lock;
+  entry->useCount = 1;
+  entry->next = sTable().head;
+  sTable().head = entry;
+  return entry;
+}
+
+// Takes the entry out of the table. Returns null when it is not there.
+aLinkEntry* sExtract(uint32_t id) {
+  TableLock lock;
+  for (aLinkEntry** at = &sTable().head; *at != nullptr; at = &(*at)->next) {
+    if ((*at)->id == id) {
+      aLinkEntry* entry = *at;
+      *at = entry->next;
+      entry->next = nullptr;
+      return entry;
+    }
+  }
+  return nullptr;
+}
+
+// Tears down an entry already out of the table.
+void sTearDown(aLinkEntry* entry) {
+  aLinkRecord* link = entry->link;
+  aMutex_Lock(link->userFilterMutex);
+  link->userFilter = nullptr;
+  link->userFilterReference = nullptr;
+  aMutex_Unlock(link->userFilterMutex);
+  sLinkStopRecord(link);
+  uint32_t partner = entry->partnerId;
+  if (partner != 0) aLink_Destroy(&partner);
+  sLinkReleaseRecord(link);
+  link->check = 0;
+  delete link;
+  delete entry;
+}
+
+// Starts a freshly made entry (and for USB synchronises it); on failure the
+// link is destroyed and 0 returned.
+uint32_t sStartNew(aLinkEntry* entry, bool sync) {
+  const uint32_t id = entry->id;
+  aErr err = sLinkStartRecord(entry->link);
+  if (err == aErrNone && sync) err = sLinkSyncRecord(entry->link);
+  if (err == aErrNone) {
+    aKorvexDebug_Trace(aDEBUG_LINK, "aLink created (%u)\n", id);
+    return id;
+  }
+  if (entry->linkType == USB)
+    aKorvexDebug_Trace(aDEBUG_LINK,
+                       " error creating USB Link, destroying the id (%u)\n", id);
+  aLinkEntry* extracted = sExtract(id);
+  if (extracted != nullptr) sTearDown(extracted);
+  return 0;
+}
+
+int sBaudIndex(uint32_t baudRate) {
+  static const uint32_t kRates[] = {2400, 4800, 9600, 19200,
+                                    38400, 57600, 115200, 230400};
+  for (int i = 0; i < 8; ++i)
+    if (kRates[i] == baudRate) return i;
+  return -1;
+}
+
+}  // namespace
+
+aLinkEntry* sLookupEntryByID(uint32_t id) {
+  TableLock lock;
+  return sFindLocked(id);
+}
+
+bool sLinkFifos(uint32_t id, aPacketFifoRef* inbound, aPacketFifoRef* outbound) {
+  TableLock lock;
+  aLinkEntry* entry = sFindLocked(id);
+  if (entry == nullptr || entry->link == nullptr) return false;
+  if (inbound != nullptr) *inbound = entry->link->inbound;
+  if (outbound != nullptr) *outbound = entry->link->outbound;
+  return true;
+}
+
+bool sLinkRunning(uint32_t id) {
+  TableLock lock;
+  aLinkEntry* entry = sFindLocked(id);
+  return entry != nullptr && entry->link->running &&
+         entry->link->state == kLinkStateRunning;
+}
+
+aStreamRef sCreateStreamFor(const aLinkEntry* entry, aErr* error) {
+  aStreamRef stream = nullptr;
+  aErr err = aErrParam;
+  switch (entry->linkType) {
+    case USB:
+      aKorvexDebug_Trace(aDEBUG_LINK, " recreate USB stream\n");
+      err = aStream_CreateUSB(entry->identifier, &stream);
+      break;
+    case TCPIP:
+      aKorvexDebug_Trace(aDEBUG_LINK, " recreate TCPIP stream\n");
+      err = aStream_CreateSocket(entry->identifier,
+                                 static_cast<uint16_t>(entry->port), &stream);
+      break;
+    case ALANET: {
+      aKorvexDebug_Trace(aDEBUG_LINK, " recreate aLanet stream\n");
+      aLinkClientStreamFactory factory = sClientFactory;
+      err = factory != nullptr
+                ? factory(entry->identifier, static_cast<uint16_t>(entry->port),
+                          &stream)
+                : aErrConnection;
+      break;
+    }
+    default:
+      aKorvexDebug_Trace(aDEBUG_LINK, " recreate invalid stream type\n");
+      break;
+  }
+  if (err != aErrNone && stream != nullptr) aStream_Destroy(&stream);
+  if (err == aErrNone && stream == nullptr) err = aErrResource;
+  *error = err;
+  return stream;
+}
+
+void aLink_SetClientStreamFactory(aLinkClientStreamFactory factory) {
+  sClientFactory = factory;
+}
+
+uint32_t aLink_CreateUSB(uint32_t serialNumber) {
+  std::lock_guard<std::mutex> create(sCreateMutex);
+  bool refused = false;
+  uint32_t id = sShareExisting(USB, serialNumber, 0, &refused);
+  if (id != 0 || refused) return id;
+  aStreamRef stream = nullptr;
+  aErr err = aStream_CreateUSB(serialNumber, &stream);
+  if (err != aErrNone || stream == nullptr) {
+    aKorvexDebug_Trace(aDEBUG_LINK, " aLink_CreateUSB() error creating stream %u\n",
+                       static_cast<unsigned>(err));
+    return 0;
+  }
+  aLinkEntry* entry = sNewEntry(USB, serialNumber, 0, stream);
+  return entry != nullptr ? sStartNew(entry, true) : 0;
+}
+
+uint32_t aLink_CreateTCPIP(uint32_t address, uint16_t port) {
+  std::lock_guard<std::mutex> create(sCreateMutex);
+  bool refused = false;
+  uint32_t id = sShareExisting(TCPIP, address, port, &refused);
+  if (id != 0 || refused) return id;
+  aStreamRef stream = nullptr;
+  aErr err = aStream_CreateSocket(address, port, &stream);
+  if (err != aErrNone || stream == nullptr) {
+    aKorvexDebug_Trace(aDEBUG_LINK,
+                       " aLink_CreateTCPIP() error creating stream %u\n",
+                       static_cast<unsigned>(err));
+    return 0;
+  }
+  aLinkEntry* entry = sNewEntry(TCPIP, address, port, stream);
+  return entry != nullptr ? sStartNew(entry, false) : 0;
+}
+
+uint32_t aLink_CreateSerial(uint32_t serialNumber, const char* portName,
+                            uint32_t baudRate) {
+  const int speed = sBaudIndex(baudRate);
+  if (speed < 0 || portName == nullptr) {
+    aKorvexDebug_Trace(aDEBUG_LINK, " aLink_CreateSerial() invalid baud rate %u\n",
+                       baudRate);
+    return 0;
+  }
+  std::lock_guard<std::mutex> create(sCreateMutex);
+  bool refused = false;
+  uint32_t id = sShareExisting(SERIAL, serialNumber, 0, &refused);
+  if (id != 0 || refused) return id;
+  aStreamRef stream = nullptr;
+  aErr err = aStream_CreateSerial(portName, static_cast<uint32_t>(speed), 0,
+                                  aSERIAL_DATA_BITS_8, 0, &stream);
+  if (err != aErrNone || stream == nullptr) {
+    aKorvexDebug_Trace(aDEBUG_LINK,
+                       " aLink_CreateSerial() error creating stream %u\n",
+                       static_cast<unsigned>(err));
+    return 0;
+  }
+  aLinkEntry* entry = sNewEntry(SERIAL, serialNumber, 0, stream);
+  return entry != nullptr ? sStartNew(entry, false) : 0;
+}
+
+uint32_t aLink_CreateClient(uint32_t address, uint16_t port,
+                            uint32_t existingId) {
+  std::lock_guard<std::mutex> create(sCreateMutex);
+  if (existingId != 0) {
+    TableLock lock;
+    aLinkEntry* entry = sFindLocked(existingId);
+    if (entry == nullptr) {
+      aKorvexDebug_Trace(aDEBUG_LINK, "The provided ref is invalid.\n");
+      return 0;
+    }
+    aKorvexDebug_Trace(aDEBUG_LINK,
+                       "Using existing link - ConnectThroughLinkModule\n");
+    entry->useCount++;
+    return entry->id;
+  }
+  aLinkClientStreamFactory factory = sClientFactory;
+  aStreamRef stream = nullptr;
+  aErr err = factory != nullptr ? factory(address, port, &stream) : aErrConnection;
+  if (err != aErrNone || stream == nullptr) {
+    if (stream != nullptr) aStream_Destroy(&stream);
+    aKorvexDebug_Trace(aDEBUG_LINK,
+                       " aLink_CreateClient() error creating stream %u\n",
+                       static_cast<unsigned>(err));
+    return 0;
+  }
+  aLinkEntry* entry = sNewEntry(ALANET, address, port, stream);
+  if (entry == nullptr) return 0;
+  {
+    TableLock lock;
+    entry->clientIndex = _clientCount++;
+  }
+  return sStartNew(entry, false);
+}
+
+uint32_t aLink_Create(aStreamRef stream) {
+  if (stream == nullptr) return 0;
+  std::lock_guard<std::mutex> create(sCreateMutex);
+  aLinkEntry* entry = sNewEntry(INVALID, aLINK_READY_STREAM_ID, 0, stream);
+  return entry != nullptr ? sStartNew(entry, false) : 0;
+}
+
+aErr aLink_Destroy(uint32_t* id) {
+  if (id == nullptr) return aErrParam;
+  const uint32_t target = *id;
+  *id = 0;
+  aLinkEntry* entry = nullptr;
+  {
+    TableLock lock;
+    aLinkEntry* found = sFindLocked(target);
+    if (found == nullptr) return aErrParam;
+    if (--found->useCount > 0) {
+      aKorvexDebug_Trace(aDEBUG_LINK, "aLink_Destroy use_count: %d\n",
+                         found->useCount);
+      return aErrNone;
+    }
+  }
+  entry = sExtract(target);
+  if (entry == nullptr) return aErrParam;
+  aKorvexDebug_Trace(aDEBUG_LINK, "aLink_Destroy(%u)\n", target);
+  sTearDown(entry);
+  return aErrNone;
+}
+
+uint32_t aLink_Init(uint32_t id, aStreamRef stream) {
+  aLinkEntry* entry = sLookupEntryByID(id);
+  if (entry == nullptr || entry->link->running) return 0;
+  aLinkRecord* link = entry->link;
+  // The old stream goes with the old record's resources unless it is the
+  // one given again.
+  if (link->stream == stream) link->stream = nullptr;
+  sLinkReleaseRecord(link);
+  return sLinkInitRecord(link, id, stream) == aErrNone ? id : 0;
+}
+
+aErr aLink_Start(uint32_t id) {
+  aLinkEntry* entry = sLookupEntryByID(id);
+  return entry != nullptr ? sLinkStartRecord(entry->link) : aErrParam;
+}
+
+aErr aLink_Stop(uint32_t id) {
+  aLinkEntry* entry = sLookupEntryByID(id);
+  return entry != nullptr ? sLinkStopRecord(entry->link) : aErrParam;
+}
+
+aErr aLink_Sync(uint32_t id) {
+  aLinkEntry* entry = sLookupEntryByID(id);
+  return entry != nullptr ? sLinkSyncRecord(entry->link) : aErrParam;
+}
+
+aErr aLink_Reset(uint32_t id) {
+  aLinkEntry* entry = sLookupEntryByID(id);
+  if (entry == nullptr) return aErrParam;
+  aLinkRecord* link = entry->link;
+  aKorvexDebug_Trace(aDEBUG_LINK, "aLink_Reset(%u)\n", id);
+  sLinkStopRecord(link);
+  sLinkReleaseRecord(link);
+  aErr err = aErrNone;
+  aStreamRef stream = nullptr;
+  for (int attempt = 0; attempt < aLINK_RESET_ATTEMPTS; ++attempt) {
+    stream = sCreateStreamFor(entry, &err);
+    if (stream != nullptr || err == aErrParam) break;
+    aTime_MSSleep(aLINK_RESET_PAUSE_MS);
+  }
+  // Without a stream the link keeps fresh queues but stays stopped (state
+  // kLinkStateNoStream): callers see a failed link, no thread runs.
+  aErr init = sLinkInitRecord(link, id, stream);
+  if (stream == nullptr) {
+    aKorvexDebug_Trace(aDEBUG_LINK, " ERROR - could not recreate stream: %u\n",
+                       static_cast<unsigned>(err));
+    return err;
+  }
+  if (init != aErrNone) return init;
+  return sLinkStartRecord(link);
+}
+
+uint32_t aLink_GetStatus(uint32_t id) {
+  TableLock lock;
+  aLinkEntry* entry = sFindLocked(id);
+  return entry != nullptr ? entry->link->state.load() : kLinkStateNoStream;
+}
+
+int32_t aLink_GetUseCount(uint32_t id) {
+  TableLock lock;
+  aLinkEntry* entry = sFindLocked(id);
+  return entry != nullptr ? entry->useCount : 0;
+}

@@ -1,0 +1,149 @@
+// Link records: initialisation, start, stop, sync and release.
+#include <cstdio>
+
+#include "common/aKorvexDebug.h"
+#include "common/aLink_internal.h"
+#include "common/aTime.h"
+
+#define aLINK_POLL_MS 10u
+#define aLINK_POLL_COUNT 200
+
+namespace {
+
+uint8_t sDrainAll(const aPacket*, const void*) { return 1; }
+
+}  // namespace
+
+aErr sLinkInitRecord(aLinkRecord* link, uint32_t id, aStreamRef stream) {
+  link->check = aLINK_CHECK;
+  link->id = id;
+  link->running = false;
+  link->state = stream != nullptr ? kLinkStateStopped : kLinkStateNoStream;
+  link->inbound = aPacketFifo_Create();
+  link->outbound = aPacketFifo_Create();
+  link->reader = nullptr;
+  link->writer = nullptr;
+  link->readerProc = sInPipeProcess;
+  link->writerProc = sOutPipeProcess;
+  link->readerReady = false;
+  link->writerReady = false;
+  link->stream = stream;
+  link->heartbeatState = 0;
+  link->syncState = kSyncStateIdle;
+  link->syncAddress = 0;
+  link->syncProbeTick = 0;
+  link->log = nullptr;
+  link->logCapacity = 0;
+  link->pooled = false;
+  link->userFilter = nullptr;
+  link->userFilterReference = nullptr;
+  link->assembly = aPacket_Create();
+
+  char name[aMUTEX_NAME_MAX];
+  std::snprintf(name, sizeof(name), "aLink(%p)->userFilterSema",
+                static_cast<void*>(link));
+  link->userFilterMutex = aMutex_Create(name);
+  std::snprintf(name, sizeof(name), "LOG_SEMA_%p", static_cast<void*>(link));
+  link->logMutex = aMutex_Create(name);
+
+  if (link->inbound == 0 || link->outbound == 0 || link->assembly == nullptr ||
+      link->userFilterMutex == nullptr || link->logMutex == nullptr)
+    return aErrMemory;
+  return aErrNone;
+}
+
+void sLinkReleaseRecord(aLinkRecord* link) {
+  aPacketFifoRef fifo = link->inbound.exchange(0);
+  aPacketFifo_Destroy(&fifo);
+  fifo = link->outbound.exchange(0);
+  aPacketFifo_Destroy(&fifo);
+  if (link->assembly != nullptr) aPacket_Destroy(&link->assembly);
+  aPacketLog_Destroy(&link->log);
+  if (link->userFilterMutex != nullptr) aMutex_Destroy(&link->userFilterMutex);
+  if (link->logMutex != nullptr) aMutex_Destroy(&link->logMutex);
+  if (link->stream != nullptr) aStream_Destroy(&link->stream);
+}
+
+aErr sLinkStartRecord(aLinkRecord* link) {
+  if (link->running) return aErrNone;
+  if (link->stream == nullptr) return aErrConnection;
+  aKorvexDebug_Trace(aDEBUG_LINK, "aLink_Start(%u)\n", link->id);
+  link->heartbeatState = 0;
+  link->readerReady = false;
+  link->writerReady = false;
+  link->state = kLinkStateStarting;
+  link->running = true;
+  link->reader = aThread_Create(link->readerProc, link);
+  link->writer = link->reader != nullptr
+                     ? aThread_Create(link->writerProc, link)
+                     : nullptr;
+  if (link->reader == nullptr || link->writer == nullptr) {
+    link->running = false;
+    if (link->reader != nullptr) aThread_Destroy(&link->reader);
+    link->state = kLinkStateStopped;
+    return aErrResource;
+  }
+  bool ready = false;
+  for (int i = 0; i < aLINK_POLL_COUNT && !ready; ++i) {
+    // Once the reader has taken over, the state is its own (it may already
+    // be resynchronising on the first bytes received).
+    ready = link->readerReady && link->writerReady &&
+            link->state != kLinkStateStarting;
+    if (!ready) aTime_MSSleep(aLINK_POLL_MS);
+  }
+  if (!ready) return aErrIndexRange;
+
+  const uint8_t on = 1;
+  aPacket* route = aPacket_CreateWithData(aLINK_ADDRESS_FORCE_ROUTE, 1, &on);
+  if (route == nullptr) return aErrMemory;
+  aErr err = aPacketFifo_Put(link->outbound, route);
+  aPacket_Destroy(&route);
+  return err;
+}
+
+aErr sLinkStopRecord(aLinkRecord* link) {
+  const uint32_t state = link->state;
+  if (state == kLinkStateStopping || state == kLinkStateStopped) return aErrNone;
+  aKorvexDebug_Trace(aDEBUG_LINK, "aLink_Stop(%u)\n", link->id);
+  link->state = kLinkStateStopping;
+  aErr err = aErrNone;
+  if (link->reader != nullptr && link->writer != nullptr) {
+    const uint8_t off = 0;
+    aPacket* route = aPacket_CreateWithData(aLINK_ADDRESS_FORCE_ROUTE, 1, &off);
+    if (route != nullptr) {
+      aPacketFifo_Put(link->outbound, route);
+      aPacket_Destroy(&route);
+    }
+  }
+  // The writer writes what is still queued, force route 0 included, once it
+  // sees running cleared.
+  link->running = false;
+  if (link->reader != nullptr && aThread_Destroy(&link->reader) != 0)
+    err = aErrUnknown;
+  if (link->writer != nullptr && aThread_Destroy(&link->writer) != 0)
+    err = aErrUnknown;
+  link->readerReady = false;
+  link->writerReady = false;
+  link->heartbeatState = 0;
+  link->syncState = kSyncStateIdle;
+  aPacket_Reset(link->assembly);
+  link->state = link->stream != nullptr ? kLinkStateStopped : kLinkStateNoStream;
+  return err;
+}
+
+aErr sLinkSyncRecord(aLinkRecord* link) {
+  aKorvexDebug_Trace(aDEBUG_LINK, "aLink_Sync(%u)\n", link->id);
+  link->state = kLinkStateSyncing;
+  aErr err = aErrNotReady;
+  for (int i = 0; i < aLINK_POLL_COUNT; ++i) {
+    aTime_MSSleep(aLINK_POLL_MS);
+    if (link->state == kLinkStateRunning) {
+      err = aErrNone;
+      break;
+    }
+  }
+  aPacketFifo_DrainPackets(link->outbound, sDrainAll, nullptr);
+  aTime_MSSleep(100);
+  aPacketFifo_DrainPackets(link->inbound, sDrainAll, nullptr);
+  return err;
+}

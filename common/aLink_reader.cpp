@@ -1,0 +1,180 @@
+// The link's reader thread: bytes to packets, the sync procedure and
+// heartbeat replies.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "common/aKorvexDebug.h"
+#include "common/aLink_internal.h"
+#include "common/aTime.h"
+
+namespace {
+
+const char* sSyncStateName(uint32_t state) {
+  switch (state) {
+    case kSyncStateStart: return "kSyncStateStart";
+    case kSyncStateByte1: return "kSyncStateByte1";
+    case kSyncStateByte2: return "kSyncStateByte2";
+    case kSyncStateByte3: return "kSyncStateByte3";
+    case kSyncStateByte4: return "kSyncStateByte4";
+    default: return "kSyncStateIdle";
+  }
+}
+
+void sSetSyncState(aLinkRecord* link, uint32_t state) {
+  link->syncState = state;
+  aKorvexDebug_Trace(aDEBUG_LINK, "%s\n", sSyncStateName(state));
+}
+
+// One byte while syncing. Two identical empty answers back to back (address,
+// zero length, address, zero length) mean the stream is in step.
+void sSyncByte(aLinkRecord* link, uint8_t byte) {
+  aKorvexDebug_Trace(aDEBUG_LINK, "sByte %d\n", byte);
+  switch (link->syncState) {
+    case kSyncStateStart:
+      sStartSync(link);
+      break;
+    case kSyncStateByte1:
+      if (byte != 0 && (byte & 1) == 0) {
+        link->syncAddress = byte;
+        sSetSyncState(link, kSyncStateByte2);
+      } else {
+        sStartSync(link);
+      }
+      break;
+    case kSyncStateByte2:
+      sSetSyncState(link, byte == 0 ? kSyncStateByte3 : kSyncStateStart);
+      break;
+    case kSyncStateByte3:
+      sSetSyncState(link, byte == link->syncAddress ? kSyncStateByte4
+                                                    : kSyncStateStart);
+      break;
+    case kSyncStateByte4:
+      if (byte == 0) {
+        link->syncState = kSyncStateIdle;
+        aPacket_Reset(link->assembly);
+        link->state = kLinkStateRunning;
+        aKorvexDebug_Trace(aDEBUG_LINK, "synced\n");
+      } else {
+        sSetSyncState(link, kSyncStateStart);
+      }
+      break;
+    default:
+      aKorvexDebug_Trace(aDEBUG_LINK, "sync default\n");
+      sStartSync(link);
+      break;
+  }
+}
+
+// Answers a module heartbeat (0x00, v) with (0x00, v + 2). Returns false
+// when the packet is to be queued for the callers instead.
+bool sHandleHBBackChannel(aLinkRecord* link, const aPacket* packet) {
+  aKorvexDebug_Trace(aDEBUG_PACKETS,
+                     " sHandleHBBackChannel() ==> received HB packet "
+                     "[data size = %d][%d,%d]\n",
+                     packet->dataSize, packet->data[0], packet->data[1]);
+  if (link->heartbeatState != 0) return false;
+  const uint8_t value = packet->data[1];
+  link->heartbeatState = value + 2u;
+  const uint8_t reply[2] = {0x00, static_cast<uint8_t>(value + 2)};
+  aPacket* answer = aPacket_CreateWithData(packet->address, 2, reply);
+  if (answer == nullptr) return false;  // state stays busy, as documented
+  aKorvexDebug_Trace(aDEBUG_PACKETS, " sHandleHBBackChannel() %s\n",
+                     value == 0 ? "sending HB UP"
+                                : value == 1 ? "sending HB DOWN" : "sending HB");
+  aPacketFifo_Put(link->outbound, answer);
+  aPacket_Destroy(&answer);
+  link->heartbeatState = 0;
+  return true;
+}
+
+bool sIsHeartbeat(const aPacket* packet) {
+  return packet->dataSize == 2 && packet->data[0] == 0x00;
+}
+
+// A complete received packet: user filter, heartbeat or inbound queue.
+aErr sHandlePacket(aLinkRecord* link) {
+  aPacket* packet = link->assembly;
+  aErr result = aErrNone;
+  sLogPacket(link, aPacketLogReceived, packet);
+
+  uint8_t consumed = 0;
+  aMutex_Lock(link->userFilterMutex);
+  if (link->userFilter != nullptr)
+    consumed = link->userFilter(packet, link->userFilterReference);
+  aMutex_Unlock(link->userFilterMutex);
+
+  if (consumed != 1) {
+    if (!(sIsHeartbeat(packet) && sHandleHBBackChannel(link, packet))) {
+      sTracePacket("sHandlePacket", link->id, packet);
+      result = aPacketFifo_Put(link->inbound, packet);
+    }
+  }
+  aPacket_Reset(packet);
+  return result;
+}
+
+}  // namespace
+
+void sStartSync(aLinkRecord* link) {
+  aKorvexDebug_Trace(aDEBUG_LINK, "syncStart\n");
+  link->state = kLinkStateSyncing;
+  sSetSyncState(link, kSyncStateStart);
+  aPacket_Reset(link->assembly);
+  link->syncProbeTick = aTime_GetMSTicks();
+  aErr err = aErrNone;
+  aPacket* probe = aPacket_Create();
+  if (probe == nullptr) return;
+  probe->address = aLINK_ADDRESS_IDENTIFY;
+  probe->fill = 2;
+  for (int i = 0; i < aLINK_SYNC_PROBES; ++i)
+    err = aPacketFifo_Put(link->outbound, probe);
+  aPacket_Destroy(&probe);
+  if (err == aErrNone) sSetSyncState(link, kSyncStateByte1);
+}
+
+void* sInPipeProcess(void* arg) {
+  aLinkRecord* link = static_cast<aLinkRecord*>(arg);
+  link->syncAddress = 1;
+  link->syncState = kSyncStateIdle;
+  link->state = kLinkStateRunning;
+  link->readerReady = true;
+
+  while (link->running) {
+    uint8_t byte = 0;
+    aErr err = aStream_Read(link->stream, &byte, 1);
+    if (err == aErrNotReady) {
+      // Nothing waiting. A sync that has no probes out, or whose probes went
+      // unanswered for a while, sends new ones; then wait (bounded, so that
+      // a stop is noticed) for the next byte instead of asking again at once.
+      if (link->state == kLinkStateSyncing &&
+          (link->syncState == kSyncStateIdle ||
+           link->syncState == kSyncStateStart ||
+           aTime_GetMSTicks() - link->syncProbeTick >= aLINK_SYNC_REPROBE_MS))
+        sStartSync(link);
+      err = aStream_WaitReadable(link->stream, aLINK_IDLE_WAIT_MS);
+      if (err == aErrNone || err == aErrTimeout) continue;
+    }
+    if (err != aErrNone) {
+      aKorvexDebug_Trace(aDEBUG_LINK,
+                         " sInPipeProcess(%u) IO_ERROR [aStream_Read()==>%u]\n",
+                         link->id, static_cast<unsigned>(err));
+      link->state = kLinkStateIOError;
+      aTime_MSSleep(aLINK_IO_RETRY_MS);
+      continue;
+    }
+    if (link->state == kLinkStateSyncing) {
+      sSyncByte(link, byte);
+      continue;
+    }
+    if (aPacket_AddByte(link->assembly, byte) != aErrNone) {
+      aKorvexDebug_Trace(aDEBUG_LINK, "Out of sync\n");
+      sStartSync(link);
+      continue;
+    }
+    if (aPacket_IsComplete(link->assembly) && sHandlePacket(link) != aErrNone)
+      link->state = kLinkStateFault;
+  }
+  aKorvexDebug_Trace(aDEBUG_LINK, " sInPipeProcess(%u) terminating\n", link->id);
+  return nullptr;
+}

@@ -1,0 +1,190 @@
+// Link traffic for callers, the user filter and pooled-mode hooks, packet
+// debugging and packet traces.
+#include <cstdio>
+#include <string>
+
+#include "common/aKorvexDebug.h"
+#include "common/aLink_internal.h"
+#include "common/aTime.h"
+
+#define aLINK_LOG_DEFAULT 0x10000u
+#define aLINK_LOG_MAXIMUM 0x4000000
+
+namespace {
+
+aLinkRecord* sRecord(uint32_t id) {
+  aLinkEntry* entry = sLookupEntryByID(id);
+  return entry != nullptr ? entry->link : nullptr;
+}
+
+}  // namespace
+
+void sTracePacket(const char* tag, uint32_t id, const aPacket* packet) {
+  if (!aKorvexDebug_Enabled(aDEBUG_PACKETS)) return;
+  std::string bytes;
+  char hex[4];
+  for (uint8_t i = 0; i < packet->dataSize && i < aPACKET_MAX_DATA; ++i) {
+    std::snprintf(hex, sizeof(hex), i == 0 ? "%02X" : " %02X", packet->data[i]);
+    bytes += hex;
+  }
+  aKorvexDebug_Trace(aDEBUG_PACKETS, " %s(%u) ADDR:%02X, LEN:%02X, [%s]\n", tag,
+                     id, packet->address, packet->dataSize, bytes.c_str());
+}
+
+void sLogPacket(aLinkRecord* link, uint8_t type, const aPacket* packet) {
+  aMutex_Lock(link->logMutex);
+  if (link->log != nullptr) {
+    uint8_t wire[aPACKET_MAX_WIRE];
+    uint32_t length = aPacket_WireBytes(packet, wire);
+    aPacketLog_Put(link->log, type, static_cast<uint8_t>(length), wire);
+  }
+  aMutex_Unlock(link->logMutex);
+}
+
+aErr aLink_PutPacket(uint32_t id, const aPacket* packet) {
+  aPacketFifoRef outbound = 0;
+  if (!sLinkFifos(id, nullptr, &outbound)) return aErrParam;
+  return aPacketFifo_Put(outbound, packet);
+}
+
+aPacket* aLink_GetPacket(uint32_t id) {
+  aPacketFifoRef inbound = 0;
+  return sLinkFifos(id, &inbound, nullptr) ? aPacketFifo_Get(inbound) : nullptr;
+}
+
+aPacket* aLink_AwaitPacket(uint32_t id, uint32_t timeoutMs) {
+  aPacketFifoRef inbound = 0;
+  return sLinkFifos(id, &inbound, nullptr) ? aPacketFifo_Await(inbound, timeoutMs)
+                                       : nullptr;
+}
+
+aPacket* aLink_GetFirst(uint32_t id, aPacketFilter filter,
+                        const void* reference) {
+  aPacketFifoRef inbound = 0;
+  return sLinkFifos(id, &inbound, nullptr)
+             ? aPacketFifo_GetFirst(inbound, filter, reference)
+             : nullptr;
+}
+
+aPacket* aLink_AwaitFirst(uint32_t id, aPacketFilter filter,
+                          const void* reference, uint32_t timeoutMs) {
+  const uint32_t start = aTime_GetMSTicks();
+  aPacket* found = nullptr;
+  // Waits in slices so that a link leaving the running state ends the wait
+  // early.
+  while (found == nullptr && sLinkRunning(id)) {
+    const uint32_t elapsed = aTime_GetMSTicks() - start;
+    if (elapsed >= timeoutMs) break;
+    uint32_t slice = timeoutMs - elapsed;
+    if (slice > aLINK_IDLE_WAIT_MS) slice = aLINK_IDLE_WAIT_MS;
+    aPacketFifoRef inbound = 0;
+    if (!sLinkFifos(id, &inbound, nullptr)) break;
+    found = aPacketFifo_AwaitFirst(inbound, filter, reference, slice);
+  }
+  return found;
+}
+
+uint32_t aLink_DrainPackets(uint32_t id, aPacketFilter filter,
+                            const void* reference) {
+  aPacketFifoRef inbound = 0;
+  return sLinkFifos(id, &inbound, nullptr)
+             ? aPacketFifo_DrainPackets(inbound, filter, reference)
+             : 0;
+}
+
+aErr aLink_ForceRoute(uint32_t id, uint8_t value) {
+  aLinkEntry* entry = sLookupEntryByID(id);
+  if (entry == nullptr) return aErrNotFound;
+  if (entry->link == nullptr) return aErrParam;
+  aPacket* route = aPacket_CreateWithData(aLINK_ADDRESS_FORCE_ROUTE, 1, &value);
+  if (route == nullptr) return aErrMemory;
+  aErr err = aPacketFifo_Put(entry->link->outbound, route);
+  aPacket_Destroy(&route);
+  return err;
+}
+
+aErr aLink_InstallUserPacketFilter(uint32_t id, aPacketFilter filter,
+                                   void* reference) {
+  aLinkRecord* link = sRecord(id);
+  if (link == nullptr) return aErrParam;
+  aErr err = aMutex_Lock(link->userFilterMutex);
+  if (err != aErrNone) return err;
+  link->userFilter = filter;
+  link->userFilterReference = filter != nullptr ? reference : nullptr;
+  return aMutex_Unlock(link->userFilterMutex);
+}
+
+aErr aLink_EnablePooledPackets(uint32_t id, bool enable) {
+  aLinkRecord* link = sRecord(id);
+  if (link == nullptr) return aErrParam;
+  link->pooled = enable;
+  return aErrNone;
+}
+
+// ---- packet debugging ------------------------------------------------------
+
+aErr aLink_PacketDebug_SetLogSize(uint32_t id, int32_t bytes) {
+  aLinkRecord* link = sRecord(id);
+  if (link == nullptr) return aErrParam;
+  if (bytes > aLINK_LOG_MAXIMUM) return aErrParam;
+  if (bytes < 0) bytes = 0;
+  aMutex_Lock(link->logMutex);
+  aErr err = aErrBusy;
+  if (link->log == nullptr) {
+    link->logCapacity = static_cast<uint32_t>(bytes);
+    err = aErrNone;
+  }
+  aMutex_Unlock(link->logMutex);
+  return err;
+}
+
+aErr aLink_PacketDebug_Enable(uint32_t id) {
+  aLinkRecord* link = sRecord(id);
+  if (link == nullptr) return aErrParam;
+  aMutex_Lock(link->logMutex);
+  aErr err = aErrNone;
+  if (link->log == nullptr) {
+    const uint32_t capacity =
+        link->logCapacity != 0 ? link->logCapacity : aLINK_LOG_DEFAULT;
+    link->log = aPacketLog_Create(capacity);
+    if (link->log == nullptr) err = aErrResource;
+  }
+  if (link->log != nullptr) link->log->enabled = 1;
+  aMutex_Unlock(link->logMutex);
+  return err;
+}
+
+aErr aLink_PacketDebug_Disable(uint32_t id) {
+  aLinkRecord* link = sRecord(id);
+  if (link == nullptr) return aErrParam;
+  aMutex_Lock(link->logMutex);
+  aErr err = aErrNotReady;
+  if (link->log != nullptr) {
+    link->log->enabled = 0;
+    err = aErrNone;
+  }
+  aMutex_Unlock(link->logMutex);
+  return err;
+}
+
+aErr aLink_PacketDebug_Read(uint32_t id, uint8_t* type, uint32_t* length,
+                            uint8_t* buffer) {
+  aLinkRecord* link = sRecord(id);
+  if (link == nullptr) return aErrParam;
+  aMutex_Lock(link->logMutex);
+  aErr err = link->log != nullptr ? aPacketLog_Get(link->log, type, length, buffer)
+                                  : aErrNotReady;
+  aMutex_Unlock(link->logMutex);
+  return err;
+}
+
+aErr aLink_PacketDebug_Write(uint32_t id, uint8_t type, uint8_t length,
+                             const uint8_t* bytes) {
+  aLinkRecord* link = sRecord(id);
+  if (link == nullptr) return aErrParam;
+  aMutex_Lock(link->logMutex);
+  aErr err = link->log != nullptr ? aPacketLog_Put(link->log, type, length, bytes)
+                                  : aErrNotReady;
+  aMutex_Unlock(link->logMutex);
+  return err;
+}

@@ -1,0 +1,124 @@
+"""The updater's command line seen from outside: output streams, usage
+blocks, exit codes and the storage directory."""
+import os
+import stat
+
+VERSION_LINE = "Updater (Version: 2.11.5 Oct 13 2025)"
+BRIEF_FIRST = "Application Usage:"
+PARAMETERS_FIRST = "  Parameters to commands:"
+EXTENDED_FIRST = "  Extended Parameters:"
+SAMPLES_FIRST = " Sample usage:"
+
+
+def blocks_in(stderr):
+    return [title for title in (BRIEF_FIRST, PARAMETERS_FIRST, EXTENDED_FIRST, SAMPLES_FIRST)
+            if title in stderr]
+
+
+def test_no_arguments_prints_version_notice_and_brief_usage(run_updater):
+    result = run_updater()
+    assert result.returncode == 0
+    lines = result.stdout.splitlines()
+    assert lines[0] == VERSION_LINE
+    assert "2025" in lines[1]
+    assert len(lines) == 2
+    assert blocks_in(result.stderr) == [BRIEF_FIRST]
+    assert "Updater <-B | -D | -G | -U > [-Hh | --help] [-b build_num]" in result.stderr
+
+
+def test_full_usage_and_extended_block_only_after_X(run_updater):
+    full = run_updater("-h")
+    assert full.returncode == 0
+    assert blocks_in(full.stderr) == [BRIEF_FIRST, PARAMETERS_FIRST, SAMPLES_FIRST]
+
+    extended = run_updater("-X", "0x3", "-h")
+    assert blocks_in(extended.stderr) == [BRIEF_FIRST, PARAMETERS_FIRST, EXTENDED_FIRST,
+                                          SAMPLES_FIRST]
+    assert "                                Default: " in extended.stderr
+    assert "     -C                       - Check the given BIRDFILE" in extended.stderr
+
+    # Parsing stops at -h, so the -X after it is never seen.
+    late = run_updater("-h", "-X", "3")
+    assert EXTENDED_FIRST not in late.stderr
+    assert run_updater("--help").stderr == full.stderr
+    assert run_updater("-H").stderr == full.stderr
+
+
+def test_parse_errors_print_brief_usage_and_exit_1(run_updater):
+    for args, message in [
+        (("-D", "-d", "12X4"), "Invalid serial number obtained from argument [12X4]"),
+        (("-D", "-r", "0x"), "Invalid router serial number obtained from argument []"),
+        (("-D", "-t", "SERIAL"), "Invalid transport type:[SERIAL]\nMust be one of the following: USB, TCPIP, RECOVER"),
+        (("-Y",), "Unhandled command: [-Y]"),
+    ]:
+        result = run_updater(*args)
+        assert result.returncode == 1, args
+        assert result.stdout.splitlines()[0] == VERSION_LINE
+        assert message in result.stderr
+        assert blocks_in(result.stderr) == [BRIEF_FIRST]
+
+
+def test_commands_needing_a_serial_number(run_updater):
+    for flag, message in [("-B", "Error must supply a serial number for the List Builds command"),
+                          ("-L", "Error must supply a serial number for the List Local Builds command"),
+                          ("-J", "Error must supply a serial number for the Get JWT command")]:
+        # The unknown option and the trailing -d without value are skipped silently.
+        result = run_updater(flag, "--bogus", "-d")
+        assert result.returncode == 1
+        assert message in result.stderr
+        assert blocks_in(result.stderr) == [BRIEF_FIRST]
+
+    update = run_updater("-U")
+    assert update.returncode == 1
+    assert "Must specify the specific device to be updated" in update.stderr
+
+    get = run_updater("-G")
+    assert get.returncode == 1
+    assert get.stderr.splitlines()[:2] == ["-G must specify a specific device via -d",
+                                           "--help for usage information"]
+
+    fingerprint = run_updater("-N")
+    assert fingerprint.returncode == 1
+    assert "Must specify the serial port used for connecting" in fingerprint.stderr
+
+
+def test_storage_directory_created_with_mode_0755(run_updater, tmp_path):
+    parent = tmp_path / "a" / "b" / "c"
+    result = run_updater("-B", "-d", "40F5849A", "-i", str(parent))
+    store = parent / "updater"
+    assert store.is_dir()
+    for level in (tmp_path / "a", tmp_path / "a" / "b", parent, store):
+        assert stat.S_IMODE(os.stat(level).st_mode) == 0o755, level
+    assert result.stdout.splitlines()[0] == VERSION_LINE
+
+
+def test_unusable_storage_directory(run_updater, tmp_path):
+    blocker = tmp_path / "file"
+    blocker.write_text("not a directory")
+    result = run_updater("-B", "-d", "1", "-i", str(blocker))
+    assert result.returncode == 1
+    assert f"Could not find updater directory at {blocker}/updater" in result.stderr
+
+
+def test_debug_mask_shows_application_parameters(run_updater):
+    result = run_updater("-X", "0x10001", "-B", "stray", "-d", "0x40F5849A")
+    assert "\nApplication parameters:[Updater]\n\t[-X]\n\t[0x10001]\n\t[-B]\n\t[-d]\n\t[0x40F5849A]\n\t[stray]\n" in result.stderr
+    assert "Discarding '0x' serial number prefix" in result.stderr
+    assert "Home directory:" not in result.stderr  # logged before -X is read
+
+    quiet = run_updater("-B", "-d", "1")
+    assert "Application parameters" not in quiet.stderr
+
+
+def test_invalid_debug_mask_is_reported_but_not_fatal(run_updater):
+    result = run_updater("-X", "0x1q", "-h")
+    assert result.returncode == 0
+    assert 'Invalid format for "-X" parameter, unprocessed characters [q]' in result.stderr
+    assert EXTENDED_FIRST in result.stderr
+
+
+def test_unavailable_commands_say_so_and_fail(run_updater):
+    for args in (("-D",), ("-B", "-d", "1"), ("-U", "-d", "1"), ("-C", "-f", "x.bird")):
+        result = run_updater(*args)
+        assert result.returncode == 1, args
+        assert "This command is not available in this build" in result.stderr

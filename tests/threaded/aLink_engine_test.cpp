@@ -1,0 +1,315 @@
+// The link engine against a scripted module on a socket pair: start and stop
+// traffic, heartbeats, user filters, sync sequences, pooled writes and the
+// packet log.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <thread>
+
+#include "common/aLink.h"
+#include "link_peer.h"
+
+using linktest::Bytes;
+using linktest::PairStream;
+using linktest::ReadBytes;
+using linktest::ReadPacket;
+using linktest::WriteBytes;
+
+namespace {
+
+typedef std::unique_ptr<aPacket, aPacketDeleter> PacketPtr;
+
+const Bytes kRouteOn = {0xAF, 0x01, 0x01};
+const Bytes kRouteOff = {0xAF, 0x01, 0x00};
+const Bytes kProbes = {0xAD, 0, 0xAD, 0, 0xAD, 0, 0xAD, 0, 0xAD, 0, 0xAD, 0};
+
+class Engine : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    id_ = aLink_Create(pair_.release());
+    ASSERT_NE(id_, 0u);
+    ASSERT_EQ(ReadPacket(peer()), kRouteOn);
+  }
+  void TearDown() override {
+    if (id_ != 0) aLink_Destroy(&id_);
+  }
+  int peer() { return pair_.peer(); }
+
+  PairStream pair_;
+  uint32_t id_ = 0;
+};
+
+TEST_F(Engine, DeliversReceivedPacketsInOrder) {
+  EXPECT_EQ(aLink_GetStatus(id_), static_cast<uint32_t>(kLinkStateRunning));
+  ASSERT_TRUE(WriteBytes(peer(), {0x04, 0x02, 0x03, 0x08, 0x06, 0x00}));
+  PacketPtr first(aLink_AwaitPacket(id_, 2000));
+  PacketPtr second(aLink_AwaitPacket(id_, 2000));
+  ASSERT_TRUE(first && second);
+  EXPECT_EQ(first->address, 0x04);
+  EXPECT_EQ(first->dataSize, 2);
+  EXPECT_EQ(first->data[1], 0x08);
+  EXPECT_EQ(second->address, 0x06);
+  EXPECT_EQ(second->dataSize, 0);
+}
+
+TEST_F(Engine, WritesQueuedPacketsOneByOne) {
+  const uint8_t data[3] = {0x03, 0x48, 0x20};
+  PacketPtr packet(aPacket_CreateWithData(6, 3, data));
+  ASSERT_EQ(aLink_PutPacket(id_, packet.get()), aErrNone);
+  EXPECT_EQ(ReadPacket(peer()), (Bytes{0x06, 0x03, 0x03, 0x48, 0x20}));
+  ASSERT_EQ(aLink_ForceRoute(id_, 1), aErrNone);
+  EXPECT_EQ(ReadPacket(peer()), kRouteOn);
+}
+
+TEST_F(Engine, AnswersHeartbeatsWithoutDeliveringThem) {
+  ASSERT_TRUE(WriteBytes(peer(), {0x04, 0x02, 0x00, 0x00}));
+  EXPECT_EQ(ReadPacket(peer()), (Bytes{0x04, 0x02, 0x00, 0x02}));
+  ASSERT_TRUE(WriteBytes(peer(), {0x04, 0x02, 0x00, 0x01}));
+  EXPECT_EQ(ReadPacket(peer()), (Bytes{0x04, 0x02, 0x00, 0x03}));
+  // A packet behind them arrives alone.
+  ASSERT_TRUE(WriteBytes(peer(), {0x04, 0x01, 0x07}));
+  PacketPtr next(aLink_AwaitPacket(id_, 2000));
+  ASSERT_TRUE(next);
+  EXPECT_EQ(next->data[0], 0x07);
+  EXPECT_EQ(aLink_GetPacket(id_), nullptr);
+}
+
+struct FilterLog {
+  std::atomic<int> seen{0};
+};
+uint8_t ConsumeAll(const aPacket*, const void* reference) {
+  ++static_cast<FilterLog*>(const_cast<void*>(reference))->seen;
+  return 1;
+}
+uint8_t ObserveOnly(const aPacket*, const void* reference) {
+  ++static_cast<FilterLog*>(const_cast<void*>(reference))->seen;
+  return 2;  // anything but 1 leaves the packet its normal way
+}
+
+TEST_F(Engine, ConsumingUserFilterSeesEverythingAndHeartbeatsGoUnanswered) {
+  FilterLog log;
+  ASSERT_EQ(aLink_InstallUserPacketFilter(id_, ConsumeAll, &log), aErrNone);
+  ASSERT_TRUE(WriteBytes(peer(), {0x04, 0x02, 0x00, 0x00, 0x04, 0x01, 0x07}));
+  ASSERT_TRUE(linktest::Eventually([&] { return log.seen == 2; }));
+  EXPECT_TRUE(linktest::Silent(peer(), 300));  // no heartbeat reply
+  EXPECT_EQ(aLink_GetPacket(id_), nullptr);
+
+  // Removing the filter restores replies and delivery.
+  ASSERT_EQ(aLink_InstallUserPacketFilter(id_, nullptr, nullptr), aErrNone);
+  ASSERT_TRUE(WriteBytes(peer(), {0x04, 0x02, 0x00, 0x00}));
+  EXPECT_EQ(ReadPacket(peer()), (Bytes{0x04, 0x02, 0x00, 0x02}));
+}
+
+TEST_F(Engine, ObservingUserFilterLeavesPacketsTheirWay) {
+  FilterLog log;
+  ASSERT_EQ(aLink_InstallUserPacketFilter(id_, ObserveOnly, &log), aErrNone);
+  ASSERT_TRUE(WriteBytes(peer(), {0x04, 0x02, 0x00, 0x00, 0x04, 0x01, 0x07}));
+  EXPECT_EQ(ReadPacket(peer()), (Bytes{0x04, 0x02, 0x00, 0x02}));
+  PacketPtr next(aLink_AwaitPacket(id_, 2000));
+  ASSERT_TRUE(next);
+  EXPECT_EQ(log.seen, 2);
+}
+
+// Runs aLink_Sync on its own thread while the test plays the module.
+std::future<aErr> SyncAsync(uint32_t id) {
+  return std::async(std::launch::async, [id] { return aLink_Sync(id); });
+}
+
+TEST_F(Engine, SyncsOnTwoIdenticalEmptyAnswers) {
+  auto sync = SyncAsync(id_);
+  ASSERT_EQ(ReadBytes(peer(), kProbes.size()), kProbes);
+  ASSERT_TRUE(WriteBytes(peer(), {0x06, 0x00, 0x06, 0x00}));
+  EXPECT_EQ(sync.get(), aErrNone);
+  EXPECT_EQ(aLink_GetStatus(id_), static_cast<uint32_t>(kLinkStateRunning));
+  // The answers consumed by the sync never reach the callers.
+  EXPECT_EQ(aLink_GetPacket(id_), nullptr);
+}
+
+TEST_F(Engine, BrokenSyncAnswerRestartsTheProbes) {
+  auto sync = SyncAsync(id_);
+  ASSERT_EQ(ReadBytes(peer(), kProbes.size()), kProbes);
+  // 0x08 is not the address just seen: the machine starts over and sends
+  // new probes.
+  ASSERT_TRUE(WriteBytes(peer(), {0x06, 0x00, 0x08}));
+  EXPECT_EQ(aLink_GetStatus(id_), static_cast<uint32_t>(kLinkStateSyncing));
+  ASSERT_EQ(ReadBytes(peer(), kProbes.size()), kProbes);
+  ASSERT_TRUE(WriteBytes(peer(), {0x06, 0x00, 0x06, 0x00}));
+  EXPECT_EQ(sync.get(), aErrNone);
+  EXPECT_EQ(aLink_GetStatus(id_), static_cast<uint32_t>(kLinkStateRunning));
+}
+
+TEST_F(Engine, UnansweredSyncFailsAndProbesAtAModestRate) {
+  auto sync = SyncAsync(id_);
+  EXPECT_EQ(sync.get(), aErrNotReady);
+  // In the 2 s of the sync, probes go out about once a second, not in a
+  // flood.
+  Bytes sent = ReadBytes(peer(), 100000, 300);
+  EXPECT_GE(sent.size(), kProbes.size());
+  EXPECT_LE(sent.size(), 4 * kProbes.size());
+  EXPECT_EQ(aLink_GetStatus(id_), static_cast<uint32_t>(kLinkStateSyncing));
+}
+
+TEST_F(Engine, ByteThatCannotBelongResynchronises) {
+  ASSERT_TRUE(WriteBytes(peer(), {0x05}));
+  ASSERT_EQ(ReadBytes(peer(), kProbes.size()), kProbes);
+  EXPECT_EQ(aLink_GetStatus(id_), static_cast<uint32_t>(kLinkStateSyncing));
+  ASSERT_TRUE(WriteBytes(peer(), {0x06, 0x00, 0x06, 0x00}));
+  ASSERT_TRUE(linktest::Eventually(
+      [&] { return aLink_GetStatus(id_) == kLinkStateRunning; }));
+  ASSERT_TRUE(WriteBytes(peer(), {0x06, 0x01, 0x2A}));
+  PacketPtr next(aLink_AwaitPacket(id_, 2000));
+  ASSERT_TRUE(next);
+  EXPECT_EQ(next->data[0], 0x2A);
+}
+
+TEST_F(Engine, StopWritesQueuedPacketsThenForceRouteZero) {
+  const uint8_t data[1] = {0x11};
+  PacketPtr packet(aPacket_CreateWithData(4, 1, data));
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(aLink_PutPacket(id_, packet.get()), aErrNone);
+  ASSERT_EQ(aLink_Stop(id_), aErrNone);
+  EXPECT_EQ(aLink_GetStatus(id_), static_cast<uint32_t>(kLinkStateStopped));
+  Bytes expected;
+  for (int i = 0; i < 3; ++i) expected.insert(expected.end(), {0x04, 0x01, 0x11});
+  expected.insert(expected.end(), kRouteOff.begin(), kRouteOff.end());
+  EXPECT_EQ(ReadBytes(peer(), expected.size()), expected);
+  EXPECT_TRUE(linktest::Silent(peer(), 100));
+  // A second stop has nothing to do; a start brings it back.
+  EXPECT_EQ(aLink_Stop(id_), aErrNone);
+  ASSERT_EQ(aLink_Start(id_), aErrNone);
+  EXPECT_EQ(ReadPacket(peer()), kRouteOn);
+}
+
+TEST_F(Engine, DestroyWritesForceRouteZeroAndClosesTheStream) {
+  ASSERT_EQ(aLink_Destroy(&id_), aErrNone);
+  EXPECT_EQ(id_, 0u);
+  EXPECT_EQ(ReadPacket(peer()), kRouteOff);
+  uint8_t byte;
+  EXPECT_EQ(read(peer(), &byte, 1), 0);  // end of stream
+}
+
+TEST_F(Engine, AwaitFirstEndsWhenTheLinkGoes) {
+  uint32_t id = id_;
+  auto waiter = std::async(std::launch::async, [id] {
+    return PacketPtr(aLink_AwaitFirst(id, nullptr, nullptr, 10000));
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(aLink_Destroy(&id_), aErrNone);
+  EXPECT_FALSE(waiter.get());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+TEST_F(Engine, PacketLogRecordsBothDirections) {
+  ASSERT_EQ(aLink_PacketDebug_SetLogSize(id_, 1024), aErrNone);
+  ASSERT_EQ(aLink_PacketDebug_Enable(id_), aErrNone);
+  EXPECT_EQ(aLink_PacketDebug_SetLogSize(id_, 2048), aErrBusy);
+  const uint8_t start[5] = {'S', 'T', 'A', 'R', 'T'};
+  ASSERT_EQ(aLink_PacketDebug_Write(id_, aPacketLogText, 5, start), aErrNone);
+  ASSERT_EQ(aLink_ForceRoute(id_, 1), aErrNone);
+  ASSERT_EQ(ReadPacket(peer()), kRouteOn);
+  ASSERT_TRUE(WriteBytes(peer(), {0x04, 0x01, 0x07}));
+  PacketPtr in(aLink_AwaitPacket(id_, 2000));
+  ASSERT_TRUE(in);
+
+  uint8_t type = 0;
+  uint8_t buffer[32];
+  uint32_t length = sizeof(buffer);
+  ASSERT_EQ(aLink_PacketDebug_Read(id_, &type, &length, buffer), aErrNone);
+  EXPECT_EQ(type, aPacketLogText);
+  length = sizeof(buffer);
+  ASSERT_EQ(aLink_PacketDebug_Read(id_, &type, &length, buffer), aErrNone);
+  EXPECT_EQ(type, aPacketLogSent);
+  EXPECT_EQ(Bytes(buffer, buffer + length), kRouteOn);
+  length = sizeof(buffer);
+  ASSERT_EQ(aLink_PacketDebug_Read(id_, &type, &length, buffer), aErrNone);
+  EXPECT_EQ(type, aPacketLogReceived);
+  EXPECT_EQ(Bytes(buffer, buffer + length), (Bytes{0x04, 0x01, 0x07}));
+  EXPECT_EQ(aLink_PacketDebug_Disable(id_), aErrNone);
+}
+
+TEST(EngineDebug, WithoutALogReadsAreNotReady) {
+  PairStream pair;
+  uint32_t id = aLink_Create(pair.release());
+  ASSERT_NE(id, 0u);
+  uint8_t type;
+  uint32_t length = 4;
+  uint8_t buffer[4];
+  EXPECT_EQ(aLink_PacketDebug_Read(id, &type, &length, buffer), aErrNotReady);
+  EXPECT_EQ(aLink_PacketDebug_Disable(id), aErrNotReady);
+  EXPECT_EQ(aLink_PacketDebug_SetLogSize(id, 0x4000001), aErrParam);
+  EXPECT_EQ(aLink_PacketDebug_SetLogSize(id, -5), aErrNone);
+  aLink_Destroy(&id);
+}
+
+TEST(EnginePool, TwoHundredQueuedPacketsLeaveAs136Then64) {
+  PairStream pair;
+  pair.closeGate();
+  PairStream::Context* context = pair.context();
+  uint32_t id = aLink_Create(pair.release());
+  ASSERT_NE(id, 0u);
+  // The writer is held inside its first write (force route 1) while the
+  // packets pile up.
+  ASSERT_TRUE(pair.waitHeldWrite(2000));
+  ASSERT_EQ(aLink_EnablePooledPackets(id, true), aErrNone);
+  uint8_t data[28];
+  for (int i = 0; i < 28; ++i) data[i] = static_cast<uint8_t>(i);
+  PacketPtr packet(aPacket_CreateWithData(4, 28, data));
+  for (int i = 0; i < 200; ++i) ASSERT_EQ(aLink_PutPacket(id, packet.get()), aErrNone);
+  pair.openGate();
+
+  ASSERT_EQ(ReadBytes(pair.peer(), 3), kRouteOn);
+  Bytes pooled = ReadBytes(pair.peer(), 6000);
+  ASSERT_EQ(pooled.size(), 6000u);
+  for (size_t at = 0; at < pooled.size(); at += 30) {
+    ASSERT_EQ(pooled[at], 0x04);
+    ASSERT_EQ(pooled[at + 1], 28);
+  }
+  std::vector<size_t> writes;
+  {
+    std::lock_guard<std::mutex> lock(context->mutex);
+    writes = context->writes;
+  }
+  EXPECT_EQ(writes, (std::vector<size_t>{3, 4080, 1920}));
+  aLink_Destroy(&id);
+}
+
+TEST(EngineTable, UnknownIdsAreRefused) {
+  uint32_t id = 987654;
+  const uint8_t data[1] = {1};
+  PacketPtr packet(aPacket_CreateWithData(4, 1, data));
+  EXPECT_EQ(aLink_GetStatus(id), static_cast<uint32_t>(kLinkStateNoStream));
+  EXPECT_EQ(aLink_GetUseCount(id), 0);
+  EXPECT_EQ(aLink_PutPacket(id, packet.get()), aErrParam);
+  EXPECT_EQ(aLink_GetPacket(id), nullptr);
+  EXPECT_EQ(aLink_AwaitFirst(id, nullptr, nullptr, 50), nullptr);
+  EXPECT_EQ(aLink_ForceRoute(id, 1), aErrNotFound);
+  EXPECT_EQ(aLink_Sync(id), aErrParam);
+  EXPECT_EQ(aLink_Reset(id), aErrParam);
+  EXPECT_EQ(aLink_InstallUserPacketFilter(id, nullptr, nullptr), aErrParam);
+  EXPECT_EQ(aLink_Destroy(&id), aErrParam);
+  EXPECT_EQ(id, 0u);
+  EXPECT_EQ(aLink_Destroy(nullptr), aErrParam);
+  EXPECT_EQ(aLink_Create(nullptr), 0u);
+  EXPECT_EQ(aLink_CreateClient(0x0100007F, 9000, 987654), 0u);
+}
+
+TEST(EngineTable, ReadyStreamLinksAreNeverShared) {
+  PairStream a;
+  PairStream b;
+  uint32_t first = aLink_Create(a.release());
+  uint32_t second = aLink_Create(b.release());
+  ASSERT_NE(first, 0u);
+  ASSERT_NE(second, 0u);
+  EXPECT_NE(first, second);
+  // A client of an existing link shares it.
+  uint32_t shared = aLink_CreateClient(0, 0, first);
+  EXPECT_EQ(shared, first);
+  EXPECT_EQ(aLink_GetUseCount(first), 2);
+  aLink_Destroy(&shared);
+  EXPECT_EQ(aLink_GetUseCount(first), 1);
+  aLink_Destroy(&first);
+  aLink_Destroy(&second);
+}
+
+}  // namespace
