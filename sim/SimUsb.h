@@ -10,12 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "common/aUSBDefs.h"
+
 namespace ksim {
 
 struct Endpoint;
 
-// The maker's USB vendor identifier, as the simulated modules present it.
-constexpr uint16_t kUsbVendorId = 0x2F5A;
+constexpr uint16_t kUsbVendorId = aVELMARIS_USB_VENDOR_ID;
 
 class UsbBus {
  public:

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <chrono>
 #include <cstring>
 #include <nlohmann/json.hpp>
@@ -219,6 +220,12 @@ std::vector<std::string> World::describe() const {
     if (!m.flashDump.empty()) lines.push_back("  flash saved to " + m.flashDump);
   }
   if (udpFd_ >= 0) lines.push_back("discovery: answering requests to 232.2.2.2:9888");
+  if (usb_) {
+    const char* dir = std::getenv("UMOCKDEV_DIR");
+    lines.push_back("usb: the devices are seen by a command run inside the world (korvex-sim ... -- COMMAND),");
+    lines.push_back(std::string("usb: or from another shell with UMOCKDEV_DIR=") + (dir ? dir : "?") +
+                    " LD_PRELOAD=libumockdev-preload.so.0");
+  }
   return lines;
 }
 

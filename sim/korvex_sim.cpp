@@ -197,6 +197,8 @@ int main(int argc, char** argv) {
   ::sigaction(SIGUSR1, &sa, nullptr);
   ::signal(SIGPIPE, SIG_IGN);
 
+  bool anyUsb = false;
+  for (const auto& m : world.modules) anyUsb |= m.transport.usb;
   int exitCode = 0;
   if (command.empty()) {
     print("ready; press Ctrl-C to stop");
@@ -225,6 +227,16 @@ int main(int argc, char** argv) {
     pid_t child = ::fork();
     if (child < 0) return Fail(std::string("cannot start the command: ") + std::strerror(errno));
     if (child == 0) {
+      if (anyUsb) {
+        // Simulated USB devices are seen only through umockdev's preload
+        // library; a sanitizer runtime would otherwise insist on coming first.
+        const char* pre = std::getenv("LD_PRELOAD");
+        std::string preload = std::string("libumockdev-preload.so.0") + (pre && *pre ? std::string(":") + pre : "");
+        ::setenv("LD_PRELOAD", preload.c_str(), 1);
+        const char* asan = std::getenv("ASAN_OPTIONS");
+        std::string opts = std::string(asan && *asan ? std::string(asan) + ":" : "") + "verify_asan_link_order=0";
+        ::setenv("ASAN_OPTIONS", opts.c_str(), 1);
+      }
       std::vector<char*> args;
       for (auto& c : command) args.push_back(const_cast<char*>(c.c_str()));
       args.push_back(nullptr);
