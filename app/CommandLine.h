@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "app/DeviceInfo.h"
 #include "app/UpdaterDisplayInterface.h"
 #include "common/aDefs.h"
 
@@ -108,5 +109,10 @@ void _display_jwt(UpdaterDisplayInterface& display, const std::string& token);
 // A build list: pairs of (build number, version text), already sorted.
 void _display_builds(UpdaterDisplayInterface& display, uint32_t serialNumber,
                      const std::vector<std::pair<std::string, std::string>>& builds);
+
+// The device list of a discovery, headed for the given link type; each
+// line is formatted by its record's own link type.
+void _display_device_list(UpdaterDisplayInterface& display, linkType type,
+                          const std::vector<DeviceInfo>& devices);
 
 #endif

@@ -1,6 +1,8 @@
 // Printed result formats of the command-line front end.
 #include "app/CommandLine.h"
 
+#include <cstdio>
+
 namespace {
 using Level = UpdaterDisplayInterface::Level;
 }
@@ -35,5 +37,46 @@ void _display_builds(UpdaterDisplayInterface& display, uint32_t serialNumber,
   for (const auto& build : builds) {
     display.message(Level::info, "%-15.15s\t%-15.15s", build.first.c_str(),
                     build.second.c_str());
+  }
+}
+
+void _display_device_list(UpdaterDisplayInterface& display, linkType type,
+                          const std::vector<DeviceInfo>& devices) {
+  const char* typeName = type == USB ? "USB" : type == TCPIP ? "TCPIP" : "Unknown";
+  display.message(Level::info, "Discovered Devices: (%s)", typeName);
+  if (devices.empty()) {
+    display.message(Level::info, "    No devices found.");
+    return;
+  }
+  if (type == USB) {
+    display.message(Level::info,
+                    "    Device    Module   Router  Model          Firmware Version (Build)    "
+                    "Device Name");
+  } else {
+    display.message(Level::info,
+                    "    Device    Module   Router  Model          Firmware Version (Build)   "
+                    "[IP address]       Device Name");
+  }
+  for (const DeviceInfo& device : devices) {
+    const linkSpec& spec = device.spec;
+    if (spec.type == TCPIP) {
+      char address[20];
+      snprintf(address, sizeof(address), "[%d.%d.%d.%d]", spec.address[0], spec.address[1],
+               spec.address[2], spec.address[3]);
+      display.message(Level::info, "    %08X  %02X       %02X      %-12s %3d.%d.%d (%10u)        %-17s  %s",
+                      spec.serialNumber, spec.moduleAddress, spec.routerAddress,
+                      aDefs_GetModelName(spec.model), device.versionMajor, device.versionMinor,
+                      int(device.versionPatch), device.buildNumber, address,
+                      device.deviceName.c_str());
+    } else if (device.error != aErrNone) {
+      display.message(Level::info,
+                      "    %08X  [Error (%d): Is someone else connected to this device?]",
+                      spec.serialNumber, int(device.error));
+    } else {
+      display.message(Level::info, "    %08X  %02X       %02X      %-12s %3d.%d.%d (%10u)         %s",
+                      spec.serialNumber, spec.moduleAddress, spec.routerAddress,
+                      aDefs_GetModelName(spec.model), device.versionMajor, device.versionMinor,
+                      int(device.versionPatch), device.buildNumber, device.deviceName.c_str());
+    }
   }
 }

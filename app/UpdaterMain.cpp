@@ -10,6 +10,7 @@
 #include "app/CLI_Display.h"
 #include "app/CommandLine.h"
 #include "app/Log.h"
+#include "app/StoreCommands.h"
 #include "common/aDirectory.h"
 
 namespace {
@@ -85,7 +86,9 @@ int RunMainCommand(UpdaterDisplayInterface& display, Parameters& params) {
     return NotAvailable(display) ? 0 : 1;
   }
 
-  if (commands.IsSet(CMD_CHECK_BIRD | CMD_VIEW_INFO)) return NotAvailable(display) ? 0 : 1;
+  if (commands.IsSet(CMD_CHECK_BIRD)) return CheckBirdFile(display, params.birdFile) ? 0 : 1;
+  if (commands.IsSet(CMD_VIEW_INFO))
+    return ShowDeviceInfo(display, params.storageDir, params.serialNumber) ? 0 : 1;
 
   return -1;
 }

@@ -118,6 +118,18 @@ uint32_t aLink_DrainPackets(uint32_t id, aPacketFilter filter,
 // Queues a force-route packet (0xAF, value). aErrNotFound for an unknown id.
 aErr aLink_ForceRoute(uint32_t id, uint8_t value);
 
+// ---- module queries (used when a link is shared) ----------------------------
+
+// Sends an identify packet and takes the first packet received within 1 s:
+// an empty packet gives the module's address. aErrIO for any other packet,
+// aErrTimeout for none.
+aErr _aLink_GetModuleAddress(uint32_t id, uint8_t* address);
+// Asks the module at address for its model (system entity option 8) and
+// takes the first packet received within 1 s: a 4-byte answer of command 3
+// from that address gives the model. aErrIO for any other packet,
+// aErrTimeout for none.
+aErr _aLink_GetModel(uint32_t id, uint8_t address, uint8_t* model);
+
 // ---- hooks -----------------------------------------------------------------
 
 // Installs (null: removes) the filter that sees every received packet first;

@@ -9,6 +9,7 @@
 
 #define aLINK_LOG_DEFAULT 0x10000u
 #define aLINK_LOG_MAXIMUM 0x4000000
+#define aLINK_QUERY_TIMEOUT_MS 1000u
 
 namespace {
 
@@ -71,16 +72,17 @@ aPacket* aLink_AwaitFirst(uint32_t id, aPacketFilter filter,
   const uint32_t start = aTime_GetMSTicks();
   aPacket* found = nullptr;
   // Waits in slices so that a link leaving the running state ends the wait
-  // early.
-  while (found == nullptr && sLinkRunning(id)) {
-    const uint32_t elapsed = aTime_GetMSTicks() - start;
-    if (elapsed >= timeoutMs) break;
+  // early. The queue is looked at once even with a zero time-out.
+  uint32_t elapsed = 0;
+  do {
+    if (!sLinkRunning(id)) break;
     uint32_t slice = timeoutMs - elapsed;
     if (slice > aLINK_IDLE_WAIT_MS) slice = aLINK_IDLE_WAIT_MS;
     aPacketFifoRef inbound = 0;
     if (!sLinkFifos(id, &inbound, nullptr)) break;
     found = aPacketFifo_AwaitFirst(inbound, filter, reference, slice);
-  }
+    elapsed = aTime_GetMSTicks() - start;
+  } while (found == nullptr && elapsed < timeoutMs);
   return found;
 }
 
@@ -100,6 +102,46 @@ aErr aLink_ForceRoute(uint32_t id, uint8_t value) {
   if (route == nullptr) return aErrMemory;
   aErr err = aPacketFifo_Put(entry->link->outbound, route);
   aPacket_Destroy(&route);
+  return err;
+}
+
+aErr _aLink_GetModuleAddress(uint32_t id, uint8_t* address) {
+  if (address == nullptr) return aErrParam;
+  aPacket* probe = aPacket_Create();
+  if (probe == nullptr) return aErrMemory;
+  probe->address = aLINK_ADDRESS_IDENTIFY;
+  probe->fill = 2;
+  aErr err = aLink_PutPacket(id, probe);
+  aPacket_Destroy(&probe);
+  if (err != aErrNone) return err;
+  aPacket* answer = aLink_AwaitPacket(id, aLINK_QUERY_TIMEOUT_MS);
+  if (answer == nullptr) return aErrTimeout;
+  err = aErrIO;
+  if (answer->dataSize == 0 && answer->address != 0) {
+    *address = answer->address;
+    err = aErrNone;
+  }
+  aPacket_Destroy(&answer);
+  return err;
+}
+
+aErr _aLink_GetModel(uint32_t id, uint8_t address, uint8_t* model) {
+  if (model == nullptr) return aErrParam;
+  const uint8_t request[3] = {0x03, 0x48, 0x20};  // get system option 8
+  aPacket* packet = aPacket_CreateWithData(address, 3, request);
+  if (packet == nullptr) return aErrMemory;
+  aErr err = aLink_PutPacket(id, packet);
+  aPacket_Destroy(&packet);
+  if (err != aErrNone) return err;
+  aPacket* answer = aLink_AwaitPacket(id, aLINK_QUERY_TIMEOUT_MS);
+  if (answer == nullptr) return aErrTimeout;
+  err = aErrIO;
+  if (answer->address == address && answer->dataSize == 4 &&
+      answer->data[0] == 0x03) {
+    *model = answer->data[3];
+    err = aErrNone;
+  }
+  aPacket_Destroy(&answer);
   return err;
 }
 

@@ -84,8 +84,7 @@ aErr aPacket_AddByte(aPacket* packet, uint8_t byte) {
 }
 
 bool aPacket_IsComplete(const aPacket* packet) {
-  return aVALIDPACKET(packet) && packet->address != 0 &&
-         packet->fill == packet->dataSize + 2;
+  return aVALIDPACKET(packet) && packet->fill == packet->dataSize + 2;
 }
 
 aErr aPacket_Destroy(aPacket** packet) {

@@ -239,9 +239,11 @@ aErr aStream_ReadRecord(aStreamRef stream, uint8_t* buffer, size_t* length,
     }
     if (err != aErrEOF) return err;
     // The end of the source completes a record; bytes of an unfinished
-    // terminator are data.
-    for (size_t i = 0; i < matched && stored < maximum; ++i)
-      buffer[stored++] = terminator[i];
+    // terminator are data, and what does not fit stays for the next read.
+    size_t i = 0;
+    for (; i < matched && stored < maximum; ++i) buffer[stored++] = terminator[i];
+    if (i < matched && !sPushbackPrepend(stream, terminator + i, matched - i))
+      return aErrResource;
     err = (stored > 0) ? aErrNone : aErrEOF;
   } else {
     err = aErrNone;

@@ -164,6 +164,9 @@ aErr aStream_CreateSerial(const char* path, uint32_t speedIndex,
                           uint32_t parity, uint32_t dataBitsMode,
                           uint32_t stopBits, aStreamRef* stream);
 
+// Attempts a socket write makes while no byte gets out.
+#define aSOCKET_MAX_SEND_RETRY 10
+
 // TCP client stream. address is an IPv4 address in network byte order,
 // port in host order. Connects at once; aErrResource when it cannot,
 // aErrParam for a null out pointer. The stream reconnects by itself once when

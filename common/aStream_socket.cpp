@@ -27,10 +27,11 @@ namespace {
 
 constexpr uint16_t kSocketTag = 0xDEAD;
 constexpr uint32_t kConnected = 0x1;
-constexpr int kMaxSendRetry = 10;  // aSOCKET_MAX_SEND_RETRY
+constexpr int kMaxSendRetry = aSOCKET_MAX_SEND_RETRY;
 constexpr int kSendPauseMs = 60;
 constexpr uint32_t kClosePauseMs = 10;
 constexpr size_t kReadBuffer = 1024;
+constexpr int kConnectTimeoutMs = 3000;
 
 struct SocketStream {
   uint16_t port = 0;
@@ -60,16 +61,33 @@ void sClose(SocketStream* s) {
   aTime_MSSleep(kClosePauseMs);
 }
 
+// Connects the non-blocking socket within kConnectTimeoutMs: a module that
+// is restarting may not answer at all, and an unbounded connect would hold
+// the reader (and with it a link's stop) for minutes. 0 or the errno.
+int sConnect(int fd, const struct sockaddr_in* address) {
+  if (connect(fd, reinterpret_cast<const struct sockaddr*>(address),
+              sizeof(*address)) == 0)
+    return 0;
+  if (errno != EINPROGRESS && errno != EINTR) return errno;
+  struct pollfd p = {fd, POLLOUT, 0};
+  const int ready = poll(&p, 1, kConnectTimeoutMs);
+  if (ready == 0) return ETIMEDOUT;
+  if (ready < 0) return errno;
+  int error = 0;
+  socklen_t length = sizeof(error);
+  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return errno;
+  return error;
+}
+
 // (Re)connects. Called with the lock held (or before the record is shared).
 aErr sSocketStreamReset(SocketStream* s) {
   if (s == nullptr || s->tag != kSocketTag) return aErrInitialization;
   sClose(s);
 
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return aErrIO;
-  if (connect(fd, reinterpret_cast<const struct sockaddr*>(&s->address),
-              sizeof(s->address)) != 0) {
-    const int e = errno;
+  const int e = sConnect(fd, &s->address);
+  if (e != 0) {
     close(fd);
     if (e == EAGAIN || e == ECONNRESET || e == ETIMEDOUT || e == ECONNREFUSED)
       return aErrConnection;
@@ -173,12 +191,16 @@ aErr sSocketWrite(const uint8_t* data, size_t length, void* context) {
     {
       std::lock_guard<std::mutex> guard(s->lock);
       ssize_t n = -1;
-      int e = ENOTCONN;
+      int e = 0;
       if (sConnected(s)) {
         n = send(s->fd, data + sent, length - sent, MSG_NOSIGNAL);
         e = errno;
       }
-      if (n >= 0) {
+      if (!sConnected(s)) {
+        // The reader lost the connection meanwhile and could not make it
+        // again: that was the one reconnection.
+        result = aErrConnection;
+      } else if (n >= 0) {
         sent += static_cast<size_t>(n);
         if (sent < length) attempts = 1;
       } else if (e == EAGAIN || e == EWOULDBLOCK || e == EINTR) {

@@ -10,18 +10,34 @@ PACKAGES=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-pytest
   nlohmann-json3-dev umockdev libumockdev-dev libumockdev0 iproute2 util-linux
+  g++-multilib
 )
 
+# The 32-bit build (scripts/build.sh m32) links against these. Only packages
+# that can sit beside their 64-bit versions belong here.
+PACKAGES_I386=(
+  zlib1g-dev libusb-1.0-0-dev libhidapi-dev libcurl4-openssl-dev libudev-dev
+  libssl-dev libgtest-dev libgmock-dev
+)
+
+native=$(dpkg --print-architecture)
 missing=()
-for pkg in "${PACKAGES[@]}"; do
-  status=$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)
-  if [[ "$status" != "install ok installed" ]]; then
+need_i386_arch=0
+if ! dpkg --print-foreign-architectures | grep -qx i386; then need_i386_arch=1; fi
+for pkg in "${PACKAGES[@]}" "${PACKAGES_I386[@]/%/:i386}"; do
+  if [[ "$pkg" == *:* ]]; then
+    wanted="${pkg#*:}"          # an explicit architecture
+  else
+    wanted="$native|all"        # the machine's own, or architecture-free
+  fi
+  if ! dpkg-query -W -f='${Status} ${Architecture}\n' "${pkg%%:*}" 2>/dev/null |
+      grep -Eq "^install ok installed ($wanted)\$"; then
     missing+=("$pkg")
   fi
 done
 
 if ((${#missing[@]} == 0)); then
-  echo "install-deps: all ${#PACKAGES[@]} packages present"
+  echo "install-deps: all $((${#PACKAGES[@]} + ${#PACKAGES_I386[@]})) packages present"
   exit 0
 fi
 
@@ -29,5 +45,6 @@ echo "install-deps: installing ${missing[*]}"
 SUDO=""
 if [[ $(id -u) -ne 0 ]]; then SUDO="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
+if ((need_i386_arch)); then $SUDO dpkg --add-architecture i386; fi
 $SUDO apt-get update
 $SUDO apt-get install -y --no-install-recommends "${missing[@]}"

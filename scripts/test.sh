@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the dependencies, builds with AddressSanitizer and
 # UndefinedBehaviorSanitizer and runs every test; then runs the threaded
-# tests under ThreadSanitizer.
+# tests under ThreadSanitizer, and every test again in a 32-bit build;
+# finally runs each fuzz target for about a minute.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,3 +20,18 @@ echo "== ThreadSanitizer build (threaded tests) =="
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
 scripts/build.sh tsan
 (cd build/tsan && ctest --output-on-failure -j "$jobs" -L threaded)
+
+echo "== 32-bit build =="
+scripts/build.sh m32
+(cd build/m32 && ctest --output-on-failure -j "$jobs")
+
+echo "== libFuzzer targets (AddressSanitizer + UndefinedBehaviorSanitizer) =="
+# Each target runs about a minute from its committed seeds; a crash, a leak
+# or an out-of-bounds access fails the run.
+scripts/build.sh fuzz
+for target in bird attributes; do
+  work=build/fuzz/work/$target
+  mkdir -p "$work"
+  build/fuzz/fuzz/${target}_fuzz -max_total_time=60 -rss_limit_mb=2048 -timeout=30 \
+    -print_final_stats=1 "$work" "fuzz/corpus/$target"
+done

@@ -118,7 +118,7 @@ def test_invalid_debug_mask_is_reported_but_not_fatal(run_updater):
 
 
 def test_unavailable_commands_say_so_and_fail(run_updater):
-    for args in (("-D",), ("-B", "-d", "1"), ("-U", "-d", "1"), ("-C", "-f", "x.bird")):
+    for args in (("-D",), ("-B", "-d", "1"), ("-U", "-d", "1")):
         result = run_updater(*args)
         assert result.returncode == 1, args
         assert "This command is not available in this build" in result.stderr

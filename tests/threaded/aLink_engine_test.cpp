@@ -7,6 +7,7 @@
 #include <future>
 #include <thread>
 
+#include "common/aKorvexDebug.h"
 #include "common/aLink.h"
 #include "link_peer.h"
 
@@ -212,20 +213,98 @@ TEST_F(Engine, PacketLogRecordsBothDirections) {
   PacketPtr in(aLink_AwaitPacket(id_, 2000));
   ASSERT_TRUE(in);
 
-  uint8_t type = 0;
-  uint8_t buffer[32];
-  uint32_t length = sizeof(buffer);
-  ASSERT_EQ(aLink_PacketDebug_Read(id_, &type, &length, buffer), aErrNone);
-  EXPECT_EQ(type, aPacketLogText);
-  length = sizeof(buffer);
-  ASSERT_EQ(aLink_PacketDebug_Read(id_, &type, &length, buffer), aErrNone);
-  EXPECT_EQ(type, aPacketLogSent);
-  EXPECT_EQ(Bytes(buffer, buffer + length), kRouteOn);
-  length = sizeof(buffer);
-  ASSERT_EQ(aLink_PacketDebug_Read(id_, &type, &length, buffer), aErrNone);
-  EXPECT_EQ(type, aPacketLogReceived);
-  EXPECT_EQ(Bytes(buffer, buffer + length), (Bytes{0x04, 0x01, 0x07}));
+  // The writer records a packet once it is written, so the order of the
+  // records of the two directions is not fixed; each is there once.
+  std::vector<std::pair<uint8_t, Bytes>> records;
+  ASSERT_TRUE(linktest::Eventually([&] {
+    uint8_t type = 0;
+    uint8_t buffer[32];
+    uint32_t length = sizeof(buffer);
+    while (aLink_PacketDebug_Read(id_, &type, &length, buffer) == aErrNone) {
+      records.emplace_back(type, Bytes(buffer, buffer + length));
+      length = sizeof(buffer);
+    }
+    return records.size() >= 3;
+  }));
+  auto has = [&records](uint8_t type, const Bytes& bytes) {
+    for (const auto& record : records)
+      if (record.first == type && record.second == bytes) return true;
+    return false;
+  };
+  EXPECT_TRUE(has(aPacketLogText, Bytes(start, start + 5)));
+  EXPECT_TRUE(has(aPacketLogSent, kRouteOn));
+  EXPECT_TRUE(has(aPacketLogReceived, (Bytes{0x04, 0x01, 0x07})));
   EXPECT_EQ(aLink_PacketDebug_Disable(id_), aErrNone);
+}
+
+TEST_F(Engine, QueriesModuleAddressAndModel) {
+  auto address = std::async(std::launch::async, [this] {
+    uint8_t a = 0;
+    aErr err = _aLink_GetModuleAddress(id_, &a);
+    return std::make_pair(err, a);
+  });
+  EXPECT_EQ(ReadPacket(peer()), (Bytes{0xAD, 0x00}));
+  ASSERT_TRUE(WriteBytes(peer(), {0x06, 0x00}));
+  EXPECT_EQ(address.get(), std::make_pair(aErrNone, static_cast<uint8_t>(6)));
+
+  auto model = std::async(std::launch::async, [this] {
+    uint8_t m = 0;
+    aErr err = _aLink_GetModel(id_, 6, &m);
+    return std::make_pair(err, m);
+  });
+  EXPECT_EQ(ReadPacket(peer()), (Bytes{0x06, 0x03, 0x03, 0x48, 0x20}));
+  ASSERT_TRUE(WriteBytes(peer(), {0x06, 0x04, 0x03, 0x08, 0x00, 0x11}));
+  EXPECT_EQ(model.get(), std::make_pair(aErrNone, static_cast<uint8_t>(0x11)));
+
+  // Anything else is an I/O error.
+  ASSERT_TRUE(WriteBytes(peer(), {0x06, 0x01, 0x07}));
+  uint8_t m = 0;
+  EXPECT_EQ(_aLink_GetModel(id_, 6, &m), aErrIO);
+}
+
+TEST(EngineIdle, ReaderWaitsForBytesInsteadOfAskingAgainAndAgain) {
+  PairStream pair;
+  PairStream::Context* context = pair.context();
+  uint32_t id = aLink_Create(pair.release());
+  ASSERT_NE(id, 0u);
+  ASSERT_EQ(ReadPacket(pair.peer()), kRouteOn);
+  const uint32_t before = context->gets;
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  const uint32_t idleGets = context->gets - before;
+  // A bounded wait between attempts: about ten a second, where a loop that
+  // asks again at once makes hundreds of thousands.
+  EXPECT_LT(idleGets, 100u);
+  // And a byte that arrives is still taken at once.
+  ASSERT_TRUE(WriteBytes(pair.peer(), {0x04, 0x02, 0x00, 0x00}));
+  EXPECT_EQ(ReadPacket(pair.peer()), (Bytes{0x04, 0x02, 0x00, 0x02}));
+  aLink_Destroy(&id);
+}
+
+TEST(EngineTrace, PacketTracesGoToStandardOutputWhenSelected) {
+  PairStream pair;
+  uint32_t id = aLink_Create(pair.release());
+  ASSERT_NE(id, 0u);
+  ASSERT_EQ(ReadPacket(pair.peer()), kRouteOn);
+  testing::internal::CaptureStdout();
+  aKorvexDebuggingLevel = aDEBUG_PACKETS;
+  aKorvexDebuggingEnable = true;
+  ASSERT_TRUE(WriteBytes(pair.peer(), {0x04, 0x03, 0x03, 0x48, 0x20}));
+  PacketPtr in(aLink_AwaitPacket(id, 2000));
+  ASSERT_TRUE(WriteBytes(pair.peer(), {0x04, 0x02, 0x00, 0x01}));
+  EXPECT_EQ(ReadPacket(pair.peer()), (Bytes{0x04, 0x02, 0x00, 0x03}));
+  aKorvexDebuggingEnable = false;
+  aKorvexDebuggingLevel = 0;
+  const std::string out = testing::internal::GetCapturedStdout();
+  ASSERT_TRUE(in);
+  EXPECT_NE(out.find(" sHandlePacket(" + std::to_string(id) +
+                     ") ADDR:04, LEN:03, [03 48 20]\n"),
+            std::string::npos) << out;
+  EXPECT_NE(out.find(" sHandleHBBackChannel() ==> received HB packet "
+                     "[data size = 2][0,1]\n"),
+            std::string::npos) << out;
+  EXPECT_NE(out.find(" sHandleHBBackChannel() sending HB DOWN\n"),
+            std::string::npos) << out;
+  aLink_Destroy(&id);
 }
 
 TEST(EngineDebug, WithoutALogReadsAreNotReady) {

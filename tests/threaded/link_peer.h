@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -36,6 +37,7 @@ class PairStream {
     std::vector<size_t> writes;
     bool gateClosed = false;
     bool inWrite = false;
+    std::atomic<uint32_t> gets{0};  // calls of get
   };
 
   // Makes the pair; stream() is the host end, peer() the module end.
@@ -91,6 +93,7 @@ class PairStream {
  private:
   static aErr Get(uint8_t* byte, void* ctx) {
     Context* c = static_cast<Context*>(ctx);
+    ++c->gets;
     if (c->at == c->have) {
       ssize_t n = recv(c->fd, c->buffer, sizeof(c->buffer), MSG_DONTWAIT);
       if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return aErrNotReady;

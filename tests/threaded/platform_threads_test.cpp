@@ -10,67 +10,6 @@
 #include "common/aTime.h"
 #include "tests/unit/test_support.h"
 
-namespace {
-
-struct TryLockProbe {
-  aMutexRef mutex;
-  aErr result;
-};
-
-void* TryFromOtherThread(void* arg) {
-  auto* probe = static_cast<TryLockProbe*>(arg);
-  probe->result = aMutex_TryLock(probe->mutex);
-  if (probe->result == aErrNone) aMutex_Unlock(probe->mutex);
-  return nullptr;
-}
-
-void* UnlockFromOtherThread(void* arg) {
-  auto* probe = static_cast<TryLockProbe*>(arg);
-  probe->result = aMutex_Unlock(probe->mutex);
-  return nullptr;
-}
-
-aErr RunOnThread(aThreadProc proc, TryLockProbe& probe) {
-  aThreadRef thread = aThread_Create(proc, &probe);
-  EXPECT_NE(nullptr, thread);
-  EXPECT_EQ(0, aThread_Destroy(&thread));
-  EXPECT_EQ(nullptr, thread);
-  return probe.result;
-}
-
-}  // namespace
-
-TEST(aMutex, NameLimits) {
-  aMutexRef named = aMutex_Create(std::string(255, 'm').c_str());
-  ASSERT_NE(nullptr, named);
-  EXPECT_EQ(std::string(255, 'm'), aMutex_Identifier(named));
-  EXPECT_EQ(aErrNone, aMutex_Destroy(&named));
-  EXPECT_EQ(nullptr, named);
-  EXPECT_EQ(nullptr, aMutex_Create(std::string(256, 'm').c_str()));
-  aMutexRef anonymous = aMutex_Create(nullptr);
-  ASSERT_NE(nullptr, anonymous);
-  EXPECT_STREQ("", aMutex_Identifier(anonymous));
-  aMutex_Destroy(&anonymous);
-  EXPECT_EQ(aErrParam, aMutex_Destroy(&anonymous));
-  EXPECT_EQ(aErrParam, aMutex_Lock(nullptr));
-}
-
-TEST(aMutex, ErrorMapping) {
-  aMutexRef mutex = aMutex_Create("m");
-  ASSERT_NE(nullptr, mutex);
-  EXPECT_EQ(aErrNone, aMutex_Lock(mutex));
-  EXPECT_EQ(aErrDuplicate, aMutex_Lock(mutex));  // relock by the owner does not block
-
-  TryLockProbe probe{mutex, aErrNone};
-  EXPECT_EQ(aErrBusy, RunOnThread(TryFromOtherThread, probe));
-  EXPECT_EQ(aErrPermission, RunOnThread(UnlockFromOtherThread, probe));
-
-  EXPECT_EQ(aErrNone, aMutex_Unlock(mutex));
-  EXPECT_EQ(aErrPermission, aMutex_Unlock(mutex));
-  EXPECT_EQ(aErrNone, RunOnThread(TryFromOtherThread, probe));
-  EXPECT_EQ(aErrNone, aMutex_Destroy(&mutex));
-}
-
 TEST(aTime, TicksAdvanceWithSleep) {
   const uint32_t start = aTime_GetMSTicks();
   EXPECT_EQ(aErrNone, aTime_MSSleep(20));
@@ -115,4 +54,36 @@ TEST(aLogger, LifeCycleWritesThroughCallback) {
   EXPECT_EQ(aErrNone, aLogger_Destroy(&logger));  // disables first
   EXPECT_EQ(nullptr, logger);
   EXPECT_EQ("tick\ntick\ntick\n", testsupport::ReadFile(path));
+}
+
+namespace {
+
+struct Counter {
+  aMutexRef mutex;
+  int value;
+};
+
+void* CountUnderLock(void* arg) {
+  auto* counter = static_cast<Counter*>(arg);
+  for (int i = 0; i < 10000; ++i) {
+    aMutex_Lock(counter->mutex);
+    ++counter->value;
+    aMutex_Unlock(counter->mutex);
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+TEST(aMutex, SerialisesThreads) {
+  Counter counter{aMutex_Create("counter"), 0};
+  ASSERT_NE(nullptr, counter.mutex);
+  aThreadRef a = aThread_Create(CountUnderLock, &counter);
+  aThreadRef b = aThread_Create(CountUnderLock, &counter);
+  ASSERT_NE(nullptr, a);
+  ASSERT_NE(nullptr, b);
+  EXPECT_EQ(0, aThread_Destroy(&a));
+  EXPECT_EQ(0, aThread_Destroy(&b));
+  EXPECT_EQ(20000, counter.value);
+  EXPECT_EQ(aErrNone, aMutex_Destroy(&counter.mutex));
 }

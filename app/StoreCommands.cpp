@@ -1,0 +1,226 @@
+#include "app/StoreCommands.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+#include <sys/stat.h>
+
+#include "store/BirdFile.h"
+#include "store/UpdaterStore.h"
+
+namespace {
+
+using Level = UpdaterDisplayInterface::Level;
+
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...) {
+  char text[1024];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  return text;
+}
+
+const char* TypeName(uint8_t type) {
+  switch (type) {
+    case BLOCK_LOADER: return "loader";
+    case BLOCK_FIRMWARE: return "firmware";
+    case BLOCK_SERIAL_OFFSETS: return "serial offsets";
+    case BLOCK_INFO: return "information";
+    case BLOCK_LOADER_START: return "loader start";
+    default: return "other";
+  }
+}
+
+// Why the header test failed, read from the first bytes of the file.
+std::string HeaderProblem(const std::string& path) {
+  FILE* file = std::fopen(path.c_str(), "rb");
+  if (!file) return Format("cannot open the file (%s)", std::strerror(errno));
+  uint8_t header[BIRD_FILE_HEADER_SIZE];
+  size_t got = std::fread(header, 1, sizeof header, file);
+  std::fclose(file);
+  if (got < sizeof header) return Format("the file holds %zu bytes, shorter than the 6-byte header", got);
+  if (std::memcmp(header, BIRD_FILE_SIGNATURE, 4) != 0) return "the file does not start with \"bird\"";
+  return Format("format version bytes %02X %02X: both must be non-zero", header[4], header[5]);
+}
+
+}  // namespace
+
+BirdPackageReport DescribeBirdPackage(const std::string& path) {
+  BirdPackageReport report;
+  std::vector<std::string>& out = report.lines;
+  out.push_back("BIRD file: " + path);
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) {
+    report.problems.push_back(Format("the file cannot be found (%s)", std::strerror(errno)));
+    return report;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    report.problems.push_back("not a regular file");
+    return report;
+  }
+  out.push_back(Format("Size: %llu bytes", (unsigned long long)st.st_size));
+  if (!BirdFile::VerifyFile(path.c_str())) {
+    report.problems.push_back(HeaderProblem(path));
+    return report;
+  }
+  BirdFile file;
+  try {
+    file = BirdFile(path.c_str());
+  } catch (const std::exception&) {
+    report.problems.push_back(
+        "the compressed body cannot be expanded (damaged, truncated or oversized data)");
+    return report;
+  }
+  report.loadable = true;
+
+  out.push_back(Format("Format version: %u.%u", file.Version() >> 8, file.Version() & 0xFF));
+  if (file.HasInfo()) {
+    out.push_back(Format("Build: %u", file.GetBuild()));
+    out.push_back("Version: " + file.GetVersion());
+    if (file.SerialOffsetsPresent()) {
+      out.push_back(Format("Serial number: generic (serial word at 0x%08X, descriptor at 0x%08X)",
+                           file.SerialNumberOffset(), file.DescriptorOffset()));
+    } else {
+      out.push_back(Format("Serial number: %08X", file.GetSerialNumber()));
+    }
+    out.push_back("Model: " + file.GetModel());
+  } else {
+    out.push_back(file.SerialOffsetsPresent() ? "Serial number: generic" : "Serial number: none");
+    report.problems.push_back("no information block: build, version and model are unknown");
+  }
+
+  std::vector<BirdBlock> loaders = file.FindBlocks(BLOCK_LOADER);
+  std::vector<BirdBlock> starts = file.FindBlocks(BLOCK_LOADER_START);
+  if (loaders.empty()) {
+    out.push_back("Loader: not present");
+  } else if (!starts.empty() && starts[0].length >= 4) {
+    const uint8_t* p = starts[0].data;
+    out.push_back(Format("Loader: present (%zu block(s), start address 0x%08X)", loaders.size(),
+                         (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) |
+                             uint32_t(p[3])));
+  } else {
+    out.push_back(Format("Loader: present (%zu block(s), no start address)", loaders.size()));
+  }
+
+  out.push_back(Format("Blocks: %u (declared %u)", file.BlockCount(), file.DeclaredBlockCount()));
+  out.push_back("  #  Type                 Flags  Address     Length");
+  uint32_t index = 0;
+  for (const BirdBlock& block : file.Blocks()) {
+    bool image = block.type == BLOCK_LOADER || block.type == BLOCK_FIRMWARE;
+    std::string address = image && block.length >= 4 ? Format("0x%08X", block.address) : "-";
+    out.push_back(Format("  %-2u %2u %-17s %u      %-10s  %u", index, block.type,
+                         TypeName(block.type), block.flags, address.c_str(), block.length));
+    if (image && block.length < 4)
+      report.problems.push_back(Format("block %u is too short to hold its load address", index));
+    ++index;
+  }
+  out.push_back(Format("File checksum: 0x%08X", file.FileChecksum()));
+
+  if (!file.StructureValid())
+    report.problems.push_back(
+        "the blocks do not fill the body exactly as declared (see -X 0x8 for details)");
+  if (file.FindBlocks(BLOCK_FIRMWARE).empty()) report.problems.push_back("no firmware block");
+  if (file.SerialOffsetsPresent() && file.SerialNumberOffset() == 0 && file.DescriptorOffset() == 0)
+    report.problems.push_back("the serial offsets block gives no usable offset");
+  return report;
+}
+
+bool CheckBirdFile(UpdaterDisplayInterface& display, const std::string& path) {
+  if (path.empty()) {
+    display.message(Level::error, "Must specify the BIRD file to check with -f");
+    return false;
+  }
+  BirdPackageReport report = DescribeBirdPackage(path);
+  for (const std::string& line : report.lines) display.message(Level::info, "%s", line.c_str());
+  if (!report.loadable) {
+    display.message(Level::error, "BIRD file %s is not valid: %s", path.c_str(),
+                    report.problems.empty() ? "unknown reason" : report.problems[0].c_str());
+    return false;
+  }
+  if (report.problems.empty()) {
+    display.message(Level::info, "BIRD file is valid");
+  } else {
+    display.message(Level::info, "BIRD file is loadable, with warnings:");
+    for (const std::string& problem : report.problems)
+      display.message(Level::info, "  warning: %s", problem.c_str());
+  }
+  return true;
+}
+
+namespace {
+
+struct StoredBuild {
+  uint32_t build;
+  std::string name;
+  std::string description;
+};
+
+}  // namespace
+
+bool ShowDeviceInfo(UpdaterDisplayInterface& display, const std::string& storeBase,
+                    uint32_t serialNumber) {
+  if (serialNumber == 0) {
+    display.message(Level::error, "Error must supply a serial number for the View Info command");
+    return false;
+  }
+  UpdaterStoreItem device;
+  std::vector<UpdaterStoreItem> items;
+  try {
+    UpdaterStore store(storeBase);
+    if (!store.FindDevice(serialNumber, &device)) {
+      display.message(Level::error, "Device %08X is not known to the store at %s", serialNumber,
+                      storeBase.c_str());
+      return false;
+    }
+    store.FindLocalBuilds(serialNumber, items);
+  } catch (const std::exception& e) {
+    display.message(Level::error, "Failed to open the store in %s - Exception: %s",
+                    storeBase.c_str(), e.what());
+    return false;
+  }
+
+  display.message(Level::info, "Device %08X", serialNumber);
+  display.message(Level::info, "Directory: %s", device.Path().c_str());
+  display.message(Level::info, "Attributes:");
+  for (const auto& entry : device.attributes.Entries())
+    display.message(Level::info, "  %s=%s", entry.first.c_str(), entry.second.c_str());
+
+  std::vector<StoredBuild> builds;
+  for (const UpdaterStoreItem& item : items) {
+    if (item.kind != STORE_ITEM_FILE) continue;
+    StoredBuild entry;
+    entry.name = item.name;
+    entry.build = uint32_t(std::strtoul(item.name.c_str(), nullptr, 10));
+    std::string path = item.Path();
+    BirdFile file;
+    bool loaded = false;
+    if (BirdFile::VerifyFile(path.c_str())) {
+      try {
+        file = BirdFile(path.c_str());
+        loaded = true;
+      } catch (const std::exception&) {
+      }
+    }
+    if (loaded) {
+      entry.description = Format("build %u, version %s", file.GetBuild(), file.GetVersion().c_str());
+      if (file.HasInfo()) entry.build = file.GetBuild();
+    } else {
+      entry.description = "not a loadable BIRD file";
+    }
+    builds.push_back(entry);
+  }
+  std::sort(builds.begin(), builds.end(), [](const StoredBuild& a, const StoredBuild& b) {
+    return a.build != b.build ? a.build < b.build : a.name < b.name;
+  });
+  display.message(Level::info, "Stored builds: %zu", builds.size());
+  for (const StoredBuild& entry : builds)
+    display.message(Level::info, "  %-16s %s", entry.name.c_str(), entry.description.c_str());
+  return true;
+}

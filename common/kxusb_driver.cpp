@@ -1,0 +1,421 @@
+// USB driver of the USB stream. In libusb mode a module is found by vendor,
+// product and serial-number string, its vendor interface (class 0xFF,
+// subclass 0x88, protocol 0x10) is claimed and its two bulk endpoints carry
+// the bytes; in kernel mode the module's node "/dev/korvex.%08X" does.
+//
+// Reads are buffered: one bulk transfer of up to 1024 bytes serves many
+// single-byte gets. Consecutive I/O errors are tolerated up to four times
+// (reported as "not ready", so nothing is taken for data), the fifth fails
+// the driver for good.
+#include "common/kxusb_driver.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <new>
+
+#include <fcntl.h>
+#include <libusb-1.0/libusb.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include "common/aFile.h"
+#include "common/aKorvexDebug.h"
+#include "common/aUSBDefs.h"
+
+namespace {
+
+constexpr size_t kInBufferSize = 1024;
+constexpr unsigned kWriteTimeoutMs = 50;
+constexpr unsigned kReadTimeoutMs = 1000;
+constexpr int kMaxWriteFailures = 10;
+constexpr uint32_t kToleratedErrors = 4;
+constexpr int kMaxNodeWrites = 1000;
+
+std::mutex gContextLock;
+libusb_context* gContext = nullptr;
+
+}  // namespace
+
+struct kxusb {
+  kxusbMode mode = kxusbModeLibusb;
+  char serial[16] = {};
+  libusb_device_handle* device = nullptr;
+  int fd = -1;
+  // Shared by the reading and the writing thread of a link.
+  std::atomic<kxusbState> state{kxusbStateNone};
+  std::atomic<uint32_t> errorCount{0};
+  int interfaceNumber = -1;
+  uint8_t outEndpoint = 0;
+  uint8_t inEndpoint = 0;
+  uint8_t inBuffer[kInBufferSize] = {};
+  size_t inPos = 0;
+  size_t inCount = 0;
+  uint16_t inMaxPacket = 0;
+  uint16_t outMaxPacket = 0;
+};
+
+libusb_context* Korvex_libusb_context(void) {
+  std::lock_guard<std::mutex> guard(gContextLock);
+  if (gContext == nullptr) {
+    libusb_context* context = nullptr;
+    if (libusb_init(&context) == LIBUSB_SUCCESS) gContext = context;
+  }
+  return gContext;
+}
+
+void Korvex_libusb_exit(void) {
+  std::lock_guard<std::mutex> guard(gContextLock);
+  if (gContext != nullptr) libusb_exit(gContext);
+  gContext = nullptr;
+}
+
+namespace {
+
+// The tolerance rule, for libusb mode.
+aErr sHandleErrorTolerance(kxusb* h, aErr result) {
+  if (result != aErrIO) {
+    h->errorCount = 0;
+    return result;
+  }
+  const uint32_t before = h->errorCount++;
+  if (before < kToleratedErrors) return aErrNotReady;
+  h->state = kxusbStateFailed;
+  return aErrIO;
+}
+
+// State gate shared by reads and writes in libusb mode.
+aErr sCheckState(const kxusb* h, const char* what) {
+  const kxusbState state = h->state;
+  switch (state) {
+    case kxusbStateReady:
+      return aErrNone;
+    case kxusbStateClosed:
+      return aErrConnection;
+    case kxusbStateCreated:
+    case kxusbStateOpened:
+      return aErrNotReady;
+    default:
+      aKorvexDebug_Trace(aDEBUG_USB, "libusb %s error dev state: %d\n", what,
+                         static_cast<int>(state));
+      return aErrIO;
+  }
+}
+
+bool sIsKorvexDevice(libusb_device* device, libusb_device_descriptor* desc) {
+  if (libusb_get_device_descriptor(device, desc) != LIBUSB_SUCCESS) return false;
+  return aKorvexUSB_IsModule(desc->idVendor, desc->idProduct);
+}
+
+bool sFindUSBEndpoints(kxusb* h) {
+  libusb_device* device = libusb_get_device(h->device);
+  libusb_config_descriptor* config = nullptr;
+  if (device == nullptr ||
+      libusb_get_config_descriptor(device, 0, &config) != LIBUSB_SUCCESS)
+    return false;
+  bool found = false;
+  for (int i = 0; i < config->bNumInterfaces && !found; ++i) {
+    const libusb_interface& interface = config->interface[i];
+    for (int a = 0; a < interface.num_altsetting && !found; ++a) {
+      const libusb_interface_descriptor& alt = interface.altsetting[a];
+      if (alt.bInterfaceClass != aKORVEX_USB_INTERFACE_CLASS ||
+          alt.bInterfaceSubClass != aKORVEX_USB_INTERFACE_SUBCLASS ||
+          alt.bInterfaceProtocol != aKORVEX_USB_INTERFACE_PROTOCOL)
+        continue;
+      found = true;
+      h->interfaceNumber = alt.bInterfaceNumber;
+      for (int e = 0; e < alt.bNumEndpoints; ++e) {
+        const libusb_endpoint_descriptor& ep = alt.endpoint[e];
+        if ((ep.bmAttributes & 0x02) == 0) continue;  // bulk or interrupt only
+        const int max = libusb_get_max_packet_size(device, ep.bEndpointAddress);
+        const uint16_t size = max > 0 ? static_cast<uint16_t>(max) : 0;
+        if (ep.bEndpointAddress & LIBUSB_ENDPOINT_IN) {
+          h->inEndpoint = ep.bEndpointAddress;
+          h->inMaxPacket = size;
+          aKorvexDebug_Trace(aDEBUG_USB, "In Endpoint Max packet: %d\n", max);
+        } else {
+          h->outEndpoint = ep.bEndpointAddress;
+          h->outMaxPacket = size;
+          aKorvexDebug_Trace(aDEBUG_USB, "Out Endpoint Max packet: %d\n", max);
+        }
+      }
+    }
+  }
+  libusb_free_config_descriptor(config);
+  return found && h->inEndpoint != 0 && h->outEndpoint != 0 && h->outMaxPacket > 0;
+}
+
+aErr sClaimError(int r) {
+  switch (r) {
+    case LIBUSB_ERROR_BUSY:
+    case LIBUSB_ERROR_NO_DEVICE:
+      return aErrBusy;
+    case LIBUSB_ERROR_ACCESS:
+      return aErrPermission;
+    default:
+      return aErrUnknown;
+  }
+}
+
+// Opens the matching device; the caller owns the device list.
+aErr sOpenLibusb(kxusb* h, libusb_device** list, ssize_t count) {
+  bool accessDenied = false;
+  for (ssize_t i = 0; i < count; ++i) {
+    libusb_device_descriptor desc;
+    if (!sIsKorvexDevice(list[i], &desc)) continue;
+    libusb_device_handle* device = nullptr;
+    const int opened = libusb_open(list[i], &device);
+    if (opened != LIBUSB_SUCCESS) {
+      if (opened == LIBUSB_ERROR_ACCESS) accessDenied = true;
+      continue;
+    }
+    unsigned char text[256] = {};
+    const int n = (desc.iSerialNumber == 0)
+                      ? -1
+                      : libusb_get_string_descriptor_ascii(
+                            device, desc.iSerialNumber, text, sizeof(text) - 1);
+    if (n <= 0 || strcmp(reinterpret_cast<char*>(text), h->serial) != 0) {
+      libusb_close(device);
+      continue;
+    }
+
+    h->device = device;
+    h->state = kxusbStateOpened;
+    aErr err = aErrNone;
+    if (!sFindUSBEndpoints(h)) {
+      err = aErrConfiguration;
+    } else {
+      const int claimed = libusb_claim_interface(device, h->interfaceNumber);
+      if (claimed != LIBUSB_SUCCESS) err = sClaimError(claimed);
+    }
+    if (err != aErrNone) {
+      libusb_close(device);
+      h->device = nullptr;
+      h->state = kxusbStateClosed;
+      h->interfaceNumber = -1;
+      h->inEndpoint = h->outEndpoint = 0;
+      return err;
+    }
+    h->state = kxusbStateReady;
+    h->errorCount = 0;
+    h->inPos = h->inCount = 0;
+    return aErrNone;
+  }
+  // A module we may not open cannot be told apart from a stranger; say
+  // what the user can mend rather than "not found".
+  return accessDenied ? aErrPermission : aErrNotFound;
+}
+
+// One bulk read into the IN buffer (libusb mode), before the tolerance rule.
+aErr sFillLibusb(kxusb* h, unsigned timeoutMs) {
+  aErr err = sCheckState(h, "READ");
+  if (err != aErrNone) return err;
+  int transferred = 0;
+  const int r = libusb_bulk_transfer(h->device, h->inEndpoint, h->inBuffer,
+                                     static_cast<int>(kInBufferSize),
+                                     &transferred, timeoutMs);
+  if (r == LIBUSB_ERROR_PIPE) {
+    libusb_clear_halt(h->device, h->inEndpoint);
+    return aErrNotReady;
+  }
+  if (r == LIBUSB_ERROR_TIMEOUT && transferred <= 0) return aErrNotReady;
+  if (r != LIBUSB_SUCCESS && r != LIBUSB_ERROR_TIMEOUT) {
+    aKorvexDebug_Trace(aDEBUG_USB, "libusb READ error bulk transfer: %d\n", r);
+    return aErrIO;
+  }
+  if (transferred <= 0) return aErrNotReady;
+  h->inPos = 0;
+  h->inCount = static_cast<size_t>(transferred);
+  return aErrNone;
+}
+
+// Waits up to timeoutMs for the node to become readable, then one read into
+// the IN buffer (kernel mode).
+aErr sFillKernel(kxusb* h, unsigned timeoutMs) {
+  if (h->fd < 0) return aErrConnection;
+  struct pollfd p = {h->fd, POLLIN, 0};
+  const int ready = poll(&p, 1, static_cast<int>(timeoutMs));
+  if (ready == 0) return aErrNotReady;
+  if (ready < 0) return errno == EINTR ? aErrNotReady : aErrIO;
+  const ssize_t n = read(h->fd, h->inBuffer, kInBufferSize);
+  if (n == 0) return aErrNotReady;
+  if (n < 0) return (errno == EFAULT || errno == EAGAIN || errno == EINTR) ? aErrNotReady : aErrIO;
+  h->inPos = 0;
+  h->inCount = static_cast<size_t>(n);
+  return aErrNone;
+}
+
+aErr sFill(kxusb* h, unsigned timeoutMs) {
+  if (h->mode == kxusbModeKernel) return sFillKernel(h, timeoutMs);
+  return sHandleErrorTolerance(h, sFillLibusb(h, timeoutMs));
+}
+
+aErr sWriteLibusb(kxusb* h, const uint8_t* data, size_t length) {
+  aErr err = sCheckState(h, "WRITE");
+  if (err != aErrNone) return err;
+  size_t position = 0;
+  int failures = 0;
+  while (position < length && failures < kMaxWriteFailures) {
+    size_t chunk = length - position;
+    if (chunk > h->outMaxPacket) chunk = h->outMaxPacket;
+    // A transfer of exactly 512 bytes is cut short by one byte.
+    if (chunk == 512) chunk = 511;
+    int transferred = 0;
+    const int r = libusb_bulk_transfer(
+        h->device, h->outEndpoint, const_cast<uint8_t*>(data + position),
+        static_cast<int>(chunk), &transferred, kWriteTimeoutMs);
+    aKorvexDebug_Trace(aDEBUG_USB, "libusb lenSent: %d - nSize: %d\n",
+                       transferred, static_cast<int>(chunk));
+    // Whatever the device took is not sent again, even when the transfer
+    // ended in an error.
+    if (transferred > 0) position += static_cast<size_t>(transferred);
+    if (r == LIBUSB_SUCCESS && transferred > 0) continue;
+    ++failures;
+    aKorvexDebug_Trace(aDEBUG_USB, "libusb error: %d\n", r);
+    if (r == LIBUSB_ERROR_PIPE) {
+      const int cleared = libusb_clear_halt(h->device, h->outEndpoint);
+      if (cleared != LIBUSB_SUCCESS) {
+        aKorvexDebug_Trace(aDEBUG_USB, "libusb WRITE error clearing halt: %d\n",
+                           cleared);
+        return aErrIO;
+      }
+    }
+  }
+  return position < length ? aErrWrite : aErrNone;
+}
+
+aErr sWriteKernel(kxusb* h, const uint8_t* data, size_t length) {
+  if (h->fd < 0) return aErrConnection;
+  size_t position = 0;
+  for (int calls = 0; position < length && calls < kMaxNodeWrites; ++calls) {
+    const ssize_t n = write(h->fd, data + position, length - position);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return aErrIO;
+    }
+    position += static_cast<size_t>(n);
+  }
+  return position < length ? aErrIO : aErrNone;
+}
+
+}  // namespace
+
+kxusbRef kxusb_create_usb(void) {
+  if (Korvex_libusb_context() == nullptr) return nullptr;
+  kxusb* h = new (std::nothrow) kxusb();
+  if (h == nullptr) return nullptr;
+  h->mode = kxusbModeLibusb;
+  h->state = kxusbStateCreated;
+  return h;
+}
+
+kxusbRef kxusb_create_kernel(void) {
+  kxusb* h = new (std::nothrow) kxusb();
+  if (h == nullptr) return nullptr;
+  h->mode = kxusbModeKernel;
+  h->state = kxusbStateCreated;
+  return h;
+}
+
+aErr kxusb_open_korvex_device(kxusbRef h, const char* serial) {
+  if (h == nullptr || serial == nullptr || strlen(serial) >= sizeof(h->serial))
+    return aErrParam;
+  if (h->state == kxusbStateNone) return aErrResource;
+  snprintf(h->serial, sizeof(h->serial), "%s", serial);
+
+  if (h->mode == kxusbModeKernel) {
+    char path[64];
+    snprintf(path, sizeof(path), "/dev/korvex.%s", h->serial);
+    h->fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (h->fd < 0) return errno == EBUSY ? aErrBusy : aErrIO;
+    h->state = kxusbStateReady;
+    h->inPos = h->inCount = 0;
+    return aErrNone;
+  }
+  if (h->mode != kxusbModeLibusb) return aErrMode;
+
+  libusb_context* context = Korvex_libusb_context();
+  if (context == nullptr) return aErrResource;
+  libusb_device** list = nullptr;
+  const ssize_t count = libusb_get_device_list(context, &list);
+  if (count < 0) return aErrIO;
+  aErr err = sOpenLibusb(h, list, count);
+  libusb_free_device_list(list, 1);
+  return err;
+}
+
+aErr kxusb_get_from_device(kxusbRef h, uint8_t* byte) {
+  if (h == nullptr || byte == nullptr) return aErrParam;
+  if (h->inCount == 0) {
+    aErr err = sFill(h, kReadTimeoutMs);
+    if (err != aErrNone) return err;
+  }
+  *byte = h->inBuffer[h->inPos++];
+  --h->inCount;
+  return aErrNone;
+}
+
+aErr kxusb_wait_for_data(kxusbRef h, uint32_t timeoutMs) {
+  if (h == nullptr) return aErrParam;
+  if (h->inCount > 0) return aErrNone;
+  unsigned timeout = timeoutMs < kReadTimeoutMs ? timeoutMs : kReadTimeoutMs;
+  // libusb takes a time-out of 0 as "wait for ever".
+  if (timeout == 0) timeout = 1;
+  aErr err = sFill(h, timeout);
+  return err == aErrNotReady ? aErrTimeout : err;
+}
+
+aErr kxusb_write_to_device(kxusbRef h, const uint8_t* data, size_t length) {
+  if (h == nullptr || data == nullptr) return aErrParam;
+  if (length == 0) return aErrNone;
+  if (h->mode == kxusbModeKernel) return sWriteKernel(h, data, length);
+  return sHandleErrorTolerance(h, sWriteLibusb(h, data, length));
+}
+
+aErr kxusb_close_korvex_device(kxusbRef h) {
+  if (h == nullptr) return aErrParam;
+  if (h->mode == kxusbModeKernel) {
+    if (h->fd < 0) return aErrMode;
+    const int r = close(h->fd);
+    h->fd = -1;
+    h->state = kxusbStateClosed;
+    return r == 0 ? aErrNone : aErrCancel;
+  }
+  if (h->mode != kxusbModeLibusb || h->device == nullptr) return aErrMode;
+  if (h->interfaceNumber >= 0) libusb_release_interface(h->device, h->interfaceNumber);
+  libusb_close(h->device);
+  h->device = nullptr;
+  h->state = kxusbStateClosed;
+  h->interfaceNumber = -1;
+  h->inEndpoint = h->outEndpoint = 0;
+  h->inPos = h->inCount = 0;
+  return aErrNone;
+}
+
+aErr kxusb_destroy(kxusbRef* handle) {
+  if (handle == nullptr || *handle == nullptr) return aErrParam;
+  kxusb* h = *handle;
+  if (h->device != nullptr) {
+    if (h->interfaceNumber >= 0) libusb_release_interface(h->device, h->interfaceNumber);
+    libusb_close(h->device);
+  }
+  if (h->fd >= 0) close(h->fd);
+  delete h;
+  *handle = nullptr;
+  return aErrNone;
+}
+
+bool kxusb_is_kernel_driver_installed(uint32_t serialNumber) {
+  char path[64];
+  snprintf(path, sizeof(path), aKORVEX_USB_NODE_FORMAT, serialNumber);
+  return aFile_Exists(path);
+}
+
+kxusbState kxusb_state(kxusbRef h) { return h ? h->state.load() : kxusbStateNone; }
+uint8_t kxusb_in_endpoint(kxusbRef h) { return h ? h->inEndpoint : 0; }
+uint8_t kxusb_out_endpoint(kxusbRef h) { return h ? h->outEndpoint : 0; }
+uint16_t kxusb_in_max_packet(kxusbRef h) { return h ? h->inMaxPacket : 0; }
+uint16_t kxusb_out_max_packet(kxusbRef h) { return h ? h->outMaxPacket : 0; }
+int kxusb_interface_number(kxusbRef h) { return h ? h->interfaceNumber : -1; }

@@ -1,0 +1,147 @@
+// A BIRD firmware package: a 6-byte header ("bird" and a two-byte format
+// version) followed by one zlib stream holding typed blocks. BirdFile reads
+// and expands a package, describes its blocks and patches the image in
+// memory; nothing here writes a package back to disk (see BirdWriter).
+#ifndef UPDATER_BIRDFILE_H
+#define UPDATER_BIRDFILE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#define BIRD_FILE_SIGNATURE "bird"
+#define BIRD_FILE_HEADER_SIZE 6
+#define BIRD_FILE_TYPE_MASK 0x1F
+#define BIRD_FILE_FLAG_MASK 0xE0
+#define BIRD_FILE_FLAG_SHIFT 5
+// The two version bytes written after the signature.
+extern const uint8_t BIRD_FILE_VERSION[2];
+
+// Expansion refuses bodies that would grow beyond this many bytes.
+#define BIRD_FILE_MAX_EXPANDED_SIZE (256u * 1024u * 1024u)
+
+// Size of the information block and of each of its four text fields.
+#define BIRD_INFO_SIZE 64
+#define BIRD_INFO_FIELD_SIZE 16
+
+enum BLOCK_TYPE : uint8_t {
+  BLOCK_LOADER = 0,          // load address + loader image bytes
+  BLOCK_FIRMWARE = 1,        // load address + firmware image bytes
+  BLOCK_SERIAL_OFFSETS = 2,  // serial word address, descriptor text address
+  BLOCK_INFO = 4,            // build, version, serial, model (16 chars each)
+  BLOCK_LOADER_START = 5,    // loader start address
+};
+
+// One block of a loaded file. It owns nothing: data points into the
+// decompressed buffer of the BirdFile it came from and stays valid while
+// that file lives (also after the file was moved).
+struct BirdBlock {
+  uint8_t type = 0;
+  uint8_t flags = 0;     // the 3 flag bits, 0-7
+  uint32_t length = 0;   // data bytes, including the address word of 0 and 1
+  uint32_t address = 0;  // load address for loader/firmware blocks, else 0
+  uint8_t* data = nullptr;
+
+  // Image bytes of a loader or firmware block (after the address word);
+  // 0 for a block too short to hold one.
+  uint32_t ImageLength() const { return length >= 4 ? length - 4 : 0; }
+  uint8_t* Image() const { return data + (length >= 4 ? 4 : length); }
+};
+
+class BirdFile {
+ public:
+  BirdFile();
+  // Loads path; throws std::runtime_error("Failed to load bird data") when
+  // loading fails.
+  explicit BirdFile(const char* path);
+  ~BirdFile();
+
+  BirdFile(BirdFile&& other) noexcept;
+  BirdFile& operator=(BirdFile&& other) noexcept;
+  BirdFile(const BirdFile&) = delete;
+  BirdFile& operator=(const BirdFile&) = delete;
+
+  // Reads, expands and parses the file at the stored path. False when the
+  // file cannot be read or its body cannot be expanded; a structural
+  // mismatch of the blocks is only logged (see StructureValid).
+  bool Load();
+  // The same on the bytes of a whole file already in memory; the path is
+  // only used in log lines. Used by Load, by package indexers and the
+  // fuzzer.
+  bool LoadFromMemory(const uint8_t* bytes, size_t length);
+
+  // Quick test of a file on disk: 6 header bytes, the signature and two
+  // non-zero version bytes. Reads nothing else.
+  static bool VerifyFile(const char* path);
+  // The same test on header bytes in memory.
+  static bool VerifyHeader(const uint8_t* bytes, size_t length);
+
+  std::vector<BirdBlock> FindBlocks(BLOCK_TYPE type) const;
+  bool FindSerialNumberOffsets();
+
+  uint32_t GetSerialNumber() const;
+  uint32_t GetBuild() const;
+  std::string GetVersion() const;
+  // The model field without its trailing spaces; empty without an
+  // information block.
+  std::string GetModel() const;
+  bool HasInfo() const { return FindInfo() != nullptr; }
+
+  bool ValidateSerialNumber(uint32_t serial) const;
+  // Prefix rule: true when the model field starts with name (an empty name
+  // matches any file with an information block).
+  bool ValidateModel(const char* name) const;
+
+  bool ReplaceSerialNumber(uint32_t serial);
+  bool ReplaceVectorChecksum();
+  bool DecodeFirmwareBlocks(const uint32_t key[4]);
+  bool ValidateData(const uint8_t* pattern, uint32_t length) const;
+  bool DumpBlocks(BLOCK_TYPE type) const;
+
+  // Internal steps of loading, public for tests.
+  bool DecompressData(const uint8_t* compressed, size_t length);
+  bool ScanBlocks(const uint8_t* body, size_t length);
+
+  const std::string& Path() const { return path_; }
+  uint32_t Signature() const { return signature_; }
+  uint32_t Version() const { return version_; }
+  uint32_t FileChecksum() const { return fileChecksum_; }
+  uint32_t BlockCount() const { return blockCount_; }
+  // Count the body declares, and whether the blocks filled the body exactly
+  // with the declared count (the verdict of the last ScanBlocks).
+  uint32_t DeclaredBlockCount() const { return declaredCount_; }
+  bool StructureValid() const { return structureValid_; }
+  const std::vector<BirdBlock>& Blocks() const { return blocks_; }
+  bool SerialOffsetsPresent() const { return serialOffsetsPresent_; }
+  uint32_t SerialNumberOffset() const { return serialNumberOffset_; }
+  uint32_t DescriptorOffset() const { return descriptorOffset_; }
+  const uint8_t* Data() const { return data_.get(); }
+  uint32_t DataSize() const { return dataSize_; }
+
+ private:
+  struct FreeDeleter {
+    void operator()(uint8_t* p) const { std::free(p); }
+  };
+
+  const BirdBlock* FindInfo() const;
+  void Reset();
+
+  std::string path_;
+  uint32_t signature_ = 0;
+  uint32_t version_ = 0;
+  uint32_t fileChecksum_ = 0;
+  uint32_t blockCount_ = 0;
+  uint32_t declaredCount_ = 0;
+  bool structureValid_ = false;
+  std::vector<BirdBlock> blocks_;
+  bool serialOffsetsPresent_ = false;
+  uint32_t serialNumberOffset_ = 0;
+  uint32_t descriptorOffset_ = 0;
+  std::unique_ptr<uint8_t, FreeDeleter> data_;
+  uint32_t dataSize_ = 0;
+};
+
+#endif

@@ -1,0 +1,76 @@
+// An attribute file in memory: an ordered map of key=value lines with typed
+// getters and setters, a dirty flag and two time stamps kept by the store
+// itself. Nothing reaches the disk except through Save (and the Save of a
+// Load that found no file).
+#ifndef UPDATER_KEYVALUESTORE_H
+#define UPDATER_KEYVALUESTORE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "common/aError.h"
+
+class KeyValueStore {
+ public:
+  static const char* const DEFAULT_FILENAME;  // ".settings"
+  static const char* const KEY_CREATED_TIME;  // "CREATED_TIME"
+  static const char* const KEY_UPDATED_TIME;  // "UPDATED_TIME"
+
+  // Empty and clean; with a path, loads it.
+  explicit KeyValueStore(const char* path = nullptr);
+
+  // Merges the file's lines into the map. A missing file is created with
+  // CREATED_TIME and UPDATED_TIME and the result is aErrNotFound; a file
+  // that exists but cannot be opened is left alone (aErrIO). aErrNone after
+  // a successful read.
+  aErr Load(const char* path);
+  // Writes every entry as "key=value\n" in key order, replacing the file
+  // atomically. With a null path the remembered one is used (".settings"
+  // when none). A dirty store gets a fresh UPDATED_TIME first. False when
+  // the file could not be written; the store then stays dirty.
+  bool Save(const char* path = nullptr);
+  // The line rules of Load applied to text in memory.
+  void ParseText(const char* text, size_t length);
+
+  // The value, or null when the key is absent; never inserts.
+  const char* operator[](const std::string& key) const;
+  std::string GetString(const std::string& key, const char* defaultValue = nullptr) const;
+  // The numeric getters return the default for an absent or empty value
+  // and insert an absent key with an empty value (not marking the store
+  // dirty), so that a later save lists it.
+  int GetInt(const std::string& key, int defaultValue = 0);
+  uint32_t GetHex(const std::string& key, uint32_t defaultValue = 0);
+  bool GetBOOL(const std::string& key, bool defaultValue = false);
+  double GetDouble(const std::string& key, double defaultValue = 0.0);
+
+  // Setters mark the store dirty only when the text changes.
+  bool Add(const std::string& key, int value);
+  bool Add(const std::string& key, double value);
+  bool Add(const std::string& key, const char* value);
+  bool Add(const std::string& key, const std::string& value);
+  bool AddHex(const std::string& key, uint32_t value);
+  // Copies every entry of other in, replacing equal keys.
+  bool Add(const KeyValueStore& other);
+  bool Clear();
+
+  bool IsDirty() const { return dirty_; }
+  const std::string& Path() const { return path_; }
+  const std::map<std::string, std::string>& Entries() const { return entries_; }
+  size_t Size() const { return entries_.size(); }
+
+  // The current local time as ctime text without its newline.
+  static std::string TimeStamp();
+
+ private:
+  void ParseLine(const char* line, size_t length);
+  // The value of key, inserting it empty when absent; null when empty.
+  const char* NumericValue(const std::string& key);
+
+  std::string path_;
+  std::map<std::string, std::string> entries_;
+  bool dirty_ = false;
+};
+
+#endif

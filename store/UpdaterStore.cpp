@@ -1,0 +1,172 @@
+#include "store/UpdaterStore.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+
+#include <sys/stat.h>
+
+#include "app/Log.h"
+#include "common/aDirectory.h"
+#include "store/AtomicWrite.h"
+
+std::string BuildPath(const char* first, ...) {
+  std::string path(first ? first : "");
+  va_list args;
+  va_start(args, first);
+  while (const char* part = va_arg(args, const char*)) {
+    path += aDIR_PATH_SEP;
+    path += part;
+  }
+  va_end(args);
+  return path;
+}
+
+namespace {
+
+std::string LastComponent(const char* path) {
+  const char* slash = std::strrchr(path, '/');
+  return slash ? std::string(slash + 1) : std::string(path);
+}
+
+// A single file or directory name: no separator, not "." or "..".
+bool IsPlainName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
+void _ensure_directory(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) {
+    aErr err = aDirectory_Ensure(path.c_str(), 0755);
+    if (err != aErrNone || !aDirectory_Exists(path.c_str())) {
+      if (err == aErrNone) err = aErrPermission;
+      throw std::runtime_error("UpdaterStore: Could not create directory " + path + " error " +
+                               std::to_string(unsigned(err)));
+    }
+    Log::log(DEBUG_Updater, "UpdaterStore: Created directory [%s].\n", path.c_str());
+    return;
+  }
+  if (!S_ISDIR(st.st_mode)) throw std::runtime_error("UpdaterStore: " + path + " exists and is a file");
+  Log::log(DEBUG_Updater, "UpdaterStore: [%s] already exists.\n", path.c_str());
+}
+
+struct result_t {
+  bool found = false;
+  std::string name;
+  UpdaterStoreItem* item = nullptr;
+};
+
+// Matches an entry by its own name only: the store's path or a longer name
+// holding the serial text ("0000ABCD.old") must not match.
+bool _find_item(const aDirectoryListData* entry, void* ref) {
+  result_t* result = static_cast<result_t*>(ref);
+  Log::log(DEBUG_Updater, "%s([%s], %d, %d) searching for %s\n", "_find_item", entry->path,
+           int(entry->isDirectory), int(entry->size), result->name.c_str());
+  std::string name = LastComponent(entry->path);
+  if (name == "." || name == ".." || name != result->name) return true;
+  result->found = true;
+  if (result->item) {
+    const char* slash = std::strrchr(entry->path, '/');
+    std::string base = slash ? std::string(entry->path, size_t(slash - entry->path)) : std::string();
+    *result->item = UpdaterStoreItem(base, name,
+                                     entry->isDirectory ? STORE_ITEM_DIRECTORY : STORE_ITEM_FILE);
+  }
+  return false;
+}
+
+struct items_t {
+  std::string base;
+  std::vector<UpdaterStoreItem>* items;
+};
+
+bool _find_items(const aDirectoryListData* entry, void* ref) {
+  items_t* list = static_cast<items_t*>(ref);
+  Log::log(DEBUG_Updater, "%s([%s], %d, %d)\n", "_find_items", entry->path, int(entry->isDirectory),
+           int(entry->size));
+  std::string name = LastComponent(entry->path);
+  if (name.empty() || name[0] == '.') return true;
+  list->items->push_back(UpdaterStoreItem(
+      list->base, name, entry->isDirectory ? STORE_ITEM_DIRECTORY : STORE_ITEM_FILE));
+  return true;
+}
+
+bool FindByName(const std::string& directory, const std::string& name, UpdaterStoreItem* item) {
+  result_t result;
+  result.name = name;
+  result.item = item;
+  if (!name.empty()) aDirectory_List(directory.c_str(), _find_item, &result);
+  Log::log(DEBUG_Updater, "UpdaterStore: FindDevice %s %s.\n", result.found ? "Found" : "Not Found",
+           name.c_str());
+  return result.found;
+}
+
+}  // namespace
+
+UpdaterStoreItem::UpdaterStoreItem() : kind(STORE_ITEM_NONE) {}
+
+UpdaterStoreItem::UpdaterStoreItem(const std::string& base_, const std::string& name_,
+                                   store_item_t kind_)
+    : base(base_), name(name_), kind(kind_) {
+  attributes.Load(BuildPath(base.c_str(), name.c_str(), KeyValueStore::DEFAULT_FILENAME, nullptr)
+                      .c_str());
+}
+
+bool UpdaterStoreItem::FileExists(const std::string& fileName) const {
+  return FindByName(Path(), fileName, nullptr);
+}
+
+aErr UpdaterStoreItem::WriteFile(const std::string& fileName, const uint8_t* bytes,
+                                 size_t count) const {
+  if (!bytes) return aErrNotFound;
+  if (!IsPlainName(fileName)) return aErrParam;
+  std::string path = BuildPath(base.c_str(), name.c_str(), fileName.c_str(), nullptr);
+  int error = 0;
+  aErr err = WriteFileAtomically(path.c_str(), bytes, count, &error);
+  if (err != aErrNone)
+    Log::log(DEBUG_Updater, "UpdaterStore: Error (%d) writing [%s].\n", error, path.c_str());
+  return err;
+}
+
+BirdFile UpdaterStoreItem::ReadBirdFile(const std::string& fileName) const {
+  std::string path = BuildPath(base.c_str(), name.c_str(), fileName.c_str(), nullptr);
+  if (!BirdFile::VerifyFile(path.c_str())) throw std::runtime_error("Invalid bird " + path);
+  return BirdFile(path.c_str());
+}
+
+UpdaterStore::UpdaterStore(const std::string& basePath) : base_(basePath) {
+  _ensure_directory(base_);
+}
+
+std::string UpdaterStore::DeviceName(uint32_t serial) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%08X", serial);
+  return text;
+}
+
+UpdaterStoreItem UpdaterStore::AddDevice(uint32_t serial) { return AddDevice(DeviceName(serial)); }
+
+UpdaterStoreItem UpdaterStore::AddDevice(const std::string& name) {
+  if (!IsPlainName(name)) throw std::runtime_error("UpdaterStore: invalid device name [" + name + "]");
+  _ensure_directory(BuildPath(base_.c_str(), name.c_str(), nullptr));
+  return UpdaterStoreItem(base_, name, STORE_ITEM_DIRECTORY);
+}
+
+bool UpdaterStore::FindDevice(uint32_t serial, UpdaterStoreItem* item) const {
+  return FindDevice(DeviceName(serial), item);
+}
+
+bool UpdaterStore::FindDevice(const std::string& name, UpdaterStoreItem* item) const {
+  return FindByName(base_, name, item);
+}
+
+bool UpdaterStore::FindLocalBuilds(uint32_t serial, std::vector<UpdaterStoreItem>& items) const {
+  UpdaterStoreItem device;
+  if (!FindDevice(serial, &device)) return true;
+  items_t list;
+  list.base = device.Path();
+  list.items = &items;
+  aDirectory_List(list.base.c_str(), _find_items, &list);
+  return true;
+}

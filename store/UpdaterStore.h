@@ -1,0 +1,84 @@
+// The on-disk cache of firmware files and update history: one directory per
+// device (named by its serial number in 8 hexadecimal digits) under the
+// store's base path, each with its ".settings" attribute file and its
+// NNNN.bird packages. A store object holds only its base path; every query
+// goes to the file system.
+#ifndef UPDATER_UPDATERSTORE_H
+#define UPDATER_UPDATERSTORE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/aError.h"
+#include "store/BirdFile.h"
+#include "store/KeyValueStore.h"
+
+// Joins the components (ending with a null pointer) with "/" between each
+// pair; a separator is added even after a component ending in one.
+std::string BuildPath(const char* first, ...) __attribute__((sentinel));
+
+enum store_item_t : uint32_t {
+  STORE_ITEM_FILE = 0,
+  STORE_ITEM_DIRECTORY = 1,
+  STORE_ITEM_NONE = 2,
+};
+
+class UpdaterStoreItem {
+ public:
+  UpdaterStoreItem();
+  // Loads the attributes from base/name/.settings (creating the file when
+  // name is a directory without one).
+  UpdaterStoreItem(const std::string& base, const std::string& name, store_item_t kind);
+
+  bool IsValid() const { return !base.empty() && !name.empty(); }
+  // Whether the item's directory holds an entry of exactly that name.
+  bool FileExists(const std::string& fileName) const;
+  // Writes the bytes to base/name/fileName, replacing any earlier file
+  // atomically. aErrNotFound for null bytes or when the file cannot be
+  // written, aErrParam for a name that is not a plain file name.
+  aErr WriteFile(const std::string& fileName, const uint8_t* bytes, size_t count) const;
+  // Checks and loads base/name/fileName; throws std::runtime_error
+  // ("Invalid bird <path>" or "Failed to load bird data").
+  BirdFile ReadBirdFile(const std::string& fileName) const;
+
+  // base/name: the item's own path.
+  std::string Path() const { return BuildPath(base.c_str(), name.c_str(), nullptr); }
+
+  std::string base;
+  std::string name;
+  store_item_t kind;
+  KeyValueStore attributes;
+};
+
+class UpdaterStore {
+ public:
+  // Ensures basePath as a directory (creating missing levels with mode
+  // 0755); throws std::runtime_error when it cannot.
+  explicit UpdaterStore(const std::string& basePath);
+
+  const std::string& BasePath() const { return base_; }
+
+  // Ensures the device directory and returns its item with its attributes
+  // loaded; throws std::runtime_error when the directory cannot be made.
+  UpdaterStoreItem AddDevice(uint32_t serial);
+  UpdaterStoreItem AddDevice(const std::string& name);
+
+  // True when the base directory holds an entry named exactly like the
+  // device; fills item (when given) with it. item is untouched otherwise.
+  bool FindDevice(uint32_t serial, UpdaterStoreItem* item) const;
+  bool FindDevice(const std::string& name, UpdaterStoreItem* item) const;
+
+  // Appends one item per entry of the device's directory, skipping names
+  // that begin with "."; in the file system's order. Always true.
+  bool FindLocalBuilds(uint32_t serial, std::vector<UpdaterStoreItem>& items) const;
+
+  // "%08X" of serial.
+  static std::string DeviceName(uint32_t serial);
+
+ private:
+  std::string base_;
+};
+
+#endif

@@ -1,0 +1,71 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/CommandLine.h"
+#include "tests/unit/RecordingDisplay.h"
+
+namespace {
+
+DeviceInfo Device(linkType type, uint32_t serial, uint32_t model) {
+  DeviceInfo device;
+  device.spec.type = type;
+  device.spec.serialNumber = serial;
+  device.spec.moduleAddress = 2;
+  device.spec.routerAddress = 0x10;
+  device.spec.model = model;
+  device.versionMajor = 2;
+  device.versionMinor = 15;
+  device.versionPatch = 7;
+  device.buildNumber = 99528558;
+  device.deviceName = "bench";
+  return device;
+}
+
+const char kUsbHeader[] =
+    "    Device    Module   Router  Model          Firmware Version (Build)    Device Name";
+const char kNetHeader[] =
+    "    Device    Module   Router  Model          Firmware Version (Build)   [IP address]       "
+    "Device Name";
+
+}  // namespace
+
+TEST(DeviceList, EmptyList) {
+  RecordingDisplay display;
+  _display_device_list(display, USB, {});
+  EXPECT_EQ((std::vector<std::string>{"Discovered Devices: (USB)", "    No devices found."}),
+            display.infos);
+}
+
+TEST(DeviceList, UsbLinesAndErrors) {
+  RecordingDisplay display;
+  DeviceInfo busy = Device(USB, 0x0BADF00D, 13);
+  busy.error = aErrBusy;
+  _display_device_list(display, USB, {Device(USB, 0x40F5849A, 13), busy});
+  ASSERT_EQ(4u, display.infos.size());
+  EXPECT_EQ("Discovered Devices: (USB)", display.infos[0]);
+  EXPECT_EQ(kUsbHeader, display.infos[1]);
+  EXPECT_EQ("    40F5849A  02       10      " + std::string(aDefs_GetModelName(13)) +
+                std::string(12 - strlen(aDefs_GetModelName(13)), ' ') +
+                "   2.15.7 (  99528558)         bench",
+            display.infos[2]);
+  EXPECT_EQ("    0BADF00D  [Error (5): Is someone else connected to this device?]",
+            display.infos[3]);
+}
+
+TEST(DeviceList, NetworkLinesCarryTheAddressEvenWithAnError) {
+  RecordingDisplay display;
+  DeviceInfo net = Device(TCPIP, 0x2181F0EE, 99);
+  const uint8_t address[4] = {198, 18, 0, 2};
+  memcpy(net.spec.address, address, 4);
+  net.error = aErrTimeout;  // network lines are formatted by their own link type
+  _display_device_list(display, INVALID, {net});
+  ASSERT_EQ(3u, display.infos.size());
+  EXPECT_EQ("Discovered Devices: (Unknown)", display.infos[0]);
+  EXPECT_EQ(kNetHeader, display.infos[1]);
+  EXPECT_EQ("    2181F0EE  02       10      Unknown        2.15.7 (  99528558)        "
+            "[198.18.0.2]       bench",
+            display.infos[2]);
+}

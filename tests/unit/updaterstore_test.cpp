@@ -1,0 +1,200 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "store/BirdWriter.h"
+#include "store/UpdaterStore.h"
+#include "tests/unit/log_capture.h"
+#include "tests/unit/test_support.h"
+
+using testsupport::LogCapture;
+using testsupport::ReadFile;
+using testsupport::TempDir;
+using testsupport::WriteFile;
+
+namespace {
+bool IsDir(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+}  // namespace
+
+TEST(BuildPath, JoinsWithSeparators) {
+  EXPECT_EQ(BuildPath("a/", "b", nullptr), "a//b");
+  EXPECT_EQ(BuildPath("a", nullptr), "a");
+  EXPECT_EQ(BuildPath("/r", "updater", "0000ABCD", ".settings", nullptr),
+            "/r/updater/0000ABCD/.settings");
+}
+
+TEST(UpdaterStore, CreatesItsBaseDirectory) {
+  TempDir dir;
+  std::string base = dir.join("root/updater");
+  LogCapture log(DEBUG_Updater);
+  UpdaterStore store(base);
+  EXPECT_TRUE(IsDir(base));
+  EXPECT_EQ(store.BasePath(), base);
+  EXPECT_TRUE(log.Contains("UpdaterStore: Created directory [" + base + "].\n"));
+  UpdaterStore again(base);
+  EXPECT_TRUE(log.Contains("UpdaterStore: [" + base + "] already exists.\n"));
+}
+
+TEST(UpdaterStore, ThrowsWhenAFileIsInTheWay) {
+  TempDir dir;
+  std::string file = dir.join("updater");
+  WriteFile(file, "x");
+  try {
+    UpdaterStore store(file);
+    FAIL();
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()), "UpdaterStore: " + file + " exists and is a file");
+  }
+  try {
+    UpdaterStore store(file + "/below");
+    FAIL();
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("UpdaterStore: Could not create directory " + file +
+                                              "/below error ",
+                                          0),
+              0u);
+  }
+  UpdaterStore store(dir.path());
+  WriteFile(dir.join("0000ABCD"), "x");
+  EXPECT_THROW(store.AddDevice(0xABCD), std::runtime_error);
+  EXPECT_THROW(store.AddDevice(std::string("../escape")), std::runtime_error);
+}
+
+TEST(UpdaterStore, AddDeviceMakesDirectoryAndSettings) {
+  TempDir dir;
+  UpdaterStore store(dir.join("updater"));
+  UpdaterStoreItem item = store.AddDevice(0xABCD);
+  EXPECT_TRUE(item.IsValid());
+  EXPECT_EQ(item.base, dir.join("updater"));
+  EXPECT_EQ(item.name, "0000ABCD");
+  EXPECT_EQ(item.kind, STORE_ITEM_DIRECTORY);
+  EXPECT_TRUE(IsDir(dir.join("updater/0000ABCD")));
+  std::string settings = ReadFile(dir.join("updater/0000ABCD/.settings"));
+  EXPECT_EQ(settings.rfind("CREATED_TIME=", 0), 0u);
+  EXPECT_NE(settings.find("\nUPDATED_TIME="), std::string::npos);
+  EXPECT_NE(item.attributes["CREATED_TIME"], nullptr);
+  EXPECT_FALSE(UpdaterStoreItem().IsValid());
+  EXPECT_EQ(UpdaterStoreItem().kind, STORE_ITEM_NONE);
+}
+
+TEST(UpdaterStore, FindDeviceMatchesTheEntryNameExactly) {
+  TempDir dir;
+  // The store's own path contains the serial text.
+  std::string base = dir.join("0000ABCD/updater");
+  UpdaterStore store(base);
+  UpdaterStoreItem out;
+  EXPECT_FALSE(store.FindDevice(0xABCD, &out));
+  EXPECT_FALSE(out.IsValid());
+  ASSERT_EQ(mkdir((base + "/0000ABCD.old").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((base + "/X0000ABCD").c_str(), 0755), 0);
+  EXPECT_FALSE(store.FindDevice(0xABCD, nullptr));
+  UpdaterStoreItem added = store.AddDevice(0xABCD);
+  added.attributes.Add("LATEST_DOWNLOAD", "1234.bird");
+  added.attributes.Save();
+  LogCapture log(DEBUG_Updater);
+  ASSERT_TRUE(store.FindDevice(0xABCD, &out));
+  EXPECT_EQ(out.base, base);
+  EXPECT_EQ(out.name, "0000ABCD");
+  EXPECT_EQ(out.kind, STORE_ITEM_DIRECTORY);
+  EXPECT_STREQ(out.attributes["LATEST_DOWNLOAD"], "1234.bird");
+  EXPECT_TRUE(log.Contains("UpdaterStore: FindDevice Found 0000ABCD.\n"));
+  EXPECT_TRUE(log.Contains("_find_item(["));
+  EXPECT_FALSE(store.FindDevice(0xABC, nullptr));
+  EXPECT_TRUE(log.Contains("UpdaterStore: FindDevice Not Found 00000ABC.\n"));
+}
+
+TEST(UpdaterStore, FindLocalBuildsListsVisibleEntries) {
+  TempDir dir;
+  UpdaterStore store(dir.path());
+  std::vector<UpdaterStoreItem> items;
+  EXPECT_TRUE(store.FindLocalBuilds(0x1234, items));  // unknown device
+  EXPECT_TRUE(items.empty());
+  UpdaterStoreItem device = store.AddDevice(0x1234);
+  uint8_t bytes[3] = {1, 2, 3};
+  ASSERT_EQ(device.WriteFile("1234.bird", bytes, 3), aErrNone);
+  ASSERT_EQ(device.WriteFile("1300.bird", bytes, 3), aErrNone);
+  ASSERT_EQ(device.WriteFile(".hidden", bytes, 3), aErrNone);
+  EXPECT_TRUE(store.FindLocalBuilds(0x1234, items));
+  ASSERT_EQ(items.size(), 2u);
+  std::vector<std::string> names = {items[0].name, items[1].name};
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"1234.bird", "1300.bird"}));
+  for (const UpdaterStoreItem& item : items) {
+    EXPECT_EQ(item.kind, STORE_ITEM_FILE);
+    EXPECT_EQ(item.base, dir.join("00001234"));
+  }
+  // Listing creates no attribute files inside plain files' names.
+  EXPECT_TRUE(device.FileExists("1234.bird"));
+  EXPECT_FALSE(device.FileExists("1234.bir"));
+  EXPECT_FALSE(device.FileExists("234.bird"));
+}
+
+TEST(UpdaterStore, WriteFileReplacesWholeFiles) {
+  TempDir dir;
+  UpdaterStore store(dir.path());
+  UpdaterStoreItem device = store.AddDevice(0x42);
+  uint8_t a[5] = {1, 2, 3, 4, 5};
+  uint8_t b[2] = {9, 9};
+  EXPECT_EQ(device.WriteFile("f", nullptr, 0), aErrNotFound);
+  EXPECT_EQ(device.WriteFile("f", a, 5), aErrNone);
+  EXPECT_EQ(device.WriteFile("f", b, 2), aErrNone);
+  EXPECT_EQ(ReadFile(dir.join("00000042/f")), std::string("\x09\x09", 2));
+  EXPECT_EQ(device.WriteFile("../f", a, 5), aErrParam);
+  EXPECT_EQ(device.WriteFile("", a, 5), aErrParam);
+  UpdaterStoreItem gone(dir.path(), "nodir", STORE_ITEM_DIRECTORY);
+  EXPECT_EQ(gone.WriteFile("f", a, 5), aErrNotFound);
+}
+
+TEST(UpdaterStore, ReadBirdFileChecksAndLoads) {
+  TempDir dir;
+  UpdaterStore store(dir.path());
+  UpdaterStoreItem device = store.AddDevice(0x42);
+  BirdWriter w;
+  uint8_t image[16] = {0};
+  w.AddImage(BLOCK_FIRMWARE, 0, image, sizeof image);
+  w.AddInfo(1300, "2.0.1", 0x42, "KX-1");
+  std::vector<uint8_t> bytes = w.Build();
+  ASSERT_EQ(device.WriteFile("1300.bird", bytes.data(), bytes.size()), aErrNone);
+  BirdFile file = device.ReadBirdFile("1300.bird");
+  EXPECT_EQ(file.GetBuild(), 1300u);
+  EXPECT_EQ(file.GetVersion(), "2.0.1");
+
+  uint8_t notBird[8] = {'n', 'o', 't', 'b', 'i', 'r', 'd', 0};
+  ASSERT_EQ(device.WriteFile("bad.bird", notBird, sizeof notBird), aErrNone);
+  try {
+    device.ReadBirdFile("bad.bird");
+    FAIL();
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()), "Invalid bird " + dir.join("00000042/bad.bird"));
+  }
+  uint8_t headerOnly[7] = {'b', 'i', 'r', 'd', 1, 1, 0};
+  ASSERT_EQ(device.WriteFile("broken.bird", headerOnly, sizeof headerOnly), aErrNone);
+  try {
+    device.ReadBirdFile("broken.bird");
+    FAIL();
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "Failed to load bird data");
+  }
+  EXPECT_THROW(device.ReadBirdFile("missing.bird"), std::runtime_error);
+}
+
+TEST(UpdaterStore, ItemsCopyWithTheirAttributes) {
+  TempDir dir;
+  UpdaterStore store(dir.path());
+  UpdaterStoreItem a = store.AddDevice(7);
+  a.attributes.Add("k", "v");
+  UpdaterStoreItem b(a);
+  UpdaterStoreItem c;
+  c = a;
+  EXPECT_STREQ(b.attributes["k"], "v");
+  EXPECT_TRUE(c.attributes.IsDirty());
+  EXPECT_EQ(c.name, "00000007");
+}
