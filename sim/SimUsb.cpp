@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <map>
 #include <mutex>
 
@@ -80,6 +81,7 @@ struct Device {
   std::deque<Urb> urbs;                      // submitted, in order
   std::deque<uint8_t> toHost;                // module to host
   std::deque<std::vector<uint8_t>> fromHost; // host to module
+  bool gone = false;                         // unplugged: every call fails as on a vanished device
 };
 
 class UmockdevBus;
@@ -96,6 +98,12 @@ class UmockdevBus : public UsbBus {
     std::vector<Endpoint*> all;
     for (auto& d : devices_) all.push_back(d.first);
     for (Endpoint* e : all) remove(*e);
+    for (auto& dev : gone_) {
+      umockdev_testbed_detach_ioctl(bed_, dev->node.c_str(), nullptr);
+      g_signal_handler_disconnect(dev->handler, dev->signal);
+      g_object_unref(dev->handler);
+      for (Urb& u : dev->urbs) Release(u);
+    }
     g_object_unref(bed_);
   }
 
@@ -158,20 +166,32 @@ class UmockdevBus : public UsbBus {
     return true;
   }
 
+  // Unplugs the device: it leaves the bus at once, while a host that still
+  // holds it open gets "no such device" from every call (its handler stays
+  // attached until the bus goes away, so no call is left unanswered).
   void remove(Endpoint& e) override {
-    std::unique_ptr<Device> dev;
+    std::string sysPath;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       auto it = devices_.find(&e);
       if (it == devices_.end()) return;
-      dev = std::move(it->second);
+      Device* dev = it->second.get();
+      dev->gone = true;
+      sysPath = dev->sysPath;
+      gone_.push_back(std::move(it->second));
       devices_.erase(it);
     }
-    umockdev_testbed_detach_ioctl(bed_, dev->node.c_str(), nullptr);
-    umockdev_testbed_remove_device(bed_, dev->sysPath.c_str());
-    g_signal_handler_disconnect(dev->handler, dev->signal);
-    g_object_unref(dev->handler);
-    for (Urb& u : dev->urbs) Release(u);
+    // Only the device's sysfs entries go: enumeration no longer finds it,
+    // while its node and handler stay, so a host still holding it open is
+    // answered (with ENODEV) instead of waiting for ever.
+    gchar* root = umockdev_testbed_get_root_dir(bed_);
+    std::string base = std::string(root) + "/sys";
+    g_free(root);
+    std::string name = sysPath.substr(sysPath.rfind('/') + 1);
+    std::error_code ec;
+    std::filesystem::remove(base + "/bus/usb/devices/" + name, ec);
+    std::filesystem::remove(base + "/dev/char/189:" + name.substr(name.find('-') + 1), ec);
+    std::filesystem::remove_all(base + sysPath.substr(4), ec);
   }
 
   void send(Endpoint& e, const std::vector<uint8_t>& bytes) override {
@@ -239,6 +259,10 @@ class UmockdevBus : public UsbBus {
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
     GError* err = nullptr;
     std::lock_guard<std::mutex> lock(mutex_);
+    if (d.gone) {
+      umockdev_ioctl_client_complete(client, -1, ENODEV);
+      return TRUE;
+    }
     switch (request) {
       case USBDEVFS_GET_CAPABILITIES: {
         UMockdevIoctlData* caps = umockdev_ioctl_data_resolve(arg, 0, sizeof(uint32_t), &err);
@@ -349,6 +373,7 @@ class UmockdevBus : public UsbBus {
   std::function<void()> wake_;
   mutable std::mutex mutex_;
   std::map<Endpoint*, std::unique_ptr<Device>> devices_;
+  std::vector<std::unique_ptr<Device>> gone_;  // unplugged, still answering ENODEV
   int nextDevice_ = 1;
 };
 

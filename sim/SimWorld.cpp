@@ -25,6 +25,7 @@ namespace {
 constexpr uint16_t kDiscoveryPort = 9888;
 constexpr uint16_t kDiscoveryReplyPort = 9889;
 constexpr const char* kDiscoveryGroup = "232.2.2.2";
+constexpr uint64_t kUnplugDelayMs = 100;  // a restarting USB module leaves the bus this much later
 
 std::string Errno() { return std::strerror(errno); }
 
@@ -404,17 +405,10 @@ void World::act(Endpoint& e, const Outgoing& o) {
       e.usbPresent = false;
     }
   } else if (o.action == LinkAction::EnterLoader) {
-    if (e.usbPresent && usb_) {
-      // Over USB a module restarting into its loader leaves the bus and
-      // comes back, possibly under another serial number.
-      usb_->remove(e);
-      e.usbPresent = false;
-      if (e.active == Endpoint::Link::Usb) {
-        e.active = Endpoint::Link::None;
-        e.module->linkDown();
-      }
-      e.awayUntil = t + 200;
-    }
+    // Over USB a module restarting into its loader leaves the bus (once its
+    // answer had time to go out) and comes back, possibly under another
+    // serial number.
+    if (e.usbPresent && usb_) e.unplugAt = t + kUnplugDelayMs;
   }
 }
 
@@ -424,6 +418,19 @@ void World::flush(Endpoint& e) {
   for (const Outgoing& o : e.module->takeDue(t)) {
     deliver(e, o.bytes);
     if (o.action != LinkAction::None) act(e, o);
+  }
+  if (e.unplugAt && t >= e.unplugAt) {
+    e.unplugAt = 0;
+    if (e.usbPresent && usb_) {
+      usb_->remove(e);
+      e.usbPresent = false;
+      say(e, "usb: left the bus");
+      if (e.active == Endpoint::Link::Usb) {
+        e.active = Endpoint::Link::None;
+        e.module->linkDown();
+      }
+      e.awayUntil = t + kUnplugDelayMs;
+    }
   }
   // Come back after being away.
   if (t >= e.awayUntil) {
@@ -471,6 +478,7 @@ void World::run(const std::function<bool()>& keepRunning) {
       uint64_t d = e->module->nextDeadline();
       if (d < deadline) deadline = d;
       if (e->awayUntil > t && e->awayUntil < deadline) deadline = e->awayUntil;
+      if (e->unplugAt && e->unplugAt < deadline) deadline = e->unplugAt;
     }
     int timeout = deadline > t ? int(deadline - t) : 0;
     int n = ::poll(fds.data(), nfds_t(fds.size()), timeout);

@@ -38,6 +38,7 @@ struct Endpoint {
   std::string ptyPath;
 
   bool usbPresent = false;
+  uint64_t unplugAt = 0;      // when the device leaves the bus (0: not leaving)
   uint32_t usbSerial = 0;     // serial number the USB device shows
 };
 
