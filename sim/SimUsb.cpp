@@ -259,7 +259,10 @@ class UmockdevBus : public UsbBus {
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
     GError* err = nullptr;
     std::lock_guard<std::mutex> lock(mutex_);
-    if (d.gone) {
+    if (d.gone && request != USBDEVFS_REAPURB && request != USBDEVFS_REAPURBNDELAY &&
+        request != USBDEVFS_DISCARDURB && request != USBDEVFS_RELEASEINTERFACE) {
+      // An unplugged device: transfers fail; what was pending can still be
+      // cancelled and reaped, so the host's waits end.
       umockdev_ioctl_client_complete(client, -1, ENODEV);
       return TRUE;
     }
@@ -332,6 +335,7 @@ class UmockdevBus : public UsbBus {
       case USBDEVFS_REAPURBNDELAY: {
         // Bulk IN URBs complete as soon as the module has bytes for them.
         for (Urb& u : d.urbs) {
+          if (d.gone) break;
           if (u.done || !(u.endpoint & 0x80) || u.type != USBDEVFS_URB_TYPE_BULK || d.toHost.empty()) continue;
           size_t n = std::min<size_t>(d.toHost.size(), size_t(u.buffer ? u.buffer->data_len : 0));
           for (size_t i = 0; i < n; ++i) {

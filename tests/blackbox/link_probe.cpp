@@ -1,8 +1,11 @@
 // Test helper run inside a korvex-sim world: the host's link engine and UEI
 // layer reach a simulated module over USB, TCP or a serial port, read its
 // identity and take it through the start of an upgrade.
-//   link_probe usb SERIAL | tcp PORT | serial PATH   [load]
+//   link_probe usb SERIAL | tcp PORT | serial PATH   [load [AGAIN_SERIAL]]
+// With AGAIN_SERIAL the module is looked for over USB after LOAD under that
+// serial number (its own, or DEADDEAD for a loader that presents that).
 #include <arpa/inet.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -98,6 +101,19 @@ int main(int argc, char** argv) {
   }
   aLink_Destroy(&link);
   Korvex_libusb_exit();
+  if (load && argc > 4) {
+    uint32_t again = uint32_t(std::strtoul(argv[4], nullptr, 16));
+    for (int tries = 0; tries < 30 && !link; ++tries) {
+      usleep(100000);
+      link = aLink_CreateUSB(again);
+      if (!link) Korvex_libusb_exit();  // a fresh enumeration next time
+    }
+    if (!link) return Fail("reconnect");
+    if (Get(link, 2, 9, v) != aErrNone) return Fail("serial after load");
+    std::printf("reconnected, serial %08X\n", v.v.intVal);
+    aLink_Destroy(&link);
+    Korvex_libusb_exit();
+  }
   std::printf("done\n");
   return 0;
 }
