@@ -401,14 +401,19 @@ void World::act(Endpoint& e, const Outgoing& o) {
       e.module->linkDown();
     }
     if (e.usbPresent && usb_) {
-      usb_->remove(e);
-      e.usbPresent = false;
+      // The device leaves the bus once the answer before the drop went out.
+      e.unplugAt = t + kUnplugDelayMs;
+      e.unplugAwayMs = o.awayMs;
+      e.awayUntil = e.unplugAt + o.awayMs;
     }
   } else if (o.action == LinkAction::EnterLoader) {
     // Over USB a module restarting into its loader leaves the bus (once its
     // answer had time to go out) and comes back, possibly under another
     // serial number.
-    if (e.usbPresent && usb_) e.unplugAt = t + kUnplugDelayMs;
+    if (e.usbPresent && usb_) {
+      e.unplugAt = t + kUnplugDelayMs;
+      e.unplugAwayMs = kUnplugDelayMs;
+    }
   }
 }
 
@@ -429,7 +434,7 @@ void World::flush(Endpoint& e) {
         e.active = Endpoint::Link::None;
         e.module->linkDown();
       }
-      e.awayUntil = t + kUnplugDelayMs;
+      e.awayUntil = t + e.unplugAwayMs;
     }
   }
   // Come back after being away.

@@ -39,6 +39,7 @@ struct Endpoint {
 
   bool usbPresent = false;
   uint64_t unplugAt = 0;      // when the device leaves the bus (0: not leaving)
+  uint32_t unplugAwayMs = 0;  // ... and for how long
   uint32_t usbSerial = 0;     // serial number the USB device shows
 };
 

@@ -39,3 +39,12 @@ def test_a_missing_module_is_not_found():
     r = run("--module", "serial=1234ABCD,usb", "--", PROBE, "0BADBEEF")
     assert r.returncode == 4
     assert "module 0BADBEEF not found" in r.stdout
+
+
+def test_reboot_leaves_the_bus_and_comes_back():
+    r = run("--module", "serial=1234ABCD,model=13,usb,reboot_away_ms=300,new_version=2.12.0",
+            "--", PROBE, "1234ABCD", "reboot")
+    assert r.returncode == 0, r.stdout + r.stderr
+    assert "reboot sent" in r.stdout
+    assert "re-enumerated 1234ABCD" in r.stdout
+    assert "usb: left the bus" in r.stderr

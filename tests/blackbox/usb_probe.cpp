@@ -1,7 +1,7 @@
 // Test helper run inside a korvex-sim world: finds the simulated modules
 // with the real libusb, talks to one over its bulk endpoints and, with
 // "load", starts its loader and watches it re-enumerate.
-//   usb_probe SERIAL [load]
+//   usb_probe SERIAL [load|reboot]
 #include <libusb-1.0/libusb.h>
 
 #include <chrono>
@@ -72,6 +72,7 @@ int main(int argc, char** argv) {
   }
   std::string serial = argv[1];
   bool load = argc > 2 && std::strcmp(argv[2], "load") == 0;
+  bool reboot = argc > 2 && std::strcmp(argv[2], "reboot") == 0;
   libusb_context* ctx = nullptr;
   if (libusb_init(&ctx) != 0) return 3;
   for (const Found& f : List(ctx)) std::printf("found %s product %04X device %d\n", f.serial.c_str(), f.product, f.address);
@@ -126,6 +127,13 @@ int main(int argc, char** argv) {
   if (load) {
     if (!Exchange(h, out, in, {reply[0], 2, 95, 2}, reply, 4)) return 8;
     Print("load", reply);
+  }
+  if (reboot) {  // no answer: the module leaves the bus
+    int done = 0;
+    uint8_t req[] = {reply[0], 2, 95, 6};
+    if (libusb_bulk_transfer(h, out, req, sizeof req, &done, 1000) != 0) return 8;
+    std::printf("reboot sent\n");
+    load = true;
   }
   libusb_release_interface(h, iface);
   libusb_close(h);

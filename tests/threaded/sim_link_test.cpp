@@ -30,6 +30,11 @@ class RunningWorld {
     });
     started_ = world_->start(error);
     EXPECT_TRUE(started_) << error;
+    // Addresses are read here, before the world's thread owns the endpoints.
+    for (const auto& e : world_->endpoints()) {
+      ports_.push_back(e->port);
+      ptys_.push_back(e->ptyPath);
+    }
     if (started_) thread_ = std::thread([this] { world_->run([] { return true; }); });
   }
   ~RunningWorld() { stop(); }
@@ -40,8 +45,8 @@ class RunningWorld {
       thread_.join();
     }
   }
-  uint16_t port(size_t i = 0) const { return world_->endpoints()[i]->port; }
-  std::string pty(size_t i = 0) const { return world_->endpoints()[i]->ptyPath; }
+  uint16_t port(size_t i = 0) const { return ports_.at(i); }
+  std::string pty(size_t i = 0) const { return ptys_.at(i); }
   const ksim::Module& module(size_t i = 0) const { return *world_->endpoints()[i]->module; }
   std::string log() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -54,6 +59,8 @@ class RunningWorld {
   std::thread thread_;
   std::mutex mutex_;
   std::string log_;
+  std::vector<uint16_t> ports_;
+  std::vector<std::string> ptys_;
   bool started_ = false;
 };
 
