@@ -37,6 +37,7 @@ const char* kUsage =
     "                         allow discovery answers on this machine's interfaces\n"
     "      --netns            run the world and the command in a private network\n"
     "                         namespace with a veth pair v0 198.18.0.1 / v1 198.18.0.2\n"
+    "                         (without modules: only run the command there)\n"
     "      --status-file PATH write where everything is as JSON once ready\n"
     "  -q, --quiet            print where everything is, but no events\n"
     "  -h, --help             show this text\n"
@@ -157,7 +158,10 @@ int main(int argc, char** argv) {
       return Fail("unknown option \"" + a + "\" (see --help)");
     }
   }
-  if (!ksim::ValidateWorld(world, error)) return Fail(error);
+  // With --netns and a command, an empty world is allowed: korvex-sim then
+  // only runs the command in a private network namespace.
+  bool namespaceOnly = world.modules.empty() && netns && !command.empty();
+  if (!namespaceOnly && !ksim::ValidateWorld(world, error)) return Fail(error);
   if (world.discovery && !netns && !realNetwork)
     return Fail("--discovery answers multicast on the machine's network: use it with --netns, "
                 "or add --discovery-on-real-network");

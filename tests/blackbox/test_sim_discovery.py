@@ -54,3 +54,12 @@ def test_discovery_is_answered_inside_a_private_namespace():
     assert "discovery: answering requests to 232.2.2.2:9888" in r.stderr
     assert "private network namespace" in r.stderr
     assert "discovery: answered 198.18.0.1" in r.stderr
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="network namespaces need root")
+def test_netns_alone_runs_a_command_in_a_private_namespace():
+    r = subprocess.run([SIM, "--netns", "--", "python3", "-c",
+                        "import socket; print(sorted(n for _, n in socket.if_nameindex()))"],
+                       capture_output=True, text=True, timeout=60)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.strip() == "['lo', 'v0', 'v1']"
