@@ -11,6 +11,7 @@
 #include "app/CommandLine.h"
 #include "app/Log.h"
 #include "app/StoreCommands.h"
+#include "app/Updater.h"
 #include "common/aDirectory.h"
 
 namespace {
@@ -45,7 +46,7 @@ std::string ResolveStorageDirectory(const Parameters& params) {
 
 // Exactly one of these runs: the first whose bit is set. Returns the exit
 // code, or -1 when none of them was requested.
-int RunMainCommand(UpdaterDisplayInterface& display, Parameters& params) {
+int RunMainCommand(UpdaterDisplayInterface& display, Updater& updater, Parameters& params) {
   const CommandsClass& commands = params.commands;
 
   if (commands.IsSet(CMD_DISCOVER)) {
@@ -83,7 +84,20 @@ int RunMainCommand(UpdaterDisplayInterface& display, Parameters& params) {
       _display_usage(false, false);
       return 1;
     }
-    return NotAvailable(display) ? 0 : 1;
+    // A failed list or token request has been reported by the updater and
+    // still exits 0.
+    if (command.bit == CMD_LIST_BUILDS) {
+      _display_builds(display, params.serialNumber,
+                      UpdateServerRequest::SortBuildsByVersion(
+                          updater.Get_BuildList(params.serialNumber)));
+    } else if (command.bit == CMD_LIST_LOCAL_BUILDS) {
+      _display_builds(display, params.serialNumber,
+                      UpdateServerRequest::SortBuildsByVersion(
+                          updater.Get_BuildListLocal(params.serialNumber)));
+    } else {
+      _display_jwt(display, updater.Get_JWT(params.serialNumber));
+    }
+    return 0;
   }
 
   if (commands.IsSet(CMD_CHECK_BIRD)) return CheckBirdFile(display, params.birdFile) ? 0 : 1;
@@ -124,6 +138,7 @@ int Updater_main(int argc, char* argv[]) {
     return 1;
   }
 
+  Updater updater(params.serverURL, params.storageDir, display);
   int exitCode = 0;
 
   if (params.commands.IsSet(CMD_FINGERPRINT)) {
@@ -151,10 +166,18 @@ int Updater_main(int argc, char* argv[]) {
     } else {
       display.message(Level::info, "Retrieving firmware build %s", params.build.c_str());
     }
-    exitCode = NotAvailable(display) ? 0 : 1;
+    const uint32_t stored =
+        updater.Download_Firmware(params.serialNumber, params.build, params.override, false);
+    if (stored != 0) {
+      // -G -U updates with exactly the build just stored.
+      params.build = std::to_string(stored);
+      exitCode = 0;
+    } else {
+      exitCode = 1;
+    }
   }
 
-  const int mainCode = RunMainCommand(display, params);
+  const int mainCode = RunMainCommand(display, updater, params);
   if (mainCode >= 0) return mainCode;
 
   _release_params(params);

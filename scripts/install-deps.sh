@@ -11,13 +11,14 @@ PACKAGES=(
   python3 python3-pytest
   nlohmann-json3-dev umockdev libumockdev-dev libumockdev0 iproute2 util-linux
   g++-multilib
+  libcpp-httplib-dev libssl-dev openssl python3-jwt python3-cryptography curl time
 )
 
 # The 32-bit build (scripts/build.sh m32) links against these. Only packages
 # that can sit beside their 64-bit versions belong here.
 PACKAGES_I386=(
   zlib1g-dev libusb-1.0-0-dev libhidapi-dev libcurl4-openssl-dev libudev-dev
-  libssl-dev libgtest-dev libgmock-dev
+  libssl-dev libgtest-dev libgmock-dev libcpp-httplib-dev
 )
 
 native=$(dpkg --print-architecture)

@@ -29,7 +29,7 @@ echo "== libFuzzer targets (AddressSanitizer + UndefinedBehaviorSanitizer) =="
 # Each target runs about a minute from its committed seeds; a crash, a leak
 # or an out-of-bounds access fails the run.
 scripts/build.sh fuzz
-for target in bird attributes; do
+for target in bird attributes base64; do
   work=build/fuzz/work/$target
   mkdir -p "$work"
   build/fuzz/fuzz/${target}_fuzz -max_total_time=60 -rss_limit_mb=2048 -timeout=30 \

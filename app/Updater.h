@@ -1,0 +1,78 @@
+// The one object through which the front end does all device, server and
+// store work. It holds only the server URL, the store directory, the
+// display and two switches; every operation makes the store, modules and
+// links it needs and releases them before it returns.
+#ifndef UPDATER_UPDATER_H
+#define UPDATER_UPDATER_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "app/UpdaterDisplayInterface.h"
+#include "server/UpdateServerRequest.h"
+#include "store/BirdFile.h"
+#include "store/UpdaterStore.h"
+
+// Four 32-bit words identifying a chip in recovery.
+struct Fingerprint {
+  uint32_t words[4] = {0, 0, 0, 0};
+};
+
+// History keys of a device's attribute file written by downloads.
+#define KEY_LATEST_DOWNLOAD "LATEST_DOWNLOAD"
+#define KEY_LAST_DOWNLOAD_DATE "LAST_DOWNLOAD_DATE"
+
+class Updater {
+ public:
+  // Copies both texts; nothing is opened or contacted.
+  Updater(const std::string& serverURL, const std::string& storeDirectory,
+          UpdaterDisplayInterface& display);
+
+  void Set_UEIBytes_Load(bool on) { ueiBytesLoad = on; }
+  bool Get_UEIBytes_Load() const { return ueiBytesLoad; }
+  const std::string& ServerURL() const { return serverURL; }
+  const std::string& StoreDirectory() const { return storeDirectory; }
+
+  // The server's builds for a device; empty on any failure (reported).
+  BuildMap Get_BuildList(uint32_t serialNumber);
+  // The stored builds of a device with the versions their files carry.
+  BuildMap Get_BuildListLocal(uint32_t serialNumber);
+  // The device's signed token; empty on failure (reported).
+  std::string Get_JWT(uint32_t serialNumber);
+
+  // Downloads a build (empty text: the latest) into the device's store
+  // directory as NNNN.bird and records it in the device's history. Returns
+  // the build number stored, or 0 (reported) when no loadable BIRD file was
+  // stored; the store and its history are then left as they were.
+  uint32_t Download_Firmware(uint32_t serialNumber, const std::string& build, bool override,
+                             bool noCalibration);
+  // Recovery form: asks the server which device and build belong to the
+  // fingerprint, then downloads that build.
+  uint32_t Download_Firmware(const Fingerprint& fingerprint, const std::string& build,
+                             bool override);
+
+  // The BIRD file named by path or, without one, the stored file of the
+  // build (downloaded first when allowed and missing). Throws
+  // std::runtime_error when the file cannot be loaded.
+  BirdFile load_bird(const char* purpose, const std::string& birdPath, uint32_t serialNumber,
+                     uint32_t build, bool allowDownload);
+
+ private:
+  // True when the server lists the build for the device.
+  bool _valid_build(uint32_t serialNumber, uint32_t build, const std::string& url);
+
+  std::string serverURL;
+  std::string storeDirectory;
+  UpdaterDisplayInterface& display;
+  uint8_t recoveryChip = 0;  // 1 = i.MX, 2 = LPC, after a fingerprint read
+  bool ueiBytesLoad = false;
+};
+
+// A store on directory, or null after reporting
+// "Failed to Create UpdaterStore in: <operation> - Exception: <text>".
+std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display,
+                                                  const std::string& directory,
+                                                  const char* operation);
+
+#endif

@@ -1,0 +1,289 @@
+// Firmware retrieval and build lists: -B, -L, -J and -G, and loading the
+// BIRD file an update or recovery sends.
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <future>
+#include <stdexcept>
+#include <thread>
+
+#include "app/Log.h"
+#include "app/Updater.h"
+#include "server/base64.h"
+
+namespace {
+
+using Level = UpdaterDisplayInterface::Level;
+
+const char* kSpinnerLabel = "Downloading";
+
+// Leading decimal digits of text as an unsigned 32-bit number. False when
+// the text does not begin with a digit or the value is out of range.
+bool ReadBuildNumber(const std::string& text, uint32_t& value) {
+  if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0]))) return false;
+  errno = 0;
+  const unsigned long long v = std::strtoull(text.c_str(), nullptr, 10);
+  if (errno == ERANGE || v > 0xFFFFFFFFull) return false;
+  value = static_cast<uint32_t>(v);
+  return true;
+}
+
+// A build number text as a number, 0 (logged) when it is not one.
+uint32_t BuildOrZero(const std::string& text) {
+  uint32_t value = 0;
+  if (!ReadBuildNumber(text, value)) {
+    Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", text.c_str());
+    return 0;
+  }
+  return value;
+}
+
+std::string BirdFileName(uint32_t build) { return std::to_string(build) + ".bird"; }
+
+// ctime text without its newline.
+std::string Now() {
+  const std::time_t t = std::time(nullptr);
+  char text[64];
+  if (!ctime_r(&t, text)) return std::string();
+  std::string s(text);
+  if (!s.empty() && s.back() == '\n') s.pop_back();
+  return s;
+}
+
+// Runs GetBuild on a worker thread while the spinner turns. The payload is
+// read only after the worker has been joined.
+bool FetchWithSpinner(UpdaterDisplayInterface& display, const std::string& url,
+                      uint32_t serialNumber, const std::string& firmwareId,
+                      const std::string& build, bool noCalibration, std::string& payload) {
+  std::promise<bool> verdict;
+  std::future<bool> done = verdict.get_future();
+  std::thread worker([&verdict, url, serialNumber, firmwareId, build, noCalibration, &payload] {
+    bool ok = false;
+    try {
+      ok = UpdateServerRequest::GetBuild(serialNumber, firmwareId, build, payload, url.c_str(),
+                                         noCalibration);
+    } catch (...) {
+      ok = false;  // out of memory on a huge reply
+    }
+    verdict.set_value(ok);
+  });
+  display.update_spinner(true, kSpinnerLabel);
+  while (done.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready) {
+    display.update_spinner(true, kSpinnerLabel);
+  }
+  display.update_spinner(false, kSpinnerLabel);
+  const bool ok = done.get();
+  worker.join();
+  return ok;
+}
+
+}  // namespace
+
+BuildMap Updater::Get_BuildList(uint32_t serialNumber) {
+  BuildMap builds;
+  if (!UpdateServerRequest::ping(serverURL.c_str())) {
+    display.message(Level::error, "Server request failed for %s", serverURL.c_str());
+    return builds;
+  }
+  if (!UpdateServerRequest::GetBuildList(serialNumber, builds, serverURL.c_str())) {
+    display.message(Level::error, "Failed to retrieve builds for %08X", serialNumber);
+    builds.clear();
+  }
+  return builds;
+}
+
+std::string Updater::Get_JWT(uint32_t serialNumber) {
+  std::string token;
+  if (!UpdateServerRequest::ping(serverURL.c_str())) {
+    display.message(Level::error, "Server request failed for %s", serverURL.c_str());
+    return token;
+  }
+  if (!UpdateServerRequest::GetDeviceJWT(serialNumber, token, serverURL.c_str())) {
+    display.message(Level::error, "Failed to retrieve jwt for %08X", serialNumber);
+    token.clear();
+  }
+  return token;
+}
+
+BuildMap Updater::Get_BuildListLocal(uint32_t serialNumber) {
+  BuildMap builds;
+  std::unique_ptr<UpdaterStore> store =
+      _createUpdaterStore(display, storeDirectory, "Get_BuildListLocal");
+  if (!store) return builds;
+  std::vector<UpdaterStoreItem> items;
+  store->FindLocalBuilds(serialNumber, items);
+  for (const UpdaterStoreItem& item : items) {
+    const std::string key = item.name.substr(0, item.name.find(".bird"));
+    std::string version;
+    if (item.IsValid()) {
+      const std::string path = item.base + "/" + item.name;
+      bool found = false;
+      if (BirdFile::VerifyFile(path.c_str())) {
+        try {
+          BirdFile bird(path.c_str());
+          version = bird.GetVersion();
+          found = true;
+          if (!version.empty()) {
+            Log::log(DEBUG_Updater, "Found VERSION in birdfile: %s - Version: \n", path.c_str());
+          }
+        } catch (const std::runtime_error&) {
+          version.clear();
+        }
+      }
+      if (!found) Log::log(DEBUG_Updater, "Could NOT file VERSION in birdfile: %s\n", path.c_str());
+    }
+    builds.emplace(key, version);
+  }
+  return builds;
+}
+
+bool Updater::_valid_build(uint32_t serialNumber, uint32_t build, const std::string& url) {
+  BuildMap builds;
+  if (!UpdateServerRequest::GetBuildList(serialNumber, builds, url.c_str())) return false;
+  for (const auto& entry : builds) {
+    if (BuildOrZero(entry.first) == build) return true;
+  }
+  return false;
+}
+
+uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& buildText,
+                                    bool override, bool noCalibration) {
+  uint32_t build = 0;
+  if (!buildText.empty() && !ReadBuildNumber(buildText, build)) {
+    display.message(Level::error, "Build number '%s' must be an number", buildText.c_str());
+    return 0;
+  }
+  if (serialNumber == 0) {
+    display.message(Level::error, "Serial Number must be non-zero");
+    return 0;
+  }
+  if (!UpdateServerRequest::ping(serverURL.c_str())) {
+    display.message(Level::error, "Server request failed for %s", serverURL.c_str());
+    return 0;
+  }
+
+  std::unique_ptr<UpdaterStore> store =
+      _createUpdaterStore(display, storeDirectory, "Download_Firmware");
+  if (!store) return 0;
+  // A device seen for the first time gets its directory only once there is
+  // a file to keep, so that a failed download leaves the store untouched.
+  UpdaterStoreItem device;
+  const bool known = store->FindDevice(serialNumber, &device);
+  if (!known) Log::log(DEBUG_APP, "Could not find device in our update history.\n");
+
+  std::string latest, firmwareId;
+  if (!UpdateServerRequest::QueryBuild(serialNumber, latest, firmwareId, serverURL.c_str())) {
+    display.message(Level::error, "No build information for device");
+    return 0;
+  }
+  if (build == 0) build = BuildOrZero(latest);
+  if (build == 0) {
+    // Nothing to ask for: the server named no build.
+    display.message(Level::error, "No build information for device");
+    return 0;
+  }
+
+  display.message(Level::info, "Retrieving build %u", build);
+  if (override) {
+    display.message(Level::info, "Override specified, skipping validation of build %u", build);
+  } else {
+    display.message(Level::info, "Validating build %u with server", build);
+    if (!_valid_build(serialNumber, build, serverURL)) {
+      display.message(Level::error, "No valid build %u", build);
+      return 0;
+    }
+    display.message(Level::info, "Build %u is valid", build);
+  }
+
+  std::string payload;
+  if (!FetchWithSpinner(display, serverURL, serialNumber, firmwareId, std::to_string(build),
+                        noCalibration, payload)) {
+    display.message(Level::error, "Download failed");
+  }
+  if (payload.empty()) {
+    display.message(Level::error, "Failed to retrieve a valid BIRD file");
+    return 0;
+  }
+
+  // Only a payload that decodes to a loadable BIRD file is stored.
+  const std::string fileName = BirdFileName(build);
+  size_t length = 0;
+  std::unique_ptr<uint8_t[]> bytes = base64_decode(payload.data(), payload.size(), &length);
+  std::string().swap(payload);
+  if (!bytes) {
+    display.message(Level::error, "The firmware sent by the server is not valid base64 text");
+    display.message(Level::error, "Failed to retrieve a valid BIRD file");
+    return 0;
+  }
+  {
+    BirdFile check;
+    if (!BirdFile::VerifyHeader(bytes.get(), length) || !check.LoadFromMemory(bytes.get(), length)) {
+      display.message(Level::error, "The firmware sent by the server is not a BIRD file");
+      display.message(Level::error, "Failed to retrieve a valid BIRD file");
+      return 0;
+    }
+    if (check.GetBuild() != build) {
+      Log::log(DEBUG_Updater, "BIRD file of build %u carries build %u\n", build, check.GetBuild());
+    }
+  }
+
+  if (!known) {
+    try {
+      device = store->AddDevice(serialNumber);
+    } catch (const std::runtime_error&) {
+      display.message(Level::error, "Could not create directory for storing BIRD file");
+      return 0;
+    }
+  }
+  const std::string date = Now();
+  const aErr written = device.WriteFile(fileName, bytes.get(), length);
+  bytes.reset();
+  if (written != aErrNone) {
+    display.message(Level::error, "Failed to write file with %d", static_cast<int>(written));
+    return 0;
+  }
+  device.attributes.Add(KEY_LATEST_DOWNLOAD, fileName);
+  device.attributes.Add(KEY_LAST_DOWNLOAD_DATE, date);
+  if (!device.attributes.Save(nullptr)) {
+    display.message(Level::error, "Stored %s but could not record it in the device history",
+                    fileName.c_str());
+  }
+  return build;
+}
+
+uint32_t Updater::Download_Firmware(const Fingerprint& fingerprint, const std::string& buildText,
+                                    bool override) {
+  uint32_t build = buildText.empty() ? 0 : BuildOrZero(buildText);
+  uint32_t serial = 0, serverBuild = 0;
+  if (!UpdateServerRequest::GetRecoveryInfo(fingerprint.words, &serial, &serverBuild,
+                                            serverURL.c_str())) {
+    display.message(Level::error,
+                    "Failed to retrieve recovery information from Velmaris update server");
+    return 0;
+  }
+  if (build == 0) build = serverBuild;
+  return Download_Firmware(serial, std::to_string(build), override, false);
+}
+
+BirdFile Updater::load_bird(const char* purpose, const std::string& birdPath,
+                            uint32_t serialNumber, uint32_t build, bool allowDownload) {
+  std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, storeDirectory, "load_bird");
+  if (!store) return BirdFile();
+  if (!birdPath.empty()) {
+    display.message(Level::info, "%s from Birdfile: %s", purpose, birdPath.c_str());
+    return BirdFile(birdPath.c_str());
+  }
+  UpdaterStoreItem device = store->AddDevice(serialNumber);
+  display.message(Level::info, "%s firmware with build: %u", purpose, build);
+  const std::string fileName = BirdFileName(build);
+  try {
+    return device.ReadBirdFile(fileName);
+  } catch (const std::runtime_error&) {
+    if (!allowDownload) throw std::runtime_error("Error reading birdfile");
+  }
+  display.message(Level::info, "Downloading firmware build %u", build);
+  Download_Firmware(serialNumber, std::to_string(build), false, false);
+  return device.ReadBirdFile(fileName);
+}

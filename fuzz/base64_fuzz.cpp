@@ -1,0 +1,35 @@
+// Base64 decoding of arbitrary text (the firmware payload of an update
+// server reply): never a read or write out of bounds, and whatever decodes
+// encodes back to text that decodes to the same bytes.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "server/base64.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const char* text = reinterpret_cast<const char*>(data);
+  size_t decodedLength = 0;
+  std::unique_ptr<uint8_t[]> decoded = base64_decode(text, size, &decodedLength);
+  if (decoded) {
+    if (decodedLength > size / 4 * 3) std::abort();
+    size_t encodedLength = 0;
+    std::unique_ptr<char[]> encoded = base64_encode(decoded.get(), decodedLength, &encodedLength);
+    if (!encoded || encodedLength != size) std::abort();
+    size_t againLength = 0;
+    std::unique_ptr<uint8_t[]> again = base64_decode(encoded.get(), encodedLength, &againLength);
+    if (!again || againLength != decodedLength ||
+        std::memcmp(again.get(), decoded.get(), decodedLength) != 0) {
+      std::abort();
+    }
+  }
+  // The input as bytes survives a round trip.
+  size_t encodedLength = 0;
+  std::unique_ptr<char[]> encoded = base64_encode(data, size, &encodedLength);
+  if (!encoded) std::abort();
+  size_t backLength = 0;
+  std::unique_ptr<uint8_t[]> back = base64_decode(encoded.get(), encodedLength, &backLength);
+  if (!back || backLength != size || (size && std::memcmp(back.get(), data, size) != 0)) std::abort();
+  return 0;
+}

@@ -1,0 +1,66 @@
+// One HTTP GET to the update server with libcurl's easy interface. The reply
+// is read whole into memory.
+#ifndef UPDATER_HTTP_REQUEST_H
+#define UPDATER_HTTP_REQUEST_H
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+
+class HTTPResponse {
+ public:
+  explicit HTTPResponse(std::string request) : request_(std::move(request)) {}
+
+  const char* get_request() const { return request_.c_str(); }
+  const char* get_response() const { return response_.c_str(); }
+  const std::string& body() const { return response_; }
+  // Moves the body out; the response is left with an empty body.
+  std::string take_response() { return std::move(response_); }
+  long get_status() const { return status_; }
+  void set_status(long status) { status_ = status; }
+  void process(const char* data, size_t count) { response_.append(data, count); }
+  void reserve(size_t count) { response_.reserve(count); }
+
+ private:
+  std::string request_;
+  long status_ = 0;
+  std::string response_;
+};
+
+// Guards against a server that hangs or floods.
+struct HTTPLimits {
+  long connectTimeoutSeconds = 15;
+  // Abort when fewer than lowSpeedBytes per second arrive for
+  // lowSpeedSeconds in a row.
+  long lowSpeedBytes = 1;
+  long lowSpeedSeconds = 60;
+  uint64_t maxBodyBytes = uint64_t(64) << 20;
+};
+
+class HTTPRequest {
+ public:
+  using Parameters = std::map<std::string, std::string>;
+
+  // base?key=value&key=value& in map order; the base alone for no
+  // parameters. Nothing is percent-encoded.
+  static std::string BuildURL(const std::string& base, const Parameters& params);
+
+  // Performs the request. Any HTTP status is a normal return. Throws
+  // std::runtime_error with libcurl's text when the transfer fails: no
+  // connection, a certificate that does not verify, a time-out, or a body
+  // over the size limit.
+  //
+  // The server's certificate chain and host name are verified. A private
+  // CA is taken from CURL_CA_BUNDLE or SSL_CERT_FILE (a PEM bundle) and
+  // SSL_CERT_DIR (a hashed directory) when set.
+  static HTTPResponse GET(const std::string& base, const Parameters& params);
+
+  // The limits every later request uses. The stall time may also be set
+  // with the environment variable UPDATER_HTTP_STALL_TIMEOUT (seconds,
+  // 1-3600), read when the defaults are first used.
+  static HTTPLimits GetLimits();
+  static void SetLimits(const HTTPLimits& limits);
+};
+
+#endif

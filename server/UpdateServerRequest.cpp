@@ -1,0 +1,254 @@
+#include "server/UpdateServerRequest.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <tuple>
+
+#include "app/CommandLine.h"
+#include "app/Log.h"
+#include "server/HTTPRequest.h"
+
+const char* const UpdateServerRequest::default_url = UPDATER_DEFAULT_SERVER_URL;
+
+namespace {
+
+// One non-empty line of a reply: offset and length inside the body.
+struct Line {
+  size_t pos;
+  size_t len;
+};
+
+std::vector<Line> SplitLines(const std::string& body) {
+  std::vector<Line> lines;
+  size_t pos = 0;
+  while (pos < body.size()) {
+    size_t end = body.find('\n', pos);
+    if (end == std::string::npos) end = body.size();
+    if (end > pos) lines.push_back({pos, end - pos});
+    pos = end + 1;
+  }
+  return lines;
+}
+
+std::string LineText(const std::string& body, const Line& line) {
+  return body.substr(line.pos, line.len);
+}
+
+// The text of a line up to its first CR or LF.
+std::string UpToCR(const std::string& text) { return text.substr(0, text.find_first_of("\r\n")); }
+
+std::string SerialText(uint32_t serial) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%08X", serial);
+  return text;
+}
+
+// A completed exchange whose status was 200 and whose first line began
+// with "ok".
+struct Reply {
+  std::string body;
+  std::vector<Line> lines;
+};
+
+bool Request(const char* name, const char* url, const HTTPRequest::Parameters& params,
+             Reply& reply, bool isPing = false) {
+  if (!url) url = UpdateServerRequest::default_url;
+  try {
+    HTTPResponse response = HTTPRequest::GET(url, params);
+    if (response.get_status() != 200) {
+      if (isPing) {
+        Log::log(DEBUG_ServerComm, "PING ==> [%d] [%s]\n", static_cast<int>(response.get_status()),
+                 response.get_response());
+      } else {
+        Log::log(DEBUG_ServerComm, "%s ==> [%d] [%s]\n", name,
+                 static_cast<int>(response.get_status()), response.get_response());
+      }
+      return false;
+    }
+    reply.body = response.take_response();
+    reply.lines = SplitLines(reply.body);
+    if (reply.lines.empty() || reply.body.compare(reply.lines[0].pos, 2, "ok") != 0 ||
+        reply.lines[0].len < 2) {
+      Log::log(DEBUG_ServerComm, "ServerCommClass: %s failed [%s]\n", name, response.get_request());
+      return false;
+    }
+    return true;
+  } catch (const std::exception& e) {
+    Log::log(DEBUG_ServerComm, "%s ==> [%s]\n", name, e.what());
+    return false;
+  }
+}
+
+// strtok over one line with the delimiters ";\r\n": the first two tokens.
+void SplitEntry(const std::string& line, std::string& first, std::string& second, bool& hasFirst,
+                bool& hasSecond) {
+  static const char kDelims[] = ";\r\n";
+  hasFirst = hasSecond = false;
+  size_t a = line.find_first_not_of(kDelims);
+  if (a == std::string::npos) return;
+  size_t b = line.find_first_of(kDelims, a);
+  first = line.substr(a, b == std::string::npos ? std::string::npos : b - a);
+  hasFirst = true;
+  if (b == std::string::npos) return;
+  size_t c = line.find_first_not_of(kDelims, b);
+  if (c == std::string::npos) return;
+  size_t d = line.find_first_of(kDelims, c);
+  second = line.substr(c, d == std::string::npos ? std::string::npos : d - c);
+  hasSecond = true;
+}
+
+// A version as a sort key: (valid, major, minor, patch), each part kept to
+// its low 8 bits as the packed versions do.
+struct VersionKey {
+  bool valid = false;
+  int major = 0, minor = 0, patch = 0;
+};
+
+VersionKey MakeKey(const std::string& version) {
+  VersionKey key;
+  const std::vector<std::string> parts = UpdateServerRequest::SplitKorvexVersion(version);
+  if (parts.size() != 3) return key;
+  try {
+    key.major = std::stoi(parts[0]) & 0xFF;
+    key.minor = std::stoi(parts[1]) & 0xFF;
+    key.patch = std::stoi(parts[2]) & 0xFF;
+    key.valid = true;
+  } catch (const std::exception& e) {
+    Log::log(DEBUG_ServerComm, "%s: Exception converting version: %s\n", "_sortVersion", e.what());
+  }
+  return key;
+}
+
+}  // namespace
+
+bool UpdateServerRequest::ping(const char* url) {
+  Reply reply;
+  return Request("ping", url, {{"op", "hi"}, {"rv", "2"}}, reply, true);
+}
+
+bool UpdateServerRequest::QueryBuild(uint32_t serial, std::string& build, std::string& firmwareId,
+                                     const char* url) {
+  Reply reply;
+  if (!Request("QueryBuild", url, {{"op", "qu"}, {"sn", SerialText(serial)}}, reply)) return false;
+  if (reply.lines.size() > 1) build = LineText(reply.body, reply.lines[1]);
+  if (reply.lines.size() > 2) firmwareId = UpToCR(LineText(reply.body, reply.lines[2]));
+  return true;
+}
+
+bool UpdateServerRequest::GetBuild(uint32_t serial, const std::string& firmwareId,
+                                   const std::string& build, std::string& birdText,
+                                   const char* url, bool noCal) {
+  birdText.clear();
+  Reply reply;
+  const HTTPRequest::Parameters params = {{"bld", build},
+                                          {"fw", firmwareId},
+                                          {"no_cal", noCal ? "true" : "false"},
+                                          {"op", "bird"},
+                                          {"sn", SerialText(serial)}};
+  if (!Request("GetBuild", url, params, reply)) return false;
+  if (reply.lines.size() > 1) {
+    // The payload is most of the body: cut the body down to it in place
+    // rather than copying several megabytes.
+    const Line payload = reply.lines[1];
+    reply.body.resize(payload.pos + payload.len);
+    reply.body.erase(0, payload.pos);
+    birdText = std::move(reply.body);
+  }
+  return true;
+}
+
+bool UpdateServerRequest::GetBuildList(uint32_t serial, BuildMap& builds, const char* url) {
+  static const char* kName = "GetBuildList";
+  builds.clear();
+  Reply reply;
+  if (!Request(kName, url, {{"op", "builds"}, {"sn", SerialText(serial)}}, reply)) return false;
+  for (size_t i = 1; i < reply.lines.size(); ++i) {
+    const std::string line = LineText(reply.body, reply.lines[i]);
+    if (line.size() < 3) continue;
+    Log::log(DEBUG_ServerComm, "%s processing entry: [%s]\n", kName, line.c_str());
+    std::string build, version;
+    bool hasBuild = false, hasVersion = false;
+    SplitEntry(line, build, version, hasBuild, hasVersion);
+    if (!hasBuild) continue;
+    if (!hasVersion) version.clear();
+    builds.emplace(build, version);
+    Log::log(DEBUG_ServerComm, "%s [%.10s][%.10s]\n", kName, build.c_str(), version.c_str());
+  }
+  return true;
+}
+
+bool UpdateServerRequest::GetRecoveryInfo(const uint32_t fingerprint[4], uint32_t* serial,
+                                          uint32_t* build, const char* url) {
+  static const char* kName = "GetRecoveryInfo";
+  char fp[64];
+  std::snprintf(fp, sizeof fp, "%08X%%20%08X%%20%08X%%20%08X", fingerprint[0], fingerprint[1],
+                fingerprint[2], fingerprint[3]);
+  Reply reply;
+  if (!Request(kName, url, {{"brief", "true"}, {"fp", fp}, {"op", "fix"}}, reply)) return false;
+  std::string lines[3];
+  for (size_t i = 0; i < 3 && i < reply.lines.size(); ++i) lines[i] = LineText(reply.body, reply.lines[i]);
+  if (reply.lines.size() > 1 && serial) {
+    *serial = static_cast<uint32_t>(std::strtoul(lines[1].c_str(), nullptr, 16));
+  }
+  if (reply.lines.size() > 2 && build) {
+    *build = static_cast<uint32_t>(std::strtoul(lines[2].c_str(), nullptr, 0));
+  }
+  Log::log(DEBUG_ServerComm, "%s [%.20s][%.20s][%.20s]\n", kName, lines[0].c_str(),
+           lines[1].c_str(), lines[2].c_str());
+  return true;
+}
+
+bool UpdateServerRequest::GetDeviceJWT(uint32_t serial, std::string& token, const char* url) {
+  static const char* kName = "GetDeviceJWT";
+  Reply reply;
+  const HTTPRequest::Parameters params = {{"json", "false"}, {"op", "ent_jwt"}, {"sn", SerialText(serial)}};
+  if (!Request(kName, url, params, reply)) return false;
+  if (reply.lines.size() < 2 || reply.lines[1].len <= 2) return false;
+  const std::string line = LineText(reply.body, reply.lines[1]);
+  Log::log(DEBUG_ServerComm, "%s processing entry: [%s]\n", kName, line.c_str());
+  const size_t dot1 = line.find('.');
+  if (dot1 == std::string::npos) return false;
+  const size_t dot2 = line.find('.', dot1 + 1);
+  if (dot2 == std::string::npos) return false;
+  const std::string header = line.substr(0, dot1);
+  const std::string payload = line.substr(dot1 + 1, dot2 - dot1 - 1);
+  const std::string signature = UpToCR(line.substr(dot2 + 1));
+  if (header.size() < 2 || payload.size() < 2 || signature.size() < 2) return false;
+  token = header + "." + payload + "." + signature;
+  return true;
+}
+
+std::vector<std::string> UpdateServerRequest::SplitKorvexVersion(const std::string& version) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  for (;;) {
+    const size_t dot = version.find('.', start);
+    if (dot == std::string::npos) break;
+    parts.push_back(version.substr(start, dot - start));
+    start = dot + 1;
+  }
+  parts.push_back(version.substr(start));
+  if (parts.size() != 3) parts.clear();
+  return parts;
+}
+
+BuildList UpdateServerRequest::SortBuildsByVersion(const BuildMap& builds) {
+  struct Entry {
+    VersionKey key;
+    std::pair<std::string, std::string> pair;
+  };
+  std::vector<Entry> entries;
+  entries.reserve(builds.size());
+  for (const auto& b : builds) entries.push_back({MakeKey(b.second), b});
+  std::stable_sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+    return std::make_tuple(a.key.valid, a.key.major, a.key.minor, a.key.patch) >
+           std::make_tuple(b.key.valid, b.key.major, b.key.minor, b.key.patch);
+  });
+  BuildList sorted;
+  sorted.reserve(entries.size());
+  for (auto& e : entries) sorted.push_back(std::move(e.pair));
+  return sorted;
+}

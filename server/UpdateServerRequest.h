@@ -1,0 +1,60 @@
+// The update server's request set. Every request is one HTTP GET whose
+// reply is plain text: a first line beginning with "ok", then the answer,
+// one item per line. The operations never throw; a false result has been
+// explained in the debug log under DEBUG_ServerComm.
+#ifndef UPDATER_UPDATE_SERVER_REQUEST_H
+#define UPDATER_UPDATE_SERVER_REQUEST_H
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+// Build number text -> version text.
+using BuildMap = std::map<std::string, std::string>;
+// (build number text, version text), in display order.
+using BuildList = std::vector<std::pair<std::string, std::string>>;
+
+class UpdateServerRequest {
+ public:
+  // Used when a request is given a null URL.
+  static const char* const default_url;
+
+  // op=hi&rv=2&
+  static bool ping(const char* url);
+
+  // op=qu&sn=SSSSSSSS&. Line 2: the latest build number; line 3 (ending at
+  // CR or LF): the firmware identifier. Each output is set only when its
+  // line is present.
+  static bool QueryBuild(uint32_t serial, std::string& build, std::string& firmwareId,
+                         const char* url);
+
+  // bld=B&fw=F&no_cal=true|false&op=bird&sn=S&. Line 2: the BIRD file in
+  // base64. birdText is cleared first.
+  static bool GetBuild(uint32_t serial, const std::string& firmwareId,
+                       const std::string& build, std::string& birdText, const char* url,
+                       bool noCal);
+
+  // op=builds&sn=S&. Every further line: build;version. builds is cleared
+  // first; the first entry of a build number wins.
+  static bool GetBuildList(uint32_t serial, BuildMap& builds, const char* url);
+
+  // brief=true&fp=W1%20W2%20W3%20W4&op=fix&. Line 2: serial number (hex);
+  // line 3: build number (decimal, 0x hexadecimal or 0 octal).
+  static bool GetRecoveryInfo(const uint32_t fingerprint[4], uint32_t* serial,
+                              uint32_t* build, const char* url);
+
+  // json=false&op=ent_jwt&sn=S&. Line 2: header.payload.signature.
+  static bool GetDeviceJWT(uint32_t serial, std::string& token, const char* url);
+
+  // Newest version first. Versions that are not major.minor.patch numbers
+  // go last; equal versions keep their map order.
+  static BuildList SortBuildsByVersion(const BuildMap& builds);
+
+  // The three parts of "major.minor.patch"; empty unless there are exactly
+  // three dot-separated parts.
+  static std::vector<std::string> SplitKorvexVersion(const std::string& version);
+};
+
+#endif

@@ -1,0 +1,24 @@
+// Base64 with the standard alphabet and "=" padding (RFC 4648), as used for
+// firmware files carried in update server replies.
+#ifndef UPDATER_BASE64_H
+#define UPDATER_BASE64_H
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+// Encodes length bytes. The text is 4 * ceil(length / 3) characters followed
+// by a terminating zero; *outLength (when given) receives the character
+// count without the terminator. Null only when the size would overflow.
+std::unique_ptr<char[]> base64_encode(const uint8_t* data, size_t length,
+                                      size_t* outLength);
+
+// Decodes length characters. Null when the length is not a multiple of 4,
+// when a character lies outside the alphabet, or when "=" appears anywhere
+// but in the last two positions (or "X=Y" style padding). The buffer holds
+// the decoded bytes followed by one zero byte; *outLength (when given)
+// receives the byte count. Empty text decodes to an empty, non-null buffer.
+std::unique_ptr<uint8_t[]> base64_decode(const char* text, size_t length,
+                                         size_t* outLength);
+
+#endif

@@ -1,0 +1,238 @@
+"""The updater against servers that fail: unreachable, erroring, lying,
+stalling, or presenting a certificate it must not trust."""
+import os
+import pty
+import select
+import subprocess
+import time
+
+import pytest
+
+from update_server_support import (SERIAL, UPDATER, ThrowawayServer, UpdateServer,
+                                   free_port_url, make_certificate, make_sample_repo, run_updater,
+                                   settings, stored)
+
+GOOD_LIST = "ok\n1300;2.11.5\n"
+GOOD_QUERY = "ok\n1300\nFW\n"
+
+
+@pytest.fixture(scope="module")
+def repo(tmp_path_factory):
+    return make_sample_repo(tmp_path_factory.mktemp("repo"))
+
+
+def serving(**replies):
+    base = {"hi": (200, "ok\n"), "qu": (200, GOOD_QUERY), "builds": (200, GOOD_LIST)}
+    base.update(replies)
+    return ThrowawayServer(base)
+
+
+def test_unreachable_server(tmp_path):
+    url = free_port_url()
+    for command in (["-B"], ["-J"]):
+        r = run_updater(command + ["-d", SERIAL], tmp_path, url)
+        assert r.returncode == 0
+        assert "Server request failed for %s" % url in r.stderr
+    r = run_updater(["-G", "-d", SERIAL], tmp_path, url)
+    assert r.returncode == 1
+    assert "Server request failed for %s" % url in r.stderr
+    assert stored(tmp_path) == []
+
+
+@pytest.mark.parametrize("reply", [(500, "ok\n"), (200, "error maintenance\n"), (404, "")])
+def test_server_that_refuses(tmp_path, reply):
+    s = ThrowawayServer({"hi": reply})
+    try:
+        r = run_updater(["-G", "-d", SERIAL], tmp_path, s.url)
+        assert r.returncode == 1
+        assert "Server request failed for %s" % s.url in r.stderr
+        r = run_updater(["-B", "-d", SERIAL], tmp_path, s.url)
+        assert r.returncode == 0
+        assert "No builds found for device [%s]" % SERIAL in r.stdout
+    finally:
+        s.stop()
+
+
+@pytest.mark.parametrize("op,reply,message", [
+    ("builds", (500, "boom"), "No valid build 1300"),
+    ("builds", (200, "error\n"), "No valid build 1300"),
+    ("qu", (200, "error unknown device\n"), "No build information for device"),
+    ("bird", (500, "ok\nYmlyZA==\n"), "Download failed"),
+    ("bird", (200, "error\n"), "Download failed"),
+])
+def test_get_with_failing_step(tmp_path, op, reply, message):
+    s = serving(**{op: reply})
+    try:
+        r = run_updater(["-G", "-d", SERIAL], tmp_path, s.url)
+        assert r.returncode == 1
+        assert message in r.stderr
+        assert stored(tmp_path) == [], "a failed first download leaves no device directory"
+    finally:
+        s.stop()
+
+
+def test_build_not_listed(tmp_path):
+    s = serving(bird=(200, "ok\nYmlyZA==\n"))
+    try:
+        r = run_updater(["-G", "-d", SERIAL, "-b", "1400"], tmp_path, s.url)
+        assert r.returncode == 1
+        assert "No valid build 1400" in r.stderr
+        assert not any("op=bird" in p for p in s.seen)
+    finally:
+        s.stop()
+
+
+@pytest.mark.parametrize("payload,message", [
+    ("not*base64*at*all", "not valid base64 text"),
+    ("YWJjZA=", "not valid base64 text"),
+    ("bm90IGEgYmlyZCBmaWxl", "not a BIRD file"),  # "not a bird file"
+    ("YmlyZAEBAAAAAAAA", "not a BIRD file"),  # header, then no zlib body
+])
+def test_payload_that_is_not_firmware(tmp_path, payload, message):
+    s = serving(bird=(200, "ok\n%s\n" % payload))
+    try:
+        r = run_updater(["-G", "-d", SERIAL], tmp_path, s.url)
+        assert r.returncode == 1, r.stdout
+        assert message in r.stderr
+        assert "Failed to retrieve a valid BIRD file" in r.stderr
+        assert stored(tmp_path) == []
+    finally:
+        s.stop()
+
+
+def test_stall_mid_body_is_abandoned(tmp_path):
+    release = []
+
+    def stall(handler):
+        handler.send_response(200)
+        handler.send_header("Content-Length", "100000")
+        handler.end_headers()
+        handler.wfile.write(b"ok\nYmly")
+        handler.wfile.flush()
+        for _ in range(300):  # at most 30 s, or until the test ends
+            if release:
+                return
+            time.sleep(0.1)
+
+    s = serving(bird=stall)
+    try:
+        start = time.monotonic()
+        r = run_updater(["-G", "-d", SERIAL], tmp_path, s.url,
+                        env={"UPDATER_HTTP_STALL_TIMEOUT": "2"}, timeout=60)
+        elapsed = time.monotonic() - start
+        assert r.returncode == 1
+        assert "Download failed" in r.stderr
+        assert "Failed to retrieve a valid BIRD file" in r.stderr
+        assert elapsed < 25
+        assert stored(tmp_path) == []
+    finally:
+        release.append(True)
+        s.stop()
+
+
+def test_https_certificate_must_be_trusted(repo, tmp_path):
+    cert, key = make_certificate(tmp_path)
+    server = UpdateServer(repo, "--cert", str(cert), "--key", str(key))
+    try:
+        assert server.url.startswith("https://127.0.0.1:")
+        storage = tmp_path / "store"
+        r = run_updater(["-G", "-d", SERIAL], storage, server.url,
+                        env={"SSL_CERT_FILE": "", "CURL_CA_BUNDLE": ""})
+        assert r.returncode == 1
+        assert "Server request failed for %s" % server.url in r.stderr
+        assert stored(storage) == []
+        r = run_updater(["-B", "-d", SERIAL, "-X", "0x20"], storage, server.url,
+                        env={"SSL_CERT_FILE": "", "CURL_CA_BUNDLE": ""})
+        assert "certificate" in r.stderr.lower()
+
+        # CURL_CA_BUNDLE, when set, is preferred over SSL_CERT_FILE.
+        for env in ({"SSL_CERT_FILE": str(cert), "CURL_CA_BUNDLE": ""},
+                    {"CURL_CA_BUNDLE": str(cert), "SSL_CERT_FILE": "/nonexistent"}):
+            r = run_updater(["-G", "-d", SERIAL], storage, server.url, env=env)
+            assert r.returncode == 0, r.stderr
+            assert "1310.bird" in stored(storage)
+    finally:
+        server.stop()
+
+
+def run_on_terminal(args, timeout=60):
+    """Runs the updater with standard output on a pseudo-terminal."""
+    master, slave = pty.openpty()
+    proc = subprocess.Popen([str(UPDATER), *args], stdout=slave, stderr=subprocess.PIPE,
+                            stdin=subprocess.DEVNULL)
+    os.close(slave)
+    output = b""
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        ready, _, _ = select.select([master], [], [], 0.2)
+        if ready:
+            try:
+                chunk = os.read(master, 65536)
+            except OSError:
+                break
+            if not chunk:
+                break
+            output += chunk
+        elif proc.poll() is not None:
+            break
+    proc.wait(timeout=10)
+    os.close(master)
+    return proc.returncode, output.decode(errors="replace")
+
+
+def test_spinner_on_terminal_not_on_pipe(repo, tmp_path):
+    server = UpdateServer(repo)
+    slow = None
+    try:
+        # A server that takes a second over the firmware, so that the
+        # spinner turns several times.
+        import urllib.request
+
+        def delayed(handler):
+            time.sleep(1.0)
+            with urllib.request.urlopen(server.url + "?" + handler.path.split("?", 1)[1]) as r:
+                body = r.read()
+            handler.send_response(200)
+            handler.send_header("Content-Length", str(len(body)))
+            handler.end_headers()
+            handler.wfile.write(body)
+
+        def forward(op):
+            def reply(handler):
+                with urllib.request.urlopen(server.url + "?" + handler.path.split("?", 1)[1]) as r:
+                    body = r.read()
+                handler.send_response(200)
+                handler.send_header("Content-Length", str(len(body)))
+                handler.end_headers()
+                handler.wfile.write(body)
+            return reply
+
+        slow = ThrowawayServer({"hi": forward("hi"), "qu": forward("qu"),
+                                "builds": forward("builds"), "bird": delayed})
+        code, text = run_on_terminal(["-G", "-d", SERIAL, "-i", str(tmp_path / "tty"),
+                                      "-u", slow.url])
+        assert code == 0, text
+        assert "\r (Downloading) .      \r" in text
+        assert "\r (Downloading) ..      \r" in text
+        r = run_updater(["-G", "-d", SERIAL], tmp_path / "pipe", slow.url)
+        assert r.returncode == 0
+        assert "\r" not in r.stdout and "Downloading" not in r.stdout
+    finally:
+        if slow:
+            slow.stop()
+        server.stop()
+
+
+def test_server_conversation_in_debug_trace(tmp_path):
+    s = ThrowawayServer({"hi": (200, "error maintenance\n")})
+    try:
+        r = run_updater(["-B", "-d", SERIAL, "-X", "0x20"], tmp_path, s.url)
+        assert "GET(%s?op=hi&rv=2&)\n" % s.url in r.stderr
+        assert "ServerCommClass: ping failed [%s?op=hi&rv=2&]\n" % s.url in r.stderr
+        s.replies["hi"] = (503, "busy")
+        r = run_updater(["-B", "-d", SERIAL, "-X", "0x20"], tmp_path, s.url)
+        assert "PING ==> [503] [busy]\n" in r.stderr
+        quiet = run_updater(["-B", "-d", SERIAL], tmp_path, s.url)
+        assert "PING" not in quiet.stderr and "GET(" not in quiet.stderr
+    finally:
+        s.stop()

@@ -1,0 +1,208 @@
+#include "server/HTTPRequest.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <stdexcept>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "tests/unit/local_http_server.h"
+#include "tests/unit/test_support.h"
+
+namespace {
+
+using testsupport::LocalHTTPServer;
+
+// Restores the default limits and CA variables after each test.
+class HTTPRequestTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_ = HTTPRequest::GetLimits();
+    unsetenv("CURL_CA_BUNDLE");
+    unsetenv("SSL_CERT_FILE");
+    unsetenv("SSL_CERT_DIR");
+  }
+  void TearDown() override {
+    HTTPRequest::SetLimits(saved_);
+    unsetenv("CURL_CA_BUNDLE");
+    unsetenv("SSL_CERT_FILE");
+  }
+  HTTPLimits saved_;
+};
+
+// A port on which nothing listens: bound, then released.
+int ClosedPort() {
+  int port;
+  {
+    LocalHTTPServer probe([](const httplib::Request&, httplib::Response&) {});
+    port = probe.port();
+  }
+  return port;
+}
+
+TEST_F(HTTPRequestTest, BuildsQueryInKeyOrderWithTrailingAmpersand) {
+  EXPECT_EQ(HTTPRequest::BuildURL("http://h/cgi/u", {{"rv", "2"}, {"op", "hi"}}),
+            "http://h/cgi/u?op=hi&rv=2&");
+  EXPECT_EQ(HTTPRequest::BuildURL("http://h/cgi/u", {}), "http://h/cgi/u");
+  EXPECT_EQ(HTTPRequest::BuildURL("http://h/x", {{"fp", "1%202"}}), "http://h/x?fp=1%202&")
+      << "values travel as given";
+}
+
+TEST_F(HTTPRequestTest, ReturnsBodyAndStatusWithRequestText) {
+  LocalHTTPServer server([](const httplib::Request& req, httplib::Response& res) {
+    res.set_content("ok\nop=" + req.get_param_value("op") + "\n", "text/plain");
+  });
+  HTTPResponse r = HTTPRequest::GET(server.url(), {{"op", "hi"}, {"rv", "2"}});
+  EXPECT_EQ(r.get_status(), 200);
+  EXPECT_STREQ(r.get_response(), "ok\nop=hi\n");
+  EXPECT_EQ(std::string(r.get_request()), server.url() + "?op=hi&rv=2&");
+  ASSERT_EQ(server.targets().size(), 1u);
+  EXPECT_EQ(server.targets()[0], "/cgi/u?op=hi&rv=2&");
+}
+
+TEST_F(HTTPRequestTest, ErrorStatusIsANormalReturn) {
+  LocalHTTPServer server([](const httplib::Request&, httplib::Response& res) {
+    res.status = 500;
+    res.set_content("broken", "text/plain");
+  });
+  HTTPResponse r = HTTPRequest::GET(server.url(), {});
+  EXPECT_EQ(r.get_status(), 500);
+  EXPECT_STREQ(r.get_response(), "broken");
+}
+
+TEST_F(HTTPRequestTest, BodyInManyPiecesArrivesWholeAndInOrder) {
+  std::string expected;
+  for (int i = 0; i < 20000; ++i) expected += std::to_string(i) + ",";
+  LocalHTTPServer server([expected](const httplib::Request&, httplib::Response& res) {
+    res.set_chunked_content_provider("text/plain", [expected](size_t offset, httplib::DataSink& sink) {
+      if (offset >= expected.size()) {
+        sink.done();
+        return true;
+      }
+      const size_t n = std::min<size_t>(777, expected.size() - offset);
+      sink.write(expected.data() + offset, n);
+      return true;
+    });
+  });
+  EXPECT_EQ(HTTPRequest::GET(server.url(), {}).body(), expected);
+}
+
+TEST_F(HTTPRequestTest, NoServerThrowsWithLibcurlText) {
+  const std::string url = "http://127.0.0.1:" + std::to_string(ClosedPort()) + "/cgi/u";
+  try {
+    HTTPRequest::GET(url, {{"op", "hi"}});
+    FAIL() << "no exception";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "Couldn't connect to server");
+  }
+}
+
+TEST_F(HTTPRequestTest, OnlyHTTPSchemes) {
+  testsupport::TempDir dir;
+  testsupport::WriteFile(dir.join("secret"), "ok\n");
+  EXPECT_THROW(HTTPRequest::GET("file://" + dir.join("secret"), {}), std::runtime_error);
+}
+
+TEST_F(HTTPRequestTest, BodyOverTheCapIsRefused) {
+  HTTPLimits limits;
+  limits.maxBodyBytes = 1000;
+  HTTPRequest::SetLimits(limits);
+  const std::string big(5000, 'x');
+  // Once with a declared length, once chunked without one.
+  LocalHTTPServer declared([big](const httplib::Request&, httplib::Response& res) {
+    res.set_content(big, "text/plain");
+  });
+  EXPECT_THROW(HTTPRequest::GET(declared.url(), {}), std::runtime_error);
+  LocalHTTPServer chunked([big](const httplib::Request&, httplib::Response& res) {
+    res.set_chunked_content_provider("text/plain", [big](size_t offset, httplib::DataSink& sink) {
+      if (offset >= big.size()) {
+        sink.done();
+        return true;
+      }
+      sink.write(big.data() + offset, 100);
+      return true;
+    });
+  });
+  try {
+    HTTPRequest::GET(chunked.url(), {});
+    FAIL() << "no exception";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("1000"), std::string::npos) << e.what();
+  }
+  limits.maxBodyBytes = 5000;
+  HTTPRequest::SetLimits(limits);
+  EXPECT_EQ(HTTPRequest::GET(declared.url(), {}).body().size(), 5000u) << "exactly the cap passes";
+}
+
+TEST_F(HTTPRequestTest, StalledBodyIsAbandoned) {
+  HTTPLimits limits;
+  limits.lowSpeedSeconds = 1;
+  HTTPRequest::SetLimits(limits);
+  LocalHTTPServer* self = nullptr;
+  LocalHTTPServer server([&self](const httplib::Request&, httplib::Response& res) {
+    res.set_content_provider(1000, "text/plain",
+                             [&self](size_t offset, size_t, httplib::DataSink& sink) {
+                               if (offset == 0) {
+                                 sink.write("ok\n", 3);
+                                 return true;
+                               }
+                               // Never send the rest; give up when the test ends.
+                               for (int i = 0; i < 200 && !self->stopping(); ++i) {
+                                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                               }
+                               return false;
+                             });
+  });
+  self = &server;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_THROW(HTTPRequest::GET(server.url(), {}), std::runtime_error);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(9));
+}
+
+class HTTPSRequestTest : public HTTPRequestTest {
+ protected:
+  void SetUp() override {
+    HTTPRequestTest::SetUp();
+    ASSERT_TRUE(testsupport::MakeSelfSignedCertificate(dir_.join("cert.pem"), dir_.join("key.pem")));
+  }
+  testsupport::TempDir dir_;
+};
+
+TEST_F(HTTPSRequestTest, UntrustedCertificateIsRefused) {
+  LocalHTTPServer server([](const httplib::Request&, httplib::Response& res) {
+                           res.set_content("ok\n", "text/plain");
+                         },
+                         dir_.join("cert.pem"), dir_.join("key.pem"));
+  try {
+    HTTPRequest::GET(server.url(), {{"op", "hi"}});
+    FAIL() << "an unverified server was accepted";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("certificate"), std::string::npos) << e.what();
+  }
+}
+
+TEST_F(HTTPSRequestTest, CertificateTrustedThroughCABundleVariables) {
+  LocalHTTPServer server([](const httplib::Request&, httplib::Response& res) {
+                           res.set_content("ok\n", "text/plain");
+                         },
+                         dir_.join("cert.pem"), dir_.join("key.pem"));
+  setenv("SSL_CERT_FILE", dir_.join("cert.pem").c_str(), 1);
+  EXPECT_STREQ(HTTPRequest::GET(server.url(), {{"op", "hi"}}).get_response(), "ok\n");
+  unsetenv("SSL_CERT_FILE");
+  setenv("CURL_CA_BUNDLE", dir_.join("cert.pem").c_str(), 1);
+  EXPECT_STREQ(HTTPRequest::GET(server.url(), {{"op", "hi"}}).get_response(), "ok\n");
+}
+
+TEST_F(HTTPSRequestTest, HostNameMustMatchTheCertificate) {
+  LocalHTTPServer server([](const httplib::Request&, httplib::Response& res) {
+                           res.set_content("ok\n", "text/plain");
+                         },
+                         dir_.join("cert.pem"), dir_.join("key.pem"));
+  setenv("CURL_CA_BUNDLE", dir_.join("cert.pem").c_str(), 1);
+  // Same server, reached under a name the certificate does not carry.
+  const std::string url = "https://localhost:" + std::to_string(server.port()) + "/cgi/u";
+  EXPECT_THROW(HTTPRequest::GET(url, {}), std::runtime_error);
+}
+
+}  // namespace
