@@ -80,7 +80,7 @@ def test_strict_heartbeats_drop_an_unanswering_host():
 
 
 def test_reset_drops_the_link_and_the_module_comes_back():
-    with Sim("--module", "serial=1,tcp,reset_away_ms=300") as sim:
+    with Sim("--module", "serial=1,tcp,reset_away_ms=1000") as sim:
         h = Host.tcp(sim.port())
         assert h.set(2, 3, 11) == (2, bytes([3, 0xCB, 0]))
         assert h.packet(2.0) is None and h.closed
