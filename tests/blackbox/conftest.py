@@ -5,6 +5,8 @@ import subprocess
 
 import pytest
 
+from netsafety import check_network_safety
+
 BINARY_DIR = pathlib.Path(os.environ.get("UPDATER_BINARY_DIR", "build/release"))
 SOURCE_DIR = pathlib.Path(os.environ.get("UPDATER_SOURCE_DIR", "."))
 
@@ -26,6 +28,7 @@ def run_updater(updater, tmp_path):
     """Runs the updater with a private HOME; returns the CompletedProcess."""
 
     def run(*args, env=None, timeout=60):
+        check_network_safety(args, env)
         environment = dict(os.environ)
         environment.setdefault("HOME", str(tmp_path / "home"))
         environment["HOME"] = str(tmp_path / "home")

@@ -68,16 +68,16 @@ def test_commands_needing_a_serial_number(run_updater):
                           ("-L", "Error must supply a serial number for the List Local Builds command"),
                           ("-J", "Error must supply a serial number for the Get JWT command")]:
         # The unknown option and the trailing -d without value are skipped silently.
-        result = run_updater(flag, "--bogus", "-d")
+        result = run_updater(flag, "-u", NO_SERVER, "--bogus", "-d")
         assert result.returncode == 1
         assert message in result.stderr
         assert blocks_in(result.stderr) == [BRIEF_FIRST]
 
-    update = run_updater("-U")
+    update = run_updater("-U", "-u", NO_SERVER)
     assert update.returncode == 1
     assert "Must specify the specific device to be updated" in update.stderr
 
-    get = run_updater("-G")
+    get = run_updater("-G", "-u", NO_SERVER)
     assert get.returncode == 1
     assert get.stderr.splitlines()[:2] == ["-G must specify a specific device via -d",
                                            "--help for usage information"]
@@ -100,7 +100,7 @@ def test_storage_directory_created_with_mode_0755(run_updater, tmp_path):
 def test_unusable_storage_directory(run_updater, tmp_path):
     blocker = tmp_path / "file"
     blocker.write_text("not a directory")
-    result = run_updater("-B", "-d", "1", "-i", str(blocker))
+    result = run_updater("-B", "-d", "1", "-i", str(blocker), "-u", NO_SERVER)
     assert result.returncode == 1
     assert f"Could not find updater directory at {blocker}/updater" in result.stderr
 
@@ -124,7 +124,7 @@ def test_invalid_debug_mask_is_reported_but_not_fatal(run_updater):
 
 def test_unavailable_commands_say_so_and_fail(run_updater):
     # -B, -L, -G and -J are tested against a local update server elsewhere.
-    for args in (("-D",), ("-U", "-d", "1")):
+    for args in (("-D",), ("-U", "-d", "1", "-u", NO_SERVER)):
         result = run_updater(*args)
         assert result.returncode == 1, args
         assert "This command is not available in this build" in result.stderr

@@ -8,6 +8,8 @@ import time
 import jwt
 import pytest
 
+from netsafety import check_network_safety
+
 from update_server_support import (SERIAL, UPDATER, UpdateServer, make_sample_repo, run_updater, settings,
                                    stored)
 
@@ -117,6 +119,7 @@ def test_get_runs_before_update(server, tmp_path):
     # fails at once and never looks for modules on any network.
     command = [str(UPDATER), "-U", "-G", "-d", SERIAL, "-t", "RECOVER", "-s",
                str(tmp_path / "no-such-port"), "-i", str(tmp_path), "-u", server.url]
+    check_network_safety(command[1:])
     r = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
                        timeout=120)
     out = lines(r.stdout)

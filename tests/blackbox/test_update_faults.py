@@ -8,6 +8,8 @@ import time
 
 import pytest
 
+from netsafety import check_network_safety
+
 from update_server_support import (SERIAL, UPDATER, ThrowawayServer, UpdateServer,
                                    free_port_url, make_certificate, make_sample_repo, run_updater,
                                    settings, stored)
@@ -157,6 +159,7 @@ def test_https_certificate_must_be_trusted(repo, tmp_path):
 
 def run_on_terminal(args, timeout=60):
     """Runs the updater with standard output on a pseudo-terminal."""
+    check_network_safety(args)
     master, slave = pty.openpty()
     proc = subprocess.Popen([str(UPDATER), *args], stdout=slave, stderr=subprocess.PIPE,
                             stdin=subprocess.DEVNULL)

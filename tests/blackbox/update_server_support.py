@@ -10,6 +10,8 @@ import subprocess
 import threading
 import time
 
+from netsafety import check_network_safety
+
 BINARY_DIR = pathlib.Path(os.environ.get("UPDATER_BINARY_DIR", "build/asan")).resolve()
 SOURCE_DIR = pathlib.Path(os.environ.get("UPDATER_SOURCE_DIR", ".")).resolve()
 UPDATER = BINARY_DIR / "app" / "Updater"
@@ -62,6 +64,7 @@ def run_updater(args, storage, url=None, env=None, timeout=120):
     command = [str(UPDATER), *args, "-i", str(storage)]
     if url:
         command += ["-u", url]
+    check_network_safety(command[1:], env)
     full_env = dict(os.environ)
     full_env.update(env or {})
     return subprocess.run(command, capture_output=True, text=True, timeout=timeout, env=full_env)
