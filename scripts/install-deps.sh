@@ -9,7 +9,7 @@ PACKAGES=(
   libczmq-dev libzmq3-dev libudev-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-pytest
-  umockdev libumockdev-dev
+  nlohmann-json3-dev umockdev libumockdev-dev libumockdev0 iproute2 util-linux
   g++-multilib
   libcpp-httplib-dev libssl-dev openssl python3-jwt python3-cryptography curl time
 )

@@ -1,0 +1,285 @@
+#include "sim/SimConfig.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+namespace ksim {
+
+using nlohmann::json;
+
+namespace {
+
+const std::set<std::string> kModuleKeys = {
+    "serial", "model", "version", "build", "name", "address", "router_address", "features",
+    "block_size", "load_base", "uei_data", "loader_serial", "reboot_away_ms", "reset_away_ms",
+    "heartbeat_ms", "new_version", "new_build", "flash_dump", "faults", "fault",
+    "tcp", "port", "pty", "pty_link", "usb", "bus", "on"};
+
+bool ParseSerialText(const std::string& text, uint32_t& out) {
+  if (text.empty() || text.size() > 8) return false;
+  char* end = nullptr;
+  unsigned long v = std::strtoul(text.c_str(), &end, 16);
+  if (*end) return false;
+  out = uint32_t(v);
+  return true;
+}
+
+// Reads an unsigned number (JSON number, or text in decimal or 0x hex).
+bool Number(const json& v, uint64_t max, uint64_t& out) {
+  if (v.is_number_unsigned()) {
+    out = v.get<uint64_t>();
+  } else if (v.is_number_integer()) {
+    if (v.get<int64_t>() < 0) return false;
+    out = uint64_t(v.get<int64_t>());
+  } else if (v.is_string()) {
+    const std::string s = v.get<std::string>();
+    if (s.empty()) return false;
+    char* end = nullptr;
+    out = std::strtoull(s.c_str(), &end, 0);
+    if (*end) return false;
+  } else {
+    return false;
+  }
+  return out <= max;
+}
+
+bool Flag(const json& v, bool& out) {
+  if (v.is_boolean()) { out = v.get<bool>(); return true; }
+  if (v.is_string()) {
+    std::string s = v.get<std::string>();
+    if (s == "true" || s == "yes" || s == "1" || s == "on") { out = true; return true; }
+    if (s == "false" || s == "no" || s == "0" || s == "off") { out = false; return true; }
+  }
+  return false;
+}
+
+bool ParseModule(const json& j, ModuleConfig& m, TransportConfig* t, std::vector<ModuleConfig>* bus,
+                 std::string& error) {
+  if (!j.is_object()) { error = "a module must be an object"; return false; }
+  for (auto it = j.begin(); it != j.end(); ++it) {
+    const std::string& key = it.key();
+    const json& v = it.value();
+    if (!kModuleKeys.count(key) || key == "on") { error = "unknown key \"" + key + "\""; return false; }
+    uint64_t n = 0;
+    auto bad = [&](const std::string& what) {
+      error = "\"" + key + "\" must be " + what;
+      return false;
+    };
+    if (key == "serial") {
+      if (v.is_string()) { if (!ParseSerialText(v.get<std::string>(), m.serial)) return bad("8 hexadecimal digits"); }
+      else if (Number(v, 0xFFFFFFFF, n)) m.serial = uint32_t(n);
+      else return bad("8 hexadecimal digits");
+      if (m.serial == 0) return bad("non-zero");
+    } else if (key == "model") {
+      if (!Number(v, 255, n)) return bad("a number 0..255");
+      m.model = uint8_t(n);
+    } else if (key == "version" || key == "new_version") {
+      uint32_t packed = 0;
+      if (!v.is_string() || !ParseVersionText(v.get<std::string>(), packed)) return bad("a version such as \"2.11.4\"");
+      (key == "version" ? m.version : m.newVersion) = packed;
+    } else if (key == "build" || key == "new_build" || key == "features" || key == "load_base") {
+      if (!Number(v, 0xFFFFFFFF, n)) return bad("a 32-bit number");
+      if (key == "build") m.build = uint32_t(n);
+      else if (key == "new_build") m.newBuild = uint32_t(n);
+      else if (key == "features") m.features = uint32_t(n);
+      else m.loadBase = uint32_t(n);
+    } else if (key == "name") {
+      if (!v.is_string() || v.get<std::string>().size() > 32) return bad("text of at most 32 bytes");
+      m.name = v.get<std::string>();
+    } else if (key == "address" || key == "router_address") {
+      if (!Number(v, 254, n) || (n & 1) || (key == "address" && n == 0)) return bad("an even address 2..254");
+      (key == "address" ? m.address : m.routerAddress) = uint8_t(n);
+    } else if (key == "block_size") {
+      if (!Number(v, 0xFFFF, n) || n == 0) return bad("a number 1..65535");
+      m.blockSize = uint16_t(n);
+    } else if (key == "uei_data") {
+      if (!Flag(v, m.ueiData)) return bad("true or false");
+    } else if (key == "loader_serial") {
+      std::string s = v.is_string() ? v.get<std::string>() : "";
+      if (s == "own") m.loaderDeadead = false;
+      else if (s == "deadead" || s == "DEADDEAD") m.loaderDeadead = true;
+      else return bad("\"own\" or \"deadead\"");
+    } else if (key == "reboot_away_ms" || key == "reset_away_ms" || key == "heartbeat_ms") {
+      if (!Number(v, 600000, n)) return bad("milliseconds 0..600000");
+      if (key == "reboot_away_ms") m.rebootAwayMs = uint32_t(n);
+      else if (key == "reset_away_ms") m.resetAwayMs = uint32_t(n);
+      else m.heartbeatMs = uint32_t(n);
+    } else if (key == "flash_dump") {
+      if (!v.is_string()) return bad("a file path");
+      m.flashDump = v.get<std::string>();
+    } else if (key == "faults" || key == "fault") {
+      std::vector<json> words = v.is_array() ? v.get<std::vector<json>>() : std::vector<json>{v};
+      for (const json& w : words) {
+        if (!w.is_string()) return bad("fault words");
+        if (!m.faults.parse(w.get<std::string>(), error)) return false;
+      }
+    } else if (key == "bus") {
+      if (!bus) { error = "a module on a bus cannot have a bus of its own"; return false; }
+      if (!v.is_array()) return bad("a list of modules");
+      for (const json& bj : v) {
+        ModuleConfig bm;
+        bm.address = 4;
+        if (!ParseModule(bj, bm, nullptr, nullptr, error)) { error = "bus module: " + error; return false; }
+        bus->push_back(bm);
+      }
+    } else {  // transports
+      if (!t) { error = "a module on a bus is reached through its router, not by \"" + key + "\""; return false; }
+      if (key == "tcp") { if (!Flag(v, t->tcp)) return bad("true or false"); }
+      else if (key == "pty") { if (!Flag(v, t->pty)) return bad("true or false"); }
+      else if (key == "usb") { if (!Flag(v, t->usb)) return bad("true or false"); }
+      else if (key == "port") {
+        if (!Number(v, 65535, n)) return bad("a TCP port");
+        t->port = uint16_t(n);
+        t->tcp = true;
+      } else if (key == "pty_link") {
+        if (!v.is_string()) return bad("a file path");
+        t->ptyLink = v.get<std::string>();
+        t->pty = true;
+      }
+    }
+  }
+  return true;
+}
+
+std::string Where(uint32_t serial) { return "module " + SerialText(serial); }
+
+}  // namespace
+
+std::string SerialText(uint32_t serial) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%08X", unsigned(serial));
+  return buf;
+}
+
+bool ParseVersionText(const std::string& text, uint32_t& packed) {
+  unsigned a = 0, b = 0, c = 0;
+  char tail = 0;
+  if (std::sscanf(text.c_str(), "%u.%u.%u%c", &a, &b, &c, &tail) != 3) return false;
+  if (a > 255 || b > 255 || c > 255) return false;
+  packed = PackVersion(a, b, c);
+  return true;
+}
+
+std::string VersionText(uint32_t packed) {
+  unsigned a, b, c;
+  UnpackVersion(packed, a, b, c);
+  return std::to_string(a) + "." + std::to_string(b) + "." + std::to_string(c);
+}
+
+bool ParseWorldJson(const std::string& text, WorldConfig& world, std::string& error) {
+  json j = json::parse(text, nullptr, false);
+  if (j.is_discarded()) { error = "not valid JSON"; return false; }
+  if (!j.is_object()) { error = "the world must be a JSON object"; return false; }
+  for (auto it = j.begin(); it != j.end(); ++it) {
+    const std::string& key = it.key();
+    if (key == "bind") {
+      if (!it->is_string()) { error = "\"bind\" must be an IPv4 address"; return false; }
+      world.bind = it->get<std::string>();
+      world.bindGiven = true;
+    } else if (key == "discovery") {
+      if (!Flag(*it, world.discovery)) { error = "\"discovery\" must be true or false"; return false; }
+    } else if (key == "modules") {
+      if (!it->is_array()) { error = "\"modules\" must be a list"; return false; }
+      size_t k = 0;
+      for (const json& mj : *it) {
+        ++k;
+        ModuleSpec spec;
+        if (!ParseModule(mj, spec.module, &spec.transport, &spec.bus, error)) {
+          error = "module " + std::to_string(k) + ": " + error;
+          return false;
+        }
+        world.modules.push_back(spec);
+      }
+    } else {
+      error = "unknown key \"" + key + "\" (known: bind, discovery, modules)";
+      return false;
+    }
+  }
+  return true;
+}
+
+bool LoadWorldFile(const std::string& path, WorldConfig& world, std::string& error) {
+  std::ifstream in(path);
+  if (!in) { error = path + ": cannot be read"; return false; }
+  std::stringstream ss;
+  ss << in.rdbuf();
+  if (!ParseWorldJson(ss.str(), world, error)) { error = path + ": " + error; return false; }
+  return true;
+}
+
+bool AddModuleSpec(const std::string& spec, WorldConfig& world, std::string& error) {
+  json j = json::object();
+  json faults = json::array();
+  std::string on;
+  std::stringstream ss(spec);
+  std::string item;
+  while (std::getline(ss, item, ',')) {
+    if (item.empty()) continue;
+    size_t eq = item.find('=');
+    std::string key = item.substr(0, eq);
+    std::string value = eq == std::string::npos ? "" : item.substr(eq + 1);
+    if (!kModuleKeys.count(key) || key == "bus" || key == "faults") {
+      error = "--module " + spec + ": unknown key \"" + key + "\"";
+      return false;
+    }
+    if (key == "fault") faults.push_back(value);
+    else if (key == "on") on = value;
+    else if (eq == std::string::npos) j[key] = true;
+    else j[key] = value;
+  }
+  if (!faults.empty()) j["faults"] = faults;
+  ModuleSpec m;
+  bool onBus = !on.empty();
+  if (onBus) m.module.address = 4;
+  if (!ParseModule(j, m.module, onBus ? nullptr : &m.transport, nullptr, error)) {
+    error = "--module " + spec + ": " + error;
+    return false;
+  }
+  if (!onBus) {
+    world.modules.push_back(m);
+    return true;
+  }
+  uint32_t router = 0;
+  if (!ParseSerialText(on, router)) { error = "--module " + spec + ": \"on\" must be a router's serial number"; return false; }
+  for (ModuleSpec& r : world.modules) {
+    if (r.module.serial == router) {
+      r.bus.push_back(m.module);
+      return true;
+    }
+  }
+  error = "--module " + spec + ": no module " + SerialText(router) + " given before it to carry it on its bus";
+  return false;
+}
+
+bool ValidateWorld(const WorldConfig& world, std::string& error) {
+  if (world.modules.empty()) {
+    error = "no modules: give --module serial=1234ABCD,tcp (or --world FILE); see --help";
+    return false;
+  }
+  std::set<uint32_t> serials;
+  for (const ModuleSpec& s : world.modules) {
+    const TransportConfig& t = s.transport;
+    if (!serials.insert(s.module.serial).second) { error = Where(s.module.serial) + " is given twice"; return false; }
+    if (!t.tcp && !t.pty && !t.usb) {
+      error = Where(s.module.serial) + " has no transport: add tcp, pty or usb";
+      return false;
+    }
+    std::set<uint8_t> addresses{s.module.address};
+    for (const ModuleConfig& b : s.bus) {
+      if (!serials.insert(b.serial).second) { error = Where(b.serial) + " is given twice"; return false; }
+      if (!addresses.insert(b.address).second) {
+        error = Where(b.serial) + ": address " + std::to_string(b.address) + " is taken on the bus of " +
+                Where(s.module.serial);
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+}  // namespace ksim

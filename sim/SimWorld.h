@@ -1,0 +1,100 @@
+// A running simulated world: the modules of a WorldConfig, each behind its
+// transports (TCP listener, pseudo-terminal, simulated USB device), and the
+// TCP/IP discovery responder. Everything runs on the thread that calls
+// run(); other threads only call stop().
+#ifndef KORVEX_SIM_WORLD_H
+#define KORVEX_SIM_WORLD_H
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim/SimConfig.h"
+#include "sim/SimModule.h"
+
+namespace ksim {
+
+class UsbBus;  // simulated USB devices (SimUsb.cpp)
+
+// One module with its links.
+struct Endpoint {
+  ModuleSpec spec;
+  std::unique_ptr<Module> module;
+  std::vector<std::unique_ptr<Module>> busModules;
+
+  enum class Link { None, Tcp, Pty, Usb };
+  Link active = Link::None;   // where replies go: the link that spoke last
+  uint64_t awayUntil = 0;     // rebooting or reset: no link answers before this
+
+  int listenFd = -1;
+  int connFd = -1;
+  uint16_t port = 0;
+  bool listenerClosed = false;
+
+  int ptyMaster = -1;
+  int ptySlave = -1;          // held open so the terminal stays usable between hosts
+  std::string ptyPath;
+
+  bool usbPresent = false;
+  uint64_t unplugAt = 0;      // when the device leaves the bus (0: not leaving)
+  uint32_t unplugAwayMs = 0;  // ... and for how long
+  uint32_t usbSerial = 0;     // serial number the USB device shows
+};
+
+class World {
+ public:
+  using Printer = std::function<void(const std::string&)>;
+
+  World(const WorldConfig& config, Printer print);
+  ~World();
+  World(const World&) = delete;
+  World& operator=(const World&) = delete;
+
+  // Opens every listener, terminal and device; false with a message.
+  bool start(std::string& error);
+  // Lines telling where everything is.
+  std::vector<std::string> describe() const;
+  // The same as JSON (for scripts and tests).
+  std::string statusJson() const;
+  // Runs until stop() or until `keepRunning` returns false (checked at
+  // least every 100 ms).
+  void run(const std::function<bool()>& keepRunning);
+  // Safe from any thread and from signal handlers.
+  void stop();
+  // Writes every configured flash dump (asked for by SIGUSR1 and at exit).
+  void dumpFlashes();
+  void requestFlashDump() { dumpRequested_ = true; wake(); }
+
+  const std::vector<std::unique_ptr<Endpoint>>& endpoints() const { return endpoints_; }
+  uint64_t now() const;
+
+ private:
+  bool openListener(Endpoint& e, std::string& error);
+  bool openPty(Endpoint& e, std::string& error);
+  bool openDiscovery(std::string& error);
+  void acceptHost(Endpoint& e);
+  void readTcp(Endpoint& e);
+  void readPty(Endpoint& e);
+  void answerDiscovery();
+  void closeConnection(Endpoint& e, bool reset);
+  void flush(Endpoint& e);
+  void deliver(Endpoint& e, const std::vector<uint8_t>& bytes);
+  void act(Endpoint& e, const Outgoing& o);
+  void wake();
+  void say(const Endpoint& e, const std::string& line) const;
+
+  WorldConfig cfg_;
+  Printer print_;
+  std::vector<std::unique_ptr<Endpoint>> endpoints_;
+  std::unique_ptr<UsbBus> usb_;
+  int udpFd_ = -1;
+  int wakePipe_[2] = {-1, -1};
+  std::atomic<bool> stopping_{false};
+  std::atomic<bool> dumpRequested_{false};
+};
+
+}  // namespace ksim
+
+#endif

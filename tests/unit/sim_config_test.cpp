@@ -1,0 +1,176 @@
+// World descriptions for the simulator: module specifications, world files
+// and their checks; and the module model under arbitrary bytes.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "sim/SimConfig.h"
+#include "sim/SimModule.h"
+#include "tests/unit/test_support.h"
+
+using ksim::AddModuleSpec;
+using ksim::ParseWorldJson;
+using ksim::ValidateWorld;
+using ksim::WorldConfig;
+
+TEST(SimConfig, ModuleSpecSetsEveryKey) {
+  WorldConfig w;
+  std::string err;
+  ASSERT_TRUE(AddModuleSpec(
+      "serial=1234abcd,model=21,version=2.15.3,build=77,name=bench,address=6,router_address=2,"
+      "features=0,block_size=256,load_base=0x20000000,uei_data=no,loader_serial=deadead,"
+      "reboot_away_ms=10,reset_away_ms=20,heartbeat_ms=30,new_version=3.0.1,new_build=78,"
+      "flash_dump=/tmp/f.bin,tcp,port=9000,pty,pty_link=/tmp/p,fault=latency=5,fault=mute",
+      w, err))
+      << err;
+  ASSERT_EQ(w.modules.size(), 1u);
+  const ksim::ModuleConfig& m = w.modules[0].module;
+  EXPECT_EQ(m.serial, 0x1234ABCDu);
+  EXPECT_EQ(m.model, 21);
+  EXPECT_EQ(m.version, 0x2F020F03u);
+  EXPECT_EQ(m.build, 77u);
+  EXPECT_EQ(m.name, "bench");
+  EXPECT_EQ(m.address, 6);
+  EXPECT_EQ(m.routerAddress, 2);
+  EXPECT_EQ(m.features, 0u);
+  EXPECT_EQ(m.blockSize, 256);
+  EXPECT_EQ(m.loadBase, 0x20000000u);
+  EXPECT_FALSE(m.ueiData);
+  EXPECT_TRUE(m.loaderDeadead);
+  EXPECT_EQ(m.rebootAwayMs, 10u);
+  EXPECT_EQ(m.resetAwayMs, 20u);
+  EXPECT_EQ(m.heartbeatMs, 30u);
+  EXPECT_EQ(m.newVersion, ksim::PackVersion(3, 0, 1));
+  EXPECT_EQ(m.newBuild, 78u);
+  EXPECT_EQ(m.flashDump, "/tmp/f.bin");
+  EXPECT_EQ(m.faults.describe(), "latency=5, mute");
+  const ksim::TransportConfig& t = w.modules[0].transport;
+  EXPECT_TRUE(t.tcp && t.pty && !t.usb);
+  EXPECT_EQ(t.port, 9000);
+  EXPECT_EQ(t.ptyLink, "/tmp/p");
+  EXPECT_TRUE(ValidateWorld(w, err)) << err;
+}
+
+TEST(SimConfig, BadValuesNameTheKey) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"serial=xyz,tcp", "\"serial\""},
+      {"serial=123456789,tcp", "\"serial\""},
+      {"serial=1,model=256,tcp", "\"model\""},
+      {"serial=1,version=2.1,tcp", "\"version\""},
+      {"serial=1,address=0,tcp", "\"address\""},
+      {"serial=1,address=256,tcp", "\"address\""},
+      {"serial=1,block_size=0,tcp", "\"block_size\""},
+      {"serial=1,loader_serial=other,tcp", "\"loader_serial\""},
+      {"serial=1,name=" "123456789012345678901234567890123,tcp", "\"name\""},
+      {"serial=1,tcp=maybe", "\"tcp\""},
+      {"serial=1,colour=red,tcp", "unknown key"},
+  };
+  for (const auto& c : cases) {
+    WorldConfig w;
+    std::string err;
+    EXPECT_FALSE(AddModuleSpec(c.first, w, err)) << c.first;
+    EXPECT_NE(err.find(c.second), std::string::npos) << c.first << ": " << err;
+  }
+}
+
+TEST(SimConfig, BusModulesNeedTheirRouterFirstAndFreeAddresses) {
+  WorldConfig w;
+  std::string err;
+  EXPECT_FALSE(AddModuleSpec("serial=2,on=1", w, err));
+  ASSERT_TRUE(AddModuleSpec("serial=1,tcp", w, err)) << err;
+  EXPECT_FALSE(AddModuleSpec("serial=2,on=1,tcp", w, err));  // reached through the router only
+  ASSERT_TRUE(AddModuleSpec("serial=2,on=1", w, err)) << err;
+  EXPECT_EQ(w.modules[0].bus.at(0).address, 4);
+  ASSERT_TRUE(AddModuleSpec("serial=3,on=1,address=4", w, err)) << err;
+  EXPECT_FALSE(ValidateWorld(w, err));
+  EXPECT_NE(err.find("address 4 is taken"), std::string::npos) << err;
+}
+
+TEST(SimConfig, WorldFiles) {
+  WorldConfig w;
+  std::string err;
+  ASSERT_TRUE(ParseWorldJson(R"({"bind": "0.0.0.0", "discovery": true, "modules": [
+      {"serial": 4660, "tcp": true, "faults": "wrong-sum",
+       "bus": [{"serial": "B", "address": 8}]}]})",
+                             w, err))
+      << err;
+  EXPECT_EQ(w.bind, "0.0.0.0");
+  EXPECT_TRUE(w.discovery);
+  EXPECT_EQ(w.modules.at(0).module.serial, 4660u);
+  EXPECT_TRUE(w.modules[0].module.faults.wrongSum);
+  EXPECT_EQ(w.modules[0].bus.at(0).serial, 0xBu);
+  EXPECT_TRUE(ValidateWorld(w, err)) << err;
+
+  const char* bad[] = {
+      "{", "[]", R"({"modules": {}})", R"({"colour": 1})",
+      R"({"modules": [{"serial": "1", "bus": [{"serial": "2", "tcp": true}]}]})",
+      R"({"modules": [{"serial": "1", "bus": [{"serial": "2", "bus": []}]}]})",
+      R"({"modules": [{"serial": -1}]})",
+      R"({"modules": [{"serial": "1", "faults": [3]}]})",
+  };
+  for (const char* text : bad) {
+    WorldConfig b;
+    EXPECT_FALSE(ParseWorldJson(text, b, err)) << text;
+    EXPECT_FALSE(err.empty());
+  }
+  testsupport::TempDir dir;
+  EXPECT_FALSE(ksim::LoadWorldFile(dir.join("missing.json"), w, err));
+  EXPECT_NE(err.find("cannot be read"), std::string::npos);
+}
+
+TEST(SimConfig, WorldChecks) {
+  WorldConfig w;
+  std::string err;
+  EXPECT_FALSE(ValidateWorld(w, err));
+  EXPECT_NE(err.find("no modules"), std::string::npos);
+  ASSERT_TRUE(AddModuleSpec("serial=1", w, err));
+  EXPECT_FALSE(ValidateWorld(w, err));
+  EXPECT_NE(err.find("no transport"), std::string::npos);
+}
+
+TEST(SimConfig, VersionTexts) {
+  uint32_t v = 0;
+  EXPECT_TRUE(ksim::ParseVersionText("2.10.4", v));
+  EXPECT_EQ(ksim::VersionText(v), "2.10.4");
+  EXPECT_TRUE(ksim::ParseVersionText("2.15.0", v));
+  EXPECT_EQ(v, 0x2F020F00u);
+  EXPECT_FALSE(ksim::ParseVersionText("2.10", v));
+  EXPECT_FALSE(ksim::ParseVersionText("2.10.4x", v));
+  EXPECT_FALSE(ksim::ParseVersionText("2.300.1", v));
+  EXPECT_EQ(ksim::VersionText(0x1A000123), "1.10.291");
+}
+
+// Arbitrary bytes never crash the module, and it still answers afterwards.
+TEST(SimModule, SurvivesArbitraryBytes) {
+  ksim::ModuleConfig c;
+  c.heartbeatMs = 5;
+  ksim::Module router(c);
+  ksim::ModuleConfig bc;
+  bc.address = 8;
+  ksim::Module bus(bc);
+  router.attachBusModule(&bus);
+  router.linkUp(0);
+  std::mt19937 rng(12345);
+  std::vector<uint8_t> bytes(64);
+  uint64_t now = 0;
+  for (int round = 0; round < 3000; ++round) {
+    for (auto& b : bytes) b = uint8_t(rng());
+    // Bias towards well-formed starts so that deep paths are reached.
+    bytes[0] = uint8_t((rng() % 2) ? 2 : 8);
+    bytes[1] = uint8_t(rng() % 29);
+    router.receive(bytes.data(), bytes.size(), now);
+    now += 1;
+    router.tick(now);
+    router.takeDue(now + 100000);
+  }
+  std::vector<uint8_t> flush(40, 0x00);  // zero bytes end any partial packet
+  flush[0] = 0x02;
+  flush[1] = 28;
+  router.receive(flush.data(), flush.size(), now);
+  router.takeDue(now + 100000);
+  std::vector<uint8_t> id{0xAD, 0};
+  router.receive(id.data(), id.size(), now);
+  auto out = router.takeDue(now + 100000);
+  ASSERT_FALSE(out.empty());
+  EXPECT_EQ(out.back().bytes, (std::vector<uint8_t>{2, 0}));
+}
