@@ -1,6 +1,6 @@
 // Describing a simulated world: modules, their transports, the modules on
 // routers' buses, faults. Read from a JSON world file or from the
-// command line's "--module key=value,..." specifications (same keys).
+// command line's "--module key=value,..." descriptions (same keys).
 #ifndef KORVEX_SIM_CONFIG_H
 #define KORVEX_SIM_CONFIG_H
 

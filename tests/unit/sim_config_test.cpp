@@ -1,4 +1,4 @@
-// World descriptions for the simulator: module specifications, world files
+// World descriptions for the simulator: module descriptions, world files
 // and their checks; and the module model under arbitrary bytes.
 #include <gtest/gtest.h>
 
