@@ -19,6 +19,7 @@
 #include <mutex>
 
 #include "sim/SimConfig.h"
+#include "sim/SimUsbRecord.h"
 #include "sim/SimWorld.h"
 
 namespace ksim {
@@ -118,33 +119,11 @@ class UmockdevBus : public UsbBus {
     dev->sysPath = sys;
     dev->serialText = SerialText(e.usbSerial);
     uint16_t product = uint16_t(e.spec.module.model);  // below 0x8000, low byte the model
-    std::string desc = Hex(Descriptors(product));
-    char record[4096];
-    std::snprintf(record, sizeof record,
-                  "P: /devices/pci0000:00/0000:00:14.0/usb1/1-%d\n"
-                  "N: %s=%s\n"
-                  "E: DEVNAME=/dev/%s\n"
-                  "E: DEVTYPE=usb_device\n"
-                  "E: DRIVER=usb\n"
-                  "E: SUBSYSTEM=usb\n"
-                  "E: BUSNUM=001\n"
-                  "E: DEVNUM=%03d\n"
-                  "E: MAJOR=189\n"
-                  "E: MINOR=%d\n"
-                  "A: busnum=1\\n\n"
-                  "A: devnum=%d\\n\n"
-                  "A: speed=480\\n\n"
-                  "A: dev=189:%d\\n\n"
-                  "A: bConfigurationValue=1\\n\n"
-                  "A: bNumConfigurations=1\\n\n"
-                  "A: idVendor=%04x\\n\n"
-                  "A: idProduct=%04x\\n\n"
-                  "A: serial=%s\\n\n"
-                  "H: descriptors=%s\n",
-                  number, node, desc.c_str(), node, number, number, number, number, kUsbVendorId, product,
-                  dev->serialText.c_str(), desc.c_str());
+    const std::string record =
+        sim::UsbDeviceRecord(sys + std::strlen("/sys"), number, Hex(Descriptors(product)),
+                             kUsbVendorId, product, dev->serialText);
     GError* err = nullptr;
-    if (!umockdev_testbed_add_from_string(bed_, record, &err)) {
+    if (!umockdev_testbed_add_from_string(bed_, record.c_str(), &err)) {
       error = std::string("cannot add a USB device: ") + (err ? err->message : "?");
       if (err) g_error_free(err);
       return false;

@@ -10,6 +10,8 @@
 #include <sys/ioctl.h>
 #include <umockdev.h>
 
+#include "sim/SimUsbRecord.h"
+
 bool UsbSimulationAvailable() {
   const char* preload = getenv("LD_PRELOAD");
   return preload != nullptr && strstr(preload, "libumockdev-preload") != nullptr;
@@ -48,29 +50,11 @@ UsbModuleModel::UsbModuleModel(UMockdevTestbed* testbed, int address,
     g_clear_error(&error);
   }
 
-  const std::string descriptors = Hex(Descriptors());
-  char record[4096];
-  snprintf(record, sizeof(record),
-           "P: /devices/usb%d\n"
-           "N: bus/usb/001/%03d=%s\n"
-           "E: SUBSYSTEM=usb\n"
-           "E: DEVTYPE=usb_device\n"
-           "E: DEVNAME=/dev/bus/usb/001/%03d\n"
-           "E: BUSNUM=001\n"
-           "E: DEVNUM=%03d\n"
-           "E: MAJOR=189\n"
-           "E: MINOR=%d\n"
-           "A: busnum=1\\n\n"
-           "A: devnum=%d\\n\n"
-           "A: speed=480\\n\n"
-           "A: dev=189:%d\\n\n"
-           "A: bConfigurationValue=1\\n\n"
-           "A: bNumConfigurations=1\\n\n"
-           "H: descriptors=%s\n",
-           address, address, descriptors.c_str(), address, address, address,
-           address, address, descriptors.c_str());
-  if (!umockdev_testbed_add_from_string(testbed, record, &error)) {
-    fprintf(stderr, "add_from_string: %s\n%s\n", error ? error->message : "?", record);
+  char sysPath[32];
+  snprintf(sysPath, sizeof(sysPath), "/devices/usb%d", address);
+  const std::string record = sim::UsbDeviceRecord(sysPath, address, Hex(Descriptors()));
+  if (!umockdev_testbed_add_from_string(testbed, record.c_str(), &error)) {
+    fprintf(stderr, "add_from_string: %s\n%s\n", error ? error->message : "?", record.c_str());
     g_clear_error(&error);
   }
 }
