@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "app/Log.h"
 #include "common/aDirectory.h"
@@ -151,6 +152,29 @@ UpdaterStoreItem UpdaterStore::AddDevice(const std::string& name) {
   if (!IsPlainName(name)) throw std::runtime_error("UpdaterStore: invalid device name [" + name + "]");
   _ensure_directory(BuildPath(base_.c_str(), name.c_str(), nullptr));
   return UpdaterStoreItem(base_, name, STORE_ITEM_DIRECTORY);
+}
+
+UpdaterStoreItem UpdaterStore::AddNewDevice(uint32_t serial) {
+  const std::string name = DeviceName(serial);
+  _ensure_directory(BuildPath(base_.c_str(), name.c_str(), nullptr));
+  const std::string settings =
+      BuildPath(base_.c_str(), name.c_str(), KeyValueStore::DEFAULT_FILENAME, nullptr);
+  struct stat st;
+  if (::lstat(settings.c_str(), &st) == 0 || errno != ENOENT) {
+    return UpdaterStoreItem(base_, name, STORE_ITEM_DIRECTORY);
+  }
+  UpdaterStoreItem item;
+  item.base = base_;
+  item.name = name;
+  item.kind = STORE_ITEM_DIRECTORY;
+  item.attributes.Add(KeyValueStore::KEY_CREATED_TIME, KeyValueStore::TimeStamp());
+  item.attributes.SetPath(settings);
+  return item;
+}
+
+bool UpdaterStore::RemoveDeviceIfEmpty(const UpdaterStoreItem& device) const {
+  if (!device.IsValid() || device.base != base_ || !IsPlainName(device.name)) return false;
+  return ::rmdir(device.Path().c_str()) == 0;
 }
 
 bool UpdaterStore::FindDevice(uint32_t serial, UpdaterStoreItem* item) const {

@@ -64,6 +64,15 @@ class UpdaterStore {
   // loaded; throws std::runtime_error when the directory cannot be made.
   UpdaterStoreItem AddDevice(uint32_t serial);
   UpdaterStoreItem AddDevice(const std::string& name);
+  // For a device about to get its first file: ensures the directory but
+  // writes no attribute file yet. The item's attributes hold CREATED_TIME
+  // and know their path, so that its first Save writes the whole history
+  // at once (and a failure before it leaves an empty directory, which
+  // RemoveDeviceIfEmpty takes away). An attribute file already there is
+  // loaded as AddDevice does.
+  UpdaterStoreItem AddNewDevice(uint32_t serial);
+  // Removes the device's directory when it holds nothing; true when it did.
+  bool RemoveDeviceIfEmpty(const UpdaterStoreItem& device) const;
 
   // True when the base directory holds an entry named exactly like the
   // device; fills item (when given) with it. item is untouched otherwise.

@@ -198,3 +198,39 @@ TEST(UpdaterStore, ItemsCopyWithTheirAttributes) {
   EXPECT_TRUE(c.attributes.IsDirty());
   EXPECT_EQ(c.name, "00000007");
 }
+
+TEST(UpdaterStore, AddNewDeviceWritesItsHistoryOnlyWithTheFirstSave) {
+  TempDir dir;
+  UpdaterStore store(dir.join("updater"));
+  UpdaterStoreItem item = store.AddNewDevice(0xABCD);
+  EXPECT_TRUE(IsDir(dir.join("updater/0000ABCD")));
+  struct stat st;
+  EXPECT_NE(stat(dir.join("updater/0000ABCD/.settings").c_str(), &st), 0) << "nothing written yet";
+  EXPECT_NE(item.attributes["CREATED_TIME"], nullptr);
+  item.attributes.Add("LATEST_DOWNLOAD", "1.bird");
+  ASSERT_TRUE(item.attributes.Save(nullptr));
+  const std::string settings = ReadFile(dir.join("updater/0000ABCD/.settings"));
+  EXPECT_EQ(settings.rfind("CREATED_TIME=", 0), 0u);
+  EXPECT_NE(settings.find("\nLATEST_DOWNLOAD=1.bird\n"), std::string::npos);
+  EXPECT_NE(settings.find("\nUPDATED_TIME="), std::string::npos);
+
+  // A history already there is loaded, not replaced.
+  UpdaterStoreItem again = store.AddNewDevice(0xABCD);
+  EXPECT_STREQ(again.attributes["LATEST_DOWNLOAD"], "1.bird");
+}
+
+TEST(UpdaterStore, RemoveDeviceIfEmptyTakesOnlyAnEmptyDirectory) {
+  TempDir dir;
+  UpdaterStore store(dir.join("updater"));
+  UpdaterStoreItem fresh = store.AddNewDevice(0x1);
+  EXPECT_TRUE(store.RemoveDeviceIfEmpty(fresh));
+  EXPECT_FALSE(IsDir(dir.join("updater/00000001")));
+  EXPECT_FALSE(store.FindDevice(0x1, nullptr));
+
+  UpdaterStoreItem kept = store.AddNewDevice(0x2);
+  const uint8_t byte = 1;
+  ASSERT_EQ(kept.WriteFile("1.bird", &byte, 1), aErrNone);
+  EXPECT_FALSE(store.RemoveDeviceIfEmpty(kept));
+  EXPECT_TRUE(IsDir(dir.join("updater/00000002")));
+  EXPECT_FALSE(store.RemoveDeviceIfEmpty(UpdaterStoreItem()));
+}
