@@ -55,10 +55,19 @@ std::string Now() {
 }
 
 // Decodes the BIRD text of a download while it arrives and checks the
-// decoded bytes as a BIRD file at the same time, so that this work is done
-// while the server is still sending rather than after it.
+// decoded bytes as a BIRD file at the same time (expanding them on a thread
+// of their own), so that this work is done while the server is still
+// sending rather than after it.
 class FirmwareReceiver : public BuildTextSink {
  public:
+  FirmwareReceiver() {
+    try {
+      worker_.reset(new BirdCheckWorker);
+    } catch (const std::exception&) {
+      worker_.reset();  // no thread to spare: check on the receiving thread
+    }
+  }
+
   void Begin(uint64_t announcedBytes) override {
     // The file is three quarters of its text, which is most of the reply.
     const uint64_t expected = announcedBytes / 4 * 3 + 3;
@@ -78,22 +87,28 @@ class FirmwareReceiver : public BuildTextSink {
       std::vector<uint8_t>().swap(bytes_);  // garbage: keep none of it
       return;
     }
-    check_.Feed(bytes_.data() + old, n);
+    if (worker_) {
+      worker_->Feed(bytes_.data() + old, n);
+    } else {
+      direct_.Feed(bytes_.data() + old, n);
+    }
   }
 
   bool HasText() const { return textLength_ > 0; }
   bool TextValid() const { return decoder_.Complete(); }
   // The decoded bytes would load as a BIRD file.
-  bool FileValid() { return check_.Finish(); }
-  const BirdStreamCheck& Check() const { return check_; }
+  bool FileValid() { return worker_ ? worker_->Finish() : direct_.Finish(); }
+  // After FileValid.
+  const BirdStreamCheck& Check() const { return worker_ ? worker_->Check() : direct_; }
   const std::vector<uint8_t>& Bytes() const { return bytes_; }
   void Release() { std::vector<uint8_t>().swap(bytes_); }
 
  private:
   uint64_t textLength_ = 0;
   Base64StreamDecoder decoder_;
-  BirdStreamCheck check_;
   std::vector<uint8_t> bytes_;
+  BirdStreamCheck direct_;
+  std::unique_ptr<BirdCheckWorker> worker_;
 };
 
 // Runs GetBuild on a worker thread while the spinner turns. The payload is

@@ -15,6 +15,8 @@ uint32_t GetInt(const uint8_t* p) {
 const size_t kWindow = 64 * 1024;
 // zlib counts in uInt; feed very large pieces in parts.
 const size_t kMaxZlibChunk = 1u << 30;
+// How far the worker's input may run ahead of the check.
+const size_t kMaxQueuedBytes = 1u << 20;
 
 }  // namespace
 
@@ -172,4 +174,69 @@ uint32_t BirdStreamCheck::GetBuild() const {
   std::memcpy(field, buildField_, sizeof field);
   field[15] = '\0';
   return uint32_t(std::strtoul(field, nullptr, 10));
+}
+
+BirdCheckWorker::BirdCheckWorker() : thread_([this] { Run(); }) {}
+
+BirdCheckWorker::~BirdCheckWorker() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    closing_ = true;
+    queue_.clear();
+    queuedBytes_ = 0;
+  }
+  changed_.notify_all();
+  if (thread_.joinable()) thread_.join();
+}
+
+bool BirdCheckWorker::Feed(const uint8_t* bytes, size_t length) {
+  if (!bytes || length == 0) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return !failed_;
+  }
+  std::vector<uint8_t> piece(bytes, bytes + length);
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [this] { return failed_ || closing_ || queuedBytes_ < kMaxQueuedBytes; });
+  if (failed_ || closing_) return false;
+  queuedBytes_ += piece.size();
+  queue_.push_back(std::move(piece));
+  lock.unlock();
+  changed_.notify_all();
+  return true;
+}
+
+void BirdCheckWorker::Run() {
+  for (;;) {
+    std::vector<uint8_t> piece;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      changed_.wait(lock, [this] { return closing_ || !queue_.empty(); });
+      if (queue_.empty()) return;  // closing and drained
+      piece = std::move(queue_.front());
+      queue_.pop_front();
+      queuedBytes_ -= piece.size();
+    }
+    changed_.notify_all();
+    if (!check_.Feed(piece.data(), piece.size())) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      failed_ = true;
+      queue_.clear();
+      queuedBytes_ = 0;
+      changed_.notify_all();
+      // Keep waiting for closing_: later pieces are refused by Feed.
+    }
+  }
+}
+
+bool BirdCheckWorker::Finish() {
+  if (finished_) return verdict_;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    closing_ = true;
+  }
+  changed_.notify_all();
+  if (thread_.joinable()) thread_.join();
+  finished_ = true;
+  verdict_ = check_.Finish();
+  return verdict_;
 }

@@ -6,9 +6,14 @@
 #ifndef UPDATER_BIRDSTREAMCHECK_H
 #define UPDATER_BIRDSTREAMCHECK_H
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 #include "store/BirdFile.h"
 
@@ -65,6 +70,42 @@ class BirdStreamCheck {
   uint64_t infoStart_ = 0;    // offset of its data in the body
   uint32_t infoLength_ = 0;
   char buildField_[BIRD_INFO_FIELD_SIZE + 1];
+};
+
+// A BirdStreamCheck on a thread of its own, so that expanding the body
+// runs beside the code that receives and decodes the file. Bytes are
+// copied into a bounded queue; Feed waits while the queue is full.
+class BirdCheckWorker {
+ public:
+  // Starts the thread; throws std::system_error when it cannot.
+  BirdCheckWorker();
+  // Stops and joins the thread if Finish was not called.
+  ~BirdCheckWorker();
+  BirdCheckWorker(const BirdCheckWorker&) = delete;
+  BirdCheckWorker& operator=(const BirdCheckWorker&) = delete;
+
+  // Queues the next bytes of the file. False once the check has failed
+  // (the bytes are then dropped). Not to be called after Finish.
+  bool Feed(const uint8_t* bytes, size_t length);
+  // Waits for every queued byte to be checked and joins the thread; then
+  // the verdict of BirdStreamCheck::Finish. Later calls repeat it.
+  bool Finish();
+  // The check itself, to be read after Finish.
+  const BirdStreamCheck& Check() const { return check_; }
+
+ private:
+  void Run();
+
+  BirdStreamCheck check_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<std::vector<uint8_t>> queue_;
+  size_t queuedBytes_ = 0;
+  bool closing_ = false;  // no more bytes will come
+  bool failed_ = false;   // the check has refused the file
+  bool finished_ = false;
+  bool verdict_ = false;
+  std::thread thread_;
 };
 
 #endif

@@ -1,6 +1,7 @@
 // The streaming check of a BIRD file against loading the whole file.
 #include "store/BirdStreamCheck.h"
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -194,6 +195,52 @@ TEST(BirdStreamCheck, RefusesAStreamThatNeedsADictionary) {
   std::vector<uint8_t> file = {'b', 'i', 'r', 'd', 1, 1, 0x78, 0xBB, 0, 0, 0, 1, 0x03, 0x00};
   ExpectSame(file, {}, "dictionary");
   EXPECT_FALSE(Streamed(file, {}).loads);
+}
+
+}  // namespace
+
+namespace {
+
+// The worker gives the verdict of the check it runs, for whole, cut,
+// truncated and corrupted files.
+TEST(BirdCheckWorker, GivesTheVerdictOfTheStreamingCheck) {
+  const std::vector<uint8_t> good = Package(300000, 55).Build(6);
+  std::vector<std::vector<uint8_t>> files = {good};
+  files.emplace_back(good.begin(), good.begin() + good.size() / 2);
+  std::vector<uint8_t> corrupt = good;
+  corrupt[corrupt.size() / 3] ^= 0x5A;
+  files.push_back(corrupt);
+  std::vector<uint8_t> badHeader = good;
+  badHeader[1] = 'X';
+  files.push_back(badHeader);
+  for (size_t i = 0; i < files.size(); ++i) {
+    const std::vector<uint8_t>& file = files[i];
+    BirdCheckWorker worker;
+    for (size_t pos = 0; pos < file.size(); pos += 12288) {
+      const size_t n = std::min<size_t>(12288, file.size() - pos);
+      worker.Feed(file.data() + pos, n);
+    }
+    const Verdict want = Streamed(file, {12288});
+    EXPECT_EQ(worker.Finish(), want.loads) << "file " << i;
+    EXPECT_EQ(worker.Finish(), want.loads) << "asked again, file " << i;
+    EXPECT_EQ(worker.Check().StructureValid(), want.structure) << "file " << i;
+    EXPECT_EQ(worker.Check().GetBuild(), want.build) << "file " << i;
+    EXPECT_FALSE(worker.Feed(file.data(), 1)) << "nothing is taken after Finish";
+  }
+}
+
+TEST(BirdCheckWorker, RefusesMoreOnceTheCheckFailedAndStopsWithoutFinish) {
+  BirdCheckWorker worker;
+  const uint8_t junk[6] = {'n', 'o', 't', ' ', 'a', ' '};
+  worker.Feed(junk, sizeof junk);
+  bool refused = false;
+  for (int i = 0; i < 2000 && !refused; ++i) refused = !worker.Feed(junk, sizeof junk);
+  EXPECT_FALSE(worker.Finish());
+
+  // Destroyed while bytes are still queued: the thread is stopped and joined.
+  const std::vector<uint8_t> good = Package(100000, 1).Build(6);
+  BirdCheckWorker abandoned;
+  abandoned.Feed(good.data(), good.size());
 }
 
 }  // namespace
