@@ -98,6 +98,8 @@ class FirmwareReceiver : public BuildTextSink {
   bool TextValid() const { return decoder_.Complete(); }
   // The decoded bytes would load as a BIRD file.
   bool FileValid() { return worker_ ? worker_->Finish() : direct_.Finish(); }
+  // The check has already refused the file (it may still be running).
+  bool Refused() { return worker_ ? worker_->Refused() : direct_.Failed(); }
   // After FileValid.
   const BirdStreamCheck& Check() const { return worker_ ? worker_->Check() : direct_; }
   const std::vector<uint8_t>& Bytes() const { return bytes_; }
@@ -275,7 +277,27 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& bu
     display.message(Level::error, "Failed to retrieve a valid BIRD file");
     return 0;
   }
+
+  // While the last of the check runs, the file goes to a temporary file on
+  // the disk; it is put in place only once the check has passed, and
+  // removed (with a device directory made for it) otherwise.
+  bool haveDevice = true;
+  if (!known) {
+    try {
+      // Its history is written once, below, together with the download.
+      device = store->AddNewDevice(serialNumber);
+    } catch (const std::runtime_error&) {
+      haveDevice = false;
+    }
+  }
+  AtomicFileWriter writer;
+  aErr written = aErrNone;
+  if (haveDevice && !payload.Refused()) {
+    written = device.PrepareFile(fileName, payload.Bytes().data(), payload.Bytes().size(), writer);
+  }
   if (!payload.FileValid()) {
+    writer.Abandon();
+    if (!known && haveDevice) store->RemoveDeviceIfEmpty(device);
     display.message(Level::error, "The firmware sent by the server is not a BIRD file");
     display.message(Level::error, "Failed to retrieve a valid BIRD file");
     return 0;
@@ -287,21 +309,15 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& bu
     Log::log(DEBUG_Updater, "BIRD file of build %u carries build %u\n", build,
              payload.Check().GetBuild());
   }
-
-  if (!known) {
-    try {
-      // Its history is written once, below, together with the download.
-      device = store->AddNewDevice(serialNumber);
-    } catch (const std::runtime_error&) {
-      display.message(Level::error, "Could not create directory for storing BIRD file");
-      return 0;
-    }
+  if (!haveDevice) {
+    display.message(Level::error, "Could not create directory for storing BIRD file");
+    return 0;
   }
   const std::string date = Now();
-  const aErr written =
-      device.WriteFile(fileName, payload.Bytes().data(), payload.Bytes().size());
+  if (written == aErrNone) written = writer.Commit();
   payload.Release();
   if (written != aErrNone) {
+    writer.Abandon();
     if (!known) store->RemoveDeviceIfEmpty(device);
     display.message(Level::error, "Failed to write file with %d", static_cast<int>(written));
     return 0;

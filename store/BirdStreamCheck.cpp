@@ -228,6 +228,11 @@ void BirdCheckWorker::Run() {
   }
 }
 
+bool BirdCheckWorker::Refused() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return failed_;
+}
+
 bool BirdCheckWorker::Finish() {
   if (finished_) return verdict_;
   {

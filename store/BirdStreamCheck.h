@@ -33,6 +33,8 @@ class BirdStreamCheck {
   // After the last byte: true when the header is good and the body
   // expanded completely, i.e. when the whole file would load.
   bool Finish();
+  // The file has been found not loadable (before or by Finish).
+  bool Failed() const { return failed_; }
 
   // The block layout of the expanded body, valid after Finish: the same
   // verdict and counts as BirdFile::ScanBlocks, and the build number of
@@ -90,6 +92,8 @@ class BirdCheckWorker {
   // Waits for every queued byte to be checked and joins the thread; then
   // the verdict of BirdStreamCheck::Finish. Later calls repeat it.
   bool Finish();
+  // The check has already refused the file; does not wait.
+  bool Refused();
   // The check itself, to be read after Finish.
   const BirdStreamCheck& Check() const { return check_; }
 

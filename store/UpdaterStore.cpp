@@ -120,11 +120,23 @@ bool UpdaterStoreItem::FileExists(const std::string& fileName) const {
 
 aErr UpdaterStoreItem::WriteFile(const std::string& fileName, const uint8_t* bytes,
                                  size_t count) const {
+  AtomicFileWriter writer;
+  aErr err = PrepareFile(fileName, bytes, count, writer);
+  if (err != aErrNone) return err;
+  int error = 0;
+  err = writer.Commit(&error);
+  if (err != aErrNone)
+    Log::log(DEBUG_Updater, "UpdaterStore: Error (%d) writing [%s].\n", error, fileName.c_str());
+  return err;
+}
+
+aErr UpdaterStoreItem::PrepareFile(const std::string& fileName, const uint8_t* bytes,
+                                   size_t count, AtomicFileWriter& writer) const {
   if (!bytes) return aErrNotFound;
   if (!IsPlainName(fileName)) return aErrParam;
   std::string path = BuildPath(base.c_str(), name.c_str(), fileName.c_str(), nullptr);
   int error = 0;
-  aErr err = WriteFileAtomically(path.c_str(), bytes, count, &error);
+  aErr err = writer.Prepare(path.c_str(), bytes, count, &error);
   if (err != aErrNone)
     Log::log(DEBUG_Updater, "UpdaterStore: Error (%d) writing [%s].\n", error, path.c_str());
   return err;

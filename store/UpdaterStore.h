@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/aError.h"
+#include "store/AtomicWrite.h"
 #include "store/BirdFile.h"
 #include "store/KeyValueStore.h"
 
@@ -39,6 +40,10 @@ class UpdaterStoreItem {
   // atomically. aErrNotFound for null bytes or when the file cannot be
   // written, aErrParam for a name that is not a plain file name.
   aErr WriteFile(const std::string& fileName, const uint8_t* bytes, size_t count) const;
+  // The first half of WriteFile: the bytes flushed to a temporary file that
+  // writer puts in place on Commit (and removes otherwise). Same results.
+  aErr PrepareFile(const std::string& fileName, const uint8_t* bytes, size_t count,
+                   AtomicFileWriter& writer) const;
   // Checks and loads base/name/fileName; throws std::runtime_error
   // ("Invalid bird <path>" or "Failed to load bird data").
   BirdFile ReadBirdFile(const std::string& fileName) const;
