@@ -8,10 +8,12 @@
 #include <future>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include "app/Log.h"
 #include "app/Updater.h"
 #include "server/base64.h"
+#include "store/BirdStreamCheck.h"
 
 namespace {
 
@@ -52,11 +54,70 @@ std::string Now() {
   return s;
 }
 
+// Decodes the BIRD text of a download while it arrives and checks the
+// decoded bytes as a BIRD file at the same time (expanding them on a thread
+// of their own), so that this work is done while the server is still
+// sending rather than after it.
+class FirmwareReceiver : public BuildTextSink {
+ public:
+  FirmwareReceiver() {
+    try {
+      worker_.reset(new BirdCheckWorker);
+    } catch (const std::exception&) {
+      worker_.reset();  // no thread to spare: check on the receiving thread
+    }
+  }
+
+  void Begin(uint64_t announcedBytes) override {
+    // The file is three quarters of its text, which is most of the reply.
+    const uint64_t expected = announcedBytes / 4 * 3 + 3;
+    if (announcedBytes > 0 && expected <= BIRD_FILE_MAX_EXPANDED_SIZE) {
+      bytes_.reserve(static_cast<size_t>(expected));
+    }
+  }
+
+  void Write(const char* text, size_t count) override {
+    textLength_ += count;
+    if (decoder_.Failed()) return;
+    const size_t old = bytes_.size();
+    bytes_.resize(old + Base64StreamDecoder::MaxOutput(count));
+    const size_t n = decoder_.Feed(text, count, bytes_.data() + old);
+    bytes_.resize(old + n);
+    if (decoder_.Failed()) {
+      std::vector<uint8_t>().swap(bytes_);  // garbage: keep none of it
+      return;
+    }
+    if (worker_) {
+      worker_->Feed(bytes_.data() + old, n);
+    } else {
+      direct_.Feed(bytes_.data() + old, n);
+    }
+  }
+
+  bool HasText() const { return textLength_ > 0; }
+  bool TextValid() const { return decoder_.Complete(); }
+  // The decoded bytes would load as a BIRD file.
+  bool FileValid() { return worker_ ? worker_->Finish() : direct_.Finish(); }
+  // The check has already refused the file (it may still be running).
+  bool Refused() { return worker_ ? worker_->Refused() : direct_.Failed(); }
+  // After FileValid.
+  const BirdStreamCheck& Check() const { return worker_ ? worker_->Check() : direct_; }
+  const std::vector<uint8_t>& Bytes() const { return bytes_; }
+  void Release() { std::vector<uint8_t>().swap(bytes_); }
+
+ private:
+  uint64_t textLength_ = 0;
+  Base64StreamDecoder decoder_;
+  std::vector<uint8_t> bytes_;
+  BirdStreamCheck direct_;
+  std::unique_ptr<BirdCheckWorker> worker_;
+};
+
 // Runs GetBuild on a worker thread while the spinner turns. The payload is
 // read only after the worker has been joined.
 bool FetchWithSpinner(UpdaterDisplayInterface& display, const std::string& url,
                       uint32_t serialNumber, const std::string& firmwareId,
-                      const std::string& build, bool noCalibration, std::string& payload) {
+                      const std::string& build, bool noCalibration, BuildTextSink& payload) {
   std::promise<bool> verdict;
   std::future<bool> done = verdict.get_future();
   std::thread worker([&verdict, url, serialNumber, firmwareId, build, noCalibration, &payload] {
@@ -197,50 +258,67 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& bu
     display.message(Level::info, "Build %u is valid", build);
   }
 
-  std::string payload;
+  FirmwareReceiver payload;
   if (!FetchWithSpinner(display, serverURL, serialNumber, firmwareId, std::to_string(build),
                         noCalibration, payload)) {
     display.message(Level::error, "Download failed");
+    display.message(Level::error, "Failed to retrieve a valid BIRD file");
+    return 0;
   }
-  if (payload.empty()) {
+  if (!payload.HasText()) {
     display.message(Level::error, "Failed to retrieve a valid BIRD file");
     return 0;
   }
 
   // Only a payload that decodes to a loadable BIRD file is stored.
   const std::string fileName = BirdFileName(build);
-  size_t length = 0;
-  std::unique_ptr<uint8_t[]> bytes = base64_decode(payload.data(), payload.size(), &length);
-  std::string().swap(payload);
-  if (!bytes) {
+  if (!payload.TextValid()) {
     display.message(Level::error, "The firmware sent by the server is not valid base64 text");
     display.message(Level::error, "Failed to retrieve a valid BIRD file");
     return 0;
   }
-  {
-    BirdFile check;
-    if (!BirdFile::VerifyHeader(bytes.get(), length) || !check.LoadFromMemory(bytes.get(), length)) {
-      display.message(Level::error, "The firmware sent by the server is not a BIRD file");
-      display.message(Level::error, "Failed to retrieve a valid BIRD file");
-      return 0;
-    }
-    if (check.GetBuild() != build) {
-      Log::log(DEBUG_Updater, "BIRD file of build %u carries build %u\n", build, check.GetBuild());
-    }
-  }
 
+  // While the last of the check runs, the file goes to a temporary file on
+  // the disk; it is put in place only once the check has passed, and
+  // removed (with a device directory made for it) otherwise.
+  bool haveDevice = true;
   if (!known) {
     try {
-      device = store->AddDevice(serialNumber);
+      // Its history is written once, below, together with the download.
+      device = store->AddNewDevice(serialNumber);
     } catch (const std::runtime_error&) {
-      display.message(Level::error, "Could not create directory for storing BIRD file");
-      return 0;
+      haveDevice = false;
     }
   }
+  AtomicFileWriter writer;
+  aErr written = aErrNone;
+  if (haveDevice && !payload.Refused()) {
+    written = device.PrepareFile(fileName, payload.Bytes().data(), payload.Bytes().size(), writer);
+  }
+  if (!payload.FileValid()) {
+    writer.Abandon();
+    if (!known && haveDevice) store->RemoveDeviceIfEmpty(device);
+    display.message(Level::error, "The firmware sent by the server is not a BIRD file");
+    display.message(Level::error, "Failed to retrieve a valid BIRD file");
+    return 0;
+  }
+  if (!payload.Check().StructureValid()) {
+    Log::log(DEBUG_Updater, "BIRD file of build %u: block layout does not match its count\n", build);
+  }
+  if (payload.Check().GetBuild() != build) {
+    Log::log(DEBUG_Updater, "BIRD file of build %u carries build %u\n", build,
+             payload.Check().GetBuild());
+  }
+  if (!haveDevice) {
+    display.message(Level::error, "Could not create directory for storing BIRD file");
+    return 0;
+  }
   const std::string date = Now();
-  const aErr written = device.WriteFile(fileName, bytes.get(), length);
-  bytes.reset();
+  if (written == aErrNone) written = writer.Commit();
+  payload.Release();
   if (written != aErrNone) {
+    writer.Abandon();
+    if (!known) store->RemoveDeviceIfEmpty(device);
     display.message(Level::error, "Failed to write file with %d", static_cast<int>(written));
     return 0;
   }

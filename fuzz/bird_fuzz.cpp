@@ -6,12 +6,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <vector>
 
 #include <zlib.h>
 
 #include "app/Log.h"
 #include "store/BirdFile.h"
+#include "store/BirdStreamCheck.h"
 
 namespace {
 
@@ -35,6 +37,26 @@ void Exercise(BirdFile& file) {
   moved.GetVersion();
 }
 
+// The streaming check must agree with loading the whole file, whatever
+// the pieces (cut at sizes taken from the data itself).
+void CompareWithStream(const uint8_t* data, size_t size, BirdFile& whole, bool loads) {
+  BirdStreamCheck check;
+  size_t pos = 0;
+  for (size_t i = 0; pos < size; ++i) {
+    size_t n = 1 + (size ? data[i % size] : 0) % 64;
+    if (n > size - pos) n = size - pos;
+    check.Feed(data + pos, n);
+    pos += n;
+  }
+  if (check.Finish() != loads) std::abort();
+  if (loads && (check.StructureValid() != whole.StructureValid() ||
+                check.BlockCount() != whole.BlockCount() ||
+                check.DeclaredBlockCount() != whole.DeclaredBlockCount() ||
+                check.GetBuild() != whole.GetBuild())) {
+    std::abort();
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -48,7 +70,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   BirdFile::VerifyHeader(data, size);
   {
     BirdFile file;
-    file.LoadFromMemory(data, size);
+    const bool loads = file.LoadFromMemory(data, size) && BirdFile::VerifyHeader(data, size);
+    CompareWithStream(data, size, file, loads);
     Exercise(file);
   }
   {
@@ -63,7 +86,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (compress2(package.data() + 6, &bound, data, uLong(size), 1) == Z_OK) {
       package.resize(6 + size_t(bound));
       BirdFile file;
-      file.LoadFromMemory(package.data(), package.size());
+      const bool loads = file.LoadFromMemory(package.data(), package.size());
+      CompareWithStream(package.data(), package.size(), file, loads);
       Exercise(file);
     }
   }

@@ -30,9 +30,23 @@ struct Transfer {
   CURL* handle;
   HTTPResponse* response;
   uint64_t maxBody;
-  bool reserved = false;
+  HTTPBodySink* sink;
+  uint64_t received = 0;
+  bool started = false;
+  bool streaming = false;
   bool overflow = false;
+  bool sinkFailed = false;
 };
+
+// The size the server announced, 0 when none (or one over the limit).
+uint64_t AnnouncedSize(const Transfer& t) {
+  curl_off_t announced = -1;
+  if (curl_easy_getinfo(t.handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) == CURLE_OK &&
+      announced > 0 && static_cast<uint64_t>(announced) <= t.maxBody) {
+    return static_cast<uint64_t>(announced);
+  }
+  return 0;
+}
 
 size_t _rcv_data(char* data, size_t size, size_t count, void* user) {
   Transfer* t = static_cast<Transfer*>(user);
@@ -41,21 +55,36 @@ size_t _rcv_data(char* data, size_t size, size_t count, void* user) {
            static_cast<int>(size), static_cast<int>(count),
            static_cast<unsigned>(reinterpret_cast<uintptr_t>(t->response)),
            static_cast<int>(n < 100 ? n : 100), data);
-  const uint64_t have = t->response->body().size();
-  if (have + n > t->maxBody) {
+  if (t->received + n > t->maxBody) {
     t->overflow = true;
     return 0;  // makes libcurl stop with a write error
   }
-  if (!t->reserved) {
-    // Grow once to the announced size rather than by repeated doubling.
-    t->reserved = true;
-    curl_off_t announced = -1;
-    if (curl_easy_getinfo(t->handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) == CURLE_OK &&
-        announced > 0 && static_cast<uint64_t>(announced) <= t->maxBody) {
-      t->response->reserve(static_cast<size_t>(announced));
+  t->received += n;
+  // No exception may cross libcurl: a reply that cannot be kept (out of
+  // memory) ends the transfer.
+  try {
+    if (!t->started) {
+      t->started = true;
+      const uint64_t announced = AnnouncedSize(*t);
+      long status = 0;
+      if (t->sink && curl_easy_getinfo(t->handle, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK &&
+          status == 200) {
+        t->streaming = true;
+        t->sink->Begin(announced);
+      } else if (announced > 0) {
+        // Grow once to the announced size rather than by repeated doubling.
+        t->response->reserve(static_cast<size_t>(announced));
+      }
     }
+    if (t->streaming) {
+      t->sink->Write(data, n);
+    } else {
+      t->response->process(data, n);
+    }
+  } catch (...) {
+    t->sinkFailed = true;
+    return 0;
   }
-  t->response->process(data, n);
   Log::log(DEBUG_ServerComm, "rcv_data returns %d\n", static_cast<int>(n));
   return n;
 }
@@ -105,12 +134,17 @@ std::string HTTPRequest::BuildURL(const std::string& base, const Parameters& par
 }
 
 HTTPResponse HTTPRequest::GET(const std::string& base, const Parameters& params) {
+  return GET(base, params, nullptr);
+}
+
+HTTPResponse HTTPRequest::GET(const std::string& base, const Parameters& params,
+                              HTTPBodySink* sink) {
   CurlHandle curl;
   HTTPResponse response(BuildURL(base, params));
   if (!curl.handle) throw std::runtime_error("Could not create curl instance");
 
   const HTTPLimits limits = GetLimits();
-  Transfer transfer{curl.handle, &response, limits.maxBodyBytes};
+  Transfer transfer{curl.handle, &response, limits.maxBodyBytes, sink};
   CURL* h = curl.handle;
 
   CURLcode rc = curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, _rcv_data);
@@ -151,6 +185,7 @@ HTTPResponse HTTPRequest::GET(const std::string& base, const Parameters& params)
     throw std::runtime_error("Reply larger than " + std::to_string(limits.maxBodyBytes) +
                              " bytes refused");
   }
+  if (transfer.sinkFailed) throw std::runtime_error("Could not keep the received data");
   if (rc != CURLE_OK) throw std::runtime_error(curl_easy_strerror(rc));
   response.set_status(status);
   return response;

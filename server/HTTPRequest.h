@@ -1,5 +1,5 @@
 // One HTTP GET to the update server with libcurl's easy interface. The reply
-// is read whole into memory.
+// is read whole into memory, or handed on piece by piece to a sink.
 #ifndef UPDATER_HTTP_REQUEST_H
 #define UPDATER_HTTP_REQUEST_H
 
@@ -26,6 +26,18 @@ class HTTPResponse {
   std::string request_;
   long status_ = 0;
   std::string response_;
+};
+
+// Takes the body of a successful (status 200) reply as it arrives instead
+// of the body being kept in the response. Called on the thread performing
+// the request.
+class HTTPBodySink {
+ public:
+  virtual ~HTTPBodySink() = default;
+  // Once, before the first Write, with the size the server announced
+  // (0 when it announced none).
+  virtual void Begin(uint64_t announcedBytes) { (void)announcedBytes; }
+  virtual void Write(const char* data, size_t count) = 0;
 };
 
 // Guards against a server that hangs or floods.
@@ -55,6 +67,11 @@ class HTTPRequest {
   // CA is taken from CURL_CA_BUNDLE or SSL_CERT_FILE (a PEM bundle) and
   // SSL_CERT_DIR (a hashed directory) when set.
   static HTTPResponse GET(const std::string& base, const Parameters& params);
+  // The same with a sink: the body of a reply with status 200 goes to the
+  // sink as it arrives and the response body stays empty; a reply with any
+  // other status is kept in the response as usual. The size limit applies
+  // to what the sink is given.
+  static HTTPResponse GET(const std::string& base, const Parameters& params, HTTPBodySink* sink);
 
   // The limits every later request uses. The stall time may also be set
   // with the environment variable UPDATER_HTTP_STALL_TIMEOUT (seconds,

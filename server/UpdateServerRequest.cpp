@@ -46,6 +46,69 @@ std::string SerialText(uint32_t serial) {
   return text;
 }
 
+// Splits a reply body as it arrives: the first non-empty line must begin
+// with "ok"; the next non-empty line goes to the sink; the rest is dropped.
+class ReplySplitter : public HTTPBodySink {
+ public:
+  explicit ReplySplitter(BuildTextSink& sink) : sink_(sink) {}
+
+  void Begin(uint64_t announcedBytes) override { sink_.Begin(announcedBytes); }
+
+  void Write(const char* data, size_t count) override {
+    while (count > 0 && state_ != kDone) {
+      if (state_ == kFirst) {
+        const char c = *data++;
+        --count;
+        if (c != '\n') {
+          if (firstLength_ < 2) first_[firstLength_] = c;
+          ++firstLength_;
+        } else if (firstLength_ > 0) {
+          state_ = Ok() ? kGap : kDone;
+        }
+      } else if (state_ == kGap) {
+        if (*data != '\n') {
+          state_ = kPayload;
+        } else {
+          ++data;
+          --count;
+        }
+      } else {
+        const void* lf = std::memchr(data, '\n', count);
+        const size_t n = lf ? size_t(static_cast<const char*>(lf) - data) : count;
+        if (n > 0) sink_.Write(data, n);
+        if (lf) state_ = kDone;
+        data += n;
+        count -= n;
+      }
+    }
+  }
+
+  // The first non-empty line began with "ok".
+  bool Ok() const { return firstLength_ >= 2 && first_[0] == 'o' && first_[1] == 'k'; }
+
+ private:
+  enum State { kFirst, kGap, kPayload, kDone };
+  BuildTextSink& sink_;
+  State state_ = kFirst;
+  char first_[2] = {0, 0};
+  size_t firstLength_ = 0;
+};
+
+// Keeps the whole text.
+class StringSink : public BuildTextSink {
+ public:
+  explicit StringSink(std::string& text) : text_(text) {}
+  void Begin(uint64_t announcedBytes) override {
+    if (announcedBytes > 0 && announcedBytes < uint64_t(text_.max_size())) {
+      text_.reserve(static_cast<size_t>(announcedBytes));
+    }
+  }
+  void Write(const char* text, size_t count) override { text_.append(text, count); }
+
+ private:
+  std::string& text_;
+};
+
 // A completed exchange whose status was 200 and whose first line began
 // with "ok".
 struct Reply {
@@ -53,11 +116,13 @@ struct Reply {
   std::vector<Line> lines;
 };
 
+// With a splitter, the body of a reply with status 200 goes to it and
+// reply stays empty.
 bool Request(const char* name, const char* url, const HTTPRequest::Parameters& params,
-             Reply& reply, bool isPing = false) {
+             Reply& reply, bool isPing = false, ReplySplitter* splitter = nullptr) {
   if (!url) url = UpdateServerRequest::default_url;
   try {
-    HTTPResponse response = HTTPRequest::GET(url, params);
+    HTTPResponse response = HTTPRequest::GET(url, params, splitter);
     if (response.get_status() != 200) {
       if (isPing) {
         Log::log(DEBUG_ServerComm, "PING ==> [%d] [%s]\n", static_cast<int>(response.get_status()),
@@ -67,6 +132,13 @@ bool Request(const char* name, const char* url, const HTTPRequest::Parameters& p
                  static_cast<int>(response.get_status()), response.get_response());
       }
       return false;
+    }
+    if (splitter) {
+      if (!splitter->Ok()) {
+        Log::log(DEBUG_ServerComm, "ServerCommClass: %s failed [%s]\n", name, response.get_request());
+        return false;
+      }
+      return true;
     }
     reply.body = response.take_response();
     reply.lines = SplitLines(reply.body);
@@ -142,22 +214,23 @@ bool UpdateServerRequest::GetBuild(uint32_t serial, const std::string& firmwareI
                                    const std::string& build, std::string& birdText,
                                    const char* url, bool noCal) {
   birdText.clear();
-  Reply reply;
+  StringSink sink(birdText);
+  if (GetBuild(serial, firmwareId, build, sink, url, noCal)) return true;
+  birdText.clear();
+  return false;
+}
+
+bool UpdateServerRequest::GetBuild(uint32_t serial, const std::string& firmwareId,
+                                   const std::string& build, BuildTextSink& sink,
+                                   const char* url, bool noCal) {
   const HTTPRequest::Parameters params = {{"bld", build},
                                           {"fw", firmwareId},
                                           {"no_cal", noCal ? "true" : "false"},
                                           {"op", "bird"},
                                           {"sn", SerialText(serial)}};
-  if (!Request("GetBuild", url, params, reply)) return false;
-  if (reply.lines.size() > 1) {
-    // The payload is most of the body: cut the body down to it in place
-    // rather than copying several megabytes.
-    const Line payload = reply.lines[1];
-    reply.body.resize(payload.pos + payload.len);
-    reply.body.erase(0, payload.pos);
-    birdText = std::move(reply.body);
-  }
-  return true;
+  Reply reply;
+  ReplySplitter splitter(sink);
+  return Request("GetBuild", url, params, reply, false, &splitter);
 }
 
 bool UpdateServerRequest::GetBuildList(uint32_t serial, BuildMap& builds, const char* url) {

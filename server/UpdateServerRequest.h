@@ -16,6 +16,17 @@ using BuildMap = std::map<std::string, std::string>;
 // (build number text, version text), in display order.
 using BuildList = std::vector<std::pair<std::string, std::string>>;
 
+// Takes the BIRD text of GetBuild piece by piece while it arrives, on the
+// thread performing the request.
+class BuildTextSink {
+ public:
+  virtual ~BuildTextSink() = default;
+  // Once, before any text, with the size the server announced for the
+  // whole reply (0 when unknown).
+  virtual void Begin(uint64_t announcedBytes) { (void)announcedBytes; }
+  virtual void Write(const char* text, size_t count) = 0;
+};
+
 class UpdateServerRequest {
  public:
   // Used when a request is given a null URL.
@@ -34,6 +45,12 @@ class UpdateServerRequest {
   // base64. birdText is cleared first.
   static bool GetBuild(uint32_t serial, const std::string& firmwareId,
                        const std::string& build, std::string& birdText, const char* url,
+                       bool noCal);
+  // The same with the text handed to sink as it arrives (nothing is given
+  // to it unless the reply's status is 200 and its first line begins with
+  // "ok"). The text ends at the line's LF; a CR before it is part of it.
+  static bool GetBuild(uint32_t serial, const std::string& firmwareId,
+                       const std::string& build, BuildTextSink& sink, const char* url,
                        bool noCal);
 
   // op=builds&sn=S&. Every further line: build;version. builds is cleared

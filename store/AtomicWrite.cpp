@@ -34,6 +34,14 @@ bool WriteAll(int fd, const uint8_t* data, size_t length) {
 }  // namespace
 
 aErr WriteFileAtomically(const char* path, const uint8_t* data, size_t length, int* errnoOut) {
+  AtomicFileWriter writer;
+  const aErr err = writer.Prepare(path, data, length, errnoOut);
+  return err != aErrNone ? err : writer.Commit(errnoOut);
+}
+
+aErr AtomicFileWriter::Prepare(const char* path, const uint8_t* data, size_t length,
+                               int* errnoOut) {
+  Abandon();
   if (errnoOut) *errnoOut = 0;
   if (!path || !*path || (!data && length > 0)) {
     if (errnoOut) *errnoOut = EINVAL;
@@ -58,20 +66,39 @@ aErr WriteFileAtomically(const char* path, const uint8_t* data, size_t length, i
     ok = false;
     error = errno;
   }
-  if (ok && ::rename(name.data(), path) != 0) {
-    ok = false;
-    error = errno;
-  }
   if (!ok) {
     ::unlink(name.data());
     if (errnoOut) *errnoOut = error;
     return aErrWrite;
   }
+  target_ = target;
+  temp_ = name.data();
+  return aErrNone;
+}
+
+aErr AtomicFileWriter::Commit(int* errnoOut) {
+  if (errnoOut) *errnoOut = 0;
+  if (temp_.empty()) {
+    if (errnoOut) *errnoOut = EINVAL;
+    return aErrParam;
+  }
+  if (::rename(temp_.c_str(), target_.c_str()) != 0) {
+    const int error = errno;
+    Abandon();
+    if (errnoOut) *errnoOut = error;
+    return aErrWrite;
+  }
+  temp_.clear();
   // Make the rename itself durable.
-  int dir = ::open(DirectoryOf(target).c_str(), O_RDONLY | O_DIRECTORY);
+  int dir = ::open(DirectoryOf(target_).c_str(), O_RDONLY | O_DIRECTORY);
   if (dir >= 0) {
     ::fsync(dir);
     ::close(dir);
   }
   return aErrNone;
+}
+
+void AtomicFileWriter::Abandon() {
+  if (!temp_.empty()) ::unlink(temp_.c_str());
+  temp_.clear();
 }

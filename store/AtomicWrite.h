@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "common/aError.h"
 
@@ -17,5 +18,30 @@
 // A new file gets mode 0644, a replaced file keeps its mode.
 aErr WriteFileAtomically(const char* path, const uint8_t* data, size_t length,
                          int* errnoOut = nullptr);
+
+// The two halves of WriteFileAtomically, for a caller that wants the
+// bytes flushed to the disk before it decides whether to put them in place.
+// A prepared file that is not committed is removed.
+class AtomicFileWriter {
+ public:
+  AtomicFileWriter() = default;
+  ~AtomicFileWriter() { Abandon(); }
+  AtomicFileWriter(const AtomicFileWriter&) = delete;
+  AtomicFileWriter& operator=(const AtomicFileWriter&) = delete;
+
+  // Writes and flushes the bytes to a temporary file beside path; the
+  // target is not touched. Results as for WriteFileAtomically.
+  aErr Prepare(const char* path, const uint8_t* data, size_t length, int* errnoOut = nullptr);
+  // Renames the prepared file over the target and makes the rename
+  // durable. aErrWrite (temporary file removed) when the rename fails,
+  // aErrParam when nothing is prepared.
+  aErr Commit(int* errnoOut = nullptr);
+  // Removes the prepared file, if any.
+  void Abandon();
+
+ private:
+  std::string target_;
+  std::string temp_;
+};
 
 #endif

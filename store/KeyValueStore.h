@@ -31,6 +31,8 @@ class KeyValueStore {
   // when none). A dirty store gets a fresh UPDATED_TIME first. False when
   // the file could not be written; the store then stays dirty.
   bool Save(const char* path = nullptr);
+  // Sets the file a later Save(nullptr) writes, without reading it.
+  void SetPath(const std::string& path) { path_ = path; }
   // The line rules of Load applied to text in memory.
   void ParseText(const char* text, size_t length);
 

@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "app/Log.h"
 #include "common/aDirectory.h"
@@ -119,11 +120,23 @@ bool UpdaterStoreItem::FileExists(const std::string& fileName) const {
 
 aErr UpdaterStoreItem::WriteFile(const std::string& fileName, const uint8_t* bytes,
                                  size_t count) const {
+  AtomicFileWriter writer;
+  aErr err = PrepareFile(fileName, bytes, count, writer);
+  if (err != aErrNone) return err;
+  int error = 0;
+  err = writer.Commit(&error);
+  if (err != aErrNone)
+    Log::log(DEBUG_Updater, "UpdaterStore: Error (%d) writing [%s].\n", error, fileName.c_str());
+  return err;
+}
+
+aErr UpdaterStoreItem::PrepareFile(const std::string& fileName, const uint8_t* bytes,
+                                   size_t count, AtomicFileWriter& writer) const {
   if (!bytes) return aErrNotFound;
   if (!IsPlainName(fileName)) return aErrParam;
   std::string path = BuildPath(base.c_str(), name.c_str(), fileName.c_str(), nullptr);
   int error = 0;
-  aErr err = WriteFileAtomically(path.c_str(), bytes, count, &error);
+  aErr err = writer.Prepare(path.c_str(), bytes, count, &error);
   if (err != aErrNone)
     Log::log(DEBUG_Updater, "UpdaterStore: Error (%d) writing [%s].\n", error, path.c_str());
   return err;
@@ -151,6 +164,29 @@ UpdaterStoreItem UpdaterStore::AddDevice(const std::string& name) {
   if (!IsPlainName(name)) throw std::runtime_error("UpdaterStore: invalid device name [" + name + "]");
   _ensure_directory(BuildPath(base_.c_str(), name.c_str(), nullptr));
   return UpdaterStoreItem(base_, name, STORE_ITEM_DIRECTORY);
+}
+
+UpdaterStoreItem UpdaterStore::AddNewDevice(uint32_t serial) {
+  const std::string name = DeviceName(serial);
+  _ensure_directory(BuildPath(base_.c_str(), name.c_str(), nullptr));
+  const std::string settings =
+      BuildPath(base_.c_str(), name.c_str(), KeyValueStore::DEFAULT_FILENAME, nullptr);
+  struct stat st;
+  if (::lstat(settings.c_str(), &st) == 0 || errno != ENOENT) {
+    return UpdaterStoreItem(base_, name, STORE_ITEM_DIRECTORY);
+  }
+  UpdaterStoreItem item;
+  item.base = base_;
+  item.name = name;
+  item.kind = STORE_ITEM_DIRECTORY;
+  item.attributes.Add(KeyValueStore::KEY_CREATED_TIME, KeyValueStore::TimeStamp());
+  item.attributes.SetPath(settings);
+  return item;
+}
+
+bool UpdaterStore::RemoveDeviceIfEmpty(const UpdaterStoreItem& device) const {
+  if (!device.IsValid() || device.base != base_ || !IsPlainName(device.name)) return false;
+  return ::rmdir(device.Path().c_str()) == 0;
 }
 
 bool UpdaterStore::FindDevice(uint32_t serial, UpdaterStoreItem* item) const {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/aError.h"
+#include "store/AtomicWrite.h"
 #include "store/BirdFile.h"
 #include "store/KeyValueStore.h"
 
@@ -39,6 +40,10 @@ class UpdaterStoreItem {
   // atomically. aErrNotFound for null bytes or when the file cannot be
   // written, aErrParam for a name that is not a plain file name.
   aErr WriteFile(const std::string& fileName, const uint8_t* bytes, size_t count) const;
+  // The first half of WriteFile: the bytes flushed to a temporary file that
+  // writer puts in place on Commit (and removes otherwise). Same results.
+  aErr PrepareFile(const std::string& fileName, const uint8_t* bytes, size_t count,
+                   AtomicFileWriter& writer) const;
   // Checks and loads base/name/fileName; throws std::runtime_error
   // ("Invalid bird <path>" or "Failed to load bird data").
   BirdFile ReadBirdFile(const std::string& fileName) const;
@@ -64,6 +69,15 @@ class UpdaterStore {
   // loaded; throws std::runtime_error when the directory cannot be made.
   UpdaterStoreItem AddDevice(uint32_t serial);
   UpdaterStoreItem AddDevice(const std::string& name);
+  // For a device about to get its first file: ensures the directory but
+  // writes no attribute file yet. The item's attributes hold CREATED_TIME
+  // and know their path, so that its first Save writes the whole history
+  // at once (and a failure before it leaves an empty directory, which
+  // RemoveDeviceIfEmpty takes away). An attribute file already there is
+  // loaded as AddDevice does.
+  UpdaterStoreItem AddNewDevice(uint32_t serial);
+  // Removes the device's directory when it holds nothing; true when it did.
+  bool RemoveDeviceIfEmpty(const UpdaterStoreItem& device) const;
 
   // True when the base directory holds an entry named exactly like the
   // device; fills item (when given) with it. item is untouched otherwise.

@@ -206,3 +206,74 @@ TEST_F(HTTPSRequestTest, HostNameMustMatchTheCertificate) {
 }
 
 }  // namespace
+
+namespace {
+
+class CollectingSink : public HTTPBodySink {
+ public:
+  void Begin(uint64_t announcedBytes) override {
+    ++begins;
+    announced = announcedBytes;
+  }
+  void Write(const char* data, size_t count) override { body.append(data, count); }
+  int begins = 0;
+  uint64_t announced = 0;
+  std::string body;
+};
+
+class ThrowingSink : public HTTPBodySink {
+ public:
+  void Write(const char*, size_t) override { throw std::bad_alloc(); }
+};
+
+TEST_F(HTTPRequestTest, SinkTakesTheBodyOfA200Reply) {
+  const std::string big(300000, 'b');
+  LocalHTTPServer server([big](const httplib::Request& req, httplib::Response& res) {
+    if (req.has_param("missing")) {
+      res.status = 404;
+      res.set_content("not here", "text/plain");
+      return;
+    }
+    res.set_content(big, "text/plain");
+  });
+  CollectingSink sink;
+  HTTPResponse response = HTTPRequest::GET(server.url(), {}, &sink);
+  EXPECT_EQ(response.get_status(), 200);
+  EXPECT_EQ(response.body(), "") << "the body went to the sink";
+  EXPECT_EQ(sink.body, big);
+  EXPECT_EQ(sink.begins, 1);
+  EXPECT_EQ(sink.announced, big.size());
+
+  CollectingSink untouched;
+  HTTPResponse missing = HTTPRequest::GET(server.url(), {{"missing", "1"}}, &untouched);
+  EXPECT_EQ(missing.get_status(), 404);
+  EXPECT_EQ(missing.body(), "not here") << "any other status keeps its body for the log";
+  EXPECT_EQ(untouched.begins, 0);
+  EXPECT_EQ(untouched.body, "");
+}
+
+TEST_F(HTTPRequestTest, SinkBodyIsCappedAndASinkFailureIsAnError) {
+  HTTPLimits limits;
+  limits.maxBodyBytes = 1000;
+  HTTPRequest::SetLimits(limits);
+  const std::string big(5000, 'x');
+  LocalHTTPServer chunked([big](const httplib::Request&, httplib::Response& res) {
+    res.set_chunked_content_provider("text/plain", [big](size_t offset, httplib::DataSink& sink) {
+      if (offset >= big.size()) {
+        sink.done();
+        return true;
+      }
+      sink.write(big.data() + offset, 100);
+      return true;
+    });
+  });
+  CollectingSink sink;
+  EXPECT_THROW(HTTPRequest::GET(chunked.url(), {}, &sink), std::runtime_error);
+  EXPECT_LE(sink.body.size(), 1000u);
+
+  HTTPRequest::SetLimits(saved_);
+  ThrowingSink failing;
+  EXPECT_THROW(HTTPRequest::GET(chunked.url(), {}, &failing), std::runtime_error);
+}
+
+}  // namespace

@@ -2,6 +2,7 @@
 
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -187,6 +188,73 @@ TEST(UpdateServerRequest, SortKeepsLowEightBitsOfEachPart) {
   const BuildList sorted =
       UpdateServerRequest::SortBuildsByVersion({{"1", "2.256.0"}, {"2", "2.1.0"}});
   EXPECT_EQ(sorted[0].first, "2");
+}
+
+}  // namespace
+
+namespace {
+
+class RecordingSink : public BuildTextSink {
+ public:
+  void Begin(uint64_t announcedBytes) override {
+    ++begins;
+    announced = announcedBytes;
+  }
+  void Write(const char* data, size_t count) override { text.append(data, count); }
+  int begins = 0;
+  uint64_t announced = 0;
+  std::string text;
+};
+
+TEST(UpdateServerRequest, GetBuildHandsTheSecondLineToASink) {
+  CannedServer s;
+  struct Case {
+    const char* body;
+    int status;
+    bool ok;
+    const char* text;
+  };
+  const Case cases[] = {
+      {"ok\nYmlyZA==\nrest\n", 200, true, "YmlyZA=="},
+      {"\n\nok\n\n\nYmlyZA==\r\nrest", 200, true, "YmlyZA==\r"},
+      {"ok", 200, true, ""},
+      {"ok\n", 200, true, ""},
+      {"okay\nABCD", 200, true, "ABCD"},
+      {"nope\nYmlyZA==\n", 200, false, ""},
+      {"o\nk\n", 200, false, ""},
+      {"", 200, false, ""},
+      {"ok\nYmlyZA==\n", 500, false, ""},
+  };
+  for (const Case& c : cases) {
+    s.Reply(c.body, c.status);
+    RecordingSink sink;
+    EXPECT_EQ(UpdateServerRequest::GetBuild(7, "X", "12", sink, s.url(), false), c.ok) << c.body;
+    EXPECT_EQ(sink.text, c.text) << c.body;
+    EXPECT_LE(sink.begins, 1);
+    std::string whole;
+    EXPECT_EQ(UpdateServerRequest::GetBuild(7, "X", "12", whole, s.url(), false), c.ok) << c.body;
+    EXPECT_EQ(whole, c.text) << "the same as the text form: " << c.body;
+  }
+  EXPECT_EQ(s.LastQuery(), "bld=12&fw=X&no_cal=false&op=bird&sn=00000007&");
+}
+
+TEST(UpdateServerRequest, GetBuildSinkSeesLinesSplitAcrossPieces) {
+  const std::vector<std::string> pieces = {"o", "k", "\n", "\n", "Ymly", "ZA", "==", "\nmore\n"};
+  LocalHTTPServer server([&pieces](const httplib::Request&, httplib::Response& res) {
+    res.set_chunked_content_provider("text/plain", [&pieces](size_t offset, httplib::DataSink& out) {
+      if (offset == 0) {
+        for (const std::string& p : pieces) out.write(p.data(), p.size());
+      }
+      out.done();
+      return true;
+    });
+  });
+  RecordingSink sink;
+  const std::string url = server.url();
+  EXPECT_TRUE(UpdateServerRequest::GetBuild(1, "X", "1", sink, url.c_str(), false));
+  EXPECT_EQ(sink.text, "YmlyZA==");
+  EXPECT_EQ(sink.begins, 1);
+  EXPECT_EQ(sink.announced, 0u) << "a chunked reply announces no size";
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 #include "app/Updater.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
 
@@ -272,6 +274,47 @@ TEST(UpdaterCore, UEIBytesSwitch) {
   updater.Set_UEIBytes_Load(true);
   EXPECT_TRUE(updater.Get_UEIBytes_Load());
   EXPECT_TRUE(display.infos.empty() && display.errors.empty()) << "construction contacts nothing";
+}
+
+}  // namespace
+
+namespace {
+
+std::vector<std::string> Entries(const std::string& dir) {
+  std::vector<std::string> names;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* e = readdir(d)) names.push_back(e->d_name);
+    closedir(d);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// A large file whose fault shows only at the end of its body: its bytes may
+// reach a temporary file before the check refuses them, and nothing of it
+// may stay.
+TEST_F(FirmwareTest, FileRefusedLateLeavesNoTemporaryFileOrDirectory) {
+  std::string bird = MakeBird(1300, "2.11.5", 2u << 20);
+  bird[bird.size() - 2] = char(bird[bird.size() - 2] ^ 0x40);  // the zlib check value
+  size_t n = 0;
+  auto text = base64_encode(reinterpret_cast<const uint8_t*>(bird.data()), bird.size(), &n);
+  Override("bird", "ok\n" + std::string(text.get(), n) + "\n");
+
+  EXPECT_EQ(updater_->Download_Firmware(kSerial, "1300", true, false), 0u);
+  EXPECT_TRUE(display_.HasError("The firmware sent by the server is not a BIRD file"));
+  EXPECT_FALSE(Exists(DeviceDir())) << "a new device's directory is taken away again";
+
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    overrides_.erase("bird");
+  }
+  ASSERT_EQ(updater_->Download_Firmware(kSerial, "1200", false, false), 1200u);
+  const std::vector<std::string> before = Entries(DeviceDir());
+  const std::string settings = ReadFile(DeviceDir() + "/.settings");
+  Override("bird", "ok\n" + std::string(text.get(), n) + "\n");
+  EXPECT_EQ(updater_->Download_Firmware(kSerial, "1300", true, false), 0u);
+  EXPECT_EQ(Entries(DeviceDir()), before) << "no temporary file is left";
+  EXPECT_EQ(ReadFile(DeviceDir() + "/.settings"), settings);
 }
 
 }  // namespace

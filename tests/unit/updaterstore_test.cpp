@@ -198,3 +198,81 @@ TEST(UpdaterStore, ItemsCopyWithTheirAttributes) {
   EXPECT_TRUE(c.attributes.IsDirty());
   EXPECT_EQ(c.name, "00000007");
 }
+
+TEST(UpdaterStore, AddNewDeviceWritesItsHistoryOnlyWithTheFirstSave) {
+  TempDir dir;
+  UpdaterStore store(dir.join("updater"));
+  UpdaterStoreItem item = store.AddNewDevice(0xABCD);
+  EXPECT_TRUE(IsDir(dir.join("updater/0000ABCD")));
+  struct stat st;
+  EXPECT_NE(stat(dir.join("updater/0000ABCD/.settings").c_str(), &st), 0) << "nothing written yet";
+  EXPECT_NE(item.attributes["CREATED_TIME"], nullptr);
+  item.attributes.Add("LATEST_DOWNLOAD", "1.bird");
+  ASSERT_TRUE(item.attributes.Save(nullptr));
+  const std::string settings = ReadFile(dir.join("updater/0000ABCD/.settings"));
+  EXPECT_EQ(settings.rfind("CREATED_TIME=", 0), 0u);
+  EXPECT_NE(settings.find("\nLATEST_DOWNLOAD=1.bird\n"), std::string::npos);
+  EXPECT_NE(settings.find("\nUPDATED_TIME="), std::string::npos);
+
+  // A history already there is loaded, not replaced.
+  UpdaterStoreItem again = store.AddNewDevice(0xABCD);
+  EXPECT_STREQ(again.attributes["LATEST_DOWNLOAD"], "1.bird");
+}
+
+TEST(UpdaterStore, RemoveDeviceIfEmptyTakesOnlyAnEmptyDirectory) {
+  TempDir dir;
+  UpdaterStore store(dir.join("updater"));
+  UpdaterStoreItem fresh = store.AddNewDevice(0x1);
+  EXPECT_TRUE(store.RemoveDeviceIfEmpty(fresh));
+  EXPECT_FALSE(IsDir(dir.join("updater/00000001")));
+  EXPECT_FALSE(store.FindDevice(0x1, nullptr));
+
+  UpdaterStoreItem kept = store.AddNewDevice(0x2);
+  const uint8_t byte = 1;
+  ASSERT_EQ(kept.WriteFile("1.bird", &byte, 1), aErrNone);
+  EXPECT_FALSE(store.RemoveDeviceIfEmpty(kept));
+  EXPECT_TRUE(IsDir(dir.join("updater/00000002")));
+  EXPECT_FALSE(store.RemoveDeviceIfEmpty(UpdaterStoreItem()));
+}
+
+TEST(AtomicFileWriter, PreparedFileIsPutInPlaceOnlyByCommit) {
+  TempDir dir;
+  const std::string target = dir.join("f.bird");
+  WriteFile(target, "old");
+  const uint8_t bytes[3] = {'n', 'e', 'w'};
+  {
+    AtomicFileWriter writer;
+    ASSERT_EQ(writer.Prepare(target.c_str(), bytes, sizeof bytes), aErrNone);
+    EXPECT_EQ(ReadFile(target), "old") << "the target is untouched until Commit";
+    EXPECT_EQ(writer.Commit(), aErrNone);
+    EXPECT_EQ(writer.Commit(), aErrParam) << "nothing left to commit";
+  }
+  EXPECT_EQ(ReadFile(target), "new");
+  {
+    AtomicFileWriter abandoned;
+    ASSERT_EQ(abandoned.Prepare(target.c_str(), bytes, 1), aErrNone);
+  }
+  EXPECT_EQ(ReadFile(target), "new") << "an uncommitted file is dropped";
+
+  // A directory in the way: the rename fails and the temporary file goes.
+  mkdir(dir.join("d.bird").c_str(), 0755);
+  AtomicFileWriter blocked;
+  ASSERT_EQ(blocked.Prepare(dir.join("d.bird").c_str(), bytes, sizeof bytes), aErrNone);
+  int error = 0;
+  EXPECT_EQ(blocked.Commit(&error), aErrWrite);
+  EXPECT_NE(error, 0);
+  EXPECT_EQ(blocked.Prepare(dir.join("missing/x").c_str(), bytes, 1), aErrNotFound);
+
+  UpdaterStore store(dir.join("updater"));
+  std::vector<UpdaterStoreItem> items;
+  UpdaterStoreItem device = store.AddDevice(0x7);
+  AtomicFileWriter viaItem;
+  EXPECT_EQ(device.PrepareFile("../x", bytes, 1, viaItem), aErrParam);
+  EXPECT_EQ(device.PrepareFile("1.bird", nullptr, 1, viaItem), aErrNotFound);
+  ASSERT_EQ(device.PrepareFile("1.bird", bytes, sizeof bytes, viaItem), aErrNone);
+  store.FindLocalBuilds(0x7, items);
+  EXPECT_EQ(items.size(), 1u) << "only the temporary file so far";
+  EXPECT_FALSE(device.FileExists("1.bird"));
+  EXPECT_EQ(viaItem.Commit(), aErrNone);
+  EXPECT_EQ(ReadFile(dir.join("updater/00000007/1.bird")), "new");
+}

@@ -1,0 +1,115 @@
+// Checks a BIRD file while its bytes arrive, without keeping them: the
+// header, the complete expansion of the zlib body (within the same size
+// limit as BirdFile) and the block layout of the expanded body. Gives the
+// verdict BirdFile::VerifyHeader and BirdFile::LoadFromMemory give on the
+// whole file, so a download can be judged as it comes in.
+#ifndef UPDATER_BIRDSTREAMCHECK_H
+#define UPDATER_BIRDSTREAMCHECK_H
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "store/BirdFile.h"
+
+class BirdStreamCheck {
+ public:
+  BirdStreamCheck();
+  ~BirdStreamCheck();
+  BirdStreamCheck(const BirdStreamCheck&) = delete;
+  BirdStreamCheck& operator=(const BirdStreamCheck&) = delete;
+
+  // Takes the next bytes of the file. False once the file can no longer be
+  // a loadable one (bad header, corrupt or oversized body); later bytes are
+  // then ignored. Bytes after the end of the zlib stream are ignored, as
+  // loading ignores them.
+  bool Feed(const uint8_t* bytes, size_t length);
+
+  // After the last byte: true when the header is good and the body
+  // expanded completely, i.e. when the whole file would load.
+  bool Finish();
+  // The file has been found not loadable (before or by Finish).
+  bool Failed() const { return failed_; }
+
+  // The block layout of the expanded body, valid after Finish: the same
+  // verdict and counts as BirdFile::ScanBlocks, and the build number of
+  // the first information block (0 without one), as BirdFile::GetBuild.
+  bool StructureValid() const { return structureValid_; }
+  uint32_t BlockCount() const { return blockCount_; }
+  uint32_t DeclaredBlockCount() const { return declaredCount_; }
+  uint32_t GetBuild() const;
+  uint64_t ExpandedSize() const { return expanded_; }
+
+ private:
+  struct Inflater;
+  bool Expand(const uint8_t* bytes, size_t length);
+  void Scan(const uint8_t* bytes, size_t length);
+  void FinishScan();
+
+  std::unique_ptr<Inflater> zlib_;
+  bool failed_ = false;
+  bool ended_ = false;  // the zlib stream is complete
+  bool finished_ = false;
+  uint8_t header_[BIRD_FILE_HEADER_SIZE];
+  size_t headerCount_ = 0;
+  uint64_t expanded_ = 0;
+
+  // Block scan: the count word, then 5-byte block heads and their data.
+  uint8_t head_[5];
+  size_t headCount_ = 0;      // bytes of the count word or block head held
+  bool haveCount_ = false;
+  uint64_t skipTo_ = 0;       // end of the data of the last block head read
+  uint32_t declaredCount_ = 0;
+  uint32_t blockCount_ = 0;   // heads read, the last possibly overrunning
+  bool structureValid_ = false;
+  bool infoSeen_ = false;
+  uint32_t infoBlock_ = 0;    // index of the first information block
+  uint64_t infoStart_ = 0;    // offset of its data in the body
+  uint32_t infoLength_ = 0;
+  char buildField_[BIRD_INFO_FIELD_SIZE + 1];
+};
+
+// A BirdStreamCheck on a thread of its own, so that expanding the body
+// runs beside the code that receives and decodes the file. Bytes are
+// copied into a bounded queue; Feed waits while the queue is full.
+class BirdCheckWorker {
+ public:
+  // Starts the thread; throws std::system_error when it cannot.
+  BirdCheckWorker();
+  // Stops and joins the thread if Finish was not called.
+  ~BirdCheckWorker();
+  BirdCheckWorker(const BirdCheckWorker&) = delete;
+  BirdCheckWorker& operator=(const BirdCheckWorker&) = delete;
+
+  // Queues the next bytes of the file. False once the check has failed
+  // (the bytes are then dropped). Not to be called after Finish.
+  bool Feed(const uint8_t* bytes, size_t length);
+  // Waits for every queued byte to be checked and joins the thread; then
+  // the verdict of BirdStreamCheck::Finish. Later calls repeat it.
+  bool Finish();
+  // The check has already refused the file; does not wait.
+  bool Refused();
+  // The check itself, to be read after Finish.
+  const BirdStreamCheck& Check() const { return check_; }
+
+ private:
+  void Run();
+
+  BirdStreamCheck check_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<std::vector<uint8_t>> queue_;
+  size_t queuedBytes_ = 0;
+  bool closing_ = false;  // no more bytes will come
+  bool failed_ = false;   // the check has refused the file
+  bool finished_ = false;
+  bool verdict_ = false;
+  std::thread thread_;
+};
+
+#endif
