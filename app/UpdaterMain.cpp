@@ -3,8 +3,6 @@
 // code (0 or 1).
 #include "app/UpdaterMain.h"
 
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 
 #include "app/CLI_Display.h"
@@ -19,28 +17,18 @@ namespace {
 using Level = UpdaterDisplayInterface::Level;
 
 constexpr mode_t kStoreMode = 0755;
-constexpr size_t kHomeBuffer = 2048;
 
 // Commands whose operation this build does not carry answer with this and
 // fail, so that nothing pretends to have worked.
-bool NotAvailable(UpdaterDisplayInterface& display) {
+void ReportNotAvailable(UpdaterDisplayInterface& display) {
   display.message(Level::error, "This command is not available in this build");
-  return false;
 }
 
 // -i names the parent of the "updater" directory; without it the parent is
-// ~/.velmaris. Empty on failure.
+// ~/.velmaris, below the home directory the parameters were filled with.
 std::string ResolveStorageDirectory(const Parameters& params) {
-  std::string parent = params.storageDir;
-  if (parent.empty()) {
-    char home[kHomeBuffer] = "";
-    const aErr err = aDirectory_GetHomeDirectory(home, sizeof(home));
-    if (err != aErrNone) {
-      Log::log(DEBUG_APP, "Updater: FailedaDirectory_GetHomeDirectory()==> %d\n", int(err));
-      return std::string();
-    }
-    parent = std::string(home) + "/.velmaris";
-  }
+  const std::string parent =
+      params.storageDir.empty() ? params.homeDir + "/.velmaris" : params.storageDir;
   return parent + aDIR_PATH_SEP + "updater";
 }
 
@@ -56,7 +44,8 @@ int RunMainCommand(UpdaterDisplayInterface& display, Updater& updater, Parameter
     } else {
       display.message(Level::info, "Searching for Korvex devices");
     }
-    return NotAvailable(display) ? 0 : 1;
+    ReportNotAvailable(display);
+    return 1;
   }
 
   if (commands.IsSet(CMD_UPDATE)) {
@@ -64,7 +53,8 @@ int RunMainCommand(UpdaterDisplayInterface& display, Updater& updater, Parameter
       display.message(Level::error, "Must specify the specific device to be updated");
       return 1;
     }
-    return NotAvailable(display) ? 0 : 1;
+    ReportNotAvailable(display);
+    return 1;
   }
 
   struct SerialCommand {
@@ -131,7 +121,6 @@ int Updater_main(int argc, char* argv[]) {
   }
 
   params.storageDir = ResolveStorageDirectory(params);
-  if (params.storageDir.empty()) return 1;
   if (aDirectory_Ensure(params.storageDir.c_str(), kStoreMode) != aErrNone) {
     display.message(Level::error, "Could not find updater directory at %s",
                     params.storageDir.c_str());
@@ -146,10 +135,9 @@ int Updater_main(int argc, char* argv[]) {
       display.message(Level::error, "Must specify the serial port used for connecting");
       return 1;
     }
-    if (!NotAvailable(display)) {
-      display.message(Level::error, "Got no response from chip");
-      exitCode = 1;
-    }
+    ReportNotAvailable(display);
+    display.message(Level::error, "Got no response from chip");
+    exitCode = 1;
   }
 
   if (params.commands.IsSet(CMD_GET_FIRMWARE)) {

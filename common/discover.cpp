@@ -3,16 +3,16 @@
 #include <new>
 
 linkSpec* aLinkSpec_Create(linkType type) {
-  linkSpec* spec = new (std::nothrow) linkSpec();
-  if (spec) spec->type = type;
-  return spec;
+  linkSpec* record = new (std::nothrow) linkSpec();
+  if (record) record->type = type;
+  return record;
 }
 
-linkSpec* aLinkSpec_Copy(linkSpec spec) { return new (std::nothrow) linkSpec(spec); }
+linkSpec* aLinkSpec_Copy(linkSpec record) { return new (std::nothrow) linkSpec(record); }
 
-aErr aLinkSpec_Destroy(linkSpec** spec) {
-  if (!spec || !*spec) return aErrParam;
-  delete *spec;
-  *spec = nullptr;
+aErr aLinkSpec_Destroy(linkSpec** record) {
+  if (!record || !*record) return aErrParam;
+  delete *record;
+  *record = nullptr;
   return aErrNone;
 }

@@ -23,9 +23,9 @@ static_assert(sizeof(linkSpec) == 128, "linkSpec travels as a 128-byte record");
 
 // A zeroed record of the given type; null when allocation fails.
 linkSpec* aLinkSpec_Create(linkType type);
-// A new heap copy of spec.
-linkSpec* aLinkSpec_Copy(linkSpec spec);
-// Frees *spec and sets it to null; aErrParam when there was none.
-aErr aLinkSpec_Destroy(linkSpec** spec);
+// A new heap copy of record.
+linkSpec* aLinkSpec_Copy(linkSpec record);
+// Frees *record and sets it to null; aErrParam when there was none.
+aErr aLinkSpec_Destroy(linkSpec** record);
 
 #endif

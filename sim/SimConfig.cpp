@@ -188,12 +188,12 @@ bool ParseWorldJson(const std::string& text, WorldConfig& world, std::string& er
       size_t k = 0;
       for (const json& mj : *it) {
         ++k;
-        ModuleSpec spec;
-        if (!ParseModule(mj, spec.module, &spec.transport, &spec.bus, error)) {
+        ModuleSpec entry;
+        if (!ParseModule(mj, entry.module, &entry.transport, &entry.bus, error)) {
           error = "module " + std::to_string(k) + ": " + error;
           return false;
         }
-        world.modules.push_back(spec);
+        world.modules.push_back(entry);
       }
     } else {
       error = "unknown key \"" + key + "\" (known: bind, discovery, modules)";
@@ -212,11 +212,11 @@ bool LoadWorldFile(const std::string& path, WorldConfig& world, std::string& err
   return true;
 }
 
-bool AddModuleSpec(const std::string& spec, WorldConfig& world, std::string& error) {
+bool AddModuleSpec(const std::string& text, WorldConfig& world, std::string& error) {
   json j = json::object();
   json faults = json::array();
   std::string on;
-  std::stringstream ss(spec);
+  std::stringstream ss(text);
   std::string item;
   while (std::getline(ss, item, ',')) {
     if (item.empty()) continue;
@@ -224,7 +224,7 @@ bool AddModuleSpec(const std::string& spec, WorldConfig& world, std::string& err
     std::string key = item.substr(0, eq);
     std::string value = eq == std::string::npos ? "" : item.substr(eq + 1);
     if (!kModuleKeys.count(key) || key == "bus" || key == "faults") {
-      error = "--module " + spec + ": unknown key \"" + key + "\"";
+      error = "--module " + text + ": unknown key \"" + key + "\"";
       return false;
     }
     if (key == "fault") faults.push_back(value);
@@ -237,7 +237,7 @@ bool AddModuleSpec(const std::string& spec, WorldConfig& world, std::string& err
   bool onBus = !on.empty();
   if (onBus) m.module.address = 4;
   if (!ParseModule(j, m.module, onBus ? nullptr : &m.transport, nullptr, error)) {
-    error = "--module " + spec + ": " + error;
+    error = "--module " + text + ": " + error;
     return false;
   }
   if (!onBus) {
@@ -245,14 +245,14 @@ bool AddModuleSpec(const std::string& spec, WorldConfig& world, std::string& err
     return true;
   }
   uint32_t router = 0;
-  if (!ParseSerialText(on, router)) { error = "--module " + spec + ": \"on\" must be a router's serial number"; return false; }
+  if (!ParseSerialText(on, router)) { error = "--module " + text + ": \"on\" must be a router's serial number"; return false; }
   for (ModuleSpec& r : world.modules) {
     if (r.module.serial == router) {
       r.bus.push_back(m.module);
       return true;
     }
   }
-  error = "--module " + spec + ": no module " + SerialText(router) + " given before it to carry it on its bus";
+  error = "--module " + text + ": no module " + SerialText(router) + " given before it to carry it on its bus";
   return false;
 }
 

@@ -38,7 +38,7 @@ bool LoadWorldFile(const std::string& path, WorldConfig& world, std::string& err
 bool ParseWorldJson(const std::string& text, WorldConfig& world, std::string& error);
 // Adds one module from "key=value,key,..." (keys as in a world file; a
 // module with "on=SERIAL" goes onto that router's bus; "fault=WORD" repeats).
-bool AddModuleSpec(const std::string& spec, WorldConfig& world, std::string& error);
+bool AddModuleSpec(const std::string& text, WorldConfig& world, std::string& error);
 // Checks the whole world (unique serial numbers, addresses, transports).
 bool ValidateWorld(const WorldConfig& world, std::string& error);
 

@@ -26,7 +26,7 @@ const char* kUsage =
     "runs the command inside the world and exits with the command's code.\n"
     "\n"
     "Options:\n"
-    "  -m, --module SPEC      add a module; SPEC is key=value pairs separated by\n"
+    "  -m, --module DESC      add a module; DESC is key=value pairs separated by\n"
     "                         commas, e.g. serial=1234ABCD,model=13,version=2.11.4,tcp\n"
     "  -w, --world FILE       read modules and settings from a JSON world file\n"
     "  -b, --bind ADDRESS     IPv4 address of the TCP listeners (default 127.0.0.1)\n"
@@ -136,7 +136,7 @@ int main(int argc, char** argv) {
       std::fputs(kUsage, stdout);
       return 0;
     } else if (a == "-m" || a == "--module") {
-      if (!value(v)) return Fail(a + " needs a SPEC, e.g. serial=1234ABCD,tcp");
+      if (!value(v)) return Fail(a + " needs a module description, e.g. serial=1234ABCD,tcp");
       if (!ksim::AddModuleSpec(v, world, error)) return Fail(error);
     } else if (a == "-w" || a == "--world") {
       if (!value(v)) return Fail(a + " needs a FILE");

@@ -21,9 +21,9 @@ typedef std::unique_ptr<aPacket, aPacketDeleter> PacketPtr;
 // A simulated world running on its own thread for the length of a test.
 class RunningWorld {
  public:
-  explicit RunningWorld(const std::vector<std::string>& specs) {
+  explicit RunningWorld(const std::vector<std::string>& modules) {
     std::string error;
-    for (const auto& s : specs) EXPECT_TRUE(ksim::AddModuleSpec(s, cfg_, error)) << error;
+    for (const auto& s : modules) EXPECT_TRUE(ksim::AddModuleSpec(s, cfg_, error)) << error;
     world_ = std::make_unique<ksim::World>(cfg_, [this](const std::string& line) {
       std::lock_guard<std::mutex> lock(mutex_);
       log_ += line + "\n";

@@ -18,8 +18,8 @@ work="$out/work"
 make_images() {
   python3 - "$@" <<'PY'
 import random, sys
-for spec in sys.argv[1:]:
-    path, kib, seed = spec.split(":")
+for item in sys.argv[1:]:
+    path, kib, seed = item.split(":")
     size = int(kib) * 1024
     rng = random.Random(seed)
     words = [0x20008000, 0x00000101] + [0x00000201] * 6
@@ -51,11 +51,11 @@ MANIFEST
 }
 
 seeds=(daq8-1200 daq8-1250 daq8-1300 daq8-1310 relay4-800 router-900)
-specs=()
+images=()
 for seed in "${seeds[@]}"; do
-  specs+=("$work/$seed-loader.bin:4:$seed-loader" "$work/$seed-firmware.bin:$kib:$seed")
+  images+=("$work/$seed-loader.bin:4:$seed-loader" "$work/$seed-firmware.bin:$kib:$seed")
 done
-make_images "${specs[@]}"
+make_images "${images[@]}"
 
 make_bird kxdaq8-1200.bird 1200 2.10.4 KX-DAQ8 daq8-1200
 make_bird kxdaq8-1250.bird 1250 2.9.12 KX-DAQ8 daq8-1250
