@@ -2,8 +2,6 @@
 with control bytes shown escaped rather than sent to the terminal."""
 import subprocess
 
-import pytest
-
 from conftest import program
 from update_server_support import SERIAL, ThrowawayServer, run_updater
 
@@ -70,11 +68,3 @@ def test_package_texts_shown_escaped(tmp_path):
         assert r.returncode == 0, r.stderr
         assert no_control_bytes(r.stdout + r.stderr), repr(r.stdout)
 
-
-@pytest.mark.parametrize("option", ["-\x1b[2J", "--\x1b]0;owned\x07"])
-def test_unknown_option_named_escaped(run_updater, option):
-    r = run_updater(option)
-    assert r.returncode == 1
-    assert no_control_bytes(r.stderr), repr(r.stderr)
-    assert "Unknown option: [" + option.replace("\x1b", "\\x1b").replace("\x07", "\\x07") + "]" \
-        in r.stderr
