@@ -3,12 +3,15 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include <unistd.h>
 
+#include "app/TerminalText.h"
+
 namespace {
 
-constexpr size_t kMessageBuffer = 2048;  // longer messages are cut to 2047
+constexpr size_t kMessageBuffer = 2048;
 constexpr char kBar[] = "=====================================================================";
 constexpr int kBarWidth = sizeof(kBar) - 1;  // 69
 constexpr int kClearWidth = 88;
@@ -24,16 +27,32 @@ void ClearLine() { printf("\r%*s\r", kClearWidth, " "); }
 
 void UpdaterDisplayInterface::message(Level level, const char* format, ...) {
   if (muted || !format) return;
-  char text[kMessageBuffer];
+  // Most lines fit the stack buffer; a longer one (a device token, say) is
+  // formatted again into a buffer of the size the first pass reported.
+  char buffer[kMessageBuffer];
   va_list args;
   va_start(args, format);
-  const int length = vsnprintf(text, sizeof(text), format, args);
+  va_list again;
+  va_copy(again, args);
+  const int length = vsnprintf(buffer, sizeof(buffer), format, args);
   va_end(args);
+  std::string text;
+  if (length >= 0 && size_t(length) < sizeof(buffer)) {
+    text.assign(buffer, size_t(length));
+  } else if (length >= 0) {
+    text.resize(size_t(length) + 1);
+    vsnprintf(&text[0], text.size(), format, again);
+    text.resize(size_t(length));
+  }
+  va_end(again);
   if (length < 0) return;
+  // Lines may carry text from outside: no control byte reaches the
+  // terminal, only the line breaks and tabs the messages are made with.
+  const std::string shown = EscapeForTerminal(text, LineBreaks::Keep);
   if (level == error) {
-    error_message(text);
+    error_message(shown.c_str());
   } else {
-    info_message(text);
+    info_message(shown.c_str());
   }
 }
 

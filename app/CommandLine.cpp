@@ -1,9 +1,12 @@
 #include "app/CommandLine.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include <strings.h>
 
 #include "app/Log.h"
 #include "common/aDirectory.h"
@@ -80,6 +83,58 @@ bool IsOptionText(const char* arg) {
   if (arg[0] != '-') return false;
   if (arg[1] == '\0') return false;
   if (arg[1] == '-' && arg[2] == '\0') return false;
+  return true;
+}
+
+bool IsHostNameText(const std::string& text) {
+  if (text.empty()) return false;
+  for (char c : text) {
+    if (!isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '.') return false;
+  }
+  return true;
+}
+
+bool IsBracketedIPv6(const std::string& text) {
+  if (text.size() < 3 || text.front() != '[' || text.back() != ']') return false;
+  for (size_t i = 1; i + 1 < text.size(); ++i) {
+    const char c = text[i];
+    if (!isxdigit(static_cast<unsigned char>(c)) && c != ':' && c != '.') return false;
+  }
+  return true;
+}
+
+bool StartsWithNoCase(const std::string& text, const char* prefix) {
+  return strncasecmp(text.c_str(), prefix, strlen(prefix)) == 0;
+}
+
+// The server URL for a -u value: a whole http:// or https:// URL is kept as
+// given; "host" and "host:port" (a host name, IPv4 address or bracketed
+// IPv6 address) become http://host[:port]/cgi/u, port 80 being left out.
+// False for anything else.
+bool ServerURLFromArgument(const std::string& given, std::string& url) {
+  for (char c : given) {
+    if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7F) return false;
+  }
+  for (const char* scheme : {"http://", "https://"}) {
+    if (!StartsWithNoCase(given, scheme)) continue;
+    const size_t host = strlen(scheme);
+    if (given.size() == host || given[host] == '/') return false;
+    url = given;
+    return true;
+  }
+  const size_t colon = given.rfind(':');
+  const size_t bracket = given.rfind(']');
+  const bool hasPort =
+      colon != std::string::npos && (bracket == std::string::npos || colon > bracket);
+  const std::string host = hasPort ? given.substr(0, colon) : given;
+  if (!IsHostNameText(host) && !IsBracketedIPv6(host)) return false;
+  std::string port;
+  if (hasPort) {
+    const uint32_t number = _get_int_arg(given.c_str() + colon + 1, nullptr);
+    if (number == 0 || number > 65535) return false;
+    if (number != 80) port = ":" + std::to_string(number);
+  }
+  url = "http://" + host + port + "/cgi/u";
   return true;
 }
 
@@ -162,7 +217,13 @@ void ApplyParameter(UpdaterDisplayInterface& display, const SOption& option, con
   } else if (name == "-k") {
     params.logFile = value;
   } else if (name == "-u") {
-    params.serverURL = value;
+    if (!ServerURLFromArgument(value, params.serverURL)) {
+      display.message(UpdaterDisplayInterface::error,
+                      "Invalid update server [%s]: give host, host:port or an http:// or "
+                      "https:// URL",
+                      value);
+      failed = true;
+    }
   }
 }
 
@@ -225,7 +286,11 @@ int _get_params(UpdaterDisplayInterface& display, int argc, char* argv[], Parame
     const char* equals = strchr(arg, '=');
     const std::string name = equals ? std::string(arg, size_t(equals - arg)) : std::string(arg);
     const SOption* option = LookupOption(name);
-    if (!option) continue;  // unknown options are skipped silently
+    if (!option) {
+      display.message(UpdaterDisplayInterface::error, "Unknown option: [%s]", arg);
+      ++params.unknownOptions;
+      continue;
+    }
 
     const char* value = nullptr;
     if (option->nArgType == SO_REQ_SEP) {

@@ -74,6 +74,7 @@ struct Parameters {
   uint32_t debugMask = 0;
   bool debugMaskGiven = false;
   bool helpRequested = false;
+  unsigned unknownOptions = 0;  // options named on standard error and skipped
 };
 
 // One row of the option table. Kind: 0 help, 1 command, 2 parameter.

@@ -3,6 +3,11 @@
 
 #include <cstdio>
 
+#include "app/TerminalText.h"
+
+// Build numbers, versions, tokens and device names come from the server or
+// the modules: each is one field, shown with every control byte escaped.
+
 namespace {
 using Level = UpdaterDisplayInterface::Level;
 }
@@ -23,7 +28,7 @@ void _display_fingerprint(UpdaterDisplayInterface& display, const uint32_t words
 }
 
 void _display_jwt(UpdaterDisplayInterface& display, const std::string& token) {
-  display.message(Level::info, "%s", token.c_str());
+  display.message(Level::info, "%s", EscapeForTerminal(token).c_str());
 }
 
 void _display_builds(UpdaterDisplayInterface& display, uint32_t serialNumber,
@@ -35,8 +40,8 @@ void _display_builds(UpdaterDisplayInterface& display, uint32_t serialNumber,
   display.message(Level::info, "Build List for device [%08X]:\n", serialNumber);
   display.message(Level::info, "%-15.15s\t%-15.15s", "Build", "Version");
   for (const auto& build : builds) {
-    display.message(Level::info, "%-15.15s\t%-15.15s", build.first.c_str(),
-                    build.second.c_str());
+    display.message(Level::info, "%-15.15s\t%-15.15s", EscapeForTerminal(build.first).c_str(),
+                    EscapeForTerminal(build.second).c_str());
   }
 }
 
@@ -67,7 +72,7 @@ void _display_device_list(UpdaterDisplayInterface& display, linkType type,
                       spec.serialNumber, spec.moduleAddress, spec.routerAddress,
                       aDefs_GetModelName(spec.model), device.versionMajor, device.versionMinor,
                       int(device.versionPatch), device.buildNumber, address,
-                      device.deviceName.c_str());
+                      EscapeForTerminal(device.deviceName).c_str());
     } else if (device.error != aErrNone) {
       display.message(Level::info,
                       "    %08X  [Error (%d): Is someone else connected to this device?]",
@@ -76,7 +81,8 @@ void _display_device_list(UpdaterDisplayInterface& display, linkType type,
       display.message(Level::info, "    %08X  %02X       %02X      %-12s %3d.%d.%d (%10u)         %s",
                       spec.serialNumber, spec.moduleAddress, spec.routerAddress,
                       aDefs_GetModelName(spec.model), device.versionMajor, device.versionMinor,
-                      int(device.versionPatch), device.buildNumber, device.deviceName.c_str());
+                      int(device.versionPatch), device.buildNumber,
+                      EscapeForTerminal(device.deviceName).c_str());
     }
   }
 }

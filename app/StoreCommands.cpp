@@ -10,6 +10,7 @@
 
 #include <sys/stat.h>
 
+#include "app/TerminalText.h"
 #include "store/BirdFile.h"
 #include "store/UpdaterStore.h"
 
@@ -83,14 +84,14 @@ BirdPackageReport DescribeBirdPackage(const std::string& path) {
   out.push_back(Format("Format version: %u.%u", file.Version() >> 8, file.Version() & 0xFF));
   if (file.HasInfo()) {
     out.push_back(Format("Build: %u", file.GetBuild()));
-    out.push_back("Version: " + file.GetVersion());
+    out.push_back("Version: " + EscapeForTerminal(file.GetVersion()));
     if (file.SerialOffsetsPresent()) {
       out.push_back(Format("Serial number: generic (serial word at 0x%08X, descriptor at 0x%08X)",
                            file.SerialNumberOffset(), file.DescriptorOffset()));
     } else {
       out.push_back(Format("Serial number: %08X", file.GetSerialNumber()));
     }
-    out.push_back("Model: " + file.GetModel());
+    out.push_back("Model: " + EscapeForTerminal(file.GetModel()));
   } else {
     out.push_back(file.SerialOffsetsPresent() ? "Serial number: generic" : "Serial number: none");
     report.problems.push_back("no information block: build, version and model are unknown");
@@ -190,7 +191,8 @@ bool ShowDeviceInfo(UpdaterDisplayInterface& display, const std::string& storeBa
   display.message(Level::info, "Directory: %s", device.Path().c_str());
   display.message(Level::info, "Attributes:");
   for (const auto& entry : device.attributes.Entries())
-    display.message(Level::info, "  %s=%s", entry.first.c_str(), entry.second.c_str());
+    display.message(Level::info, "  %s=%s", EscapeForTerminal(entry.first).c_str(),
+                    EscapeForTerminal(entry.second).c_str());
 
   std::vector<StoredBuild> builds;
   for (const UpdaterStoreItem& item : items) {
@@ -209,7 +211,8 @@ bool ShowDeviceInfo(UpdaterDisplayInterface& display, const std::string& storeBa
       }
     }
     if (loaded) {
-      entry.description = Format("build %u, version %s", file.GetBuild(), file.GetVersion().c_str());
+      entry.description = Format("build %u, version %s", file.GetBuild(),
+                                 EscapeForTerminal(file.GetVersion()).c_str());
       if (file.HasInfo()) entry.build = file.GetBuild();
     } else {
       entry.description = "not a loadable BIRD file";
@@ -221,6 +224,7 @@ bool ShowDeviceInfo(UpdaterDisplayInterface& display, const std::string& storeBa
   });
   display.message(Level::info, "Stored builds: %zu", builds.size());
   for (const StoredBuild& entry : builds)
-    display.message(Level::info, "  %-16s %s", entry.name.c_str(), entry.description.c_str());
+    display.message(Level::info, "  %-16s %s", EscapeForTerminal(entry.name).c_str(),
+                    entry.description.c_str());
   return true;
 }

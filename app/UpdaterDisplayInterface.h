@@ -21,9 +21,9 @@ class UpdaterDisplayInterface {
   virtual void info_message(const char* text) = 0;
   virtual void error_message(const char* text) = 0;
 
-  // Formats one line (cut at 2047 characters) and hands it to
-  // error_message for level error, info_message otherwise. Dropped while
-  // muted.
+  // Formats one line of any length, shows its control bytes escaped (bar
+  // line breaks and tabs) and hands it to error_message for level error,
+  // info_message otherwise. Dropped while muted.
   void message(Level level, const char* format, ...)
       __attribute__((format(printf, 3, 4)));
   void mute_messages(bool mute) { muted = mute; }

@@ -116,8 +116,17 @@ int Updater_main(int argc, char* argv[]) {
   if (params.commands.IsSet(CMD_HELP) || !params.commands.IsSet(CMD_ANY_COMMAND)) {
     _display_notice(display);
     _display_usage(params.debugMaskGiven, params.helpRequested);
+    // Mistyped options and no command: nothing the user asked for was done.
+    const bool onlyUnknown = !params.helpRequested && params.unknownOptions != 0;
     _release_params(params);
-    return 0;
+    return onlyUnknown ? 1 : 0;
+  }
+
+  // Without a home directory the store would land below the root.
+  if (params.storageDir.empty() && (params.homeDir.empty() || params.homeDir[0] != '/')) {
+    display.message(Level::error,
+                    "No home directory to keep the store in: name a directory for it with -i DIR");
+    return 1;
   }
 
   params.storageDir = ResolveStorageDirectory(params);

@@ -36,22 +36,27 @@ server_pid=$!
 read -r _ _ url <"$demo_dir/ready"
 echo "== korvex-update-server listening on $url =="
 
+# Shows the whole command line in the banner, then runs it.
 run() {
+  local command=("$UPDATER" "$@" -i "$demo_dir/storage" -u "$url")
   echo
-  echo "== $UPDATER $* =="
-  "$UPDATER" "$@" -i "$demo_dir/storage" -u "$url" || echo "(exit code $?)"
+  echo "== ${command[*]} =="
+  "${command[@]}" || echo "(exit code $?)"
 }
 run -B -d 40F5849A
 run -G -d 40F5849A
 run -G -d 40F5849A -b 1200
 run -L -d 40F5849A
 run -J -d 40F5849A
-token=$("$UPDATER" -J -d 40F5849A -i "$demo_dir/storage" -u "$url" | tail -n 1)
-echo "-- the token checked with the server's public key (python3-jwt):"
+token_command=("$UPDATER" -J -d 40F5849A -i "$demo_dir/storage" -u "$url")
+echo "-- the token of \"${token_command[*]}\" checked with the server's public key (python3-jwt):"
+token=$("${token_command[@]}" | tail -n 1)
 /usr/bin/python3 -c 'import json, sys, jwt
 claims = jwt.decode(sys.argv[1], open(sys.argv[2]).read(), algorithms=["EdDSA"])
 print(json.dumps(claims, indent=2))' "$token" "$demo_dir/token-public.pem"
 run -G -d 40F5849A -b 1234
+run -C -f "$demo_dir/storage/updater/40F5849A/1200.bird"
+run -I -d 40F5849A
 
 echo
 echo "== stored for 40F5849A =="

@@ -1,7 +1,13 @@
 """The updater's command line seen from outside: output streams, usage
 blocks, exit codes and the storage directory."""
 import os
+import pwd
+import shutil
 import stat
+import subprocess
+import tempfile
+
+import pytest
 
 VERSION_LINE = "Updater (Version: 2.11.5 Oct 13 2025)"
 BRIEF_FIRST = "Application Usage:"
@@ -67,10 +73,12 @@ def test_commands_needing_a_serial_number(run_updater):
     for flag, message in [("-B", "Error must supply a serial number for the List Builds command"),
                           ("-L", "Error must supply a serial number for the List Local Builds command"),
                           ("-J", "Error must supply a serial number for the Get JWT command")]:
-        # The unknown option and the trailing -d without value are skipped silently.
+        # The unknown option is named and skipped; the trailing -d without
+        # value is skipped.
         result = run_updater(flag, "-u", NO_SERVER, "--bogus", "-d")
         assert result.returncode == 1
         assert message in result.stderr
+        assert "Unknown option: [--bogus]" in result.stderr
         assert blocks_in(result.stderr) == [BRIEF_FIRST]
 
     update = run_updater("-U", "-u", NO_SERVER)
@@ -107,7 +115,8 @@ def test_unusable_storage_directory(run_updater, tmp_path):
 
 def test_debug_mask_shows_application_parameters(run_updater):
     result = run_updater("-X", "0x10001", "-B", "stray", "-d", "0x40F5849A", "-u", NO_SERVER)
-    assert "\nApplication parameters:[Updater]\n\t[-X]\n\t[0x10001]\n\t[-B]\n\t[-d]\n\t[0x40F5849A]\n\t[-u]\n\t[" + NO_SERVER + "]\n\t[stray]\n" in result.stderr
+    assert "\nApplication parameters:[Updater]\n\t[-X]\n\t[0x10001]\n\t[-B]\n\t[-d]\n\t[0x40F5849A]\n\t[-u]\n\t[" + NO_SERVER + "]\n\t[-i]\n\t[" in result.stderr
+    assert "]\n\t[stray]\n" in result.stderr
     assert "Discarding '0x' serial number prefix" in result.stderr
     assert "Home directory:" not in result.stderr  # logged before -X is read
 
@@ -128,3 +137,63 @@ def test_unavailable_commands_say_so_and_fail(run_updater):
         result = run_updater(*args)
         assert result.returncode == 1, args
         assert "This command is not available in this build" in result.stderr
+
+
+def test_unknown_options_are_named_and_alone_fail(run_updater):
+    alone = run_updater("--bogus", "-V")
+    assert alone.returncode == 1
+    assert "Unknown option: [--bogus]\nUnknown option: [-V]\n" in alone.stderr
+    assert alone.stdout.splitlines()[0] == VERSION_LINE
+    assert blocks_in(alone.stderr) == [BRIEF_FIRST]
+
+    # Beside a command they are named and the command goes on.
+    beside = run_updater("-L", "-d", "40F5849A", "-OVERIDE", "-q=1")
+    assert beside.returncode == 0, beside.stderr
+    assert beside.stderr.splitlines() == ["Unknown option: [-OVERIDE]", "Unknown option: [-q=1]"]
+    assert "No builds found for device [40F5849A]" in beside.stdout
+
+
+@pytest.mark.parametrize("server", ["ftp://127.0.0.1/cgi/u", "127.0.0.1:0", "127.0.0.1:99999",
+                                    "127.0.0.1/cgi/u", "http://", ""])
+def test_update_server_that_is_no_address_is_refused(run_updater, server):
+    result = run_updater("-L", "-d", "40F5849A", "-u", server)
+    assert result.returncode == 1
+    assert (f"Invalid update server [{server}]: give host, host:port or an http:// or "
+            "https:// URL") in result.stderr
+    assert blocks_in(result.stderr) == [BRIEF_FIRST]
+
+
+def uid_without_password_entry():
+    for uid in range(61000, 61100):
+        try:
+            pwd.getpwuid(uid)
+        except KeyError:
+            return uid
+    pytest.skip("no free user id")
+
+
+def test_no_home_directory_needs_storage_directory(updater):
+    """A user without a password entry and without HOME has no home: the
+    store is refused, not put below the root; -i still works."""
+    if os.geteuid() != 0:
+        pytest.skip("needs root to run as a user without a password entry")
+    uid = uid_without_password_entry()
+    environment = {k: v for k, v in os.environ.items() if k != "HOME"}
+    as_nobody = dict(user=uid, group=uid, extra_groups=[], env=environment,
+                     capture_output=True, text=True, timeout=60)
+    # No -i on purpose: this user has no home, so no real store can be touched.
+    for env in (environment, {**environment, "HOME": ""}):
+        refused = subprocess.run([updater, "-L", "-d", "40F5849A"], **{**as_nobody, "env": env})
+        assert refused.returncode == 1
+        assert "No home directory to keep the store in: name a directory for it with -i DIR" \
+            in refused.stderr
+        assert "/.velmaris" not in refused.stderr + refused.stdout
+    storage = tempfile.mkdtemp(prefix="updater-nohome-")
+    try:
+        os.chmod(storage, 0o777)
+        given = subprocess.run([updater, "-L", "-d", "40F5849A", "-i", storage], **as_nobody)
+        assert given.returncode == 0, given.stderr
+        assert "No builds found for device [40F5849A]" in given.stdout
+        assert os.path.isdir(os.path.join(storage, "updater"))
+    finally:
+        shutil.rmtree(storage)

@@ -167,3 +167,14 @@ def test_server_logs_one_line_per_request(server, tmp_path):
     assert len(requests) == 2
     assert "op=hi&rv=2&" in requests[0] and requests[0].endswith("-> 200 ok")
     assert "op=builds&sn=40F5849A&" in requests[1]
+
+
+def test_server_named_by_host_and_port(server, tmp_path):
+    """-u host:port reaches the same server as the whole URL."""
+    whole = run_updater(["-B", "-d", SERIAL], tmp_path, server.url)
+    host_port = server.url.split("//", 1)[1].split("/", 1)[0]
+    short = run_updater(["-B", "-d", SERIAL], tmp_path, host_port)
+    assert short.returncode == 0, short.stderr
+    assert short.stdout == whole.stdout
+    assert "1310           \t2.11.6         " in short.stdout.splitlines()
+    assert len(server.requests()) == 4

@@ -118,17 +118,23 @@ TEST_F(CommandLine, Transports) {
   }
 }
 
-TEST_F(CommandLine, UnknownOptionsAndMissingValuesAreSkippedSilently) {
+TEST_F(CommandLine, UnknownOptionsAreNamedAndMissingValuesSkipped) {
   Parsed p;
-  Parse(p, {"-B", "--frobnicate", "-q", "stray", "-GU", "-d"});
+  Parse(p, {"-B", "--frobnicate", "-q", "stray", "-GU", "-OVERIDE", "-d"});
   EXPECT_EQ(0, p.result);
-  EXPECT_TRUE(p.display.errors.empty());
+  EXPECT_EQ((std::vector<std::string>{"Unknown option: [--frobnicate]", "Unknown option: [-q]",
+                                      "Unknown option: [-GU]", "Unknown option: [-OVERIDE]"}),
+            p.display.errors);
+  EXPECT_EQ(4u, p.params.unknownOptions);
   EXPECT_EQ(uint32_t(CMD_LIST_BUILDS), p.params.commands.Mask());  // -GU is not -G -U
+  EXPECT_FALSE(p.params.override);
   EXPECT_EQ(0u, p.params.serialNumber);
 
   Parsed dash;
   Parse(dash, {"-d", "-G", "-b=-5", "-n=1"});
   EXPECT_EQ(0, dash.result);
+  EXPECT_TRUE(dash.display.errors.empty());
+  EXPECT_EQ(0u, dash.params.unknownOptions);
   EXPECT_EQ(0u, dash.params.serialNumber);
   EXPECT_TRUE(dash.params.commands.IsSet(CMD_GET_FIRMWARE));  // not eaten as -d's value
   EXPECT_TRUE(dash.params.build.empty());
@@ -224,4 +230,54 @@ TEST_F(CommandLine, DebugMaskDecimalHexAndLeftovers) {
   EXPECT_EQ(0u, Log::EnabledPackages());
   EXPECT_EQ("Invalid format for \"-X\" parameter, unprocessed characters [zz]",
             bad.display.errors.at(0));
+}
+
+// -u takes a host, host:port or a whole http(s) URL; the bare forms are
+// made into the server's request path.
+TEST_F(CommandLine, ServerAddressForms) {
+  const struct {
+    const char* given;
+    const char* url;
+  } kAccepted[] = {
+      {"127.0.0.1:8080", "http://127.0.0.1:8080/cgi/u"},
+      {"127.0.0.1", "http://127.0.0.1/cgi/u"},
+      {"127.0.0.1:80", "http://127.0.0.1/cgi/u"},
+      {"updates.example-lab.org:8443", "http://updates.example-lab.org:8443/cgi/u"},
+      {"[::1]:9000", "http://[::1]:9000/cgi/u"},
+      {"[::1]", "http://[::1]/cgi/u"},
+      {"http://127.0.0.1:1/cgi/u", "http://127.0.0.1:1/cgi/u"},
+      {"https://10.0.0.2/other/path?x=1", "https://10.0.0.2/other/path?x=1"},
+      {"HTTP://127.0.0.1", "HTTP://127.0.0.1"},
+  };
+  for (const auto& c : kAccepted) {
+    Parsed p;
+    Parse(p, {"-B", "-u", c.given});
+    EXPECT_EQ(0, p.result) << c.given;
+    EXPECT_TRUE(p.display.errors.empty()) << c.given;
+    EXPECT_EQ(c.url, p.params.serverURL) << c.given;
+  }
+  for (const char* given : {"ftp://127.0.0.1/", "http://", "https:///cgi/u", "127.0.0.1:",
+                            "127.0.0.1:0", "127.0.0.1:65536", "127.0.0.1:80x", "host/cgi/u",
+                            "bad host", "[::1", "[]:80", "::1", "127.0.0.1:8080:1",
+                            "http://127.0.0.1/a b", ":8080"}) {
+    Parsed p;
+    Parse(p, {"-B", "-u", given});
+    EXPECT_EQ(1, p.result) << given;
+    EXPECT_EQ(std::string("Invalid update server [") + given +
+                  "]: give host, host:port or an http:// or https:// URL",
+              p.display.errors.at(0));
+  }
+}
+
+// Texts from the server and from packages are single fields: no control
+// byte, not even a line break, gets through.
+TEST(PrintedFormats, OutsideTextIsShownEscaped) {
+  RecordingDisplay display;
+  _display_builds(display, 0x40F5849A,
+                  {{"1300", "2.11.5\x1b[2J"}, {"13\n01", "1.0\x1b]0;x\x07"}});
+  _display_jwt(display, "eyJ.e30.\x1b[H\x1b[2Jsig\r\n");
+  ASSERT_EQ(5u, display.infos.size());
+  EXPECT_EQ("1300           \t2.11.5\\x1b[2J  ", display.infos[2]);
+  EXPECT_EQ("13\\x0a01       \t1.0\\x1b]0;x\\x07", display.infos[3]);
+  EXPECT_EQ("eyJ.e30.\\x1b[H\\x1b[2Jsig\\x0d\\x0a", display.infos[4]);
 }

@@ -111,19 +111,59 @@ TEST(Log, LongLinesAreCutAt2047) {
   fclose(out);
 }
 
-TEST(Display, MessagesRouteByLevelAndAreCut) {
+TEST(Display, MessagesRouteByLevelAndAreNeverCut) {
   RecordingDisplay display;
   display.message(UpdaterDisplayInterface::info, "build %d", 7);
   display.message(UpdaterDisplayInterface::error, "failed %s", "here");
-  display.message(UpdaterDisplayInterface::info, "%s", std::string(3000, 'y').c_str());
+  // A device token for a module with many features runs past 2 KiB.
+  const std::string token = "eyJ" + std::string(70000, 'y') + ".sig";
+  display.message(UpdaterDisplayInterface::info, "%s", token.c_str());
+  display.message(UpdaterDisplayInterface::error, "[%s]", std::string(2047, 'z').c_str());
   display.mute_messages(true);
   display.message(UpdaterDisplayInterface::error, "muted");
   display.mute_messages(false);
   ASSERT_EQ(2u, display.infos.size());
   EXPECT_EQ("build 7", display.infos[0]);
-  EXPECT_EQ(std::string(2047, 'y'), display.infos[1]);
-  ASSERT_EQ(1u, display.errors.size());
+  EXPECT_EQ(token, display.infos[1]);
+  ASSERT_EQ(2u, display.errors.size());
   EXPECT_EQ("failed here", display.errors[0]);
+  EXPECT_EQ("[" + std::string(2047, 'z') + "]", display.errors[1]);
+}
+
+// Whatever a message carries from outside, no control byte reaches the
+// terminal; line breaks and tabs of the message itself stay.
+TEST(Display, ControlBytesInMessagesAreShownEscaped) {
+  const struct {
+    const char* raw;
+    const char* shown;
+  } kCases[] = {
+      {"\x1b[2J\x1b[H", "\\x1b[2J\\x1b[H"},          // clear the screen
+      {"\x1b]0;owned\x07", "\\x1b]0;owned\\x07"},    // retitle the window
+      {"a\rb\bc\x7f", "a\\x0db\\x08c\\x7f"},
+      {"\xc2\x9b" "2J \x9b", "\\xc2\\x9b" "2J \\x9b"},  // C1 CSI, UTF-8 and raw
+      {"\xed\xa0\x80 \xc0\xaf \xe2\x82", "\\xed\\xa0\\x80 \\xc0\\xaf \\xe2\\x82"},
+      {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"},
+      {"two\nlines\tand C:\\dir", "two\nlines\tand C:\\dir"},
+  };
+  for (const auto& c : kCases) {
+    RecordingDisplay display;
+    display.message(UpdaterDisplayInterface::info, "%s", c.raw);
+    display.message(UpdaterDisplayInterface::error, "%s", c.raw);
+    EXPECT_EQ(c.shown, display.infos.at(0)) << c.raw;
+    EXPECT_EQ(c.shown, display.errors.at(0)) << c.raw;
+  }
+}
+
+TEST(Display, EscapedTextOnTheConsoleLeavesProgressAlone) {
+  const std::string text = DrawOnTerminal([](CLI_Display& d) {
+    d.update_spinner(true, nullptr);
+    d.message(UpdaterDisplayInterface::info, "v\x1b[31m");
+    d.update_progress(1.0, nullptr);
+  });
+  EXPECT_EQ(std::string::npos, text.find('\x1b'));
+  const std::string line = "\rv\\x1b[31m\r\n";  // the terminal turns "\n" into "\r\n"
+  ASSERT_NE(std::string::npos, text.find(line)) << text;
+  EXPECT_EQ(text.substr(text.find(line) + line.size()), "\r[" + kFullBar + "> ] (100% ) ");
 }
 
 TEST(Display, ProgressBarOnTerminalAtFullAndNearlyFull) {
