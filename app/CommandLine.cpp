@@ -11,24 +11,11 @@
 #include "app/Log.h"
 #include "common/aDirectory.h"
 
-// Identifiers of the option table: 0 help, 1 command, 2 parameter.
-const SOption g_rgOptions[] = {
-    {OPT_COMMAND, "-B", SO_NONE},         {OPT_COMMAND, "-L", SO_NONE},
-    {OPT_COMMAND, "-D", SO_NONE},         {OPT_COMMAND, "-G", SO_NONE},
-    {OPT_COMMAND, "-I", SO_NONE},         {OPT_COMMAND, "-U", SO_NONE},
-    {OPT_COMMAND, "-OVERRIDE", SO_NONE},  {OPT_COMMAND, "-N", SO_NONE},
-    {OPT_COMMAND, "-Y", SO_NONE},         {OPT_COMMAND, "-C", SO_NONE},
-    {OPT_COMMAND, "-J", SO_NONE},         {OPT_HELP, "-h", SO_NONE},
-    {OPT_HELP, "-H", SO_NONE},            {OPT_PARAMETER, "-n", SO_NONE},
-    {OPT_PARAMETER, "-X", SO_REQ_SEP},    {OPT_PARAMETER, "-Z", SO_REQ_SEP},
-    {OPT_PARAMETER, "-m", SO_REQ_SEP},    {OPT_PARAMETER, "-i", SO_REQ_SEP},
-    {OPT_PARAMETER, "-b", SO_REQ_SEP},    {OPT_PARAMETER, "-d", SO_REQ_SEP},
-    {OPT_PARAMETER, "-t", SO_REQ_SEP},    {OPT_PARAMETER, "-f", SO_REQ_SEP},
-    {OPT_PARAMETER, "-r", SO_REQ_SEP},    {OPT_PARAMETER, "-s", SO_REQ_SEP},
-    {OPT_PARAMETER, "-o", SO_REQ_SEP},    {OPT_PARAMETER, "-e", SO_NONE},
-    {OPT_PARAMETER, "-l", SO_REQ_SEP},    {OPT_PARAMETER, "-k", SO_REQ_SEP},
-    {OPT_PARAMETER, "-u", SO_REQ_SEP},    {OPT_HELP, "--help", SO_NONE},
-    {OPT_END, nullptr, SO_NONE},
+// The parse in progress, as the options' effects see it.
+struct OptionParseState {
+  UpdaterDisplayInterface& display;
+  Parameters& params;
+  bool& failed;
 };
 
 namespace {
@@ -153,105 +140,149 @@ uint32_t ParseSerial(UpdaterDisplayInterface& display, const char* value, const 
   return serial;
 }
 
-void ApplyParameter(UpdaterDisplayInterface& display, const SOption& option, const char* value,
-                    Parameters& params, bool& failed) {
-  const std::string name = option.pszArg;
-  if (name == "-n") {
-    params.flagN = true;
-  } else if (name == "-e") {
-    params.echo = true;
-  } else if (name == "-X") {
-    params.debugMaskGiven = true;
-    const bool hex = value[0] == '0' && (value[1] == 'x' || value[1] == 'X');
-    char* rest = nullptr;
-    errno = 0;
-    const unsigned long long mask = strtoull(value, &rest, hex ? 16 : 10);
-    if (rest && *rest) {
-      display.message(UpdaterDisplayInterface::error,
+// Effects of the options, one per row of the table below. Each gets the
+// row, the value (null for options without one) and the parse state.
+void SetCommand(OptionParseState& s, const SOption& option, const char*) {
+  s.params.commands.Set(option.command);
+}
+
+void RejectCommand(OptionParseState& s, const SOption& option, const char*) {
+  s.display.message(UpdaterDisplayInterface::error, "Unhandled command: [%s]", option.pszArg);
+  s.failed = true;
+}
+
+void SetOverride(OptionParseState& s, const SOption&, const char*) { s.params.override = true; }
+void SetFlagN(OptionParseState& s, const SOption&, const char*) { s.params.flagN = true; }
+void SetEcho(OptionParseState& s, const SOption&, const char*) { s.params.echo = true; }
+
+void SetDebugMask(OptionParseState& s, const SOption& option, const char* value) {
+  s.params.debugMaskGiven = true;
+  const bool hex = value[0] == '0' && (value[1] == 'x' || value[1] == 'X');
+  char* rest = nullptr;
+  errno = 0;
+  const unsigned long long mask = strtoull(value, &rest, hex ? 16 : 10);
+  if (rest && *rest) {
+    s.display.message(UpdaterDisplayInterface::error,
                       "Invalid format for \"%s\" parameter, unprocessed characters [%s]",
                       option.pszArg, rest);
-    } else {
-      params.debugMask = uint32_t(mask);
-      Log::ActivatePackage(params.debugMask);
-    }
-  } else if (name == "-Z") {
-    params.commands.Set(CMD_OPTION_Z);
-  } else if (name == "-m") {
-    params.ueiBytesLoad = value[0] == '1' || strncmp(value, "true", 4) == 0;
-  } else if (name == "-i") {
-    params.storageDir = value;
-  } else if (name == "-b") {
-    params.build = std::to_string(_get_int_arg(value, nullptr));
-  } else if (name == "-d") {
-    params.serialNumber =
-        ParseSerial(display, value, "Discarding '0x' serial number prefix\n",
-                    "Invalid serial number obtained from argument [%s]", failed);
-  } else if (name == "-r") {
-    params.routerSerialNumber =
-        ParseSerial(display, value, "Discarding '0x' router serial number prefix\n",
-                    "Invalid router serial number obtained from argument [%s]", failed);
-  } else if (name == "-t") {
-    params.transportGiven = true;
-    if (strncmp(value, "USB", 3) == 0) {
-      params.transport = USB;
-    } else if (strncmp(value, "TCP", 3) == 0) {
-      params.transport = TCPIP;
-    } else if (strncmp(value, "RECOVER", 7) == 0) {
-      params.transport = RECOVER;
-    } else {
-      display.message(UpdaterDisplayInterface::error,
+  } else {
+    s.params.debugMask = uint32_t(mask);
+    Log::ActivatePackage(s.params.debugMask);
+  }
+}
+
+// -Z: the value is consumed and ignored.
+void SetOptionZ(OptionParseState& s, const SOption&, const char*) {
+  s.params.commands.Set(CMD_OPTION_Z);
+}
+
+void SetUeiBytesLoad(OptionParseState& s, const SOption&, const char* value) {
+  s.params.ueiBytesLoad = value[0] == '1' || strncmp(value, "true", 4) == 0;
+}
+
+void SetStorageDir(OptionParseState& s, const SOption&, const char* value) {
+  s.params.storageDir = value;
+}
+
+void SetBuild(OptionParseState& s, const SOption&, const char* value) {
+  s.params.build = std::to_string(_get_int_arg(value, nullptr));
+}
+
+void SetSerialNumber(OptionParseState& s, const SOption&, const char* value) {
+  s.params.serialNumber =
+      ParseSerial(s.display, value, "Discarding '0x' serial number prefix\n",
+                  "Invalid serial number obtained from argument [%s]", s.failed);
+}
+
+void SetRouterSerialNumber(OptionParseState& s, const SOption&, const char* value) {
+  s.params.routerSerialNumber =
+      ParseSerial(s.display, value, "Discarding '0x' router serial number prefix\n",
+                  "Invalid router serial number obtained from argument [%s]", s.failed);
+}
+
+void SetTransport(OptionParseState& s, const SOption&, const char* value) {
+  s.params.transportGiven = true;
+  if (strncmp(value, "USB", 3) == 0) {
+    s.params.transport = USB;
+  } else if (strncmp(value, "TCP", 3) == 0) {
+    s.params.transport = TCPIP;
+  } else if (strncmp(value, "RECOVER", 7) == 0) {
+    s.params.transport = RECOVER;
+  } else {
+    s.display.message(UpdaterDisplayInterface::error,
                       "Invalid transport type:[%s]\nMust be one of the following: USB, TCPIP, "
                       "RECOVER",
                       value);
-      params.transport = INVALID;
-      failed = true;
-    }
-  } else if (name == "-f") {
-    params.birdFile = value;
-  } else if (name == "-s") {
-    params.serialPort = value;
-  } else if (name == "-o") {
-    params.baudRate = _get_int_arg(value, nullptr);
-  } else if (name == "-l") {
-    params.logMessage = value;
-  } else if (name == "-k") {
-    params.logFile = value;
-  } else if (name == "-u") {
-    if (!ServerURLFromArgument(value, params.serverURL)) {
-      display.message(UpdaterDisplayInterface::error,
+    s.params.transport = INVALID;
+    s.failed = true;
+  }
+}
+
+void SetBirdFile(OptionParseState& s, const SOption&, const char* value) { s.params.birdFile = value; }
+void SetSerialPort(OptionParseState& s, const SOption&, const char* value) {
+  s.params.serialPort = value;
+}
+void SetBaudRate(OptionParseState& s, const SOption&, const char* value) {
+  s.params.baudRate = _get_int_arg(value, nullptr);
+}
+void SetLogMessage(OptionParseState& s, const SOption&, const char* value) {
+  s.params.logMessage = value;
+}
+void SetLogFile(OptionParseState& s, const SOption&, const char* value) { s.params.logFile = value; }
+
+void SetServerURL(OptionParseState& s, const SOption&, const char* value) {
+  if (!ServerURLFromArgument(value, s.params.serverURL)) {
+    s.display.message(UpdaterDisplayInterface::error,
                       "Invalid update server [%s]: give host, host:port or an http:// or "
                       "https:// URL",
                       value);
-      failed = true;
-    }
+    s.failed = true;
   }
 }
 
-void ApplyCommand(UpdaterDisplayInterface& display, const SOption& option, Parameters& params,
-                  bool& failed) {
-  static const struct {
-    const char* text;
-    uint32_t bit;
-  } kCommands[] = {
-      {"-B", CMD_LIST_BUILDS}, {"-L", CMD_LIST_LOCAL_BUILDS}, {"-D", CMD_DISCOVER},
-      {"-G", CMD_GET_FIRMWARE}, {"-I", CMD_VIEW_INFO},        {"-U", CMD_UPDATE},
-      {"-N", CMD_FINGERPRINT},  {"-C", CMD_CHECK_BIRD},       {"-J", CMD_GET_JWT},
-  };
-  if (strcmp(option.pszArg, "-OVERRIDE") == 0) {
-    params.override = true;
-    return;
-  }
-  for (const auto& command : kCommands) {
-    if (strcmp(option.pszArg, command.text) == 0) {
-      params.commands.Set(command.bit);
-      return;
-    }
-  }
-  display.message(UpdaterDisplayInterface::error, "Unhandled command: [%s]", option.pszArg);
-  failed = true;
+// Help ends the parse where it stands; see _get_params.
+void RequestHelp(OptionParseState& s, const SOption&, const char*) {
+  s.params.commands.Set(CMD_HELP);
+  s.params.helpRequested = true;
 }
 
 }  // namespace
+
+// The option table, in the order abbreviations are resolved. Identifier:
+// 0 help, 1 command, 2 parameter.
+const SOption g_rgOptions[] = {
+    {OPT_COMMAND, "-B", SO_NONE, SetCommand, CMD_LIST_BUILDS},
+    {OPT_COMMAND, "-L", SO_NONE, SetCommand, CMD_LIST_LOCAL_BUILDS},
+    {OPT_COMMAND, "-D", SO_NONE, SetCommand, CMD_DISCOVER},
+    {OPT_COMMAND, "-G", SO_NONE, SetCommand, CMD_GET_FIRMWARE},
+    {OPT_COMMAND, "-I", SO_NONE, SetCommand, CMD_VIEW_INFO},
+    {OPT_COMMAND, "-U", SO_NONE, SetCommand, CMD_UPDATE},
+    {OPT_COMMAND, "-OVERRIDE", SO_NONE, SetOverride, 0},
+    {OPT_COMMAND, "-N", SO_NONE, SetCommand, CMD_FINGERPRINT},
+    {OPT_COMMAND, "-Y", SO_NONE, RejectCommand, 0},
+    {OPT_COMMAND, "-C", SO_NONE, SetCommand, CMD_CHECK_BIRD},
+    {OPT_COMMAND, "-J", SO_NONE, SetCommand, CMD_GET_JWT},
+    {OPT_HELP, "-h", SO_NONE, RequestHelp, 0},
+    {OPT_HELP, "-H", SO_NONE, RequestHelp, 0},
+    {OPT_PARAMETER, "-n", SO_NONE, SetFlagN, 0},
+    {OPT_PARAMETER, "-X", SO_REQ_SEP, SetDebugMask, 0},
+    {OPT_PARAMETER, "-Z", SO_REQ_SEP, SetOptionZ, 0},
+    {OPT_PARAMETER, "-m", SO_REQ_SEP, SetUeiBytesLoad, 0},
+    {OPT_PARAMETER, "-i", SO_REQ_SEP, SetStorageDir, 0},
+    {OPT_PARAMETER, "-b", SO_REQ_SEP, SetBuild, 0},
+    {OPT_PARAMETER, "-d", SO_REQ_SEP, SetSerialNumber, 0},
+    {OPT_PARAMETER, "-t", SO_REQ_SEP, SetTransport, 0},
+    {OPT_PARAMETER, "-f", SO_REQ_SEP, SetBirdFile, 0},
+    {OPT_PARAMETER, "-r", SO_REQ_SEP, SetRouterSerialNumber, 0},
+    {OPT_PARAMETER, "-s", SO_REQ_SEP, SetSerialPort, 0},
+    {OPT_PARAMETER, "-o", SO_REQ_SEP, SetBaudRate, 0},
+    {OPT_PARAMETER, "-e", SO_NONE, SetEcho, 0},
+    {OPT_PARAMETER, "-l", SO_REQ_SEP, SetLogMessage, 0},
+    {OPT_PARAMETER, "-k", SO_REQ_SEP, SetLogFile, 0},
+    {OPT_PARAMETER, "-u", SO_REQ_SEP, SetServerURL, 0},
+    {OPT_HELP, "--help", SO_NONE, RequestHelp, 0},
+    {OPT_END, nullptr, SO_NONE, nullptr, 0},
+};
 
 Parameters::Parameters() {
   char home[kHomeBuffer] = "";
@@ -272,6 +303,7 @@ uint32_t _get_int_arg(const char* text, const char** end) {
 int _get_params(UpdaterDisplayInterface& display, int argc, char* argv[], Parameters& params) {
   params.programName = ProgramName(argc > 0 ? argv[0] : nullptr);
   bool failed = false;
+  OptionParseState state{display, params, failed};
   std::vector<const char*> options;     // argv order, for the trace
   std::vector<const char*> nonOptions;  // set aside, traced last
 
@@ -305,18 +337,8 @@ int _get_params(UpdaterDisplayInterface& display, int argc, char* argv[], Parame
       continue;  // a value given to an option that takes none
     }
 
-    switch (option->nId) {
-      case OPT_HELP:
-        params.commands.Set(CMD_HELP);
-        params.helpRequested = true;
-        return 0;
-      case OPT_COMMAND:
-        ApplyCommand(display, *option, params, failed);
-        break;
-      default:
-        ApplyParameter(display, *option, value, params, failed);
-        break;
-    }
+    option->apply(state, *option, value);
+    if (option->nId == OPT_HELP) return 0;
   }
 
   Log::log(DEBUG_APP, "\nApplication parameters:[%s]\n", params.programName.c_str());

@@ -77,13 +77,20 @@ struct Parameters {
   unsigned unknownOptions = 0;  // options named on standard error and skipped
 };
 
-// One row of the option table. Kind: 0 help, 1 command, 2 parameter.
+// One row of the option table. Kind: 0 help, 1 command, 2 parameter. Each
+// row carries its effect on the parse: apply gets the row and the value
+// (null for an option without one); command is the bit a command sets.
 enum OptionKind { OPT_HELP = 0, OPT_COMMAND = 1, OPT_PARAMETER = 2, OPT_END = -1 };
 enum OptionArg { SO_NONE = 0, SO_REQ_SEP = 1 };
+struct OptionParseState;
+struct SOption;
+using OptionEffect = void (*)(OptionParseState& state, const SOption& option, const char* value);
 struct SOption {
   int nId;
   const char* pszArg;
   OptionArg nArgType;
+  OptionEffect apply;
+  uint32_t command;
 };
 extern const SOption g_rgOptions[];
 
