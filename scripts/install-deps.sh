@@ -7,8 +7,8 @@ PACKAGES=(
   build-essential cmake pkg-config clang libclang-rt-14-dev
   libusb-1.0-0-dev libhidapi-dev libcurl4-openssl-dev zlib1g-dev
   libczmq-dev libzmq3-dev libudev-dev
-  googletest libgtest-dev libgmock-dev libbenchmark-dev
-  python3 python3-pytest
+  googletest libgtest-dev libgmock-dev libbenchmark-dev libisal-dev libdeflate-dev
+  python3 python3-pytest man-db dpkg-dev
   nlohmann-json3-dev umockdev libumockdev-dev libumockdev0 iproute2 util-linux
   g++-multilib
   libcpp-httplib-dev libssl-dev openssl python3-jwt python3-cryptography curl time
