@@ -94,6 +94,9 @@ class ReplySplitter : public StreamedReply {
   }
 
   bool Ok() const override { return firstLength_ >= 2 && first_[0] == 'o' && first_[1] == 'k'; }
+  // Nothing after the payload line, or after a first line that refuses,
+  // is read.
+  bool Full() const override { return state_ == kDone; }
 
  private:
   enum State { kFirst, kGap, kPayload, kDone };
