@@ -52,7 +52,8 @@ TEST_F(HTTPRequestTest, BuildsQueryInKeyOrderWithTrailingAmpersand) {
 }
 
 TEST_F(HTTPRequestTest, QueryValuesArriveExactlyAsGiven) {
-  const std::vector<std::string> values = {"a+b", "a&op=x", "k=v", "100%", "two words",
+  // Firmware identifiers are the server's own text and may hold any of these.
+  const std::vector<std::string> values = {"KX+A", "a&op=x", "k=v", "100%", "two words",
                                            "%20", "+&=% ~-._", "\xC3\xA9\x01"};
   std::mutex mutex;
   std::vector<std::string> received;
@@ -201,10 +202,6 @@ TEST_F(HTTPRequestTest, DripBelowTheMinimumRateIsAbandoned) {
   } catch (const std::runtime_error& e) {
     EXPECT_NE(std::string(e.what()).find("1024 bytes per second"), std::string::npos) << e.what();
   }
-  // The same at a rate that meets the minimum.
-  limits.minAverageBytesPerSecond = 2;
-  HTTPRequest::SetLimits(limits);
-  EXPECT_EQ(HTTPRequest::GET(server.url(), {}).body(), std::string(40, 'x'));
 }
 
 class HTTPSRequestTest : public HTTPRequestTest {

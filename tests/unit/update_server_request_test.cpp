@@ -262,26 +262,6 @@ TEST(UpdateServerRequest, GetBuildHandsTheSecondLineToASink) {
   EXPECT_EQ(s.LastQuery(), "bld=12&fw=X&no_cal=false&op=bird&sn=00000007&");
 }
 
-// The firmware identifier is the server's own text: it reaches the server
-// exactly, whatever characters it holds.
-TEST(UpdateServerRequest, FirmwareIdentifierArrivesExactly) {
-  std::mutex mutex;
-  std::string seen;
-  LocalHTTPServer server([&](const httplib::Request& req, httplib::Response& res) {
-    std::lock_guard<std::mutex> lock(mutex);
-    seen = req.get_param_value("fw") + "|" + req.get_param_value("bld") + "|" +
-           req.get_param_value("op");
-    res.set_content("ok\nYmlyZA==\n", "text/plain");
-  });
-  const std::string url = server.url();
-  for (const char* id : {"KX+A", "A&op=hi", "a=b", "50%", "two words", "+&=% x"}) {
-    std::string text;
-    EXPECT_TRUE(UpdateServerRequest::GetBuild(1, id, "12", text, url.c_str(), false)) << id;
-    std::lock_guard<std::mutex> lock(mutex);
-    EXPECT_EQ(seen, std::string(id) + "|12|bird");
-  }
-}
-
 TEST(UpdateServerRequest, GetBuildSinkSeesLinesSplitAcrossPieces) {
   const std::vector<std::string> pieces = {"o", "k", "\n", "\n", "Ymly", "ZA", "==", "\nmore\n"};
   LocalHTTPServer server([&pieces](const httplib::Request&, httplib::Response& res) {
