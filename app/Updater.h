@@ -34,17 +34,25 @@ class Updater {
   const std::string& ServerURL() const { return serverURL; }
   const std::string& StoreDirectory() const { return storeDirectory; }
 
-  // The server's builds for a device; empty on any failure (reported).
+  // The server's builds for a device. False (reported) when the server
+  // could not be asked or refused; an empty list from a server that
+  // answered is true.
+  bool Get_BuildList(uint32_t serialNumber, BuildMap& builds);
+  // The same with failure as an empty map.
   BuildMap Get_BuildList(uint32_t serialNumber);
   // The stored builds of a device with the versions their files carry.
   BuildMap Get_BuildListLocal(uint32_t serialNumber);
-  // The device's signed token; empty on failure (reported).
+  // The device's signed token; false (reported) on failure.
+  bool Get_JWT(uint32_t serialNumber, std::string& token);
+  // The same with failure as an empty text.
   std::string Get_JWT(uint32_t serialNumber);
 
   // Downloads a build (empty text: the latest) into the device's store
   // directory as NNNN.bird and records it in the device's history. Returns
-  // the build number stored, or 0 (reported) when no loadable BIRD file was
-  // stored; the store and its history are then left as they were.
+  // the build number stored, or 0 (reported) when no loadable BIRD file of
+  // that build was stored (a file whose information block names another
+  // build is refused, override or not); the store and its history are then
+  // left as they were.
   uint32_t Download_Firmware(uint32_t serialNumber, const std::string& build, bool override,
                              bool noCalibration);
   // Recovery form: asks the server which device and build belong to the

@@ -142,29 +142,51 @@ bool FetchWithSpinner(UpdaterDisplayInterface& display, const std::string& url,
 
 }  // namespace
 
-BuildMap Updater::Get_BuildList(uint32_t serialNumber) {
-  BuildMap builds;
+bool Updater::Get_BuildList(uint32_t serialNumber, BuildMap& builds) {
+  builds.clear();
   if (!UpdateServerRequest::ping(serverURL.c_str())) {
     display.message(Level::error, "Server request failed for %s", serverURL.c_str());
-    return builds;
+    return false;
   }
-  if (!UpdateServerRequest::GetBuildList(serialNumber, builds, serverURL.c_str())) {
+  bool truncated = false;
+  if (!UpdateServerRequest::GetBuildList(serialNumber, builds, serverURL.c_str(), &truncated)) {
     display.message(Level::error, "Failed to retrieve builds for %08X", serialNumber);
     builds.clear();
+    return false;
   }
+  if (truncated) {
+    display.message(Level::error,
+                    "The server lists more than %u builds for %08X; only the first %u are kept",
+                    static_cast<unsigned>(UpdateServerRequest::kMaxBuildListEntries),
+                    serialNumber,
+                    static_cast<unsigned>(UpdateServerRequest::kMaxBuildListEntries));
+  }
+  return true;
+}
+
+BuildMap Updater::Get_BuildList(uint32_t serialNumber) {
+  BuildMap builds;
+  Get_BuildList(serialNumber, builds);
   return builds;
 }
 
-std::string Updater::Get_JWT(uint32_t serialNumber) {
-  std::string token;
+bool Updater::Get_JWT(uint32_t serialNumber, std::string& token) {
+  token.clear();
   if (!UpdateServerRequest::ping(serverURL.c_str())) {
     display.message(Level::error, "Server request failed for %s", serverURL.c_str());
-    return token;
+    return false;
   }
   if (!UpdateServerRequest::GetDeviceJWT(serialNumber, token, serverURL.c_str())) {
     display.message(Level::error, "Failed to retrieve jwt for %08X", serialNumber);
     token.clear();
+    return false;
   }
+  return true;
+}
+
+std::string Updater::Get_JWT(uint32_t serialNumber) {
+  std::string token;
+  Get_JWT(serialNumber, token);
   return token;
 }
 
@@ -295,19 +317,29 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& bu
   if (haveDevice && !payload.Refused()) {
     written = device.PrepareFile(fileName, payload.Bytes().data(), payload.Bytes().size(), writer);
   }
-  if (!payload.FileValid()) {
+  const bool loadable = payload.FileValid();
+  // A file is kept only under the build its information block names: one
+  // of another build stored as NNNN.bird would later be sent as build NNNN.
+  const uint32_t named = loadable ? payload.Check().GetBuild() : 0;
+  if (!loadable || named != build) {
     writer.Abandon();
     if (!known && haveDevice) store->RemoveDeviceIfEmpty(device);
-    display.message(Level::error, "The firmware sent by the server is not a BIRD file");
+    if (!loadable) {
+      display.message(Level::error, "The firmware sent by the server is not a BIRD file");
+    } else if (named == 0) {
+      display.message(Level::error,
+                      "The firmware sent by the server names no build; build %u was requested",
+                      build);
+    } else {
+      display.message(Level::error,
+                      "The firmware sent by the server is build %u, not the requested build %u",
+                      named, build);
+    }
     display.message(Level::error, "Failed to retrieve a valid BIRD file");
     return 0;
   }
   if (!payload.Check().StructureValid()) {
     Log::log(DEBUG_Updater, "BIRD file of build %u: block layout does not match its count\n", build);
-  }
-  if (payload.Check().GetBuild() != build) {
-    Log::log(DEBUG_Updater, "BIRD file of build %u carries build %u\n", build,
-             payload.Check().GetBuild());
   }
   if (!haveDevice) {
     display.message(Level::error, "Could not create directory for storing BIRD file");

@@ -75,17 +75,20 @@ int RunMainCommand(UpdaterDisplayInterface& display, Updater& updater, Parameter
       return 1;
     }
     // A failed list or token request has been reported by the updater and
-    // still exits 0.
+    // exits 1 with nothing printed; an empty list the server sent is a
+    // result.
     if (command.bit == CMD_LIST_BUILDS) {
-      _display_builds(display, params.serialNumber,
-                      UpdateServerRequest::SortBuildsByVersion(
-                          updater.Get_BuildList(params.serialNumber)));
+      BuildMap builds;
+      if (!updater.Get_BuildList(params.serialNumber, builds)) return 1;
+      _display_builds(display, params.serialNumber, UpdateServerRequest::SortBuildsByVersion(builds));
     } else if (command.bit == CMD_LIST_LOCAL_BUILDS) {
       _display_builds(display, params.serialNumber,
                       UpdateServerRequest::SortBuildsByVersion(
                           updater.Get_BuildListLocal(params.serialNumber)));
     } else {
-      _display_jwt(display, updater.Get_JWT(params.serialNumber));
+      std::string token;
+      if (!updater.Get_JWT(params.serialNumber, token)) return 1;
+      _display_jwt(display, token);
     }
     return 0;
   }
@@ -174,8 +177,10 @@ int Updater_main(int argc, char* argv[]) {
     }
   }
 
+  // Any requested command that failed, -N and -G included, makes the
+  // exit code 1.
   const int mainCode = RunMainCommand(display, updater, params);
-  if (mainCode >= 0) return mainCode;
+  if (mainCode >= 0) return mainCode != 0 ? 1 : exitCode;
 
   _release_params(params);
   return exitCode;

@@ -1,7 +1,11 @@
 #include "server/HTTPRequest.h"
 
+#include <cerrno>
+#include <chrono>
+#include <climits>
 #include <cstdlib>
 #include <mutex>
+#include <new>
 #include <stdexcept>
 
 #include <curl/curl.h>
@@ -14,17 +18,33 @@ std::mutex g_limitsMutex;
 bool g_limitsSet = false;
 HTTPLimits g_limits;
 
+// The decimal value of an environment variable when it is set and lies in
+// [low, high].
+bool EnvNumber(const char* name, long long low, long long high, long long& value) {
+  const char* text = std::getenv(name);
+  if (!text) return false;
+  char* end = nullptr;
+  errno = 0;
+  const long long v = std::strtoll(text, &end, 10);
+  if (end == text || *end != '\0' || errno == ERANGE || v < low || v > high) return false;
+  value = v;
+  return true;
+}
+
 HTTPLimits DefaultLimits() {
   HTTPLimits limits;
-  if (const char* text = std::getenv("UPDATER_HTTP_STALL_TIMEOUT")) {
-    char* end = nullptr;
-    const long seconds = std::strtol(text, &end, 10);
-    if (end != text && *end == '\0' && seconds >= 1 && seconds <= 3600) {
-      limits.lowSpeedSeconds = seconds;
-    }
+  long long value = 0;
+  if (EnvNumber("UPDATER_HTTP_STALL_TIMEOUT", 1, 3600, value)) {
+    limits.lowSpeedSeconds = static_cast<long>(value);
+    limits.rateWindowSeconds = static_cast<long>(value);
+  }
+  if (EnvNumber("UPDATER_HTTP_MIN_RATE", 0, 1LL << 30, value)) {
+    limits.minAverageBytesPerSecond = static_cast<uint32_t>(value);
   }
   return limits;
 }
+
+using Clock = std::chrono::steady_clock;
 
 struct Transfer {
   CURL* handle;
@@ -36,6 +56,14 @@ struct Transfer {
   bool streaming = false;
   bool overflow = false;
   bool sinkFailed = false;
+  bool sinkFull = false;  // the sink took all it wanted
+  // Minimum average rate: the bytes each window must bring, the start of
+  // the current window and what had arrived by then.
+  uint64_t windowBytes = 0;
+  Clock::duration window{};
+  Clock::time_point windowStart{};
+  uint64_t receivedAtWindowStart = 0;
+  bool tooSlow = false;
 };
 
 // The size the server announced, 0 when none (or one over the limit).
@@ -78,6 +106,10 @@ size_t _rcv_data(char* data, size_t size, size_t count, void* user) {
     }
     if (t->streaming) {
       t->sink->Write(data, n);
+      if (t->sink->Full()) {
+        t->sinkFull = true;
+        return 0;  // stops the transfer; GET returns normally
+      }
     } else {
       t->response->process(data, n);
     }
@@ -87,6 +119,22 @@ size_t _rcv_data(char* data, size_t size, size_t count, void* user) {
   }
   Log::log(DEBUG_ServerComm, "rcv_data returns %d\n", static_cast<int>(n));
   return n;
+}
+
+// Called by libcurl at least once a second while the transfer runs: ends it
+// when a whole window has passed that brought less than the minimum.
+int _check_rate(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  Transfer* t = static_cast<Transfer*>(user);
+  if (t->windowBytes == 0) return 0;
+  const Clock::time_point now = Clock::now();
+  if (now - t->windowStart < t->window) return 0;
+  if (t->received - t->receivedAtWindowStart < t->windowBytes) {
+    t->tooSlow = true;
+    return 1;  // aborts the transfer
+  }
+  t->windowStart = now;
+  t->receivedAtWindowStart = t->received;
+  return 0;
 }
 
 // Releases the easy handle on every path out of GET.
@@ -119,14 +167,31 @@ void HTTPRequest::SetLimits(const HTTPLimits& limits) {
   g_limitsSet = true;
 }
 
+namespace {
+
+struct CurlText {
+  char* text;
+  ~CurlText() { curl_free(text); }
+};
+
+// text percent-encoded; libcurl's encoder needs no handle.
+void AppendEscaped(std::string& url, const std::string& text) {
+  if (text.size() > size_t(INT_MAX)) throw std::length_error("Request parameter too long");
+  CurlText escaped{curl_easy_escape(nullptr, text.data(), static_cast<int>(text.size()))};
+  if (!escaped.text) throw std::bad_alloc();
+  url += escaped.text;
+}
+
+}  // namespace
+
 std::string HTTPRequest::BuildURL(const std::string& base, const Parameters& params) {
   std::string url = base;
   if (!params.empty()) {
     url += '?';
     for (const auto& p : params) {
-      url += p.first;
+      AppendEscaped(url, p.first);
       url += '=';
-      url += p.second;
+      AppendEscaped(url, p.second);
       url += '&';
     }
   }
@@ -145,6 +210,10 @@ HTTPResponse HTTPRequest::GET(const std::string& base, const Parameters& params,
 
   const HTTPLimits limits = GetLimits();
   Transfer transfer{curl.handle, &response, limits.maxBodyBytes, sink};
+  if (limits.rateWindowSeconds > 0) {
+    transfer.windowBytes = uint64_t(limits.minAverageBytesPerSecond) * uint64_t(limits.rateWindowSeconds);
+    transfer.window = std::chrono::seconds(limits.rateWindowSeconds);
+  }
   CURL* h = curl.handle;
 
   CURLcode rc = curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, _rcv_data);
@@ -164,8 +233,17 @@ HTTPResponse HTTPRequest::GET(const std::string& base, const Parameters& params,
     if (const char* dir = NonEmptyEnv("SSL_CERT_DIR")) rc = curl_easy_setopt(h, CURLOPT_CAPATH, dir);
   }
   // The server is reached over HTTP(S) only: a -u of file:// or another
-  // scheme must not make the updater read or send elsewhere.
+  // scheme must not make the updater read or send elsewhere. Redirects are
+  // not followed; should that change, they keep to the same schemes.
+#if LIBCURL_VERSION_NUM >= 0x075500  // 7.85 has the text form, and deprecates the mask
   if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
+  if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+#else
+  if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_PROTOCOLS, long(CURLPROTO_HTTP | CURLPROTO_HTTPS));
+  if (rc == CURLE_OK) {
+    rc = curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS, long(CURLPROTO_HTTP | CURLPROTO_HTTPS));
+  }
+#endif
   if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
   if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, limits.connectTimeoutSeconds);
   if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, limits.lowSpeedBytes);
@@ -174,10 +252,15 @@ HTTPResponse HTTPRequest::GET(const std::string& base, const Parameters& params,
     rc = curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE,
                           static_cast<curl_off_t>(limits.maxBodyBytes));
   }
+  if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, _check_rate);
+  if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_XFERINFODATA, &transfer);
+  if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
   if (rc == CURLE_OK) {
     Log::log(DEBUG_ServerComm, "GET(%s)\n", response.get_request());
+    transfer.windowStart = Clock::now();
     rc = curl_easy_perform(h);
   }
+  if (rc == CURLE_WRITE_ERROR && transfer.sinkFull) rc = CURLE_OK;
   long status = 0;
   if (rc == CURLE_OK) rc = curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
 
@@ -186,6 +269,12 @@ HTTPResponse HTTPRequest::GET(const std::string& base, const Parameters& params,
                              " bytes refused");
   }
   if (transfer.sinkFailed) throw std::runtime_error("Could not keep the received data");
+  if (transfer.tooSlow) {
+    throw std::runtime_error("Transfer abandoned: less than " +
+                             std::to_string(limits.minAverageBytesPerSecond) +
+                             " bytes per second on average over " +
+                             std::to_string(limits.rateWindowSeconds) + " seconds");
+  }
   if (rc != CURLE_OK) throw std::runtime_error(curl_easy_strerror(rc));
   response.set_status(status);
   return response;

@@ -38,15 +38,23 @@ class HTTPBodySink {
   // (0 when it announced none).
   virtual void Begin(uint64_t announcedBytes) { (void)announcedBytes; }
   virtual void Write(const char* data, size_t count) = 0;
+  // True once the sink wants nothing more: the transfer then ends without
+  // reading the rest of the body, and GET returns normally.
+  virtual bool Full() const { return false; }
 };
 
-// Guards against a server that hangs or floods.
+// Guards against a server that hangs, drips or floods.
 struct HTTPLimits {
   long connectTimeoutSeconds = 15;
   // Abort when fewer than lowSpeedBytes per second arrive for
   // lowSpeedSeconds in a row.
   long lowSpeedBytes = 1;
   long lowSpeedSeconds = 60;
+  // Abort unless every rateWindowSeconds of the transfer bring at least
+  // minAverageBytesPerSecond on average, so that a server sending a byte
+  // now and then cannot hold a request for ever (0: no minimum).
+  uint32_t minAverageBytesPerSecond = 1024;
+  long rateWindowSeconds = 60;
   uint64_t maxBodyBytes = uint64_t(64) << 20;
 };
 
@@ -55,13 +63,14 @@ class HTTPRequest {
   using Parameters = std::map<std::string, std::string>;
 
   // base?key=value&key=value& in map order; the base alone for no
-  // parameters. Nothing is percent-encoded.
+  // parameters. Keys and values are percent-encoded: every byte but
+  // A-Z a-z 0-9 - . _ ~ travels as %XX.
   static std::string BuildURL(const std::string& base, const Parameters& params);
 
   // Performs the request. Any HTTP status is a normal return. Throws
   // std::runtime_error with libcurl's text when the transfer fails: no
-  // connection, a certificate that does not verify, a time-out, or a body
-  // over the size limit.
+  // connection, a certificate that does not verify, a time-out, a transfer
+  // below the minimum rate, or a body over the size limit.
   //
   // The server's certificate chain and host name are verified. A private
   // CA is taken from CURL_CA_BUNDLE or SSL_CERT_FILE (a PEM bundle) and
@@ -73,9 +82,11 @@ class HTTPRequest {
   // to what the sink is given.
   static HTTPResponse GET(const std::string& base, const Parameters& params, HTTPBodySink* sink);
 
-  // The limits every later request uses. The stall time may also be set
-  // with the environment variable UPDATER_HTTP_STALL_TIMEOUT (seconds,
-  // 1-3600), read when the defaults are first used.
+  // The limits every later request uses. Read when the defaults are first
+  // used, the environment variable UPDATER_HTTP_STALL_TIMEOUT (seconds,
+  // 1-3600) sets both the stall time and the window of the minimum rate,
+  // and UPDATER_HTTP_MIN_RATE (bytes per second, 0-1073741824, 0 for no
+  // minimum) the minimum average rate.
   static HTTPLimits GetLimits();
   static void SetLimits(const HTTPLimits& limits);
 };

@@ -21,10 +21,11 @@ struct Line {
   size_t len;
 };
 
-std::vector<Line> SplitLines(const std::string& body) {
+// The first maxLines non-empty lines of body.
+std::vector<Line> SplitLines(const std::string& body, size_t maxLines) {
   std::vector<Line> lines;
   size_t pos = 0;
-  while (pos < body.size()) {
+  while (pos < body.size() && lines.size() < maxLines) {
     size_t end = body.find('\n', pos);
     if (end == std::string::npos) end = body.size();
     if (end > pos) lines.push_back({pos, end - pos});
@@ -46,9 +47,18 @@ std::string SerialText(uint32_t serial) {
   return text;
 }
 
+// A reply body taken as it arrives rather than kept whole.
+class StreamedReply : public HTTPBodySink {
+ public:
+  // After the transfer: the body's end also ends its last line.
+  virtual void Finish() {}
+  // The first non-empty line began with "ok".
+  virtual bool Ok() const = 0;
+};
+
 // Splits a reply body as it arrives: the first non-empty line must begin
 // with "ok"; the next non-empty line goes to the sink; the rest is dropped.
-class ReplySplitter : public HTTPBodySink {
+class ReplySplitter : public StreamedReply {
  public:
   explicit ReplySplitter(BuildTextSink& sink) : sink_(sink) {}
 
@@ -83,8 +93,10 @@ class ReplySplitter : public HTTPBodySink {
     }
   }
 
-  // The first non-empty line began with "ok".
-  bool Ok() const { return firstLength_ >= 2 && first_[0] == 'o' && first_[1] == 'k'; }
+  bool Ok() const override { return firstLength_ >= 2 && first_[0] == 'o' && first_[1] == 'k'; }
+  // Nothing after the payload line, or after a first line that refuses,
+  // is read.
+  bool Full() const override { return state_ == kDone; }
 
  private:
   enum State { kFirst, kGap, kPayload, kDone };
@@ -109,20 +121,71 @@ class StringSink : public BuildTextSink {
   std::string& text_;
 };
 
+// Splits a reply body into its non-empty lines as it arrives and hands each
+// line after the first to OnLine; the first must begin with "ok", else the
+// rest is not read. Of a line only its first kMaxLineLength bytes are kept.
+class LineSplitter : public StreamedReply {
+ public:
+  static constexpr size_t kMaxLineLength = 4096;
+
+  void Write(const char* data, size_t count) override {
+    while (count > 0 && !Full()) {
+      const void* lf = std::memchr(data, '\n', count);
+      const size_t n = lf ? size_t(static_cast<const char*>(lf) - data) : count;
+      if (line_.size() < kMaxLineLength) line_.append(data, std::min(n, kMaxLineLength - line_.size()));
+      data += n;
+      count -= n;
+      if (lf) {
+        EndLine();
+        ++data;
+        --count;
+      }
+    }
+  }
+  bool Full() const override { return refused_ || Enough(); }
+  void Finish() override { EndLine(); }
+  bool Ok() const override { return ok_; }
+
+ protected:
+  virtual void OnLine(const std::string& line) = 0;
+  // No further line is wanted.
+  virtual bool Enough() const { return false; }
+
+ private:
+  void EndLine() {
+    if (line_.empty()) return;
+    if (!ok_ && !refused_) {
+      ok_ = line_.compare(0, 2, "ok") == 0;
+      refused_ = !ok_;
+    } else if (ok_ && !Enough()) {
+      OnLine(line_);
+    }
+    line_.clear();
+  }
+
+  std::string line_;
+  bool ok_ = false;
+  bool refused_ = false;
+};
+
 // A completed exchange whose status was 200 and whose first line began
-// with "ok".
+// with "ok": the body and its first three non-empty lines, all that any
+// reply kept whole is read for.
 struct Reply {
   std::string body;
   std::vector<Line> lines;
 };
 
-// With a splitter, the body of a reply with status 200 goes to it and
+const size_t kReplyLines = 3;
+
+// With a streamed reply, the body of a reply with status 200 goes to it and
 // reply stays empty.
 bool Request(const char* name, const char* url, const HTTPRequest::Parameters& params,
-             Reply& reply, bool isPing = false, ReplySplitter* splitter = nullptr) {
+             Reply& reply, bool isPing = false, StreamedReply* splitter = nullptr) {
   if (!url) url = UpdateServerRequest::default_url;
   try {
     HTTPResponse response = HTTPRequest::GET(url, params, splitter);
+    if (splitter) splitter->Finish();
     if (response.get_status() != 200) {
       if (isPing) {
         Log::log(DEBUG_ServerComm, "PING ==> [%d] [%s]\n", static_cast<int>(response.get_status()),
@@ -141,7 +204,7 @@ bool Request(const char* name, const char* url, const HTTPRequest::Parameters& p
       return true;
     }
     reply.body = response.take_response();
-    reply.lines = SplitLines(reply.body);
+    reply.lines = SplitLines(reply.body, kReplyLines);
     if (reply.lines.empty() || reply.body.compare(reply.lines[0].pos, 2, "ok") != 0 ||
         reply.lines[0].len < 2) {
       Log::log(DEBUG_ServerComm, "ServerCommClass: %s failed [%s]\n", name, response.get_request());
@@ -171,6 +234,37 @@ void SplitEntry(const std::string& line, std::string& first, std::string& second
   second = line.substr(c, d == std::string::npos ? std::string::npos : d - c);
   hasSecond = true;
 }
+
+// The entries of a build list reply: build;version per line. Collects at
+// most kMaxBuildListEntries builds and stops reading when there are more.
+class BuildListParser : public LineSplitter {
+ public:
+  explicit BuildListParser(BuildMap& builds) : builds_(builds) {}
+  bool Truncated() const { return truncated_; }
+
+ protected:
+  void OnLine(const std::string& line) override {
+    static const char* kName = "GetBuildList";
+    if (line.size() < 3) return;
+    Log::log(DEBUG_ServerComm, "%s processing entry: [%s]\n", kName, line.c_str());
+    std::string build, version;
+    bool hasBuild = false, hasVersion = false;
+    SplitEntry(line, build, version, hasBuild, hasVersion);
+    if (!hasBuild) return;
+    if (!hasVersion) version.clear();
+    if (builds_.size() >= UpdateServerRequest::kMaxBuildListEntries && !builds_.count(build)) {
+      truncated_ = true;
+      return;
+    }
+    Log::log(DEBUG_ServerComm, "%s [%.10s][%.10s]\n", kName, build.c_str(), version.c_str());
+    builds_.emplace(std::move(build), std::move(version));
+  }
+  bool Enough() const override { return truncated_; }
+
+ private:
+  BuildMap& builds_;
+  bool truncated_ = false;
+};
 
 // A version as a sort key: (valid, major, minor, patch), each part kept to
 // its low 8 bits as the packed versions do.
@@ -233,23 +327,17 @@ bool UpdateServerRequest::GetBuild(uint32_t serial, const std::string& firmwareI
   return Request("GetBuild", url, params, reply, false, &splitter);
 }
 
-bool UpdateServerRequest::GetBuildList(uint32_t serial, BuildMap& builds, const char* url) {
-  static const char* kName = "GetBuildList";
+bool UpdateServerRequest::GetBuildList(uint32_t serial, BuildMap& builds, const char* url,
+                                       bool* truncated) {
   builds.clear();
+  if (truncated) *truncated = false;
   Reply reply;
-  if (!Request(kName, url, {{"op", "builds"}, {"sn", SerialText(serial)}}, reply)) return false;
-  for (size_t i = 1; i < reply.lines.size(); ++i) {
-    const std::string line = LineText(reply.body, reply.lines[i]);
-    if (line.size() < 3) continue;
-    Log::log(DEBUG_ServerComm, "%s processing entry: [%s]\n", kName, line.c_str());
-    std::string build, version;
-    bool hasBuild = false, hasVersion = false;
-    SplitEntry(line, build, version, hasBuild, hasVersion);
-    if (!hasBuild) continue;
-    if (!hasVersion) version.clear();
-    builds.emplace(build, version);
-    Log::log(DEBUG_ServerComm, "%s [%.10s][%.10s]\n", kName, build.c_str(), version.c_str());
+  BuildListParser parser(builds);
+  if (!Request("GetBuildList", url, {{"op", "builds"}, {"sn", SerialText(serial)}}, reply, false,
+               &parser)) {
+    return false;
   }
+  if (truncated) *truncated = parser.Truncated();
   return true;
 }
 
@@ -257,7 +345,8 @@ bool UpdateServerRequest::GetRecoveryInfo(const uint32_t fingerprint[4], uint32_
                                           uint32_t* build, const char* url) {
   static const char* kName = "GetRecoveryInfo";
   char fp[64];
-  std::snprintf(fp, sizeof fp, "%08X%%20%08X%%20%08X%%20%08X", fingerprint[0], fingerprint[1],
+  // Spaces, which go out as %20.
+  std::snprintf(fp, sizeof fp, "%08X %08X %08X %08X", fingerprint[0], fingerprint[1],
                 fingerprint[2], fingerprint[3]);
   Reply reply;
   if (!Request(kName, url, {{"brief", "true"}, {"fp", fp}, {"op", "fix"}}, reply)) return false;

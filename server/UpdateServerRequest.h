@@ -5,6 +5,7 @@
 #ifndef UPDATER_UPDATE_SERVER_REQUEST_H
 #define UPDATER_UPDATE_SERVER_REQUEST_H
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -54,8 +55,12 @@ class UpdateServerRequest {
                        bool noCal);
 
   // op=builds&sn=S&. Every further line: build;version. builds is cleared
-  // first; the first entry of a build number wins.
-  static bool GetBuildList(uint32_t serial, BuildMap& builds, const char* url);
+  // first; the first entry of a build number wins. The reply is parsed as
+  // it arrives; past kMaxBuildListEntries builds the rest is not read and
+  // *truncated (when given) is set.
+  static constexpr size_t kMaxBuildListEntries = 100000;
+  static bool GetBuildList(uint32_t serial, BuildMap& builds, const char* url,
+                           bool* truncated = nullptr);
 
   // brief=true&fp=W1%20W2%20W3%20W4&op=fix&. Line 2: serial number (hex);
   // line 3: build number (decimal, 0x hexadecimal or 0 octal).

@@ -33,7 +33,7 @@ def test_unreachable_server(tmp_path):
     url = free_port_url()
     for command in (["-B"], ["-J"]):
         r = run_updater(command + ["-d", SERIAL], tmp_path, url)
-        assert r.returncode == 0
+        assert r.returncode == 1
         assert "Server request failed for %s" % url in r.stderr
     r = run_updater(["-G", "-d", SERIAL], tmp_path, url)
     assert r.returncode == 1
@@ -49,8 +49,27 @@ def test_server_that_refuses(tmp_path, reply):
         assert r.returncode == 1
         assert "Server request failed for %s" % s.url in r.stderr
         r = run_updater(["-B", "-d", SERIAL], tmp_path, s.url)
-        assert r.returncode == 0
-        assert "No builds found for device [%s]" % SERIAL in r.stdout
+        assert r.returncode == 1
+        assert "No builds found" not in r.stdout, "a failure is not an empty list"
+    finally:
+        s.stop()
+
+
+@pytest.mark.parametrize("args,replies,code", [
+    (["-B"], {"builds": (200, "ok\n")}, 0),  # an empty list the server sent
+    (["-B"], {"builds": (200, "error unknown device\n")}, 1),
+    (["-J"], {"ent_jwt": (200, "error unknown device\n")}, 1),
+    (["-J"], {"ent_jwt": (200, "ok\naaa.bbb.ccc\n")}, 0),
+    (["-G", "-L"], {"bird": (200, "error\n")}, 1),  # the download failed, the listing did not
+    (["-G", "-B"], {"bird": (500, "")}, 1),
+])
+def test_exit_code_says_whether_every_command_worked(tmp_path, args, replies, code):
+    s = serving(**replies)
+    try:
+        r = run_updater(args + ["-d", SERIAL], tmp_path, s.url)
+        assert r.returncode == code, r.stderr
+        if args == ["-B"] and code == 0:
+            assert "No builds found for device [%s]" % SERIAL in r.stdout
     finally:
         s.stop()
 
@@ -102,7 +121,14 @@ def test_payload_that_is_not_firmware(tmp_path, payload, message):
         s.stop()
 
 
-def test_stall_mid_body_is_abandoned(tmp_path):
+# A server that stops sending, and one that sends a byte every 0.2 s: above
+# the stall rule, below the minimum average rate.
+@pytest.mark.parametrize("drip,env,message", [
+    (b"", {}, "GetBuild ==> ["),
+    (b"Y", {"UPDATER_HTTP_MIN_RATE": "100"},
+     "less than 100 bytes per second on average over 2 seconds"),
+])
+def test_stall_mid_body_is_abandoned(tmp_path, drip, env, message):
     release = []
 
     def stall(handler):
@@ -111,18 +137,24 @@ def test_stall_mid_body_is_abandoned(tmp_path):
         handler.end_headers()
         handler.wfile.write(b"ok\nYmly")
         handler.wfile.flush()
-        for _ in range(300):  # at most 30 s, or until the test ends
+        for _ in range(150):  # at most 30 s, or until the test ends
             if release:
                 return
-            time.sleep(0.1)
+            try:
+                handler.wfile.write(drip)
+                handler.wfile.flush()
+            except OSError:
+                return
+            time.sleep(0.2)
 
     s = serving(bird=stall)
     try:
         start = time.monotonic()
-        r = run_updater(["-G", "-d", SERIAL], tmp_path, s.url,
-                        env={"UPDATER_HTTP_STALL_TIMEOUT": "2"}, timeout=60)
+        r = run_updater(["-G", "-d", SERIAL, "-X", "0x20"], tmp_path, s.url,
+                        env=dict(env, UPDATER_HTTP_STALL_TIMEOUT="2"), timeout=60)
         elapsed = time.monotonic() - start
         assert r.returncode == 1
+        assert message in r.stderr
         assert "Download failed" in r.stderr
         assert "Failed to retrieve a valid BIRD file" in r.stderr
         assert elapsed < 25
@@ -146,6 +178,7 @@ def test_https_certificate_must_be_trusted(repo, tmp_path):
         r = run_updater(["-B", "-d", SERIAL, "-X", "0x20"], storage, server.url,
                         env={"SSL_CERT_FILE": "", "CURL_CA_BUNDLE": ""})
         assert "certificate" in r.stderr.lower()
+        assert r.returncode == 1
 
         # CURL_CA_BUNDLE, when set, is preferred over SSL_CERT_FILE.
         for env in ({"SSL_CERT_FILE": str(cert), "CURL_CA_BUNDLE": ""},

@@ -2,8 +2,10 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -45,8 +47,26 @@ TEST_F(HTTPRequestTest, BuildsQueryInKeyOrderWithTrailingAmpersand) {
   EXPECT_EQ(HTTPRequest::BuildURL("http://h/cgi/u", {{"rv", "2"}, {"op", "hi"}}),
             "http://h/cgi/u?op=hi&rv=2&");
   EXPECT_EQ(HTTPRequest::BuildURL("http://h/cgi/u", {}), "http://h/cgi/u");
-  EXPECT_EQ(HTTPRequest::BuildURL("http://h/x", {{"fp", "1%202"}}), "http://h/x?fp=1%202&")
-      << "values travel as given";
+  EXPECT_EQ(HTTPRequest::BuildURL("http://h/x", {{"fp", "1 2"}}), "http://h/x?fp=1%202&")
+      << "values travel percent-encoded";
+}
+
+TEST_F(HTTPRequestTest, QueryValuesArriveExactlyAsGiven) {
+  // Firmware identifiers are the server's own text and may hold any of these.
+  const std::vector<std::string> values = {"KX+A", "a&op=x", "k=v", "100%", "two words",
+                                           "%20", "+&=% ~-._", "\xC3\xA9\x01"};
+  std::mutex mutex;
+  std::vector<std::string> received;
+  LocalHTTPServer server([&](const httplib::Request& req, httplib::Response& res) {
+    std::lock_guard<std::mutex> lock(mutex);
+    received.push_back(req.get_param_value("v") + "|" + req.get_param_value("op"));
+    res.set_content("ok\n", "text/plain");
+  });
+  for (const std::string& v : values) {
+    EXPECT_EQ(HTTPRequest::GET(server.url(), {{"op", "t"}, {"v", v}}).get_status(), 200);
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(received.back(), v + "|t") << v;
+  }
 }
 
 TEST_F(HTTPRequestTest, ReturnsBodyAndStatusWithRequestText) {
@@ -158,6 +178,30 @@ TEST_F(HTTPRequestTest, StalledBodyIsAbandoned) {
   const auto start = std::chrono::steady_clock::now();
   EXPECT_THROW(HTTPRequest::GET(server.url(), {}), std::runtime_error);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(9));
+}
+
+// A server that keeps the connection alive with a byte every 100 ms: far
+// above the stall rule, far below the minimum average rate. It sends 40
+// bytes in all (4 s), so the test ends either way.
+TEST_F(HTTPRequestTest, DripBelowTheMinimumRateIsAbandoned) {
+  HTTPLimits limits;
+  limits.rateWindowSeconds = 1;
+  limits.minAverageBytesPerSecond = 1024;
+  HTTPRequest::SetLimits(limits);
+  LocalHTTPServer* self = nullptr;
+  LocalHTTPServer server([&self](const httplib::Request&, httplib::Response& res) {
+    res.set_content_provider(40, "text/plain", [&self](size_t, size_t, httplib::DataSink& sink) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      return !self->stopping() && sink.write("x", 1);
+    });
+  });
+  self = &server;
+  try {
+    HTTPRequest::GET(server.url(), {});
+    FAIL() << "a drip was accepted";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("1024 bytes per second"), std::string::npos) << e.what();
+  }
 }
 
 class HTTPSRequestTest : public HTTPRequestTest {

@@ -125,6 +125,30 @@ TEST(UpdateServerRequest, BuildListFirstEntryWins) {
   EXPECT_TRUE(builds.empty());
 }
 
+// The server's reply parsed while it arrives: at most 100,000 builds are
+// collected, in reply order, and the rest of the reply is not read.
+TEST(UpdateServerRequest, BuildListStopsCollectingPastTheLimit) {
+  const size_t limit = UpdateServerRequest::kMaxBuildListEntries;
+  struct Case {
+    size_t entries;
+    bool truncated;
+  };
+  for (const Case c : {Case{limit + 50000, true}, Case{limit, false}}) {
+    std::string body = "ok\n";
+    for (size_t i = 0; i < c.entries; ++i) body += std::to_string(i) + ";1.0.0\n";
+    body += "0;9.9.9\n7;dup";  // known builds, the last line without LF
+    CannedServer s;
+    s.Reply(body);
+    BuildMap builds;
+    bool truncated = !c.truncated;
+    EXPECT_TRUE(UpdateServerRequest::GetBuildList(1, builds, s.url(), &truncated));
+    EXPECT_EQ(truncated, c.truncated);
+    EXPECT_EQ(builds.size(), limit);
+    EXPECT_EQ(builds.count(std::to_string(limit - 1)), 1u);
+    EXPECT_EQ(builds["7"], "1.0.0");
+  }
+}
+
 TEST(UpdateServerRequest, RecoveryInfoReadsSerialInHexAndBuildByPrefix) {
   CannedServer s;
   const uint32_t fp[4] = {1, 2, 3, 4};

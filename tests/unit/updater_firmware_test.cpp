@@ -173,6 +173,35 @@ TEST_F(FirmwareTest, NoFalseSuccessAndNothingChanged) {
   EXPECT_EQ(ReadFile(DeviceDir() + "/.settings"), settings);
 }
 
+// A file is stored only under the build its information block names, with
+// or without override.
+TEST_F(FirmwareTest, FileOfAnotherBuildIsRefused) {
+  ASSERT_EQ(updater_->Download_Firmware(kSerial, "1200", false, false), 1200u);
+  const std::string settings = ReadFile(DeviceDir() + "/.settings");
+  BirdWriter unnamed;
+  const uint8_t image[64] = {1, 2, 3};
+  unnamed.AddImage(BLOCK_FIRMWARE, 0, image, sizeof image);
+  const std::vector<uint8_t> noInfo = unnamed.Build();
+  const std::vector<std::pair<std::string, std::string>> files = {
+      {MakeBird(9999, "2.11.5"), "The firmware sent by the server is build 9999, not the requested build 1300"},
+      {MakeBird(1200, "2.10.4"), "The firmware sent by the server is build 1200, not the requested build 1300"},
+      {std::string(noInfo.begin(), noInfo.end()),
+       "The firmware sent by the server names no build; build 1300 was requested"},
+  };
+  for (const auto& f : files) {
+    size_t n = 0;
+    auto text = base64_encode(reinterpret_cast<const uint8_t*>(f.first.data()), f.first.size(), &n);
+    Override("bird", "ok\n" + std::string(text.get(), n) + "\n");
+    for (bool override : {false, true}) {
+      display_.errors.clear();
+      EXPECT_EQ(updater_->Download_Firmware(kSerial, "1300", override, false), 0u) << f.second;
+      EXPECT_TRUE(display_.HasError(f.second)) << f.second;
+      EXPECT_FALSE(Exists(DeviceDir() + "/1300.bird"));
+      EXPECT_EQ(ReadFile(DeviceDir() + "/.settings"), settings);
+    }
+  }
+}
+
 TEST_F(FirmwareTest, WriteFailureRecordsNothing) {
   ASSERT_EQ(updater_->Download_Firmware(kSerial, "1200", false, false), 1200u);
   const std::string settings = ReadFile(DeviceDir() + "/.settings");
@@ -219,6 +248,26 @@ TEST_F(FirmwareTest, NewDeviceGetsItsDirectoryOnlyWithAFile) {
 TEST_F(FirmwareTest, BuildListAndToken) {
   const BuildMap expected = {{"1200", "2.10.4"}, {"1300", "2.11.5"}};
   EXPECT_EQ(updater_->Get_BuildList(kSerial), expected);
+  // Failed and empty are told apart.
+  BuildMap builds;
+  std::string jwt;
+  Override("builds", "ok\n");
+  EXPECT_TRUE(updater_->Get_BuildList(kSerial, builds));
+  EXPECT_TRUE(builds.empty());
+  Override("builds", "error unknown device\n");
+  Override("ent_jwt", "error unknown device\n");
+  EXPECT_FALSE(updater_->Get_BuildList(kSerial, builds));
+  EXPECT_FALSE(updater_->Get_JWT(kSerial, jwt));
+  std::string many = "ok\n";
+  for (size_t i = 0; i <= UpdateServerRequest::kMaxBuildListEntries; ++i) many += std::to_string(i) + ";1.0.0\n";
+  Override("builds", many);
+  EXPECT_TRUE(updater_->Get_BuildList(kSerial, builds));
+  EXPECT_EQ(builds.size(), UpdateServerRequest::kMaxBuildListEntries);
+  EXPECT_TRUE(display_.HasError("The server lists more than 100000 builds for 40F5849A; only the first 100000 are kept"));
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    overrides_.clear();
+  }
   const std::string token = updater_->Get_JWT(kSerial);
   EXPECT_EQ(std::count(token.begin(), token.end(), '.'), 2);
   EXPECT_TRUE(updater_->Get_BuildList(0x12345678).empty()) << "unknown device";
