@@ -177,6 +177,8 @@ struct Reply {
 };
 
 const size_t kReplyLines = 3;
+// Real firmware identifiers are a few dozen characters.
+const size_t kMaxFirmwareIdLength = 256;
 
 // With a streamed reply, the body of a reply with status 200 goes to it and
 // reply stays empty.
@@ -299,8 +301,17 @@ bool UpdateServerRequest::QueryBuild(uint32_t serial, std::string& build, std::s
                                      const char* url) {
   Reply reply;
   if (!Request("QueryBuild", url, {{"op", "qu"}, {"sn", SerialText(serial)}}, reply)) return false;
+  if (reply.lines.size() > 2) {
+    // The identifier goes back to the server in every firmware request.
+    const std::string id = UpToCR(LineText(reply.body, reply.lines[2]));
+    if (id.size() > kMaxFirmwareIdLength) {
+      Log::log(DEBUG_ServerComm, "QueryBuild: firmware identifier of %zu bytes refused\n",
+               id.size());
+      return false;
+    }
+    firmwareId = id;
+  }
   if (reply.lines.size() > 1) build = LineText(reply.body, reply.lines[1]);
-  if (reply.lines.size() > 2) firmwareId = UpToCR(LineText(reply.body, reply.lines[2]));
   return true;
 }
 

@@ -86,6 +86,12 @@ TEST(UpdateServerRequest, QueryBuildSetsOnlyPresentLines) {
   EXPECT_EQ(s.LastQuery(), "op=qu&sn=0000000A&");
   EXPECT_EQ(build, "1400");
   EXPECT_EQ(fw, "old");
+
+  s.Reply("ok\n1500\n" + std::string(257, 'F') + "\n");
+  EXPECT_FALSE(UpdateServerRequest::QueryBuild(0xA, build, fw, s.url()))
+      << "an identifier far longer than any real one";
+  EXPECT_EQ(build, "1400");
+  EXPECT_EQ(fw, "old");
 }
 
 TEST(UpdateServerRequest, GetBuildSendsParametersInKeyOrder) {
