@@ -101,19 +101,19 @@ UsbDevice::~UsbDevice() {
   g_object_unref(testbed_);
 }
 
+// The handler is attached before the device appears: a host enumerating
+// at that moment must not find a node nobody answers.
 bool UsbDevice::Plug(std::string& error) {
-  const std::string record = UsbDeviceRecord(sysPath_, number_, Hex(Descriptors()), desc_.vendor,
-                                             desc_.product, desc_.serial);
   GError* err = nullptr;
-  if (!umockdev_testbed_add_from_string(testbed_, record.c_str(), &err))
-    return Fail(error, "cannot add a USB device: ", err);
   handler_ = umockdev_ioctl_base_new();
   signal_ = g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(&UsbDevice::OnIoctl), this);
-  if (!umockdev_testbed_attach_ioctl(testbed_, node_.c_str(), handler_, &err)) {
-    umockdev_testbed_remove_device(testbed_, ("/sys" + sysPath_).c_str());
+  if (!umockdev_testbed_attach_ioctl(testbed_, node_.c_str(), handler_, &err))
     return Fail(error, "cannot attach the USB device's handler: ", err);
-  }
   attached_ = true;
+  const std::string record = UsbDeviceRecord(sysPath_, number_, Hex(Descriptors()), desc_.vendor,
+                                             desc_.product, desc_.serial);
+  if (!umockdev_testbed_add_from_string(testbed_, record.c_str(), &err))
+    return Fail(error, "cannot add a USB device: ", err);
   return true;
 }
 
