@@ -101,6 +101,7 @@ class UsbDevice {
 
   static int OnIoctl(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, void* self);
   void Handle(UMockdevIoctlClient* client);
+  // The answers to single requests; called with lock_ held.
   void Simple(unsigned long request, UMockdevIoctlClient* client);
   void Capabilities(UMockdevIoctlClient* client, UMockdevIoctlData* arg);
   void ClearHalt(UMockdevIoctlClient* client, UMockdevIoctlData* arg);
