@@ -34,10 +34,6 @@ class UsbBus {
   virtual std::string where(const Endpoint& e) const = 0;
 };
 
-// True when this process runs under umockdev's preload library (USB
-// devices can only be simulated there).
-bool UsbSimulationAvailable();
-
 }  // namespace ksim
 
 #endif

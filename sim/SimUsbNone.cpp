@@ -8,6 +8,4 @@ std::unique_ptr<UsbBus> UsbBus::create(std::function<void()>, std::string& error
   return nullptr;
 }
 
-bool UsbSimulationAvailable() { return false; }
-
 }  // namespace ksim

@@ -1,6 +1,6 @@
 // The umockdev description of one simulated USB device: the sysfs
 // attributes and uevent properties libusb reads, and the device node that
-// holds its descriptors. Shared by the simulator and the USB test model.
+// holds its descriptors. Used by the simulated USB device (SimUsbDevice).
 #ifndef KORVEX_SIM_USB_RECORD_H
 #define KORVEX_SIM_USB_RECORD_H
 
@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <string>
 
-namespace sim {
+namespace ksim {
 
 // sysPath: the device's path below /sys ("/devices/..."); number: its device
 // number on bus 1; descriptorsHex: device and configuration descriptors in
@@ -40,6 +40,6 @@ inline std::string UsbDeviceRecord(const std::string& sysPath, int number,
   return record;
 }
 
-}  // namespace sim
+}  // namespace ksim
 
 #endif

@@ -34,7 +34,7 @@ class UsbStreamTest : public ::testing::Test {
     if (stream_ != nullptr) aStream_Destroy(&stream_);
     if (driver_ != nullptr) kxusb_destroy(&driver_);
     Korvex_libusb_exit();
-    // The testbed first: it detaches the handlers the models still own.
+    // Each model holds the testbed until it goes.
     if (testbed_ != nullptr) g_object_unref(testbed_);
     models_.clear();
     aKorvexDebuggingEnable = false;
@@ -49,6 +49,7 @@ class UsbStreamTest : public ::testing::Test {
     UsbModuleDescription d;
     d.vendor = aVELMARIS_USB_VENDOR_ID;
     d.serial = serial;
+    d.outEndpoint = 0x02;  // not the IN endpoint's number
     return d;
   }
   UsbModuleModel& AddModule() { return Add(Module()); }
