@@ -318,6 +318,10 @@ bool BirdFile::DecompressData(const uint8_t* compressed, size_t length) {
   bool bomb = false;
   bool countChecked = false;
   uint32_t declared = 0;
+  // Block heads are counted as the body arrives, so that one holding more
+  // blocks than allowed is refused before the rest of it is expanded.
+  uint64_t headAt = 4;
+  uint32_t heads = 0;
   if (!buffer) ret = Z_MEM_ERROR;
 
   while (buffer) {
@@ -366,6 +370,14 @@ bool BirdFile::DecompressData(const uint8_t* compressed, size_t length) {
         break;
       }
     }
+    while (countChecked && heads <= BIRD_FILE_MAX_BLOCKS && headAt + 5 <= total) {
+      headAt += 5 + uint64_t(GetInt(buffer + headAt + 1));
+      ++heads;
+    }
+    if (heads > BIRD_FILE_MAX_BLOCKS) {
+      ret = Z_DATA_ERROR;
+      break;
+    }
     if (ret == Z_STREAM_END) break;
     if (ret == Z_OK) continue;
     if (ret == Z_BUF_ERROR && zs.avail_out == 0) continue;  // needs more room
@@ -378,6 +390,9 @@ bool BirdFile::DecompressData(const uint8_t* compressed, size_t length) {
     if (declared > BIRD_FILE_MAX_BLOCKS) {
       problem_ = Format("the package declares %u blocks, more than the %u allowed", declared,
                         unsigned(BIRD_FILE_MAX_BLOCKS));
+      Log::log(DEBUG_BirdFile, "BIRDFILE: Error - %s; refusing it.\n", problem_.c_str());
+    } else if (heads > BIRD_FILE_MAX_BLOCKS) {
+      problem_ = Format("the package holds more than %u blocks", unsigned(BIRD_FILE_MAX_BLOCKS));
       Log::log(DEBUG_BirdFile, "BIRDFILE: Error - %s; refusing it.\n", problem_.c_str());
     } else if (bomb) {
       Log::log(DEBUG_BirdFile,
