@@ -49,7 +49,8 @@ std::string KeyValueStore::TimeStamp() {
 }
 
 aErr KeyValueStore::Read(const char* path) {
-  if (!path) path = DEFAULT_FILENAME;
+  // No path means no file: never a ".settings" in the current directory.
+  if (!path || !*path) return aErrParam;
   path_ = path;
   int error = 0;
   FILE* file = OpenRegularFile(path, &error);
@@ -94,6 +95,8 @@ aErr KeyValueStore::Read(const char* path) {
 
 aErr KeyValueStore::Load(const char* path) {
   const aErr err = Read(path);
+  // Only a file that is not there is created; one that could not be read
+  // keeps its history.
   if (err == aErrNotFound) {
     Add(KEY_CREATED_TIME, TimeStamp());
     Save(nullptr);

@@ -28,7 +28,8 @@ class KeyValueStore {
   // remembered in every case.
   aErr Load(const char* path);
   // Load without ever writing: a missing file is only noted (Absent; the
-  // first Save creates it with CREATED_TIME), aErrNotFound.
+  // first Save creates it with CREATED_TIME), aErrNotFound. aErrParam for
+  // a null or empty path.
   aErr Read(const char* path);
   // Writes every entry as "key=value\n" in key order, replacing the file
   // atomically. With a null path the remembered one is used; without one

@@ -196,7 +196,9 @@ UpdaterStoreItem UpdaterStore::AddDevice(const std::string& name) {
   UpdaterStoreItem item(base_, name, STORE_ITEM_DIRECTORY);
   RemoveLeftoverTemporaries(item.Path());
   // Its first Save writes CREATED_TIME and UPDATED_TIME.
-  if (item.attributes.Absent()) item.attributes.Save(nullptr);
+  if (item.attributes.Absent() && !item.attributes.Save(nullptr))
+    Log::log(DEBUG_Updater, "UpdaterStore: Error (%d) creating [%s].\n",
+             item.attributes.LastError(), item.attributes.Path().c_str());
   return item;
 }
 
