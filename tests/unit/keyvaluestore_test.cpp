@@ -284,60 +284,30 @@ TEST(KeyValueStore, OutOfRangeNumbersSaturate) {
   EXPECT_EQ(store.GetHex("hex"), 0xFFFFFFFFu);
 }
 
-namespace {
-// Runs body with the current directory set to dir, restoring it after.
-template <typename F>
-void InDirectory(const std::string& dir, F body) {
-  char saved[4096];
-  ASSERT_NE(getcwd(saved, sizeof saved), nullptr);
-  ASSERT_EQ(chdir(dir.c_str()), 0);
-  body();
-  ASSERT_EQ(chdir(saved), 0);
-}
-}  // namespace
-
 // A store saves to the file it was read from or told, never to a
-// ".settings" in whatever the current directory is, and never over a
-// history it could not read.
+// ".settings" in the current directory, and never over a history it could
+// not read.
 TEST(KeyValueStore, SavesOnlyToItsOwnFile) {
   TempDir dir;
-  const std::string loop = dir.join("loop");
+  const std::string loop = dir.join("loop"), fifo = dir.join("fifo");
   ASSERT_EQ(symlink("loop", loop.c_str()), 0);
-  const std::string fifo = dir.join("fifo");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
-  InDirectory(dir.path(), [&] {
-    KeyValueStore unnamed;
-    unnamed.Add("k", "v");
-    EXPECT_FALSE(unnamed.Save());
-    for (const std::string& path : {loop, fifo, dir.path()}) {
-      KeyValueStore store;
-      EXPECT_EQ(store.Load(path.c_str()), aErrIO) << path;
-      EXPECT_TRUE(store.Unreadable()) << path;
-      EXPECT_NE(store.LastError(), 0) << path;
-      store.Add("LATEST_DOWNLOAD", "1.bird");
-      EXPECT_FALSE(store.Save()) << path;
-      EXPECT_TRUE(store.IsDirty());
-    }
-  });
+  char saved[4096];
+  ASSERT_NE(getcwd(saved, sizeof saved), nullptr);
+  ASSERT_EQ(chdir(dir.path().c_str()), 0);
+  KeyValueStore unnamed;
+  unnamed.Add("k", "v");
+  EXPECT_FALSE(unnamed.Save());
+  for (const std::string& path : {loop, fifo, dir.path()}) {
+    KeyValueStore store;
+    EXPECT_EQ(store.Load(path.c_str()), aErrIO) << path;
+    EXPECT_TRUE(store.Unreadable() && store.LastError() != 0) << path;
+    store.Add("LATEST_DOWNLOAD", "1.bird");
+    EXPECT_FALSE(store.Save()) << path;
+  }
+  ASSERT_EQ(chdir(saved), 0);
   struct stat st;
   EXPECT_NE(lstat(dir.join(".settings").c_str(), &st), 0) << "nothing in the current directory";
-  EXPECT_EQ(lstat(fifo.c_str(), &st), 0);
-  EXPECT_TRUE(S_ISFIFO(st.st_mode));
-  EXPECT_EQ(readlink(loop.c_str(), std::vector<char>(16).data(), 16), 4);
-}
-
-TEST(KeyValueStore, ReadWritesNothingAndTheFirstSaveCreates) {
-  TempDir dir;
-  const std::string path = dir.join(".settings");
-  KeyValueStore store;
-  EXPECT_EQ(store.Read(path.c_str()), aErrNotFound);
-  EXPECT_TRUE(store.Absent());
-  EXPECT_EQ(store.Size(), 0u);
-  struct stat st;
-  EXPECT_NE(stat(path.c_str(), &st), 0);
-  store.Add("LATEST_DOWNLOAD", "1.bird");
-  ASSERT_TRUE(store.Save());
-  const std::string text = ReadFile(path);
-  EXPECT_EQ(text.rfind("CREATED_TIME=", 0), 0u);
-  EXPECT_NE(text.find("\nLATEST_DOWNLOAD=1.bird\nUPDATED_TIME="), std::string::npos);
+  EXPECT_TRUE(lstat(fifo.c_str(), &st) == 0 && S_ISFIFO(st.st_mode));
+  EXPECT_TRUE(lstat(loop.c_str(), &st) == 0 && S_ISLNK(st.st_mode));
 }
