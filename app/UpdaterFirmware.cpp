@@ -368,7 +368,9 @@ BirdFile Updater::load_bird(const char* purpose, const std::string& birdPath,
   if (!store) return BirdFile();
   if (!birdPath.empty()) {
     display.message(Level::info, "%s from Birdfile: %s", purpose, birdPath.c_str());
-    return BirdFile(birdPath.c_str());
+    BirdFile bird(birdPath.c_str());
+    if (!bird.Usable()) throw std::runtime_error("Unusable bird " + birdPath + ": " + bird.Problem());
+    return bird;
   }
   UpdaterStoreItem device = store->AddDevice(serialNumber);
   display.message(Level::info, "%s firmware with build: %u", purpose, build);

@@ -254,6 +254,11 @@ TEST_F(FirmwareTest, LoadBirdDownloadsOnDemand) {
   BirdFile named = updater_->load_bird("Recovering", repo_.join("1300.bird"), kSerial, 0, false);
   EXPECT_EQ(named.GetVersion(), "2.11.5");
   EXPECT_THROW(updater_->load_bird("Updating", "", kSerial, 1250, true), std::runtime_error);
+  BirdWriter noInfo;
+  noInfo.AddImage(BLOCK_FIRMWARE, 0, reinterpret_cast<const uint8_t*>("abcd"), 4);
+  noInfo.Write(repo_.join("x.bird").c_str());
+  EXPECT_THROW(updater_->load_bird("Updating", repo_.join("x.bird"), kSerial, 0, false),
+               std::runtime_error) << "a package that cannot be used is not loaded";
 }
 
 TEST_F(FirmwareTest, RecoveryFormAsksForDeviceAndBuild) {
