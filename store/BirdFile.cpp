@@ -46,9 +46,6 @@ std::string Format(const char* format, ...) {
   return text;
 }
 
-const char* const kNotExpanded =
-    "the compressed body cannot be expanded (damaged, truncated or oversized data)";
-
 // Copies field `index` (0-3) of an information block into out, terminated.
 // A block shorter than 64 bytes reads as if padded with zero bytes.
 void InfoField(const uint8_t* data, uint32_t length, int index,
@@ -90,6 +87,23 @@ aErr BirdInfoBuild(const uint8_t* data, uint32_t length, uint32_t* build) {
   const aErr err = aNumber_ParseU32(field, 10, &value);
   if (build) *build = value;
   return err;
+}
+
+std::string BirdLoadProblem(BirdLoadFailure failure, uint32_t count) {
+  switch (failure) {
+    case BirdLoadFailure::BadHeader: return "the file does not begin with a BIRD header";
+    case BirdLoadFailure::NotExpanded:
+      return "the compressed body cannot be expanded (damaged, truncated or oversized data)";
+    case BirdLoadFailure::TooLarge:
+      return Format("the compressed body cannot be expanded: it grows beyond %u bytes",
+                    unsigned(BIRD_FILE_MAX_EXPANDED_SIZE));
+    case BirdLoadFailure::DeclaresTooMany:
+      return Format("the package declares %u blocks, more than the %u allowed", count,
+                    unsigned(BIRD_FILE_MAX_BLOCKS));
+    case BirdLoadFailure::HoldsTooMany:
+      return Format("the package holds more than %u blocks", unsigned(BIRD_FILE_MAX_BLOCKS));
+  }
+  return std::string();
 }
 
 std::string BirdContentProblem(const BirdContent& content) {
@@ -225,10 +239,9 @@ bool BirdFile::LoadFromMemory(const uint8_t* bytes, size_t length) {
   if (DecompressData(bodyLength ? bytes + BIRD_FILE_HEADER_SIZE : nullptr, bodyLength)) {
     ScanBlocks(data_.get(), dataSize_);
     if (tooManyBlocks_) {
-      problem_ = Format("the package holds more than %u blocks", unsigned(BIRD_FILE_MAX_BLOCKS));
-      if (declaredCount_ > BIRD_FILE_MAX_BLOCKS)
-        problem_ = Format("the package declares %u blocks, more than the %u allowed",
-                          declaredCount_, unsigned(BIRD_FILE_MAX_BLOCKS));
+      problem_ = declaredCount_ > BIRD_FILE_MAX_BLOCKS
+                     ? BirdLoadProblem(BirdLoadFailure::DeclaresTooMany, declaredCount_)
+                     : BirdLoadProblem(BirdLoadFailure::HoldsTooMany);
       blocks_.clear();
       blockCount_ = 0;
       data_.reset();
@@ -267,7 +280,7 @@ bool BirdFile::LoadFromMemory(const uint8_t* bytes, size_t length) {
                   info->length < BIRD_INFO_SIZE ? info->length : BIRD_INFO_SIZE);
     }
     problem_ = VerifyHeader(bytes, length) ? BirdContentProblem(content)
-                                           : std::string("the file does not begin with a BIRD header");
+                                           : BirdLoadProblem(BirdLoadFailure::BadHeader);
     if (!problem_.empty())
       Log::log(DEBUG_BirdFile, "BIRDFILE: %s cannot be used: %s\n", path_.c_str(),
                problem_.c_str());
@@ -295,7 +308,7 @@ bool BirdFile::VerifyFile(const char* path) {
 bool BirdFile::DecompressData(const uint8_t* compressed, size_t length) {
   data_.reset();
   dataSize_ = 0;
-  problem_ = kNotExpanded;
+  problem_ = BirdLoadProblem(BirdLoadFailure::NotExpanded);
 
   // The body carries no expanded size. Start from a guess and grow the
   // buffer in place as zlib fills it; the final buffer is cut to size.
@@ -387,19 +400,16 @@ bool BirdFile::DecompressData(const uint8_t* compressed, size_t length) {
   inflateEnd(&zs);
 
   if (ret != Z_STREAM_END) {
-    if (declared > BIRD_FILE_MAX_BLOCKS) {
-      problem_ = Format("the package declares %u blocks, more than the %u allowed", declared,
-                        unsigned(BIRD_FILE_MAX_BLOCKS));
-      Log::log(DEBUG_BirdFile, "BIRDFILE: Error - %s; refusing it.\n", problem_.c_str());
-    } else if (heads > BIRD_FILE_MAX_BLOCKS) {
-      problem_ = Format("the package holds more than %u blocks", unsigned(BIRD_FILE_MAX_BLOCKS));
+    if (declared > BIRD_FILE_MAX_BLOCKS || heads > BIRD_FILE_MAX_BLOCKS) {
+      problem_ = declared > BIRD_FILE_MAX_BLOCKS
+                     ? BirdLoadProblem(BirdLoadFailure::DeclaresTooMany, declared)
+                     : BirdLoadProblem(BirdLoadFailure::HoldsTooMany);
       Log::log(DEBUG_BirdFile, "BIRDFILE: Error - %s; refusing it.\n", problem_.c_str());
     } else if (bomb) {
       Log::log(DEBUG_BirdFile,
                "BIRDFILE: Error - bird file body expands beyond %u bytes; refusing it.\n",
                unsigned(BIRD_FILE_MAX_EXPANDED_SIZE));
-      problem_ = Format("the compressed body cannot be expanded: it grows beyond %u bytes",
-                        unsigned(BIRD_FILE_MAX_EXPANDED_SIZE));
+      problem_ = BirdLoadProblem(BirdLoadFailure::TooLarge);
     } else if (ret == Z_MEM_ERROR) {
       Log::log(DEBUG_BirdFile, "BIRDFILE: Error - out of memory expanding bird file (%zu bytes).\n",
                capacity);

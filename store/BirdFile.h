@@ -77,6 +77,12 @@ struct BirdContent {
 // (64 bytes) with a build number of 1 to 0xFFFFFFFF and a model name.
 std::string BirdContentProblem(const BirdContent& content);
 
+// Why a package does not load, in the words loading and the streaming
+// check share.
+enum class BirdLoadFailure { BadHeader, NotExpanded, TooLarge, DeclaresTooMany, HoldsTooMany };
+// count: the declared block count for DeclaresTooMany.
+std::string BirdLoadProblem(BirdLoadFailure failure, uint32_t count = 0);
+
 // The build field of an information block (data, length bytes; a shorter
 // block reads as if padded with zero bytes): its leading decimal digits
 // (the 16th character never counts). aErrNone with *build set, aErrNotFound

@@ -1,6 +1,5 @@
 #include "store/BirdStreamCheck.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -72,11 +71,7 @@ bool BirdStreamCheck::Expand(const uint8_t* bytes, size_t length) {
       const size_t produced = kWindow - zs.avail_out;
       if (expanded_ + produced > BIRD_FILE_MAX_EXPANDED_SIZE) {
         failed_ = true;  // the same refusal as loading: too large to expand
-        char text[128];
-        std::snprintf(text, sizeof text,
-                      "the compressed body cannot be expanded: it grows beyond %u bytes",
-                      unsigned(BIRD_FILE_MAX_EXPANDED_SIZE));
-        problem_ = text;
+        problem_ = BirdLoadProblem(BirdLoadFailure::TooLarge);
         return false;
       }
       if (!Scan(zlib_->window, produced)) {
@@ -113,10 +108,7 @@ bool BirdStreamCheck::Scan(const uint8_t* bytes, size_t length) {
         headCount_ = 0;
         skipTo_ = 4;
         if (declaredCount_ > BIRD_FILE_MAX_BLOCKS) {
-          char text[128];
-          std::snprintf(text, sizeof text, "the package declares %u blocks, more than the %u allowed",
-                        declaredCount_, unsigned(BIRD_FILE_MAX_BLOCKS));
-          problem_ = text;
+          problem_ = BirdLoadProblem(BirdLoadFailure::DeclaresTooMany, declaredCount_);
           return false;
         }
       }
@@ -151,10 +143,7 @@ bool BirdStreamCheck::Scan(const uint8_t* bytes, size_t length) {
 
 bool BirdStreamCheck::BlockHead() {
   if (blockCount_ == BIRD_FILE_MAX_BLOCKS) {
-    char text[96];
-    std::snprintf(text, sizeof text, "the package holds more than %u blocks",
-                  unsigned(BIRD_FILE_MAX_BLOCKS));
-    problem_ = text;
+    problem_ = BirdLoadProblem(BirdLoadFailure::HoldsTooMany);
     return false;
   }
   lastType_ = head_[0] & BIRD_FILE_TYPE_MASK;
@@ -201,10 +190,10 @@ bool BirdStreamCheck::Finish() {
   if (failed_ || headerCount_ < BIRD_FILE_HEADER_SIZE || !ended_) {
     failed_ = true;
     structureValid_ = false;
-    if (problem_ == "not checked") {
-      problem_ = headerCount_ < BIRD_FILE_HEADER_SIZE || !BirdFile::VerifyHeader(header_, sizeof header_)
-                     ? "the file does not begin with a BIRD header"
-                     : "the compressed body cannot be expanded (damaged, truncated or oversized data)";
+    if (problem_.empty()) {
+      const bool header = headerCount_ == BIRD_FILE_HEADER_SIZE &&
+                          BirdFile::VerifyHeader(header_, sizeof header_);
+      problem_ = BirdLoadProblem(header ? BirdLoadFailure::NotExpanded : BirdLoadFailure::BadHeader);
     }
     return false;
   }

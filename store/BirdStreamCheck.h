@@ -81,7 +81,7 @@ class BirdStreamCheck {
   uint32_t infoBlock_ = 0;    // index of the first information block
   uint64_t infoStart_ = 0;    // offset of its data in the body
   BirdContent content_;       // what decides whether the package is usable
-  std::string problem_ = "not checked";
+  std::string problem_;      // set when the file is refused, and by Finish
 };
 
 // A BirdStreamCheck on a thread of its own, so that expanding the body
