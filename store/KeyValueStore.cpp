@@ -139,7 +139,10 @@ void KeyValueStore::ParseLine(const char* line, size_t length) {
 }
 
 bool KeyValueStore::Save(const char* path) {
-  if (path) path_ = path;
+  if (path && path_ != path) {
+    path_ = path;
+    absent_ = false;  // known only of the file that was read
+  }
   if (path_.empty()) {
     // Never a file in whatever the current directory happens to be.
     Log::log(DEBUG_Attributes, "Attibutes: no filename given for attributes, nothing saved\n");
