@@ -1,6 +1,7 @@
 #include "app/StoreCommands.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -11,7 +12,9 @@
 #include <sys/stat.h>
 
 #include "app/TerminalText.h"
+#include "common/aNumber.h"
 #include "store/BirdFile.h"
+#include "store/RegularFile.h"
 #include "store/UpdaterStore.h"
 
 namespace {
@@ -41,8 +44,9 @@ const char* TypeName(uint8_t type) {
 
 // Why the header test failed, read from the first bytes of the file.
 std::string HeaderProblem(const std::string& path) {
-  FILE* file = std::fopen(path.c_str(), "rb");
-  if (!file) return Format("cannot open the file (%s)", std::strerror(errno));
+  int error = 0;
+  FILE* file = OpenRegularFile(path.c_str(), &error);
+  if (!file) return "cannot open the file (" + OpenErrorText(error) + ")";
   uint8_t header[BIRD_FILE_HEADER_SIZE];
   size_t got = std::fread(header, 1, sizeof header, file);
   std::fclose(file);
@@ -72,15 +76,15 @@ BirdPackageReport DescribeBirdPackage(const std::string& path) {
     return report;
   }
   BirdFile file;
-  try {
-    file = BirdFile(path.c_str());
-  } catch (const std::exception&) {
-    report.problems.push_back(
-        "the compressed body cannot be expanded (damaged, truncated or oversized data)");
+  file.SetPath(path);
+  if (!file.Load()) {
+    report.problems.push_back(file.Problem());
     return report;
   }
-  report.loadable = true;
-
+  // The verdict the update flows and downloads give; the description
+  // follows either way, so that the reason can be seen in it.
+  report.loadable = file.Usable();
+  if (!report.loadable) report.problems.push_back(file.Problem());
   out.push_back(Format("Format version: %u.%u", file.Version() >> 8, file.Version() & 0xFF));
   if (file.HasInfo()) {
     out.push_back(Format("Build: %u", file.GetBuild()));
@@ -94,7 +98,6 @@ BirdPackageReport DescribeBirdPackage(const std::string& path) {
     out.push_back("Model: " + EscapeForTerminal(file.GetModel()));
   } else {
     out.push_back(file.SerialOffsetsPresent() ? "Serial number: generic" : "Serial number: none");
-    report.problems.push_back("no information block: build, version and model are unknown");
   }
 
   std::vector<BirdBlock> loaders = file.FindBlocks(BLOCK_LOADER);
@@ -118,8 +121,6 @@ BirdPackageReport DescribeBirdPackage(const std::string& path) {
     std::string address = image && block.length >= 4 ? Format("0x%08X", block.address) : "-";
     out.push_back(Format("  %-2u %2u %-17s %u      %-10s  %u", index, block.type,
                          TypeName(block.type), block.flags, address.c_str(), block.length));
-    if (image && block.length < 4)
-      report.problems.push_back(Format("block %u is too short to hold its load address", index));
     ++index;
   }
   out.push_back(Format("File checksum: 0x%08X", file.FileChecksum()));
@@ -127,7 +128,6 @@ BirdPackageReport DescribeBirdPackage(const std::string& path) {
   if (!file.StructureValid())
     report.problems.push_back(
         "the blocks do not fill the body exactly as declared (see -X 0x8 for details)");
-  if (file.FindBlocks(BLOCK_FIRMWARE).empty()) report.problems.push_back("no firmware block");
   if (file.SerialOffsetsPresent() && file.SerialNumberOffset() == 0 && file.DescriptorOffset() == 0)
     report.problems.push_back("the serial offsets block gives no usable offset");
   return report;
@@ -174,7 +174,8 @@ bool ShowDeviceInfo(UpdaterDisplayInterface& display, const std::string& storeBa
   UpdaterStoreItem device;
   std::vector<UpdaterStoreItem> items;
   try {
-    UpdaterStore store(storeBase);
+    // Looking only: nothing in the store is made or written.
+    UpdaterStore store(storeBase, StoreAccess::ReadOnly);
     if (!store.FindDevice(serialNumber, &device)) {
       display.message(Level::error, "Device %08X is not known to the store at %s", serialNumber,
                       storeBase.c_str());
@@ -187,35 +188,46 @@ bool ShowDeviceInfo(UpdaterDisplayInterface& display, const std::string& storeBa
     return false;
   }
 
+  bool complete = true;
   display.message(Level::info, "Device %08X", serialNumber);
   display.message(Level::info, "Directory: %s", device.Path().c_str());
-  display.message(Level::info, "Attributes:");
-  for (const auto& entry : device.attributes.Entries())
-    display.message(Level::info, "  %s=%s", EscapeForTerminal(entry.first).c_str(),
-                    EscapeForTerminal(entry.second).c_str());
+  if (device.attributes.Unreadable()) {
+    display.message(Level::info, "Attributes: cannot be read");
+    display.message(Level::error, "Cannot read the device history %s: %s",
+                    device.attributes.Path().c_str(),
+                    OpenErrorText(device.attributes.LastError()).c_str());
+    complete = false;
+  } else if (device.attributes.Entries().empty()) {
+    display.message(Level::info, "Attributes: none");
+  } else {
+    display.message(Level::info, "Attributes:");
+    for (const auto& entry : device.attributes.Entries())
+      display.message(Level::info, "  %s=%s", EscapeForTerminal(entry.first).c_str(),
+                      EscapeForTerminal(entry.second).c_str());
+  }
 
   std::vector<StoredBuild> builds;
   for (const UpdaterStoreItem& item : items) {
     if (item.kind != STORE_ITEM_FILE) continue;
     StoredBuild entry;
     entry.name = item.name;
-    entry.build = uint32_t(std::strtoul(item.name.c_str(), nullptr, 10));
-    std::string path = item.Path();
-    BirdFile file;
-    bool loaded = false;
-    if (BirdFile::VerifyFile(path.c_str())) {
-      try {
-        file = BirdFile(path.c_str());
-        loaded = true;
-      } catch (const std::exception&) {
-      }
+    // Named NNNN.bird: sorted by that build; any other name sorts first.
+    const char* end = nullptr;
+    uint32_t build = 0;
+    if (aNumber_ParseU32(item.name.c_str(), 10, &build, &end) == aErrNone &&
+        std::isdigit(static_cast<unsigned char>(item.name[0])) && std::strcmp(end, ".bird") == 0) {
+      entry.build = build;
+    } else {
+      entry.build = 0;
     }
-    if (loaded) {
+    BirdFile file;
+    file.SetPath(item.Path());
+    if (file.Load() && file.Usable()) {
       entry.description = Format("build %u, version %s", file.GetBuild(),
                                  EscapeForTerminal(file.GetVersion()).c_str());
-      if (file.HasInfo()) entry.build = file.GetBuild();
+      entry.build = file.GetBuild();
     } else {
-      entry.description = "not a loadable BIRD file";
+      entry.description = "not a loadable BIRD file";  // -C -f tells why
     }
     builds.push_back(entry);
   }
@@ -226,5 +238,5 @@ bool ShowDeviceInfo(UpdaterDisplayInterface& display, const std::string& storeBa
   for (const StoredBuild& entry : builds)
     display.message(Level::info, "  %-16s %s", EscapeForTerminal(entry.name).c_str(),
                     entry.description.c_str());
-  return true;
+  return complete;
 }

@@ -18,7 +18,8 @@ struct BirdPackageReport {
 };
 
 // Checks the package at path the way the update flows load one, and
-// describes its header, information block and blocks.
+// describes its header, information block and blocks. Opens only a regular
+// file and touches no store.
 BirdPackageReport DescribeBirdPackage(const std::string& path);
 
 // -C -f FILE: prints the description and the verdict. True for a loadable
@@ -26,8 +27,9 @@ BirdPackageReport DescribeBirdPackage(const std::string& path);
 bool CheckBirdFile(UpdaterDisplayInterface& display, const std::string& path);
 
 // -I -d SERIAL: prints the device's directory, its attribute entries and its
-// stored builds with their versions. False (after saying so) when the store
-// at storeBase does not know the device.
+// stored builds with their versions, writing nothing. False (after saying
+// so) when the store at storeBase does not know the device or its history
+// cannot be read.
 bool ShowDeviceInfo(UpdaterDisplayInterface& display, const std::string& storeBase,
                     uint32_t serialNumber);
 

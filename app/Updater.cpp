@@ -8,9 +8,9 @@ Updater::Updater(const std::string& serverURL, const std::string& storeDirectory
 
 std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display,
                                                   const std::string& directory,
-                                                  const char* operation) {
+                                                  const char* operation, StoreAccess access) {
   try {
-    return std::unique_ptr<UpdaterStore>(new UpdaterStore(directory));
+    return std::unique_ptr<UpdaterStore>(new UpdaterStore(directory, access));
   } catch (const std::runtime_error& e) {
     display.message(UpdaterDisplayInterface::error,
                     "Failed to Create UpdaterStore in: %s - Exception: %s", operation, e.what());

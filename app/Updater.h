@@ -79,8 +79,8 @@ class Updater {
 
 // A store on directory, or null after reporting
 // "Failed to Create UpdaterStore in: <operation> - Exception: <text>".
-std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display,
-                                                  const std::string& directory,
-                                                  const char* operation);
+std::unique_ptr<UpdaterStore> _createUpdaterStore(
+    UpdaterDisplayInterface& display, const std::string& directory, const char* operation,
+    StoreAccess access = StoreAccess::ReadWrite);
 
 #endif

@@ -12,8 +12,10 @@
 
 #include "app/Log.h"
 #include "app/Updater.h"
+#include "common/aNumber.h"
 #include "server/base64.h"
 #include "store/BirdStreamCheck.h"
+#include "store/RegularFile.h"
 
 namespace {
 
@@ -25,11 +27,7 @@ const char* kSpinnerLabel = "Downloading";
 // the text does not begin with a digit or the value is out of range.
 bool ReadBuildNumber(const std::string& text, uint32_t& value) {
   if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0]))) return false;
-  errno = 0;
-  const unsigned long long v = std::strtoull(text.c_str(), nullptr, 10);
-  if (errno == ERANGE || v > 0xFFFFFFFFull) return false;
-  value = static_cast<uint32_t>(v);
-  return true;
+  return aNumber_ParseU32(text.c_str(), 10, &value) == aErrNone;
 }
 
 // A build number text as a number, 0 (logged) when it is not one.
@@ -193,7 +191,7 @@ std::string Updater::Get_JWT(uint32_t serialNumber) {
 BuildMap Updater::Get_BuildListLocal(uint32_t serialNumber) {
   BuildMap builds;
   std::unique_ptr<UpdaterStore> store =
-      _createUpdaterStore(display, storeDirectory, "Get_BuildListLocal");
+      _createUpdaterStore(display, storeDirectory, "Get_BuildListLocal", StoreAccess::ReadOnly);
   if (!store) return builds;
   std::vector<UpdaterStoreItem> items;
   store->FindLocalBuilds(serialNumber, items);
@@ -206,10 +204,13 @@ BuildMap Updater::Get_BuildListLocal(uint32_t serialNumber) {
       if (BirdFile::VerifyFile(path.c_str())) {
         try {
           BirdFile bird(path.c_str());
-          version = bird.GetVersion();
-          found = true;
-          if (!version.empty()) {
-            Log::log(DEBUG_Updater, "Found VERSION in birdfile: %s - Version: \n", path.c_str());
+          // Only a package the update flows would take shows a version.
+          if (bird.Usable()) {
+            version = bird.GetVersion();
+            found = true;
+            if (!version.empty()) {
+              Log::log(DEBUG_Updater, "Found VERSION in birdfile: %s - Version: \n", path.c_str());
+            }
           }
         } catch (const std::runtime_error&) {
           version.clear();
@@ -255,6 +256,13 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& bu
   UpdaterStoreItem device;
   const bool known = store->FindDevice(serialNumber, &device);
   if (!known) Log::log(DEBUG_APP, "Could not find device in our update history.\n");
+  if (known && device.attributes.Unreadable()) {
+    // Its history could be neither recorded nor kept.
+    display.message(Level::error, "Cannot read the device history %s: %s",
+                    device.attributes.Path().c_str(),
+                    OpenErrorText(device.attributes.LastError()).c_str());
+    return 0;
+  }
 
   std::string latest, firmwareId;
   if (!UpdateServerRequest::QueryBuild(serialNumber, latest, firmwareId, serverURL.c_str())) {
@@ -314,22 +322,23 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& bu
   }
   AtomicFileWriter writer;
   aErr written = aErrNone;
+  int writeError = 0;
   if (haveDevice && !payload.Refused()) {
-    written = device.PrepareFile(fileName, payload.Bytes().data(), payload.Bytes().size(), writer);
+    written = device.PrepareFile(fileName, payload.Bytes().data(), payload.Bytes().size(), writer,
+                                 &writeError);
   }
   const bool loadable = payload.FileValid();
   // A file is kept only under the build its information block names: one
   // of another build stored as NNNN.bird would later be sent as build NNNN.
-  const uint32_t named = loadable ? payload.Check().GetBuild() : 0;
-  if (!loadable || named != build) {
+  const bool usable = loadable && payload.Check().Usable();
+  const uint32_t named = usable ? payload.Check().GetBuild() : 0;
+  if (!usable || named != build) {
     writer.Abandon();
     if (!known && haveDevice) store->RemoveDeviceIfEmpty(device);
-    if (!loadable) {
-      display.message(Level::error, "The firmware sent by the server is not a BIRD file");
-    } else if (named == 0) {
-      display.message(Level::error,
-                      "The firmware sent by the server names no build; build %u was requested",
-                      build);
+    if (!usable) {
+      display.message(Level::error, loadable ? "The firmware sent by the server cannot be used"
+                                             : "The firmware sent by the server is not a BIRD file");
+      display.message(Level::error, "BIRD file problem: %s", payload.Check().Problem().c_str());
     } else {
       display.message(Level::error,
                       "The firmware sent by the server is build %u, not the requested build %u",
@@ -346,19 +355,23 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& bu
     return 0;
   }
   const std::string date = Now();
-  if (written == aErrNone) written = writer.Commit();
+  if (written == aErrNone) written = writer.Commit(&writeError);
   payload.Release();
   if (written != aErrNone) {
     writer.Abandon();
     if (!known) store->RemoveDeviceIfEmpty(device);
-    display.message(Level::error, "Failed to write file with %d", static_cast<int>(written));
+    display.message(Level::error, "Failed to write file with %d: %s: %s", static_cast<int>(written),
+                    BuildPath(device.Path().c_str(), fileName.c_str(), nullptr).c_str(),
+                    OpenErrorText(writeError).c_str());
     return 0;
   }
   device.attributes.Add(KEY_LATEST_DOWNLOAD, fileName);
   device.attributes.Add(KEY_LAST_DOWNLOAD_DATE, date);
   if (!device.attributes.Save(nullptr)) {
-    display.message(Level::error, "Stored %s but could not record it in the device history",
-                    fileName.c_str());
+    display.message(Level::error, "Stored %s but could not record it in the device history %s: %s",
+                    fileName.c_str(), device.attributes.Path().c_str(),
+                    OpenErrorText(device.attributes.LastError()).c_str());
+    return 0;
   }
   return build;
 }
@@ -383,7 +396,9 @@ BirdFile Updater::load_bird(const char* purpose, const std::string& birdPath,
   if (!store) return BirdFile();
   if (!birdPath.empty()) {
     display.message(Level::info, "%s from Birdfile: %s", purpose, birdPath.c_str());
-    return BirdFile(birdPath.c_str());
+    BirdFile bird(birdPath.c_str());
+    if (!bird.Usable()) throw std::runtime_error("Unusable bird " + birdPath + ": " + bird.Problem());
+    return bird;
   }
   UpdaterStoreItem device = store->AddDevice(serialNumber);
   display.message(Level::info, "%s firmware with build: %u", purpose, build);

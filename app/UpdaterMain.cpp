@@ -3,6 +3,8 @@
 // code (0 or 1).
 #include "app/UpdaterMain.h"
 
+#include <exception>
+#include <new>
 #include <string>
 
 #include "app/CLI_Display.h"
@@ -102,8 +104,9 @@ int RunMainCommand(UpdaterDisplayInterface& display, Updater& updater, Parameter
 
 }  // namespace
 
-int Updater_main(int argc, char* argv[]) {
-  CLI_Display display;
+namespace {
+
+int RunUpdater(CLI_Display& display, int argc, char* argv[]) {
   Log::SetOutput(stderr);
   Parameters params;
 
@@ -133,7 +136,10 @@ int Updater_main(int argc, char* argv[]) {
   }
 
   params.storageDir = ResolveStorageDirectory(params);
-  if (aDirectory_Ensure(params.storageDir.c_str(), kStoreMode) != aErrNone) {
+  // -C, -I and -L only look: they neither make nor need a writable store.
+  const bool onlyLooking =
+      !params.commands.IsSet(CMD_ANY_COMMAND & ~(CMD_CHECK_BIRD | CMD_VIEW_INFO | CMD_LIST_LOCAL_BUILDS));
+  if (!onlyLooking && aDirectory_Ensure(params.storageDir.c_str(), kStoreMode) != aErrNone) {
     display.message(Level::error, "Could not find updater directory at %s",
                     params.storageDir.c_str());
     return 1;
@@ -184,4 +190,19 @@ int Updater_main(int argc, char* argv[]) {
 
   _release_params(params);
   return exitCode;
+}
+
+}  // namespace
+
+int Updater_main(int argc, char* argv[]) {
+  CLI_Display display;
+  // Whatever escapes the commands ends the run with a message, not an abort.
+  try {
+    return RunUpdater(display, argc, argv);
+  } catch (const std::bad_alloc&) {
+    display.message(Level::error, "Out of memory");
+  } catch (const std::exception& e) {
+    display.message(Level::error, "Unexpected failure: %s", e.what());
+  }
+  return 1;
 }

@@ -52,7 +52,7 @@ void CompareWithStream(const uint8_t* data, size_t size, BirdFile& whole, bool l
   if (loads && (check.StructureValid() != whole.StructureValid() ||
                 check.BlockCount() != whole.BlockCount() ||
                 check.DeclaredBlockCount() != whole.DeclaredBlockCount() ||
-                check.GetBuild() != whole.GetBuild())) {
+                check.GetBuild() != whole.GetBuild() || check.Problem() != whole.Problem())) {
     std::abort();
   }
 }

@@ -9,6 +9,7 @@
 
 #include "app/CommandLine.h"
 #include "app/Log.h"
+#include "common/aNumber.h"
 #include "server/HTTPRequest.h"
 
 const char* const UpdateServerRequest::default_url = UPDATER_DEFAULT_SERVER_URL;
@@ -363,14 +364,19 @@ bool UpdateServerRequest::GetRecoveryInfo(const uint32_t fingerprint[4], uint32_
   if (!Request(kName, url, {{"brief", "true"}, {"fp", fp}, {"op", "fix"}}, reply)) return false;
   std::string lines[3];
   for (size_t i = 0; i < 3 && i < reply.lines.size(); ++i) lines[i] = LineText(reply.body, reply.lines[i]);
-  if (reply.lines.size() > 1 && serial) {
-    *serial = static_cast<uint32_t>(std::strtoul(lines[1].c_str(), nullptr, 16));
-  }
-  if (reply.lines.size() > 2 && build) {
-    *build = static_cast<uint32_t>(std::strtoul(lines[2].c_str(), nullptr, 0));
-  }
   Log::log(DEBUG_ServerComm, "%s [%.20s][%.20s][%.20s]\n", kName, lines[0].c_str(),
            lines[1].c_str(), lines[2].c_str());
+  // A number beyond 32 bits is refused, not cut to its low bits. Text
+  // without digits reads as 0.
+  uint32_t serialValue = 0, buildValue = 0;
+  if ((reply.lines.size() > 1 &&
+       aNumber_ParseU32(lines[1].c_str(), 16, &serialValue) == aErrRange) ||
+      (reply.lines.size() > 2 && aNumber_ParseU32(lines[2].c_str(), 0, &buildValue) == aErrRange)) {
+    Log::log(DEBUG_ServerComm, "%s: serial number or build out of range\n", kName);
+    return false;
+  }
+  if (reply.lines.size() > 1 && serial) *serial = serialValue;
+  if (reply.lines.size() > 2 && build) *build = buildValue;
   return true;
 }
 

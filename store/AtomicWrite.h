@@ -2,6 +2,12 @@
 // never a truncated mix: the bytes go to a temporary file in the same
 // directory, are flushed to the disk, and the temporary file is renamed over
 // the target.
+//
+// Temporary files are named ".NAME.tmpXXXXXX" beside the target NAME: the
+// leading dot keeps them out of every listing of builds. A writer holds an
+// exclusive lock (flock) on its temporary file until the file is committed
+// or removed, so that RemoveLeftoverTemporaries can tell the leftovers of a
+// killed writer from a file that is still being written.
 #ifndef UPDATER_ATOMICWRITE_H
 #define UPDATER_ATOMICWRITE_H
 
@@ -38,10 +44,24 @@ class AtomicFileWriter {
   aErr Commit(int* errnoOut = nullptr);
   // Removes the prepared file, if any.
   void Abandon();
+  // The prepared temporary file; empty when there is none.
+  const std::string& TemporaryPath() const { return temp_; }
 
  private:
+  void Release();
+
   std::string target_;
   std::string temp_;
+  int fd_ = -1;  // open (and locked) from Prepare to Commit or Abandon
 };
+
+// Whether name is that of a temporary file of the atomic writer: this
+// writer's ".NAME.tmpXXXXXX", or "NAME.bird.tmpXXXXXX" as earlier versions
+// named the temporary files of packages.
+bool IsTemporaryFileName(const std::string& name);
+
+// Removes the temporary files in directory that no writer holds any more
+// (left by a writer that was killed). Returns how many were removed.
+unsigned RemoveLeftoverTemporaries(const std::string& directory);
 
 #endif

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
@@ -11,6 +12,8 @@
 #include <zlib.h>
 
 #include "app/Log.h"
+#include "common/aNumber.h"
+#include "store/RegularFile.h"
 
 const uint8_t BIRD_FILE_VERSION[2] = {0x01, 0x01};
 
@@ -33,16 +36,40 @@ void PutLittleInt(uint8_t* p, uint32_t value) {
   p[3] = uint8_t(value >> 24);
 }
 
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...) {
+  char text[256];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  return text;
+}
+
 // Copies field `index` (0-3) of an information block into out, terminated.
 // A block shorter than 64 bytes reads as if padded with zero bytes.
-void InfoField(const BirdBlock& info, int index, char out[BIRD_INFO_FIELD_SIZE + 1]) {
+void InfoField(const uint8_t* data, uint32_t length, int index,
+               char out[BIRD_INFO_FIELD_SIZE + 1]) {
   std::memset(out, 0, BIRD_INFO_FIELD_SIZE + 1);
   uint32_t start = uint32_t(index) * BIRD_INFO_FIELD_SIZE;
-  if (info.length > start) {
-    uint32_t n = info.length - start;
+  if (data && length > start) {
+    uint32_t n = length - start;
     if (n > BIRD_INFO_FIELD_SIZE) n = BIRD_INFO_FIELD_SIZE;
-    std::memcpy(out, info.data + start, n);
+    std::memcpy(out, data + start, n);
   }
+}
+
+void InfoField(const BirdBlock& info, int index, char out[BIRD_INFO_FIELD_SIZE + 1]) {
+  InfoField(info.data, info.length, index, out);
+}
+
+// The model field without its trailing spaces.
+std::string InfoModel(const uint8_t* data, uint32_t length) {
+  char field[BIRD_INFO_FIELD_SIZE + 1];
+  InfoField(data, length, 3, field);
+  size_t n = std::strlen(field);
+  while (n > 0 && field[n - 1] == ' ') field[--n] = '\0';
+  return std::string(field);
 }
 
 // Smallest first guess for the expanded size; grows from there.
@@ -51,6 +78,51 @@ const size_t kMinExpandCapacity = 64 * 1024;
 const size_t kMaxZlibChunk = 1u << 30;
 
 }  // namespace
+
+aErr BirdInfoBuild(const uint8_t* data, uint32_t length, uint32_t* build) {
+  char field[BIRD_INFO_FIELD_SIZE + 1];
+  InfoField(data, length, 0, field);
+  field[15] = '\0';
+  uint32_t value = 0;
+  const aErr err = aNumber_ParseU32(field, 10, &value);
+  if (build) *build = value;
+  return err;
+}
+
+std::string BirdLoadProblem(BirdLoadFailure failure, uint32_t count) {
+  switch (failure) {
+    case BirdLoadFailure::BadHeader: return "the file does not begin with a BIRD header";
+    case BirdLoadFailure::NotExpanded:
+      return "the compressed body cannot be expanded (damaged, truncated or oversized data)";
+    case BirdLoadFailure::TooLarge:
+      return Format("the compressed body cannot be expanded: it grows beyond %u bytes",
+                    unsigned(BIRD_FILE_MAX_EXPANDED_SIZE));
+    case BirdLoadFailure::DeclaresTooMany:
+      return Format("the package declares %u blocks, more than the %u allowed", count,
+                    unsigned(BIRD_FILE_MAX_BLOCKS));
+    case BirdLoadFailure::HoldsTooMany:
+      return Format("the package holds more than %u blocks", unsigned(BIRD_FILE_MAX_BLOCKS));
+  }
+  return std::string();
+}
+
+std::string BirdContentProblem(const BirdContent& content) {
+  if (content.blocks == 0) return "the package holds no blocks";
+  if (content.firmwareBlocks == 0) return "no firmware block";
+  if (content.shortImage)
+    return Format("block %u is too short to hold its load address", content.shortImageIndex);
+  if (!content.hasInfo) return "no information block: build, version and model are unknown";
+  if (content.infoLength < BIRD_INFO_SIZE)
+    return Format("the information block holds %u bytes, %u are needed", content.infoLength,
+                  unsigned(BIRD_INFO_SIZE));
+  uint32_t build = 0;
+  const aErr err = BirdInfoBuild(content.info, BIRD_INFO_SIZE, &build);
+  if (err == aErrRange) return "the build number of the information block is above 4294967295";
+  if (err != aErrNone || build == 0) return "the information block holds no build number";
+  if (InfoModel(content.info, BIRD_INFO_SIZE).empty())
+    return "the information block names no model";
+  return std::string();
+}
 
 BirdFile::BirdFile() = default;
 
@@ -78,6 +150,8 @@ BirdFile& BirdFile::operator=(BirdFile&& other) noexcept {
   descriptorOffset_ = other.descriptorOffset_;
   data_ = std::move(other.data_);
   dataSize_ = other.dataSize_;
+  problem_ = std::move(other.problem_);
+  tooManyBlocks_ = other.tooManyBlocks_;
   other.path_.clear();
   other.Reset();
   return *this;
@@ -91,6 +165,8 @@ void BirdFile::Reset() {
   serialNumberOffset_ = descriptorOffset_ = 0;
   data_.reset();
   dataSize_ = 0;
+  problem_ = "nothing loaded";
+  tooManyBlocks_ = false;
 }
 
 bool BirdFile::Load() {
@@ -98,29 +174,30 @@ bool BirdFile::Load() {
   Log::log(DEBUG_BirdFile, "BIRDFILE: Loading File [%s]\n", path);
   Reset();
 
-  struct stat st;
-  if (::stat(path, &st) != 0 && errno == ENOENT) {
-    Log::log(DEBUG_BirdFile, "BIRDFILE: BIRD file not found [%s]\n", path);
-    return false;
-  }
-  FILE* file = std::fopen(path, "rb");
+  int openError = 0;
+  FILE* file = OpenRegularFile(path, &openError);
   if (!file) {
-    Log::log(DEBUG_BirdFile, "BIRDFILE: Error - cannot open bird file: '%s'\n", path);
+    if (openError == ENOENT) {
+      Log::log(DEBUG_BirdFile, "BIRDFILE: BIRD file not found [%s]\n", path);
+      problem_ = "the file cannot be found";
+    } else {
+      Log::log(DEBUG_BirdFile, "BIRDFILE: Error - cannot open bird file: '%s'\n", path);
+      problem_ = "cannot open the file (" + OpenErrorText(openError) + ")";
+    }
     return false;
   }
+  struct stat st;
   if (::fstat(fileno(file), &st) != 0) {
-    Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) getting bird file size from %s\n", errno, path);
-    std::fclose(file);
-    return false;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    Log::log(DEBUG_BirdFile, "BIRDFILE: Error - cannot open bird file: '%s'\n", path);
+    const int error = errno;
+    Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) getting bird file size from %s\n", error, path);
+    problem_ = "cannot read the file (" + OpenErrorText(error) + ")";
     std::fclose(file);
     return false;
   }
   if (uint64_t(st.st_size) > BIRD_FILE_MAX_EXPANDED_SIZE) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error - bird file %s is too large (%llu bytes)\n", path,
              (unsigned long long)st.st_size);
+    problem_ = Format("the file is too large (%llu bytes)", (unsigned long long)st.st_size);
     std::fclose(file);
     return false;
   }
@@ -128,6 +205,7 @@ bool BirdFile::Load() {
   std::unique_ptr<uint8_t[]> raw(new (std::nothrow) uint8_t[size ? size : 1]);
   if (!raw) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) reading %s\n", ENOMEM, path);
+    problem_ = "out of memory reading the file";
     std::fclose(file);
     return false;
   }
@@ -137,11 +215,13 @@ bool BirdFile::Load() {
   std::fclose(file);
   if (readError) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) reading %s\n", readErrno, path);
+    problem_ = "cannot read the file (" + OpenErrorText(readErrno) + ")";
     return false;
   }
   if (got != size) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error reading %s read %zu bytes of %zu byte file\n", path,
              got, size);
+    problem_ = Format("the file changed while it was read (%zu of %zu bytes)", got, size);
     return false;
   }
   return LoadFromMemory(raw.get(), size);
@@ -158,6 +238,16 @@ bool BirdFile::LoadFromMemory(const uint8_t* bytes, size_t length) {
   size_t bodyLength = length > BIRD_FILE_HEADER_SIZE ? length - BIRD_FILE_HEADER_SIZE : 0;
   if (DecompressData(bodyLength ? bytes + BIRD_FILE_HEADER_SIZE : nullptr, bodyLength)) {
     ScanBlocks(data_.get(), dataSize_);
+    if (tooManyBlocks_) {
+      problem_ = declaredCount_ > BIRD_FILE_MAX_BLOCKS
+                     ? BirdLoadProblem(BirdLoadFailure::DeclaresTooMany, declaredCount_)
+                     : BirdLoadProblem(BirdLoadFailure::HoldsTooMany);
+      blocks_.clear();
+      blockCount_ = 0;
+      data_.reset();
+      dataSize_ = 0;
+      return false;
+    }
     FindSerialNumberOffsets();
     result = true;
   } else {
@@ -171,6 +261,30 @@ bool BirdFile::LoadFromMemory(const uint8_t* bytes, size_t length) {
       break;
     }
   }
+  if (result) {
+    BirdContent content;
+    content.blocks = blockCount_;
+    for (uint32_t i = 0; i < blocks_.size(); ++i) {
+      const BirdBlock& block = blocks_[i];
+      if (block.type == BLOCK_FIRMWARE) ++content.firmwareBlocks;
+      if ((block.type == BLOCK_LOADER || block.type == BLOCK_FIRMWARE) && block.length < 4 &&
+          !content.shortImage) {
+        content.shortImage = true;
+        content.shortImageIndex = i;
+      }
+    }
+    if (const BirdBlock* info = FindInfo()) {
+      content.hasInfo = true;
+      content.infoLength = info->length;
+      std::memcpy(content.info, info->data,
+                  info->length < BIRD_INFO_SIZE ? info->length : BIRD_INFO_SIZE);
+    }
+    problem_ = VerifyHeader(bytes, length) ? BirdContentProblem(content)
+                                           : BirdLoadProblem(BirdLoadFailure::BadHeader);
+    if (!problem_.empty())
+      Log::log(DEBUG_BirdFile, "BIRDFILE: %s cannot be used: %s\n", path_.c_str(),
+               problem_.c_str());
+  }
   return result;
 }
 
@@ -180,7 +294,7 @@ bool BirdFile::VerifyHeader(const uint8_t* bytes, size_t length) {
 }
 
 bool BirdFile::VerifyFile(const char* path) {
-  FILE* file = path ? std::fopen(path, "rb") : nullptr;
+  FILE* file = OpenRegularFile(path);
   if (!file) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error - cannot open bird file: '%s'\n", path ? path : "");
     return false;
@@ -194,6 +308,7 @@ bool BirdFile::VerifyFile(const char* path) {
 bool BirdFile::DecompressData(const uint8_t* compressed, size_t length) {
   data_.reset();
   dataSize_ = 0;
+  problem_ = BirdLoadProblem(BirdLoadFailure::NotExpanded);
 
   // The body carries no expanded size. Start from a guess and grow the
   // buffer in place as zlib fills it; the final buffer is cut to size.
@@ -214,6 +329,12 @@ bool BirdFile::DecompressData(const uint8_t* compressed, size_t length) {
   size_t inputLeft = compressed ? length : 0;
   const uint8_t* input = compressed;
   bool bomb = false;
+  bool countChecked = false;
+  uint32_t declared = 0;
+  // Block heads are counted as the body arrives, so that one holding more
+  // blocks than allowed is refused before the rest of it is expanded.
+  uint64_t headAt = 4;
+  uint32_t heads = 0;
   if (!buffer) ret = Z_MEM_ERROR;
 
   while (buffer) {
@@ -252,6 +373,24 @@ bool BirdFile::DecompressData(const uint8_t* compressed, size_t length) {
     zs.avail_out = uInt(room);
     ret = inflate(&zs, Z_NO_FLUSH);
     total += room - zs.avail_out;
+    if (!countChecked && total >= 4) {
+      // A body that declares more blocks than any package holds is refused
+      // before the rest of it is expanded.
+      countChecked = true;
+      declared = GetInt(buffer);
+      if (declared > BIRD_FILE_MAX_BLOCKS) {
+        ret = Z_DATA_ERROR;
+        break;
+      }
+    }
+    while (countChecked && heads <= BIRD_FILE_MAX_BLOCKS && headAt + 5 <= total) {
+      headAt += 5 + uint64_t(GetInt(buffer + headAt + 1));
+      ++heads;
+    }
+    if (heads > BIRD_FILE_MAX_BLOCKS) {
+      ret = Z_DATA_ERROR;
+      break;
+    }
     if (ret == Z_STREAM_END) break;
     if (ret == Z_OK) continue;
     if (ret == Z_BUF_ERROR && zs.avail_out == 0) continue;  // needs more room
@@ -261,13 +400,20 @@ bool BirdFile::DecompressData(const uint8_t* compressed, size_t length) {
   inflateEnd(&zs);
 
   if (ret != Z_STREAM_END) {
-    if (bomb) {
+    if (declared > BIRD_FILE_MAX_BLOCKS || heads > BIRD_FILE_MAX_BLOCKS) {
+      problem_ = declared > BIRD_FILE_MAX_BLOCKS
+                     ? BirdLoadProblem(BirdLoadFailure::DeclaresTooMany, declared)
+                     : BirdLoadProblem(BirdLoadFailure::HoldsTooMany);
+      Log::log(DEBUG_BirdFile, "BIRDFILE: Error - %s; refusing it.\n", problem_.c_str());
+    } else if (bomb) {
       Log::log(DEBUG_BirdFile,
                "BIRDFILE: Error - bird file body expands beyond %u bytes; refusing it.\n",
                unsigned(BIRD_FILE_MAX_EXPANDED_SIZE));
+      problem_ = BirdLoadProblem(BirdLoadFailure::TooLarge);
     } else if (ret == Z_MEM_ERROR) {
       Log::log(DEBUG_BirdFile, "BIRDFILE: Error - out of memory expanding bird file (%zu bytes).\n",
                capacity);
+      problem_ = "out of memory expanding the compressed body";
     }
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) decompressing bird file.\n", ret);
     std::free(buffer);
@@ -284,6 +430,7 @@ bool BirdFile::DecompressData(const uint8_t* compressed, size_t length) {
 
 bool BirdFile::ScanBlocks(const uint8_t* body, size_t length) {
   bool result = true;
+  tooManyBlocks_ = false;
   blocks_.clear();
   blockCount_ = 0;
   declaredCount_ = 0;
@@ -296,6 +443,13 @@ bool BirdFile::ScanBlocks(const uint8_t* body, size_t length) {
   }
   declaredCount_ = GetInt(body);
   Log::log(DEBUG_BirdFile, "BIRDFILE:\t\t File reports %d blocks\n", int(declaredCount_));
+  if (declaredCount_ > BIRD_FILE_MAX_BLOCKS) {
+    Log::log(DEBUG_BirdFile, "BIRDFILE: Error - %u blocks declared, at most %u allowed.\n",
+             declaredCount_, unsigned(BIRD_FILE_MAX_BLOCKS));
+    tooManyBlocks_ = true;
+    structureValid_ = false;
+    return false;
+  }
   Log::log(DEBUG_BirdFile, "BIRDFILE: Bird file objects:\n");
   Log::log(DEBUG_BirdFile, "BIRDFILE: \t\tType Flags Length\n");
 
@@ -303,6 +457,13 @@ bool BirdFile::ScanBlocks(const uint8_t* body, size_t length) {
   size_t pos = 4;
   bool overrun = false;
   while (remaining > 4) {
+    if (blockCount_ == BIRD_FILE_MAX_BLOCKS) {
+      Log::log(DEBUG_BirdFile, "BIRDFILE: Error - more than %u blocks; scan stopped.\n",
+               unsigned(BIRD_FILE_MAX_BLOCKS));
+      tooManyBlocks_ = true;
+      structureValid_ = false;
+      return false;
+    }
     uint8_t typeFlags = body[pos];
     uint32_t blockLength = GetInt(body + pos + 1);
     if (int64_t(blockLength) > remaining - 5) {
@@ -392,16 +553,17 @@ uint32_t BirdFile::GetSerialNumber() const {
   char field[BIRD_INFO_FIELD_SIZE + 1];
   InfoField(*info, 2, field);
   field[8] = '\0';
-  return uint32_t(std::strtoul(field, nullptr, 16));
+  uint32_t serial = 0;
+  aNumber_ParseU32(field, 16, &serial);
+  return serial;
 }
 
 uint32_t BirdFile::GetBuild() const {
   const BirdBlock* info = FindInfo();
   if (!info) return 0;
-  char field[BIRD_INFO_FIELD_SIZE + 1];
-  InfoField(*info, 0, field);
-  field[15] = '\0';
-  return uint32_t(std::strtoul(field, nullptr, 10));
+  uint32_t build = 0;
+  BirdInfoBuild(info->data, info->length, &build);
+  return build;
 }
 
 std::string BirdFile::GetVersion() const {
@@ -417,12 +579,7 @@ std::string BirdFile::GetVersion() const {
 
 std::string BirdFile::GetModel() const {
   const BirdBlock* info = FindInfo();
-  if (!info) return std::string();
-  char field[BIRD_INFO_FIELD_SIZE + 1];
-  InfoField(*info, 3, field);
-  size_t n = std::strlen(field);
-  while (n > 0 && field[n - 1] == ' ') field[--n] = '\0';
-  return std::string(field);
+  return info ? InfoModel(info->data, info->length) : std::string();
 }
 
 bool BirdFile::ValidateSerialNumber(uint32_t serial) const { return serial == GetSerialNumber(); }

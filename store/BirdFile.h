@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "common/aError.h"
+
 #define BIRD_FILE_SIGNATURE "bird"
 #define BIRD_FILE_HEADER_SIZE 6
 #define BIRD_FILE_TYPE_MASK 0x1F
@@ -22,6 +24,11 @@ extern const uint8_t BIRD_FILE_VERSION[2];
 
 // Expansion refuses bodies that would grow beyond this many bytes.
 #define BIRD_FILE_MAX_EXPANDED_SIZE (256u * 1024u * 1024u)
+
+// A real package holds a handful of blocks. A body that declares or holds
+// more than this many is refused, so that a small file cannot make a reader
+// keep millions of block descriptors.
+#define BIRD_FILE_MAX_BLOCKS 4096u
 
 // Size of the information block and of each of its four text fields.
 #define BIRD_INFO_SIZE 64
@@ -51,6 +58,37 @@ struct BirdBlock {
   uint8_t* Image() const { return data + (length >= 4 ? 4 : length); }
 };
 
+// What decides whether a package that loads can be used by the update
+// flows, gathered by BirdFile from its blocks and by BirdStreamCheck while
+// the body streams past, so that both come to the same verdict.
+struct BirdContent {
+  uint32_t blocks = 0;
+  uint32_t firmwareBlocks = 0;
+  bool shortImage = false;      // a loader or firmware block without room
+  uint32_t shortImageIndex = 0;  // for its load address: the first such
+  bool hasInfo = false;
+  uint32_t infoLength = 0;             // of the first information block
+  uint8_t info[BIRD_INFO_SIZE] = {};  // its first bytes, zero beyond its length
+};
+
+// Why a package with this content cannot be used; empty when it can. A
+// usable package has a firmware block, every loader and firmware block
+// holds its load address, and the first information block is complete
+// (64 bytes) with a build number of 1 to 0xFFFFFFFF and a model name.
+std::string BirdContentProblem(const BirdContent& content);
+
+// Why a package does not load, in the words loading and the streaming
+// check share.
+enum class BirdLoadFailure { BadHeader, NotExpanded, TooLarge, DeclaresTooMany, HoldsTooMany };
+// count: the declared block count for DeclaresTooMany.
+std::string BirdLoadProblem(BirdLoadFailure failure, uint32_t count = 0);
+
+// The build field of an information block (data, length bytes; a shorter
+// block reads as if padded with zero bytes): its leading decimal digits
+// (the 16th character never counts). aErrNone with *build set, aErrNotFound
+// for no digits, aErrRange above 0xFFFFFFFF (*build is then 0).
+aErr BirdInfoBuild(const uint8_t* data, uint32_t length, uint32_t* build);
+
 class BirdFile {
  public:
   BirdFile();
@@ -65,16 +103,21 @@ class BirdFile {
   BirdFile& operator=(const BirdFile&) = delete;
 
   // Reads, expands and parses the file at the stored path. False when the
-  // file cannot be read or its body cannot be expanded; a structural
-  // mismatch of the blocks is only logged (see StructureValid).
+  // file cannot be read (only a regular file is opened), its body cannot
+  // be expanded or it declares or holds more than BIRD_FILE_MAX_BLOCKS
+  // blocks; a structural mismatch of the blocks is only logged (see
+  // StructureValid). Problem tells why.
   bool Load();
+  // Sets the path Load reads, for loading without the throwing constructor.
+  void SetPath(const std::string& path) { path_ = path; }
   // The same on the bytes of a whole file already in memory; the path is
   // only used in log lines. Used by Load, by package indexers and the
   // fuzzer.
   bool LoadFromMemory(const uint8_t* bytes, size_t length);
 
   // Quick test of a file on disk: 6 header bytes, the signature and two
-  // non-zero version bytes. Reads nothing else.
+  // non-zero version bytes. Reads nothing else, and opens only a regular
+  // file.
   static bool VerifyFile(const char* path);
   // The same test on header bytes in memory.
   static bool VerifyHeader(const uint8_t* bytes, size_t length);
@@ -114,6 +157,12 @@ class BirdFile {
   // with the declared count (the verdict of the last ScanBlocks).
   uint32_t DeclaredBlockCount() const { return declaredCount_; }
   bool StructureValid() const { return structureValid_; }
+  // The verdict that -C, -I, -L, downloads and the update flows share: the
+  // file loaded, its header passes VerifyHeader and its content can be
+  // used (BirdContentProblem).
+  bool Usable() const { return problem_.empty(); }
+  // Why the file did not load or cannot be used; empty when Usable.
+  const std::string& Problem() const { return problem_; }
   const std::vector<BirdBlock>& Blocks() const { return blocks_; }
   bool SerialOffsetsPresent() const { return serialOffsetsPresent_; }
   uint32_t SerialNumberOffset() const { return serialNumberOffset_; }
@@ -142,6 +191,8 @@ class BirdFile {
   uint32_t descriptorOffset_ = 0;
   std::unique_ptr<uint8_t, FreeDeleter> data_;
   uint32_t dataSize_ = 0;
+  std::string problem_ = "nothing loaded";
+  bool tooManyBlocks_ = false;  // the last ScanBlocks hit BIRD_FILE_MAX_BLOCKS
 };
 
 #endif

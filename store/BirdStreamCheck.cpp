@@ -34,7 +34,6 @@ struct BirdStreamCheck::Inflater {
 BirdStreamCheck::BirdStreamCheck() : zlib_(new Inflater) {
   std::memset(header_, 0, sizeof header_);
   std::memset(head_, 0, sizeof head_);
-  std::memset(buildField_, 0, sizeof buildField_);
 }
 
 BirdStreamCheck::~BirdStreamCheck() = default;
@@ -72,9 +71,13 @@ bool BirdStreamCheck::Expand(const uint8_t* bytes, size_t length) {
       const size_t produced = kWindow - zs.avail_out;
       if (expanded_ + produced > BIRD_FILE_MAX_EXPANDED_SIZE) {
         failed_ = true;  // the same refusal as loading: too large to expand
+        problem_ = BirdLoadProblem(BirdLoadFailure::TooLarge);
         return false;
       }
-      Scan(zlib_->window, produced);
+      if (!Scan(zlib_->window, produced)) {
+        failed_ = true;
+        return false;
+      }
       expanded_ += produced;
       if (ret == Z_STREAM_END) {
         ended_ = true;
@@ -92,7 +95,7 @@ bool BirdStreamCheck::Expand(const uint8_t* bytes, size_t length) {
   return true;
 }
 
-void BirdStreamCheck::Scan(const uint8_t* bytes, size_t length) {
+bool BirdStreamCheck::Scan(const uint8_t* bytes, size_t length) {
   uint64_t pos = expanded_;
   while (length > 0) {
     if (!haveCount_) {
@@ -104,16 +107,22 @@ void BirdStreamCheck::Scan(const uint8_t* bytes, size_t length) {
         haveCount_ = true;
         headCount_ = 0;
         skipTo_ = 4;
+        if (declaredCount_ > BIRD_FILE_MAX_BLOCKS) {
+          problem_ = BirdLoadProblem(BirdLoadFailure::DeclaresTooMany, declaredCount_);
+          return false;
+        }
       }
     } else if (pos < skipTo_) {
-      // Inside a block's data: keep the build field of the information
+      // Inside a block's data: keep the first bytes of the information
       // block, pass over everything else.
       uint64_t step = skipTo_ - pos;
       if (step > length) step = length;
       if (infoSeen_) {
-        const uint64_t fieldEnd = infoStart_ + (infoLength_ < BIRD_INFO_FIELD_SIZE ? infoLength_ : BIRD_INFO_FIELD_SIZE);
-        for (uint64_t p = pos < infoStart_ ? infoStart_ : pos; p < fieldEnd && p < pos + step; ++p)
-          buildField_[p - infoStart_] = char(bytes[p - pos]);
+        const uint64_t infoEnd = infoStart_ + (content_.infoLength < BIRD_INFO_SIZE
+                                                   ? content_.infoLength
+                                                   : BIRD_INFO_SIZE);
+        for (uint64_t p = pos < infoStart_ ? infoStart_ : pos; p < infoEnd && p < pos + step; ++p)
+          content_.info[p - infoStart_] = bytes[p - pos];
       }
       bytes += step;
       length -= size_t(step);
@@ -124,18 +133,35 @@ void BirdStreamCheck::Scan(const uint8_t* bytes, size_t length) {
       ++pos;
       if (headCount_ == 5) {
         headCount_ = 0;
-        const uint32_t blockLength = GetInt(head_ + 1);
-        skipTo_ = pos + blockLength;
-        if ((head_[0] & BIRD_FILE_TYPE_MASK) == BLOCK_INFO && !infoSeen_) {
-          infoSeen_ = true;
-          infoBlock_ = blockCount_;
-          infoStart_ = pos;
-          infoLength_ = blockLength;
-        }
-        ++blockCount_;
+        skipTo_ = pos + GetInt(head_ + 1);
+        if (!BlockHead()) return false;
       }
     }
   }
+  return true;
+}
+
+bool BirdStreamCheck::BlockHead() {
+  if (blockCount_ == BIRD_FILE_MAX_BLOCKS) {
+    problem_ = BirdLoadProblem(BirdLoadFailure::HoldsTooMany);
+    return false;
+  }
+  lastType_ = head_[0] & BIRD_FILE_TYPE_MASK;
+  lastLength_ = GetInt(head_ + 1);
+  if (lastType_ == BLOCK_FIRMWARE) ++content_.firmwareBlocks;
+  if ((lastType_ == BLOCK_LOADER || lastType_ == BLOCK_FIRMWARE) && lastLength_ < 4 &&
+      !content_.shortImage) {
+    content_.shortImage = true;
+    content_.shortImageIndex = blockCount_;
+  }
+  if (lastType_ == BLOCK_INFO && !infoSeen_) {
+    infoSeen_ = true;
+    infoBlock_ = blockCount_;
+    infoStart_ = skipTo_ - lastLength_;
+    content_.infoLength = lastLength_;
+  }
+  ++blockCount_;
+  return true;
 }
 
 void BirdStreamCheck::FinishScan() {
@@ -150,6 +176,8 @@ void BirdStreamCheck::FinishScan() {
     // count, as a whole-body scan stops before it.
     --blockCount_;
     if (infoSeen_ && infoBlock_ == blockCount_) infoSeen_ = false;
+    if (lastType_ == BLOCK_FIRMWARE) --content_.firmwareBlocks;
+    if (content_.shortImage && content_.shortImageIndex == blockCount_) content_.shortImage = false;
     return;
   }
   // What follows the last block must be exactly the 4-byte checksum.
@@ -162,18 +190,26 @@ bool BirdStreamCheck::Finish() {
   if (failed_ || headerCount_ < BIRD_FILE_HEADER_SIZE || !ended_) {
     failed_ = true;
     structureValid_ = false;
+    if (problem_.empty()) {
+      const bool header = headerCount_ == BIRD_FILE_HEADER_SIZE &&
+                          BirdFile::VerifyHeader(header_, sizeof header_);
+      problem_ = BirdLoadProblem(header ? BirdLoadFailure::NotExpanded : BirdLoadFailure::BadHeader);
+    }
     return false;
   }
   FinishScan();
+  content_.blocks = blockCount_;
+  content_.hasInfo = infoSeen_;
+  if (!infoSeen_) content_.infoLength = 0;
+  problem_ = BirdContentProblem(content_);
   return true;
 }
 
 uint32_t BirdStreamCheck::GetBuild() const {
   if (!infoSeen_ || failed_) return 0;
-  char field[BIRD_INFO_FIELD_SIZE + 1];
-  std::memcpy(field, buildField_, sizeof field);
-  field[15] = '\0';
-  return uint32_t(std::strtoul(field, nullptr, 10));
+  uint32_t build = 0;
+  BirdInfoBuild(content_.info, content_.infoLength, &build);
+  return build;
 }
 
 BirdCheckWorker::BirdCheckWorker() : thread_([this] { Run(); }) {}

@@ -12,6 +12,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -25,8 +26,9 @@ class BirdStreamCheck {
   BirdStreamCheck& operator=(const BirdStreamCheck&) = delete;
 
   // Takes the next bytes of the file. False once the file can no longer be
-  // a loadable one (bad header, corrupt or oversized body); later bytes are
-  // then ignored. Bytes after the end of the zlib stream are ignored, as
+  // a loadable one (bad header, corrupt or oversized body, more than
+  // BIRD_FILE_MAX_BLOCKS blocks declared or found); later bytes are then
+  // ignored. Bytes after the end of the zlib stream are ignored, as
   // loading ignores them.
   bool Feed(const uint8_t* bytes, size_t length);
 
@@ -44,11 +46,17 @@ class BirdStreamCheck {
   uint32_t DeclaredBlockCount() const { return declaredCount_; }
   uint32_t GetBuild() const;
   uint64_t ExpandedSize() const { return expanded_; }
+  // After Finish, the verdict BirdFile::Usable gives on the whole file, and
+  // why not (BirdFile::Problem's text for the same cause).
+  bool Usable() const { return finished_ && problem_.empty(); }
+  const std::string& Problem() const { return problem_; }
 
  private:
   struct Inflater;
   bool Expand(const uint8_t* bytes, size_t length);
-  void Scan(const uint8_t* bytes, size_t length);
+  // False when the body declares or holds too many blocks.
+  bool Scan(const uint8_t* bytes, size_t length);
+  bool BlockHead();
   void FinishScan();
 
   std::unique_ptr<Inflater> zlib_;
@@ -67,11 +75,13 @@ class BirdStreamCheck {
   uint32_t declaredCount_ = 0;
   uint32_t blockCount_ = 0;   // heads read, the last possibly overrunning
   bool structureValid_ = false;
+  uint8_t lastType_ = 0;      // type of the last block head read
+  uint32_t lastLength_ = 0;   // and its data length
   bool infoSeen_ = false;
   uint32_t infoBlock_ = 0;    // index of the first information block
   uint64_t infoStart_ = 0;    // offset of its data in the body
-  uint32_t infoLength_ = 0;
-  char buildField_[BIRD_INFO_FIELD_SIZE + 1];
+  BirdContent content_;       // what decides whether the package is usable
+  std::string problem_;      // set when the file is refused, and by Finish
 };
 
 // A BirdStreamCheck on a thread of its own, so that expanding the body

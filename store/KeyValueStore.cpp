@@ -10,6 +10,7 @@
 
 #include "app/Log.h"
 #include "store/AtomicWrite.h"
+#include "store/RegularFile.h"
 
 const char* const KeyValueStore::DEFAULT_FILENAME = ".settings";
 const char* const KeyValueStore::KEY_CREATED_TIME = "CREATED_TIME";
@@ -47,21 +48,30 @@ std::string KeyValueStore::TimeStamp() {
   return std::string(text, n);
 }
 
-aErr KeyValueStore::Load(const char* path) {
-  if (!path) path = DEFAULT_FILENAME;
-  FILE* file = std::fopen(path, "r");
+aErr KeyValueStore::Read(const char* path) {
+  // No path means no file: never a ".settings" in the current directory.
+  if (!path || !*path) return aErrParam;
+  path_ = path;
+  int error = 0;
+  FILE* file = OpenRegularFile(path, &error);
   if (!file) {
-    int error = errno;
     Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file: '%s' (%d)\n", path,
              error);
-    // Only a file that is not there is created. One that exists but cannot
-    // be opened right now (out of descriptors, I/O error) keeps its history.
-    if (error != ENOENT && error != ENOTDIR) return aErrIO;
-    Add(KEY_CREATED_TIME, TimeStamp());
-    Save(path);
-    return aErrNotFound;
+    lastError_ = error;
+    // Only a file that is not there counts as absent. One that exists but
+    // cannot be opened right now (no permission, out of descriptors, not a
+    // regular file) keeps its history.
+    if (error == ENOENT || error == ENOTDIR) {
+      absent_ = true;
+      return aErrNotFound;
+    }
+    absent_ = false;
+    unreadable_ = path;
+    return aErrIO;
   }
-  path_ = path;
+  absent_ = false;
+  unreadable_.clear();
+  lastError_ = 0;
   dirty_ = false;
   // Lines of any length are read whole, so a long line never cuts the
   // rest of the file off.
@@ -69,9 +79,29 @@ aErr KeyValueStore::Load(const char* path) {
   size_t capacity = 0;
   ssize_t length;
   while ((length = ::getline(&line, &capacity, file)) >= 0) ParseLine(line, size_t(length));
+  const bool failed = std::ferror(file) != 0;
+  const int readError = errno;
   std::free(line);
   std::fclose(file);
+  if (failed) {
+    Log::log(DEBUG_Attributes, "Attibutes: Error - cannot read attributes file: '%s' (%d)\n", path,
+             readError);
+    lastError_ = readError;
+    unreadable_ = path;
+    return aErrIO;
+  }
   return aErrNone;
+}
+
+aErr KeyValueStore::Load(const char* path) {
+  const aErr err = Read(path);
+  // Only a file that is not there is created; one that could not be read
+  // keeps its history.
+  if (err == aErrNotFound) {
+    Add(KEY_CREATED_TIME, TimeStamp());
+    Save(nullptr);
+  }
+  return err;
 }
 
 void KeyValueStore::ParseText(const char* text, size_t length) {
@@ -109,13 +139,26 @@ void KeyValueStore::ParseLine(const char* line, size_t length) {
 }
 
 bool KeyValueStore::Save(const char* path) {
-  if (path) {
+  if (path && path_ != path) {
     path_ = path;
-  } else if (path_.empty()) {
-    path_ = DEFAULT_FILENAME;
-    Log::log(DEBUG_Attributes, "Attibutes: no filename given for attributes, using default:[%s]\n",
-             path_.c_str());
+    absent_ = false;  // known only of the file that was read
   }
+  if (path_.empty()) {
+    // Never a file in whatever the current directory happens to be.
+    Log::log(DEBUG_Attributes, "Attibutes: no filename given for attributes, nothing saved\n");
+    lastError_ = EINVAL;
+    dirty_ = true;
+    return false;
+  }
+  if (Unreadable()) {
+    Log::log(DEBUG_Attributes,
+             "Attibutes: Error - not replacing attributes file that could not be read: '%s'\n",
+             path_.c_str());
+    dirty_ = true;
+    return false;
+  }
+  if (absent_ && entries_.find(KEY_CREATED_TIME) == entries_.end())
+    Add(KEY_CREATED_TIME, TimeStamp());
   if (dirty_) entries_[KEY_UPDATED_TIME] = TimeStamp();
   std::string text;
   // One entry per line: a line break inside a key or value (a file name
@@ -137,10 +180,13 @@ bool KeyValueStore::Save(const char* path) {
     Log::log(DEBUG_Attributes,
              "Attibutes: Error - cannot open attributes file for writting: '%s' (%d)\n",
              path_.c_str(), error);
+    lastError_ = error;
     dirty_ = true;
     return false;
   }
   dirty_ = false;
+  absent_ = false;
+  lastError_ = 0;
   return true;
 }
 

@@ -23,16 +23,30 @@ class KeyValueStore {
 
   // Merges the file's lines into the map. A missing file is created with
   // CREATED_TIME and UPDATED_TIME and the result is aErrNotFound; a file
-  // that exists but cannot be opened is left alone (aErrIO). aErrNone after
-  // a successful read.
+  // that exists but cannot be read (no permission, not a regular file) is
+  // left alone (aErrIO). aErrNone after a successful read. The path is
+  // remembered in every case.
   aErr Load(const char* path);
+  // Load without ever writing: a missing file is only noted (Absent; the
+  // first Save creates it with CREATED_TIME), aErrNotFound. aErrParam for
+  // a null or empty path.
+  aErr Read(const char* path);
   // Writes every entry as "key=value\n" in key order, replacing the file
-  // atomically. With a null path the remembered one is used (".settings"
-  // when none). A dirty store gets a fresh UPDATED_TIME first. False when
-  // the file could not be written; the store then stays dirty.
+  // atomically. With a null path the remembered one is used; without one
+  // nothing is written. A dirty store gets a fresh UPDATED_TIME first. A
+  // file that exists but could not be read is never replaced: its history
+  // would be lost. False when nothing was written (see LastError); the
+  // store then stays dirty.
   bool Save(const char* path = nullptr);
   // Sets the file a later Save(nullptr) writes, without reading it.
   void SetPath(const std::string& path) { path_ = path; }
+  // The remembered file did not exist when it was read.
+  bool Absent() const { return absent_; }
+  // The remembered file exists but could not be read.
+  bool Unreadable() const { return !unreadable_.empty() && unreadable_ == path_; }
+  // The system error number (or kNotRegularFile) of the last failed read
+  // or save; 0 when there was none.
+  int LastError() const { return lastError_; }
   // The line rules of Load applied to text in memory.
   void ParseText(const char* text, size_t length);
 
@@ -73,6 +87,9 @@ class KeyValueStore {
   std::string path_;
   std::map<std::string, std::string> entries_;
   bool dirty_ = false;
+  bool absent_ = false;
+  std::string unreadable_;  // a file found but not readable
+  int lastError_ = 0;
 };
 
 #endif

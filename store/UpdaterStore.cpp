@@ -87,7 +87,9 @@ bool _find_items(const aDirectoryListData* entry, void* ref) {
   Log::log(DEBUG_Updater, "%s([%s], %d, %d)\n", "_find_items", entry->path, int(entry->isDirectory),
            int(entry->size));
   std::string name = LastComponent(entry->path);
-  if (name.empty() || name[0] == '.') return true;
+  // Hidden names (the attribute file, temporary files) and the temporary
+  // files earlier versions named "NNNN.bird.tmpXXXXXX" are never builds.
+  if (name.empty() || name[0] == '.' || IsTemporaryFileName(name)) return true;
   list->items->push_back(UpdaterStoreItem(
       list->base, name, entry->isDirectory ? STORE_ITEM_DIRECTORY : STORE_ITEM_FILE));
   return true;
@@ -110,8 +112,19 @@ UpdaterStoreItem::UpdaterStoreItem() : kind(STORE_ITEM_NONE) {}
 UpdaterStoreItem::UpdaterStoreItem(const std::string& base_, const std::string& name_,
                                    store_item_t kind_)
     : base(base_), name(name_), kind(kind_) {
-  attributes.Load(BuildPath(base.c_str(), name.c_str(), KeyValueStore::DEFAULT_FILENAME, nullptr)
-                      .c_str());
+  // Only a directory carries an attribute file. Finding or listing items
+  // writes nothing; the file is made by AddDevice or by the first Save,
+  // which always goes to this path.
+  const std::string settings = SettingsPath();
+  if (kind == STORE_ITEM_DIRECTORY) {
+    attributes.Read(settings.c_str());
+  } else {
+    attributes.SetPath(settings);
+  }
+}
+
+std::string UpdaterStoreItem::SettingsPath() const {
+  return BuildPath(base.c_str(), name.c_str(), KeyValueStore::DEFAULT_FILENAME, nullptr);
 }
 
 bool UpdaterStoreItem::FileExists(const std::string& fileName) const {
@@ -119,24 +132,32 @@ bool UpdaterStoreItem::FileExists(const std::string& fileName) const {
 }
 
 aErr UpdaterStoreItem::WriteFile(const std::string& fileName, const uint8_t* bytes,
-                                 size_t count) const {
+                                 size_t count, int* errnoOut) const {
   AtomicFileWriter writer;
-  aErr err = PrepareFile(fileName, bytes, count, writer);
+  aErr err = PrepareFile(fileName, bytes, count, writer, errnoOut);
   if (err != aErrNone) return err;
   int error = 0;
   err = writer.Commit(&error);
+  if (errnoOut) *errnoOut = error;
   if (err != aErrNone)
     Log::log(DEBUG_Updater, "UpdaterStore: Error (%d) writing [%s].\n", error, fileName.c_str());
   return err;
 }
 
 aErr UpdaterStoreItem::PrepareFile(const std::string& fileName, const uint8_t* bytes,
-                                   size_t count, AtomicFileWriter& writer) const {
+                                   size_t count, AtomicFileWriter& writer, int* errnoOut) const {
+  if (errnoOut) *errnoOut = EINVAL;
   if (!bytes) return aErrNotFound;
   if (!IsPlainName(fileName)) return aErrParam;
-  std::string path = BuildPath(base.c_str(), name.c_str(), fileName.c_str(), nullptr);
+  const std::string directory = Path();
+  const unsigned removed = RemoveLeftoverTemporaries(directory);
+  if (removed > 0)
+    Log::log(DEBUG_Updater, "UpdaterStore: Removed %u leftover temporary file(s) in [%s].\n",
+             removed, directory.c_str());
+  std::string path = BuildPath(directory.c_str(), fileName.c_str(), nullptr);
   int error = 0;
   aErr err = writer.Prepare(path.c_str(), bytes, count, &error);
+  if (errnoOut) *errnoOut = error;
   if (err != aErrNone)
     Log::log(DEBUG_Updater, "UpdaterStore: Error (%d) writing [%s].\n", error, path.c_str());
   return err;
@@ -145,11 +166,20 @@ aErr UpdaterStoreItem::PrepareFile(const std::string& fileName, const uint8_t* b
 BirdFile UpdaterStoreItem::ReadBirdFile(const std::string& fileName) const {
   std::string path = BuildPath(base.c_str(), name.c_str(), fileName.c_str(), nullptr);
   if (!BirdFile::VerifyFile(path.c_str())) throw std::runtime_error("Invalid bird " + path);
-  return BirdFile(path.c_str());
+  BirdFile file(path.c_str());
+  if (!file.Usable()) throw std::runtime_error("Unusable bird " + path + ": " + file.Problem());
+  return file;
 }
 
-UpdaterStore::UpdaterStore(const std::string& basePath) : base_(basePath) {
-  _ensure_directory(base_);
+UpdaterStore::UpdaterStore(const std::string& basePath, StoreAccess access) : base_(basePath) {
+  if (access == StoreAccess::ReadWrite) {
+    _ensure_directory(base_);
+    return;
+  }
+  // Read only: a store that is not there yet is an empty one.
+  struct stat st;
+  if (::stat(base_.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
+    throw std::runtime_error("UpdaterStore: " + base_ + " exists and is a file");
 }
 
 std::string UpdaterStore::DeviceName(uint32_t serial) {
@@ -163,24 +193,21 @@ UpdaterStoreItem UpdaterStore::AddDevice(uint32_t serial) { return AddDevice(Dev
 UpdaterStoreItem UpdaterStore::AddDevice(const std::string& name) {
   if (!IsPlainName(name)) throw std::runtime_error("UpdaterStore: invalid device name [" + name + "]");
   _ensure_directory(BuildPath(base_.c_str(), name.c_str(), nullptr));
-  return UpdaterStoreItem(base_, name, STORE_ITEM_DIRECTORY);
+  UpdaterStoreItem item(base_, name, STORE_ITEM_DIRECTORY);
+  RemoveLeftoverTemporaries(item.Path());
+  // Its first Save writes CREATED_TIME and UPDATED_TIME.
+  if (item.attributes.Absent() && !item.attributes.Save(nullptr))
+    Log::log(DEBUG_Updater, "UpdaterStore: Error (%d) creating [%s].\n",
+             item.attributes.LastError(), item.attributes.Path().c_str());
+  return item;
 }
 
 UpdaterStoreItem UpdaterStore::AddNewDevice(uint32_t serial) {
   const std::string name = DeviceName(serial);
   _ensure_directory(BuildPath(base_.c_str(), name.c_str(), nullptr));
-  const std::string settings =
-      BuildPath(base_.c_str(), name.c_str(), KeyValueStore::DEFAULT_FILENAME, nullptr);
-  struct stat st;
-  if (::lstat(settings.c_str(), &st) == 0 || errno != ENOENT) {
-    return UpdaterStoreItem(base_, name, STORE_ITEM_DIRECTORY);
-  }
-  UpdaterStoreItem item;
-  item.base = base_;
-  item.name = name;
-  item.kind = STORE_ITEM_DIRECTORY;
-  item.attributes.Add(KeyValueStore::KEY_CREATED_TIME, KeyValueStore::TimeStamp());
-  item.attributes.SetPath(settings);
+  UpdaterStoreItem item(base_, name, STORE_ITEM_DIRECTORY);
+  if (item.attributes.Absent())
+    item.attributes.Add(KeyValueStore::KEY_CREATED_TIME, KeyValueStore::TimeStamp());
   return item;
 }
 

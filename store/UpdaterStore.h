@@ -29,8 +29,9 @@ enum store_item_t : uint32_t {
 class UpdaterStoreItem {
  public:
   UpdaterStoreItem();
-  // Loads the attributes from base/name/.settings (creating the file when
-  // name is a directory without one).
+  // A directory item reads its attributes from base/name/.settings; nothing
+  // is written (a missing file is made by AddDevice or the first Save).
+  // Every item's attributes save to that path and nowhere else.
   UpdaterStoreItem(const std::string& base, const std::string& name, store_item_t kind);
 
   bool IsValid() const { return !base.empty() && !name.empty(); }
@@ -38,18 +39,24 @@ class UpdaterStoreItem {
   bool FileExists(const std::string& fileName) const;
   // Writes the bytes to base/name/fileName, replacing any earlier file
   // atomically. aErrNotFound for null bytes or when the file cannot be
-  // written, aErrParam for a name that is not a plain file name.
-  aErr WriteFile(const std::string& fileName, const uint8_t* bytes, size_t count) const;
+  // written, aErrParam for a name that is not a plain file name. errnoOut,
+  // when given, receives the system error number of a failed write.
+  aErr WriteFile(const std::string& fileName, const uint8_t* bytes, size_t count,
+                 int* errnoOut = nullptr) const;
   // The first half of WriteFile: the bytes flushed to a temporary file that
   // writer puts in place on Commit (and removes otherwise). Same results.
+  // Temporary files that killed writers left in the directory go first.
   aErr PrepareFile(const std::string& fileName, const uint8_t* bytes, size_t count,
-                   AtomicFileWriter& writer) const;
+                   AtomicFileWriter& writer, int* errnoOut = nullptr) const;
   // Checks and loads base/name/fileName; throws std::runtime_error
-  // ("Invalid bird <path>" or "Failed to load bird data").
+  // ("Invalid bird <path>", "Failed to load bird data", or "Unusable bird
+  // <path>: <reason>" for a package the update flows cannot use).
   BirdFile ReadBirdFile(const std::string& fileName) const;
 
   // base/name: the item's own path.
   std::string Path() const { return BuildPath(base.c_str(), name.c_str(), nullptr); }
+  // base/name/.settings
+  std::string SettingsPath() const;
 
   std::string base;
   std::string name;
@@ -57,16 +64,24 @@ class UpdaterStoreItem {
   KeyValueStore attributes;
 };
 
+// How a store is opened: ReadWrite makes its base directory; ReadOnly, for
+// the commands that only look, makes nothing and takes a missing base
+// directory as an empty store.
+enum class StoreAccess { ReadWrite, ReadOnly };
+
 class UpdaterStore {
  public:
   // Ensures basePath as a directory (creating missing levels with mode
-  // 0755); throws std::runtime_error when it cannot.
-  explicit UpdaterStore(const std::string& basePath);
+  // 0755); throws std::runtime_error when it cannot, or (both ways) when a
+  // file stands at basePath.
+  explicit UpdaterStore(const std::string& basePath,
+                        StoreAccess access = StoreAccess::ReadWrite);
 
   const std::string& BasePath() const { return base_; }
 
-  // Ensures the device directory and returns its item with its attributes
-  // loaded; throws std::runtime_error when the directory cannot be made.
+  // Ensures the device directory and its attribute file, and returns its
+  // item with its attributes loaded; throws std::runtime_error when the
+  // directory cannot be made.
   UpdaterStoreItem AddDevice(uint32_t serial);
   UpdaterStoreItem AddDevice(const std::string& name);
   // For a device about to get its first file: ensures the directory but
@@ -85,7 +100,8 @@ class UpdaterStore {
   bool FindDevice(const std::string& name, UpdaterStoreItem* item) const;
 
   // Appends one item per entry of the device's directory, skipping names
-  // that begin with "."; in the file system's order. Always true.
+  // that begin with "." and temporary files; in the file system's order.
+  // Always true.
   bool FindLocalBuilds(uint32_t serial, std::vector<UpdaterStoreItem>& items) const;
 
   // "%08X" of serial.

@@ -194,6 +194,6 @@ def test_no_home_directory_needs_storage_directory(updater):
         given = subprocess.run([updater, "-L", "-d", "40F5849A", "-i", storage], **as_nobody)
         assert given.returncode == 0, given.stderr
         assert "No builds found for device [40F5849A]" in given.stdout
-        assert os.path.isdir(os.path.join(storage, "updater"))
+        assert not os.path.exists(os.path.join(storage, "updater")), "looking writes nothing"
     finally:
         shutil.rmtree(storage)

@@ -85,18 +85,22 @@ def test_check_missing_file_and_missing_option(run_updater, tmp_path):
     assert result.returncode == 1 and "Must specify the BIRD file to check with -f" in result.stderr
 
 
+def info_block(build=b"5", model=b"KX", length=64):
+    data = build.ljust(16) + b"1.0".ljust(16) + b"0".ljust(16) + model.ljust(16)
+    return struct.pack(">BI", 4, length) + data[:length]
+
+
 def test_check_warns_about_structure_but_loads(run_updater, tmp_path):
-    # Declares 3 blocks, holds 1, and the block claims more data than exists.
+    # Declares 3 blocks, holds 2, and the last claims more data than exists.
     block = struct.pack(">BI", 1, 8) + b"\x00\x00\x00\x00abcd"
     overrun = struct.pack(">BI", 1, 1000) + b"\x00\x00"
-    body = struct.pack(">I", 3) + block + overrun + b"\x00\x00\x00\x00"
+    body = struct.pack(">I", 3) + block + info_block() + overrun + b"\x00\x00\x00\x00"
     path = raw_package(tmp_path / "w.bird", body)
     result = run_updater("-C", "-f", str(path))
     assert result.returncode == 0
-    assert "Blocks: 1 (declared 3)" in result.stdout
+    assert "Blocks: 2 (declared 3)" in result.stdout
     assert "BIRD file is loadable, with warnings:" in result.stdout
     assert "do not fill the body exactly as declared" in result.stdout
-    assert "no information block" in result.stdout
 
 
 def test_check_accepts_images_far_beyond_eight_to_one(run_updater, make_package):

@@ -227,17 +227,19 @@ TEST(BirdFile, ExpandsFarBeyondEightToOne) {
 }
 
 TEST(BirdFile, RefusesDecompressionBomb) {
-  // A stream of 256 MiB + 64 KiB of zeros, made piecewise.
+  // One block claiming almost 4 GiB, then 256 MiB + 64 KiB of zeros (which
+  // would otherwise read as millions of empty blocks), made piecewise.
   z_stream zs;
   std::memset(&zs, 0, sizeof zs);
   ASSERT_EQ(deflateInit(&zs, 9), Z_OK);
+  std::vector<uint8_t> head = {0, 0, 0, 1, 1, 0xFF, 0xFF, 0xFF, 0xF0};
   std::vector<uint8_t> zeros(64 * 1024, 0);
   std::vector<uint8_t> out = {'b', 'i', 'r', 'd', 1, 1};
   std::vector<uint8_t> chunk(64 * 1024);
   const size_t pieces = BIRD_FILE_MAX_EXPANDED_SIZE / zeros.size() + 1;
   for (size_t i = 0; i <= pieces; ++i) {
-    zs.next_in = zeros.data();
-    zs.avail_in = i < pieces ? uInt(zeros.size()) : 0;
+    zs.next_in = i == 0 ? head.data() : zeros.data();
+    zs.avail_in = i == 0 ? uInt(head.size()) : i < pieces ? uInt(zeros.size()) : 0;
     int flush = i < pieces ? Z_NO_FLUSH : Z_FINISH;
     do {
       zs.next_out = chunk.data();

@@ -197,6 +197,59 @@ TEST(BirdStreamCheck, RefusesAStreamThatNeedsADictionary) {
   EXPECT_FALSE(Streamed(file, {}).loads);
 }
 
+std::vector<uint8_t> Info(const std::string& build, const std::string& model, uint32_t length) {
+  std::string fields = build;
+  fields.resize(16, ' ');
+  fields += "2.11.5          00000000        " + model;
+  fields.resize(64, ' ');
+  return Block(4, std::vector<uint8_t>(fields.begin(), fields.begin() + length), length);
+}
+
+// Whether a package can be used, and why not, is one verdict: the stream
+// check gives the one loading gives, and neither keeps more than
+// BIRD_FILE_MAX_BLOCKS blocks.
+TEST(BirdStreamCheck, SameUsabilityVerdictAndBoundedBlocks) {
+  const std::vector<uint8_t> fw = Block(1, {0, 0, 0, 0, 1, 2}, 6);
+  const std::vector<uint8_t> good = Cat(fw, Info("1300", "KX", 64));
+  std::vector<uint8_t> empties;
+  for (int i = 0; i < 4094; ++i) empties = Cat(empties, Block(3, {}, 0));
+  const std::vector<std::pair<std::vector<uint8_t>, std::string>> bodies = {
+      {Cat(Word(2), good), ""},
+      {Cat(Cat(Word(2), fw), Info("1300", "KX", 4)), "the information block holds 4 bytes, 64 are needed"},
+      {Word(0), "the package holds no blocks"},
+      {Cat(Word(1), fw), "no information block: build, version and model are unknown"},
+      {Cat(Word(1), Info("1300", "KX", 64)), "no firmware block"},
+      {Cat(Cat(Word(2), Block(1, {0, 0}, 2)), Info("1300", "KX", 64)),
+       "block 0 is too short to hold its load address"},
+      {Cat(Cat(Word(2), fw), Info("4294968530", "KX", 64)),
+       "the build number of the information block is above 4294967295"},
+      {Cat(Cat(Word(2), fw), Info("1300", "", 64)), "the information block names no model"},
+      {Cat(Word(4096), Cat(empties, good)), ""},
+      {Cat(Word(4096), Cat(Cat(empties, Block(3, {}, 0)), good)),
+       "the package holds more than 4096 blocks"},
+      {Cat(Word(4097), good), "the package declares 4097 blocks, more than the 4096 allowed"},
+  };
+  for (const auto& b : bodies) {
+    const std::vector<uint8_t> file = BirdWriter::Wrap(Cat(b.first, Word(0)), 6);
+    ExpectSame(file, {}, b.second);
+    BirdFile whole;
+    whole.LoadFromMemory(file.data(), file.size());
+    EXPECT_EQ(whole.Problem(), b.second);
+    EXPECT_LE(whole.BlockCount(), BIRD_FILE_MAX_BLOCKS);
+    for (const std::vector<size_t>& cuts : {std::vector<size_t>{}, {7, 1, 4096}}) {
+      BirdStreamCheck check;
+      for (size_t pos = 0, i = 0; pos < file.size(); ++i) {
+        const size_t n = cuts.empty() ? file.size() : std::min(cuts[i % cuts.size()], file.size() - pos);
+        check.Feed(file.data() + pos, n);
+        pos += n;
+      }
+      check.Finish();
+      EXPECT_EQ(check.Problem(), b.second);
+      EXPECT_EQ(check.Usable(), b.second.empty());
+    }
+  }
+}
+
 }  // namespace
 
 namespace {

@@ -2,6 +2,7 @@
 
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <string>
@@ -281,4 +282,32 @@ TEST(KeyValueStore, OutOfRangeNumbersSaturate) {
   EXPECT_EQ(store.GetInt("small"), -2147483647 - 1);
   EXPECT_TRUE(store.GetBOOL("big"));
   EXPECT_EQ(store.GetHex("hex"), 0xFFFFFFFFu);
+}
+
+// A store saves to the file it was read from or told, never to a
+// ".settings" in the current directory, and never over a history it could
+// not read.
+TEST(KeyValueStore, SavesOnlyToItsOwnFile) {
+  TempDir dir;
+  const std::string loop = dir.join("loop"), fifo = dir.join("fifo");
+  ASSERT_EQ(symlink("loop", loop.c_str()), 0);
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  char saved[4096];
+  ASSERT_NE(getcwd(saved, sizeof saved), nullptr);
+  ASSERT_EQ(chdir(dir.path().c_str()), 0);
+  KeyValueStore unnamed;
+  unnamed.Add("k", "v");
+  EXPECT_FALSE(unnamed.Save());
+  for (const std::string& path : {loop, fifo, dir.path()}) {
+    KeyValueStore store;
+    EXPECT_EQ(store.Load(path.c_str()), aErrIO) << path;
+    EXPECT_TRUE(store.Unreadable() && store.LastError() != 0) << path;
+    store.Add("LATEST_DOWNLOAD", "1.bird");
+    EXPECT_FALSE(store.Save()) << path;
+  }
+  ASSERT_EQ(chdir(saved), 0);
+  struct stat st;
+  EXPECT_NE(lstat(dir.join(".settings").c_str(), &st), 0) << "nothing in the current directory";
+  EXPECT_TRUE(lstat(fifo.c_str(), &st) == 0 && S_ISFIFO(st.st_mode));
+  EXPECT_TRUE(lstat(loop.c_str(), &st) == 0 && S_ISLNK(st.st_mode));
 }

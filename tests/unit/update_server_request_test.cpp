@@ -174,6 +174,13 @@ TEST(UpdateServerRequest, RecoveryInfoReadsSerialInHexAndBuildByPrefix) {
   EXPECT_TRUE(UpdateServerRequest::GetRecoveryInfo(fp, &serial, &build, s.url()));
   EXPECT_EQ(serial, 2u);
   EXPECT_EQ(build, 10u) << "absent line leaves the output";
+  // Beyond 32 bits is refused on every host, not cut to the low bits.
+  for (const char* reply : {"ok\n140F5849A\n1\n", "ok\n1\n4294968530\n", "ok\n1\n0x100000000\n"}) {
+    s.Reply(reply);
+    EXPECT_FALSE(UpdateServerRequest::GetRecoveryInfo(fp, &serial, &build, s.url())) << reply;
+    EXPECT_EQ(serial, 2u);
+    EXPECT_EQ(build, 10u);
+  }
 }
 
 TEST(UpdateServerRequest, TokenNeedsThreeParts) {

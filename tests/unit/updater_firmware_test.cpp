@@ -186,7 +186,7 @@ TEST_F(FirmwareTest, FileOfAnotherBuildIsRefused) {
       {MakeBird(9999, "2.11.5"), "The firmware sent by the server is build 9999, not the requested build 1300"},
       {MakeBird(1200, "2.10.4"), "The firmware sent by the server is build 1200, not the requested build 1300"},
       {std::string(noInfo.begin(), noInfo.end()),
-       "The firmware sent by the server names no build; build 1300 was requested"},
+       "The firmware sent by the server cannot be used"},
   };
   for (const auto& f : files) {
     size_t n = 0;
@@ -303,6 +303,11 @@ TEST_F(FirmwareTest, LoadBirdDownloadsOnDemand) {
   BirdFile named = updater_->load_bird("Recovering", repo_.join("1300.bird"), kSerial, 0, false);
   EXPECT_EQ(named.GetVersion(), "2.11.5");
   EXPECT_THROW(updater_->load_bird("Updating", "", kSerial, 1250, true), std::runtime_error);
+  BirdWriter noInfo;
+  noInfo.AddImage(BLOCK_FIRMWARE, 0, reinterpret_cast<const uint8_t*>("abcd"), 4);
+  noInfo.Write(repo_.join("x.bird").c_str());
+  EXPECT_THROW(updater_->load_bird("Updating", repo_.join("x.bird"), kSerial, 0, false),
+               std::runtime_error) << "a package that cannot be used is not loaded";
 }
 
 TEST_F(FirmwareTest, RecoveryFormAsksForDeviceAndBuild) {

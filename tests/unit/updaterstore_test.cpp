@@ -271,8 +271,35 @@ TEST(AtomicFileWriter, PreparedFileIsPutInPlaceOnlyByCommit) {
   EXPECT_EQ(device.PrepareFile("1.bird", nullptr, 1, viaItem), aErrNotFound);
   ASSERT_EQ(device.PrepareFile("1.bird", bytes, sizeof bytes, viaItem), aErrNone);
   store.FindLocalBuilds(0x7, items);
-  EXPECT_EQ(items.size(), 1u) << "only the temporary file so far";
+  EXPECT_TRUE(items.empty()) << "a temporary file is never listed";
   EXPECT_FALSE(device.FileExists("1.bird"));
   EXPECT_EQ(viaItem.Commit(), aErrNone);
   EXPECT_EQ(ReadFile(dir.join("updater/00000007/1.bird")), "new");
+}
+
+// Temporary files are dot names (never listed); those a killed writer left
+// go with the next write into the directory, one a writer still holds stays.
+TEST(UpdaterStore, LeftoverTemporariesGoWithTheNextWrite) {
+  TempDir dir;
+  UpdaterStore store(dir.join("updater"));
+  UpdaterStoreItem device = store.AddDevice(0x7);
+  const std::string path = device.Path() + "/";
+  const std::vector<std::string> names = {".1.bird.tmpAb12Cd", "1.bird.tmpXy34Zw",
+                                          "..settings.tmpQQ99qq", "notes.tmpAb12Cd", "2.bird"};
+  for (const std::string& name : names) WriteFile(path + name, "x");
+  std::vector<UpdaterStoreItem> items;
+  store.FindLocalBuilds(0x7, items);
+  EXPECT_EQ(items.size(), 2u) << "2.bird and notes.tmpAb12Cd";
+
+  const uint8_t byte = 1;
+  AtomicFileWriter held;
+  ASSERT_EQ(held.Prepare((path + "3.bird").c_str(), &byte, 1), aErrNone);
+  EXPECT_EQ(held.TemporaryPath().rfind(path + ".3.bird.tmp", 0), 0u);
+  ASSERT_EQ(device.WriteFile("4.bird", &byte, 1), aErrNone);
+  std::vector<std::string> left;
+  struct stat st;
+  for (const std::string& name : names)
+    if (stat((path + name).c_str(), &st) == 0) left.push_back(name);
+  EXPECT_EQ(left, (std::vector<std::string>{"notes.tmpAb12Cd", "2.bird"}));
+  EXPECT_EQ(held.Commit(), aErrNone) << "a file still being written is left alone";
 }
