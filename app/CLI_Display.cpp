@@ -7,7 +7,7 @@
 
 #include <unistd.h>
 
-#include "app/TerminalText.h"
+#include "log/TerminalText.h"
 
 namespace {
 

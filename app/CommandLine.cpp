@@ -8,8 +8,8 @@
 
 #include <strings.h>
 
-#include "app/Log.h"
 #include "common/aDirectory.h"
+#include "log/Log.h"
 
 // The parse in progress, as the options' effects see it.
 struct OptionParseState {

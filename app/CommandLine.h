@@ -10,6 +10,7 @@
 #include "app/DeviceInfo.h"
 #include "app/UpdaterDisplayInterface.h"
 #include "common/aDefs.h"
+#include "server/UpdateServerRequest.h"
 
 enum COMMANDS : uint32_t {
   CMD_DISCOVER = 0x00000001,
@@ -37,11 +38,6 @@ class CommandsClass {
  private:
   uint32_t mask_ = 0;
 };
-
-// The default update server: the maker's own host, path "/cgi/u".
-#define UPDATER_DEFAULT_SERVER_HOST "update.velmaris.com"
-#define UPDATER_DEFAULT_SERVER_PORT_TEXT "80"
-#define UPDATER_DEFAULT_SERVER_URL "http://" UPDATER_DEFAULT_SERVER_HOST "/cgi/u"
 
 #define UPDATER_APP_NAME "Updater"
 #define UPDATER_APP_VERSION "Version: 2.11.5 Oct 13 2025"

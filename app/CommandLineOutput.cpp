@@ -3,7 +3,7 @@
 
 #include <cstdio>
 
-#include "app/TerminalText.h"
+#include "log/TerminalText.h"
 
 // Build numbers, versions, tokens and device names come from the server or
 // the modules: each is one field, shown with every control byte escaped.

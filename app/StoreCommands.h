@@ -1,6 +1,5 @@
 // The two store commands: -C checks a BIRD package and describes it, -I
-// shows what the store knows about one device. The package description is
-// shared with the birdpack tool.
+// shows what the store knows about one device.
 #ifndef UPDATER_STORE_COMMANDS_H
 #define UPDATER_STORE_COMMANDS_H
 
@@ -9,18 +8,7 @@
 #include <vector>
 
 #include "app/UpdaterDisplayInterface.h"
-
-// What a check of a package found.
-struct BirdPackageReport {
-  bool loadable = false;              // the updater would accept and load it
-  std::vector<std::string> lines;     // the description, one line each
-  std::vector<std::string> problems;  // why it is not loadable, or what is odd
-};
-
-// Checks the package at path the way the update flows load one, and
-// describes its header, information block and blocks. Opens only a regular
-// file and touches no store.
-BirdPackageReport DescribeBirdPackage(const std::string& path);
+#include "store/BirdDescription.h"
 
 // -C -f FILE: prints the description and the verdict. True for a loadable
 // package.

@@ -10,9 +10,9 @@
 #include <thread>
 #include <vector>
 
-#include "app/Log.h"
 #include "app/Updater.h"
 #include "common/aNumber.h"
+#include "log/Log.h"
 #include "server/base64.h"
 #include "store/BirdStreamCheck.h"
 #include "store/RegularFile.h"

@@ -9,10 +9,10 @@
 
 #include "app/CLI_Display.h"
 #include "app/CommandLine.h"
-#include "app/Log.h"
 #include "app/StoreCommands.h"
 #include "app/Updater.h"
 #include "common/aDirectory.h"
+#include "log/Log.h"
 
 namespace {
 

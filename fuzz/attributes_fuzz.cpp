@@ -7,7 +7,7 @@
 
 #include <unistd.h>
 
-#include "app/Log.h"
+#include "log/Log.h"
 #include "store/KeyValueStore.h"
 
 namespace {

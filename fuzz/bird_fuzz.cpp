@@ -11,7 +11,7 @@
 
 #include <zlib.h>
 
-#include "app/Log.h"
+#include "log/Log.h"
 #include "store/BirdFile.h"
 #include "store/BirdStreamCheck.h"
 

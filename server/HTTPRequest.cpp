@@ -10,7 +10,7 @@
 
 #include <curl/curl.h>
 
-#include "app/Log.h"
+#include "log/Log.h"
 
 namespace {
 

@@ -7,9 +7,8 @@
 #include <exception>
 #include <tuple>
 
-#include "app/CommandLine.h"
-#include "app/Log.h"
 #include "common/aNumber.h"
+#include "log/Log.h"
 #include "server/HTTPRequest.h"
 
 const char* const UpdateServerRequest::default_url = UPDATER_DEFAULT_SERVER_URL;

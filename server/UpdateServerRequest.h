@@ -12,6 +12,11 @@
 #include <utility>
 #include <vector>
 
+// The default update server: the maker's own host, path "/cgi/u".
+#define UPDATER_DEFAULT_SERVER_HOST "update.velmaris.com"
+#define UPDATER_DEFAULT_SERVER_PORT_TEXT "80"
+#define UPDATER_DEFAULT_SERVER_URL "http://" UPDATER_DEFAULT_SERVER_HOST "/cgi/u"
+
 // Build number text -> version text.
 using BuildMap = std::map<std::string, std::string>;
 // (build number text, version text), in display order.

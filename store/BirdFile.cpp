@@ -11,8 +11,8 @@
 #include <sys/stat.h>
 #include <zlib.h>
 
-#include "app/Log.h"
 #include "common/aNumber.h"
+#include "log/Log.h"
 #include "store/RegularFile.h"
 
 const uint8_t BIRD_FILE_VERSION[2] = {0x01, 0x01};

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "app/Log.h"
+#include "log/Log.h"
 #include "store/AtomicWrite.h"
 #include "store/RegularFile.h"
 

@@ -9,8 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "app/Log.h"
 #include "common/aDirectory.h"
+#include "log/Log.h"
 #include "store/AtomicWrite.h"
 
 std::string BuildPath(const char* first, ...) {

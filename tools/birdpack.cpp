@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "app/StoreCommands.h"
+#include "store/BirdDescription.h"
 #include "store/BirdWriter.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "app/CommandLine.h"
-#include "app/Log.h"
+#include "log/Log.h"
 #include "tests/unit/RecordingDisplay.h"
 
 namespace {

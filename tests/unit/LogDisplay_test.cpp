@@ -8,7 +8,7 @@
 #include <unistd.h>
 
 #include "app/CLI_Display.h"
-#include "app/Log.h"
+#include "log/Log.h"
 #include "tests/unit/RecordingDisplay.h"
 
 namespace {

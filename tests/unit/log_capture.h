@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "app/Log.h"
+#include "log/Log.h"
 
 namespace testsupport {
 

@@ -1,4 +1,4 @@
-#include "app/TerminalText.h"
+#include "log/TerminalText.h"
 
 #include <cstdint>
 
