@@ -69,6 +69,11 @@ class Updater {
  private:
   // True when the server lists the build for the device.
   bool _valid_build(uint32_t serialNumber, uint32_t build, const std::string& url);
+  // The build a download fetches: the one given, else the server's latest
+  // (firmwareId is filled either way), validated with the server unless
+  // override. 0 (reported) when there is none.
+  uint32_t _choose_build(uint32_t serialNumber, uint32_t build, bool override,
+                         std::string& firmwareId);
 
   std::string serverURL;
   std::string storeDirectory;

@@ -232,6 +232,171 @@ bool Updater::_valid_build(uint32_t serialNumber, uint32_t build, const std::str
   return false;
 }
 
+namespace {
+
+// Where a download goes: the device's directory in the store. A device
+// seen for the first time gets its directory only once there is a file to
+// keep, so that a failed download leaves the store untouched.
+struct DownloadTarget {
+  std::unique_ptr<UpdaterStore> store;
+  UpdaterStoreItem device;
+  bool known = false;       // the store held the device before
+  bool haveDevice = false;  // its directory exists
+};
+
+// Finds the device in the store; false (reported) when its history exists
+// but cannot be read, as it could then be neither recorded nor kept.
+bool FindDownloadTarget(UpdaterDisplayInterface& display, uint32_t serialNumber,
+                        DownloadTarget& target) {
+  target.known = target.store->FindDevice(serialNumber, &target.device);
+  target.haveDevice = target.known;
+  if (!target.known) Log::log(DEBUG_APP, "Could not find device in our update history.\n");
+  if (target.known && target.device.attributes.Unreadable()) {
+    display.message(Level::error, "Cannot read the device history %s: %s",
+                    target.device.attributes.Path().c_str(),
+                    OpenErrorText(target.device.attributes.LastError()).c_str());
+    return false;
+  }
+  return true;
+}
+
+// Fetch: the server's text, decoded and checked while it arrives. False
+// (reported) when nothing usable came.
+bool FetchFirmware(UpdaterDisplayInterface& display, const std::string& url,
+                   uint32_t serialNumber, const std::string& firmwareId, uint32_t build,
+                   bool noCalibration, FirmwareReceiver& payload) {
+  if (!FetchWithSpinner(display, url, serialNumber, firmwareId, std::to_string(build),
+                        noCalibration, payload)) {
+    display.message(Level::error, "Download failed");
+    display.message(Level::error, "Failed to retrieve a valid BIRD file");
+    return false;
+  }
+  if (!payload.HasText()) {
+    display.message(Level::error, "Failed to retrieve a valid BIRD file");
+    return false;
+  }
+  if (!payload.TextValid()) {
+    display.message(Level::error, "The firmware sent by the server is not valid base64 text");
+    display.message(Level::error, "Failed to retrieve a valid BIRD file");
+    return false;
+  }
+  return true;
+}
+
+// Check: waits for the check of the decoded file to finish. Only a usable
+// BIRD file is kept, and only under the build its information block names:
+// one of another build stored as NNNN.bird would later be sent as build
+// NNNN. False (reported) otherwise.
+bool CheckFirmware(UpdaterDisplayInterface& display, FirmwareReceiver& payload, uint32_t build) {
+  const bool loadable = payload.FileValid();
+  const bool usable = loadable && payload.Check().Usable();
+  const uint32_t named = usable ? payload.Check().GetBuild() : 0;
+  if (usable && named == build) {
+    if (!payload.Check().StructureValid()) {
+      Log::log(DEBUG_Updater, "BIRD file of build %u: block layout does not match its count\n",
+               build);
+    }
+    return true;
+  }
+  if (!usable) {
+    display.message(Level::error, loadable ? "The firmware sent by the server cannot be used"
+                                           : "The firmware sent by the server is not a BIRD file");
+    display.message(Level::error, "BIRD file problem: %s", payload.Check().Problem().c_str());
+  } else {
+    display.message(Level::error,
+                    "The firmware sent by the server is build %u, not the requested build %u",
+                    named, build);
+  }
+  display.message(Level::error, "Failed to retrieve a valid BIRD file");
+  return false;
+}
+
+// Check and commit: while the last of the check runs, the file goes to a
+// temporary file on the disk; it is put in place only once the check has
+// passed, and removed (with a device directory made for it) otherwise. The
+// device's history then records the download. False (reported) when the
+// file was not stored and recorded.
+bool StoreFirmware(UpdaterDisplayInterface& display, uint32_t serialNumber, uint32_t build,
+                   FirmwareReceiver& payload, DownloadTarget& target) {
+  if (!target.known) {
+    try {
+      // Its history is written once, below, together with the download.
+      target.device = target.store->AddNewDevice(serialNumber);
+      target.haveDevice = true;
+    } catch (const std::runtime_error&) {
+      target.haveDevice = false;
+    }
+  }
+  const std::string fileName = BirdFileName(build);
+  AtomicFileWriter writer;
+  aErr written = aErrNone;
+  int writeError = 0;
+  if (target.haveDevice && !payload.Refused()) {
+    written = target.device.PrepareFile(fileName, payload.Bytes().data(), payload.Bytes().size(),
+                                        writer, &writeError);
+  }
+  if (!CheckFirmware(display, payload, build)) {
+    writer.Abandon();
+    if (!target.known && target.haveDevice) target.store->RemoveDeviceIfEmpty(target.device);
+    return false;
+  }
+  if (!target.haveDevice) {
+    display.message(Level::error, "Could not create directory for storing BIRD file");
+    return false;
+  }
+  const std::string date = Now();
+  if (written == aErrNone) written = writer.Commit(&writeError);
+  payload.Release();
+  if (written != aErrNone) {
+    writer.Abandon();
+    if (!target.known) target.store->RemoveDeviceIfEmpty(target.device);
+    display.message(Level::error, "Failed to write file with %d: %s: %s", static_cast<int>(written),
+                    BuildPath(target.device.Path().c_str(), fileName.c_str(), nullptr).c_str(),
+                    OpenErrorText(writeError).c_str());
+    return false;
+  }
+  KeyValueStore& history = target.device.attributes;
+  history.Add(KEY_LATEST_DOWNLOAD, fileName);
+  history.Add(KEY_LAST_DOWNLOAD_DATE, date);
+  if (!history.Save(nullptr)) {
+    display.message(Level::error, "Stored %s but could not record it in the device history %s: %s",
+                    fileName.c_str(), history.Path().c_str(),
+                    OpenErrorText(history.LastError()).c_str());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+uint32_t Updater::_choose_build(uint32_t serialNumber, uint32_t build, bool override,
+                                std::string& firmwareId) {
+  std::string latest;
+  if (!UpdateServerRequest::QueryBuild(serialNumber, latest, firmwareId, serverURL.c_str())) {
+    display.message(Level::error, "No build information for device");
+    return 0;
+  }
+  if (build == 0) build = BuildOrZero(latest);
+  if (build == 0) {
+    // Nothing to ask for: the server named no build.
+    display.message(Level::error, "No build information for device");
+    return 0;
+  }
+
+  display.message(Level::info, "Retrieving build %u", build);
+  if (override) {
+    display.message(Level::info, "Override specified, skipping validation of build %u", build);
+    return build;
+  }
+  display.message(Level::info, "Validating build %u with server", build);
+  if (!_valid_build(serialNumber, build, serverURL)) {
+    display.message(Level::error, "No valid build %u", build);
+    return 0;
+  }
+  display.message(Level::info, "Build %u is valid", build);
+  return build;
+}
+
 uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& buildText,
                                     bool override, bool noCalibration) {
   uint32_t build = 0;
@@ -247,133 +412,18 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& bu
     display.message(Level::error, "Server request failed for %s", serverURL.c_str());
     return 0;
   }
+  DownloadTarget target;
+  target.store = _createUpdaterStore(display, storeDirectory, "Download_Firmware");
+  if (!target.store || !FindDownloadTarget(display, serialNumber, target)) return 0;
 
-  std::unique_ptr<UpdaterStore> store =
-      _createUpdaterStore(display, storeDirectory, "Download_Firmware");
-  if (!store) return 0;
-  // A device seen for the first time gets its directory only once there is
-  // a file to keep, so that a failed download leaves the store untouched.
-  UpdaterStoreItem device;
-  const bool known = store->FindDevice(serialNumber, &device);
-  if (!known) Log::log(DEBUG_APP, "Could not find device in our update history.\n");
-  if (known && device.attributes.Unreadable()) {
-    // Its history could be neither recorded nor kept.
-    display.message(Level::error, "Cannot read the device history %s: %s",
-                    device.attributes.Path().c_str(),
-                    OpenErrorText(device.attributes.LastError()).c_str());
-    return 0;
-  }
-
-  std::string latest, firmwareId;
-  if (!UpdateServerRequest::QueryBuild(serialNumber, latest, firmwareId, serverURL.c_str())) {
-    display.message(Level::error, "No build information for device");
-    return 0;
-  }
-  if (build == 0) build = BuildOrZero(latest);
-  if (build == 0) {
-    // Nothing to ask for: the server named no build.
-    display.message(Level::error, "No build information for device");
-    return 0;
-  }
-
-  display.message(Level::info, "Retrieving build %u", build);
-  if (override) {
-    display.message(Level::info, "Override specified, skipping validation of build %u", build);
-  } else {
-    display.message(Level::info, "Validating build %u with server", build);
-    if (!_valid_build(serialNumber, build, serverURL)) {
-      display.message(Level::error, "No valid build %u", build);
-      return 0;
-    }
-    display.message(Level::info, "Build %u is valid", build);
-  }
+  std::string firmwareId;
+  build = _choose_build(serialNumber, build, override, firmwareId);
+  if (build == 0) return 0;
 
   FirmwareReceiver payload;
-  if (!FetchWithSpinner(display, serverURL, serialNumber, firmwareId, std::to_string(build),
-                        noCalibration, payload)) {
-    display.message(Level::error, "Download failed");
-    display.message(Level::error, "Failed to retrieve a valid BIRD file");
+  if (!FetchFirmware(display, serverURL, serialNumber, firmwareId, build, noCalibration, payload))
     return 0;
-  }
-  if (!payload.HasText()) {
-    display.message(Level::error, "Failed to retrieve a valid BIRD file");
-    return 0;
-  }
-
-  // Only a payload that decodes to a loadable BIRD file is stored.
-  const std::string fileName = BirdFileName(build);
-  if (!payload.TextValid()) {
-    display.message(Level::error, "The firmware sent by the server is not valid base64 text");
-    display.message(Level::error, "Failed to retrieve a valid BIRD file");
-    return 0;
-  }
-
-  // While the last of the check runs, the file goes to a temporary file on
-  // the disk; it is put in place only once the check has passed, and
-  // removed (with a device directory made for it) otherwise.
-  bool haveDevice = true;
-  if (!known) {
-    try {
-      // Its history is written once, below, together with the download.
-      device = store->AddNewDevice(serialNumber);
-    } catch (const std::runtime_error&) {
-      haveDevice = false;
-    }
-  }
-  AtomicFileWriter writer;
-  aErr written = aErrNone;
-  int writeError = 0;
-  if (haveDevice && !payload.Refused()) {
-    written = device.PrepareFile(fileName, payload.Bytes().data(), payload.Bytes().size(), writer,
-                                 &writeError);
-  }
-  const bool loadable = payload.FileValid();
-  // A file is kept only under the build its information block names: one
-  // of another build stored as NNNN.bird would later be sent as build NNNN.
-  const bool usable = loadable && payload.Check().Usable();
-  const uint32_t named = usable ? payload.Check().GetBuild() : 0;
-  if (!usable || named != build) {
-    writer.Abandon();
-    if (!known && haveDevice) store->RemoveDeviceIfEmpty(device);
-    if (!usable) {
-      display.message(Level::error, loadable ? "The firmware sent by the server cannot be used"
-                                             : "The firmware sent by the server is not a BIRD file");
-      display.message(Level::error, "BIRD file problem: %s", payload.Check().Problem().c_str());
-    } else {
-      display.message(Level::error,
-                      "The firmware sent by the server is build %u, not the requested build %u",
-                      named, build);
-    }
-    display.message(Level::error, "Failed to retrieve a valid BIRD file");
-    return 0;
-  }
-  if (!payload.Check().StructureValid()) {
-    Log::log(DEBUG_Updater, "BIRD file of build %u: block layout does not match its count\n", build);
-  }
-  if (!haveDevice) {
-    display.message(Level::error, "Could not create directory for storing BIRD file");
-    return 0;
-  }
-  const std::string date = Now();
-  if (written == aErrNone) written = writer.Commit(&writeError);
-  payload.Release();
-  if (written != aErrNone) {
-    writer.Abandon();
-    if (!known) store->RemoveDeviceIfEmpty(device);
-    display.message(Level::error, "Failed to write file with %d: %s: %s", static_cast<int>(written),
-                    BuildPath(device.Path().c_str(), fileName.c_str(), nullptr).c_str(),
-                    OpenErrorText(writeError).c_str());
-    return 0;
-  }
-  device.attributes.Add(KEY_LATEST_DOWNLOAD, fileName);
-  device.attributes.Add(KEY_LAST_DOWNLOAD_DATE, date);
-  if (!device.attributes.Save(nullptr)) {
-    display.message(Level::error, "Stored %s but could not record it in the device history %s: %s",
-                    fileName.c_str(), device.attributes.Path().c_str(),
-                    OpenErrorText(device.attributes.LastError()).c_str());
-    return 0;
-  }
-  return build;
+  return StoreFirmware(display, serialNumber, build, payload, target) ? build : 0;
 }
 
 uint32_t Updater::Download_Firmware(const Fingerprint& fingerprint, const std::string& buildText,
