@@ -4,6 +4,8 @@
 # m32 builds for a 32-bit x86 host, to keep the code free of 64-bit
 # assumptions. It computes doubles in SSE registers as the 32-bit ARM hosts
 # do, rather than in the x87 unit's wider registers.
+# Every flavour treats compiler warnings as errors (UPDATER_WERROR); an
+# extra -DUPDATER_WERROR=OFF turns that off.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -27,5 +29,5 @@ esac
 if [[ "$flavour" == m32 ]]; then
   export PKG_CONFIG_LIBDIR=/usr/lib/i386-linux-gnu/pkgconfig:/usr/share/pkgconfig
 fi
-cmake -S . -B "build/$flavour" "${args[@]}" "$@" >/dev/null
+cmake -S . -B "build/$flavour" "${args[@]}" -DUPDATER_WERROR=ON "$@" >/dev/null
 cmake --build "build/$flavour" -j "$jobs"

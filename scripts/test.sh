@@ -2,7 +2,9 @@
 # Installs the dependencies, builds with AddressSanitizer and
 # UndefinedBehaviorSanitizer and runs every test; then runs the threaded
 # tests under ThreadSanitizer, and every test again in a 32-bit build;
-# finally runs each fuzz target for about a minute.
+# compiles the optimised release build; finally runs each fuzz target for
+# about a minute. Every build treats compiler warnings as errors, so a new
+# warning fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -24,6 +26,9 @@ scripts/build.sh tsan
 echo "== 32-bit build =="
 scripts/build.sh m32
 (cd build/m32 && ctest --output-on-failure -j "$jobs")
+
+echo "== Release build (the warnings that only optimisation finds) =="
+scripts/build.sh release
 
 echo "== libFuzzer targets (AddressSanitizer + UndefinedBehaviorSanitizer) =="
 # Each target runs about a minute from its committed seeds; a crash, a leak

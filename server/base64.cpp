@@ -149,20 +149,22 @@ size_t Base64StreamDecoder::Feed(const char* text, size_t length, uint8_t* out) 
     }
   }
   const size_t groups = length / 4;
+  // The characters of a group that a later piece completes: fewer than 4,
+  // written so that the compiler sees the bound of pending_ too.
+  const size_t tail = length % 4;
   const size_t plain = DecodePlainGroups(in, groups, out + o);
   o += plain * 3;
-  in += plain * 4;
-  length -= plain * 4;
   if (plain < groups) {
-    const int n = DecodeClosingGroup(in, out + o);
-    if (n < 0 || length > 4) {
+    // Only the last group may differ, and nothing may follow it.
+    const int n = DecodeClosingGroup(in + plain * 4, out + o);
+    if (n < 0 || plain + 1 != groups || tail != 0) {
       failed_ = true;
       return 0;
     }
     padded_ = true;
     return o + static_cast<size_t>(n);
   }
-  for (size_t i = 0; i < length; ++i) pending_[i] = in[i];
-  pendingCount_ = length;
+  for (size_t i = 0; i < tail; ++i) pending_[i] = in[groups * 4 + i];
+  pendingCount_ = tail;
   return o;
 }

@@ -3,13 +3,20 @@
 //
 //   korvex-update-server --repo DIR [--listen HOST:PORT] [--path /cgi/u]
 //       [--cert PEM --key PEM] [--token-key PEM] [--public-key-out FILE]
-//       [--token-lifetime SECONDS]
+//       [--token-lifetime SECONDS] [--workers N] [--request-timeout SECONDS]
+//       [--keep-alive-timeout SECONDS] [--keep-alive-max N] [--write-timeout SECONDS]
 //
 // Port 0 picks a free port. Once listening, the server prints
-// "listening on URL" on standard output. One line per request goes to
-// standard error. SIGINT and SIGTERM stop it.
+// "listening on URL" on standard output. One line per request, and one per
+// connection closed for a fault, goes to standard error. SIGINT and SIGTERM
+// stop it.
+//
+// --workers, --request-timeout, --keep-alive-timeout, --keep-alive-max and
+// --write-timeout set the limits of kus::ConnectionLimits (Connections.h);
+// seconds may have a fraction.
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +31,7 @@
 #include <pthread.h>
 
 #include "tools/korvex-update-server/Answers.h"
+#include "tools/korvex-update-server/Connections.h"
 #include "tools/korvex-update-server/Repository.h"
 #include "tools/korvex-update-server/Token.h"
 
@@ -39,13 +47,35 @@ struct Options {
   std::string tokenKey;
   std::string publicKeyOut;
   long tokenLifetime = 3600;
+  kus::ConnectionLimits limits;
 };
 
 void Usage() {
   std::fprintf(stderr,
                "usage: korvex-update-server --repo DIR [--listen HOST:PORT] [--path /cgi/u]\n"
                "       [--cert PEM --key PEM] [--token-key PEM] [--public-key-out FILE]\n"
-               "       [--token-lifetime SECONDS]\n");
+               "       [--token-lifetime SECONDS] [--workers N] [--request-timeout SECONDS]\n"
+               "       [--keep-alive-timeout SECONDS] [--keep-alive-max N]\n"
+               "       [--write-timeout SECONDS]\n");
+}
+
+// Seconds, with a fraction if wanted, from 1 ms to a day.
+bool ParseSeconds(const std::string& text, std::chrono::milliseconds& out) {
+  char* end = nullptr;
+  const double seconds = std::strtod(text.c_str(), &end);
+  if (end == text.c_str() || *end || !(seconds >= 0.001 && seconds <= 86400)) return false;
+  out = std::chrono::milliseconds(std::llround(seconds * 1000));
+  return true;
+}
+
+bool ParseCount(const std::string& text, size_t max, size_t& out) {
+  char* end = nullptr;
+  const long long count = std::strtoll(text.c_str(), &end, 10);
+  if (end == text.c_str() || *end || count < 1 || static_cast<unsigned long long>(count) > max) {
+    return false;
+  }
+  out = static_cast<size_t>(count);
+  return true;
 }
 
 bool ParseOptions(int argc, char** argv, Options& o) {
@@ -77,6 +107,16 @@ bool ParseOptions(int argc, char** argv, Options& o) {
     } else if (arg == "--token-lifetime") {
       o.tokenLifetime = std::strtol(value.c_str(), nullptr, 10);
       if (o.tokenLifetime <= 0) return false;
+    } else if (arg == "--workers") {
+      if (!ParseCount(value, 1024, o.limits.workers)) return false;
+    } else if (arg == "--request-timeout") {
+      if (!ParseSeconds(value, o.limits.requestTimeout)) return false;
+    } else if (arg == "--keep-alive-timeout") {
+      if (!ParseSeconds(value, o.limits.keepAliveTimeout)) return false;
+    } else if (arg == "--keep-alive-max") {
+      if (!ParseCount(value, 1000000, o.limits.keepAliveMax)) return false;
+    } else if (arg == "--write-timeout") {
+      if (!ParseSeconds(value, o.limits.writeTimeout)) return false;
     } else {
       return false;
     }
@@ -116,18 +156,26 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  std::unique_ptr<httplib::Server> server;
-  if (options.cert.empty()) {
-    server.reset(new httplib::Server);
-  } else {
-    auto* tls = new httplib::SSLServer(options.cert.c_str(), options.key.c_str());
-    server.reset(tls);
-    if (!tls->is_valid()) {
-      std::fprintf(stderr, "korvex-update-server: cannot use certificate %s with key %s\n",
-                   options.cert.c_str(), options.key.c_str());
+  kus::TlsContext tls(nullptr, SSL_CTX_free);
+  if (!options.cert.empty()) {
+    std::string error;
+    tls = kus::NewServerTls(options.cert, options.key, error);
+    if (!tls) {
+      std::fprintf(stderr, "korvex-update-server: %s\n", error.c_str());
       return 1;
     }
   }
+  // Stop on SIGINT or SIGTERM: the signals are taken by one waiting thread
+  // rather than an asynchronous handler, so they are blocked before the
+  // server starts its threads. A client that goes away while it is
+  // answered must not end the server.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+  std::unique_ptr<kus::KeptServer> server(new kus::KeptServer(options.limits, tls.get()));
 
   const kus::Repository& repo = *repository;
   const kus::TokenSigner& tokens = *signer;
@@ -155,13 +203,6 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  // Stop on SIGINT or SIGTERM: the signals are taken by one waiting thread
-  // rather than an asynchronous handler.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   std::atomic<bool> listenReturned{false};
   std::thread stopper([&server, &listenReturned, stopSignals] {
     int signal = 0;
