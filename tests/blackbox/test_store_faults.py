@@ -171,3 +171,25 @@ def test_unusable_packages_are_refused_everywhere(server, tmp_path, name):
     r = run(server.get, tmp_path)
     assert r.returncode == 1 and "BIRD file problem: " + reason in r.stderr
     assert stored(tmp_path) == []
+
+
+def test_running_out_of_memory_is_reported(tmp_path):
+    """A package that expands beyond the memory the process may use: a
+    message and exit 1, not an abort. (Sanitizer builds reserve address
+    space of their own and cannot run under an address-space limit.)"""
+    linked = subprocess.run(["ldd", str(UPDATER)], capture_output=True, text=True).stdout
+    if "libasan" in linked or "libtsan" in linked:
+        pytest.skip("a sanitizer build cannot run under an address-space limit")
+    import resource
+    image = block(1, bytes(4) + bytes(200 << 20))
+    (tmp_path / "big.bird").write_bytes(package(image, info()))
+    limit = 96 << 20
+
+    def limited():
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+
+    command = [str(UPDATER), "-C", "-f", str(tmp_path / "big.bird"), "-i", str(tmp_path)]
+    check_network_safety(command[1:])
+    r = subprocess.run(command, capture_output=True, text=True, timeout=60, preexec_fn=limited)
+    assert r.returncode == 1
+    assert "out of memory" in r.stderr.lower()
