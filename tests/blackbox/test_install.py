@@ -53,7 +53,8 @@ def test_man_page_carries_the_usage_the_program_prints(prefix):
             assert line.strip() in rendered, line
     for section in ("EXIT STATUS", "FILES", "ENVIRONMENT", "EXAMPLES"):
         assert section in page.stdout
-    for name in ("CURL_CA_BUNDLE", "SSL_CERT_FILE", "UPDATER_HTTP_STALL_TIMEOUT"):
+    for name in ("CURL_CA_BUNDLE", "SSL_CERT_FILE", "UPDATER_HTTP_STALL_TIMEOUT",
+                 "UPDATER_HTTP_MIN_RATE"):
         assert name in page.stdout
     for tool in ("korvex-update-server", "birdpack"):
         other = run("man", "-l", str(prefix / f"share/man/man1/{tool}.1"), env=env, timeout=60)
