@@ -1,0 +1,170 @@
+// Link table entries under concurrent use: resets, shares, the packet log,
+// traffic and destroys on one link at once.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <thread>
+#include <vector>
+
+#include "common/aLink.h"
+#include "link_peer.h"
+
+namespace {
+
+const uint32_t kLoopback = htonl(INADDR_LOOPBACK);
+
+// A loopback TCP listener that never accepts: the kernel completes the
+// connections a link (and each of its resets) makes, up to the backlog.
+class QuietListener {
+ public:
+  QuietListener() {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = kLoopback;
+    bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    listen(fd_, 64);
+    socklen_t length = sizeof(address);
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+  }
+  ~QuietListener() { close(fd_); }
+  uint16_t port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  uint16_t port_ = 0;
+};
+
+bool AnyOf(aErr err, std::initializer_list<aErr> allowed) {
+  for (aErr a : allowed)
+    if (err == a) return true;
+  return false;
+}
+
+uint8_t sObserve(const aPacket*, const void*) { return 0; }
+
+// Runs every worker on its own thread while main resets the link, then
+// destroys the link with the workers still at it. Each worker loops a
+// bounded number of times and stops early once its calls meet an unknown
+// id. Run under the sanitizers, a call touching a freed record fails here.
+TEST(LinkLifetime, ResetShareLogTrafficAndDestroyAtOnce) {
+  QuietListener module;
+  uint32_t id = aLink_CreateTCPIP(kLoopback, module.port());
+  ASSERT_NE(id, 0u);
+  const uint32_t target = id;
+  std::atomic<bool> gone{false};
+  // Bounded; the destroy ends the loops long before.
+  const int kRounds = 200000;
+  const auto pause = [] {
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  };
+
+  const std::vector<std::function<void()>> workers = {
+      [&] {  // the packet log
+        const uint8_t text[5] = {'S', 'T', 'A', 'R', 'T'};
+        for (int i = 0; i < kRounds && !gone; ++i) {
+          EXPECT_TRUE(AnyOf(aLink_PacketDebug_SetLogSize(target, 512),
+                      {aErrNone, aErrBusy, aErrParam}));
+          EXPECT_TRUE(AnyOf(aLink_PacketDebug_Enable(target), {aErrNone, aErrParam}));
+          EXPECT_TRUE(AnyOf(aLink_PacketDebug_Write(target, aPacketLogText, 5, text),
+                      {aErrNone, aErrNotReady, aErrParam}));
+          uint8_t type = 0;
+          uint8_t buffer[64];
+          uint32_t length = sizeof(buffer);
+          EXPECT_TRUE(AnyOf(aLink_PacketDebug_Read(target, &type, &length, buffer),
+                      {aErrNone, aErrNotFound, aErrNotReady, aErrParam}));
+          EXPECT_TRUE(AnyOf(aLink_PacketDebug_Disable(target),
+                      {aErrNone, aErrNotReady, aErrParam}));
+        }
+      },
+      [&] {  // the packet log again, without pauses
+        const uint8_t text[5] = {'S', 'T', 'A', 'R', 'T'};
+        for (int i = 0; i < kRounds && !gone; ++i) {
+          EXPECT_TRUE(AnyOf(aLink_PacketDebug_SetLogSize(target, 512),
+                      {aErrNone, aErrBusy, aErrParam}));
+          EXPECT_TRUE(AnyOf(aLink_PacketDebug_Enable(target), {aErrNone, aErrParam}));
+          EXPECT_TRUE(AnyOf(aLink_PacketDebug_Write(target, aPacketLogText, 5, text),
+                      {aErrNone, aErrNotReady, aErrParam}));
+          uint8_t type = 0;
+          uint8_t buffer[64];
+          uint32_t length = sizeof(buffer);
+          EXPECT_TRUE(AnyOf(aLink_PacketDebug_Read(target, &type, &length, buffer),
+                      {aErrNone, aErrNotFound, aErrNotReady, aErrParam}));
+          EXPECT_TRUE(AnyOf(aLink_PacketDebug_Disable(target),
+                      {aErrNone, aErrNotReady, aErrParam}));
+        }
+      },
+      [&] {  // traffic and hooks
+        const uint8_t data[2] = {0x01, 0x02};
+        aPacket* packet = aPacket_CreateWithData(0x04, 2, data);
+        for (int i = 0; i < kRounds && !gone; ++i) {
+          EXPECT_TRUE(AnyOf(aLink_PutPacket(target, packet), {aErrNone, aErrParam}));
+          aPacket* got = aLink_AwaitPacket(target, 1);
+          if (got != nullptr) aPacket_Destroy(&got);
+          // Between the queues of a reset, or after the destroy.
+          EXPECT_TRUE(AnyOf(aLink_ForceRoute(target, 1),
+                            {aErrNone, aErrParam, aErrNotFound}));
+          EXPECT_TRUE(AnyOf(aLink_InstallUserPacketFilter(target, sObserve, nullptr),
+                      {aErrNone, aErrParam}));
+          EXPECT_TRUE(AnyOf(aLink_EnablePooledPackets(target, i % 2 == 0),
+                      {aErrNone, aErrParam}));
+          aLink_GetStatus(target);
+          pause();
+        }
+        aPacket_Destroy(&packet);
+      },
+      [&] {  // shares, each dropped again
+        for (int i = 0; i < kRounds && !gone; ++i) {
+          uint32_t share = aLink_CreateClient(0, 0, target);
+          if (share == 0) continue;
+          EXPECT_TRUE(share == target);
+          EXPECT_TRUE(aLink_Destroy(&share) == aErrNone);
+          pause();
+        }
+      },
+  };
+  std::vector<std::thread> threads;
+  for (const auto& work : workers) threads.emplace_back(work);
+  for (int i = 0; i < 16; ++i) EXPECT_TRUE(aLink_Reset(target) == aErrNone);
+  ASSERT_EQ(aLink_Destroy(&id), aErrNone);
+  gone = true;
+  for (std::thread& t : threads) t.join();
+  // Every share was dropped again, so the last destroy tore the link down.
+  EXPECT_EQ(aLink_GetUseCount(target), 0);
+  EXPECT_EQ(aLink_GetStatus(target), kLinkStateNoStream);
+}
+
+// Shares racing the last destroy either get the link alive (its use count
+// raised, so a destroy only dropped its own use) or an error; never an id
+// on its way out. The sharer shares and drops again until refused.
+TEST(LinkLifetime, ShareRacingTheLastDestroyGetsALiveLinkOrNone) {
+  for (int round = 0; round < 40; ++round) {
+    linktest::PairStream pair;
+    uint32_t id = aLink_Create(pair.release());
+    ASSERT_NE(id, 0u);
+    const uint32_t target = id;
+    std::thread sharer([target] {
+      for (int i = 0; i < 100000; ++i) {
+        uint32_t share = aLink_CreateClient(0, 0, target);
+        if (share == 0) break;
+        EXPECT_EQ(share, target);
+        EXPECT_GE(aLink_GetUseCount(share), 1) << "a share of a dead link";
+        EXPECT_EQ(aLink_Destroy(&share), aErrNone);
+      }
+    });
+    std::this_thread::sleep_for(std::chrono::microseconds(100 * round));
+    ASSERT_EQ(aLink_Destroy(&id), aErrNone);
+    sharer.join();
+    EXPECT_EQ(aLink_GetUseCount(target), 0);
+  }
+}
+
+}  // namespace
