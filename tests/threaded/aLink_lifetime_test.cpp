@@ -1,10 +1,12 @@
 // Link table entries under concurrent use: resets, shares, the packet log,
-// traffic and destroys on one link at once.
+// traffic and destroys on one link at once, and the reader of a stream
+// that cannot wait for bytes.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -165,6 +167,34 @@ TEST(LinkLifetime, ShareRacingTheLastDestroyGetsALiveLinkOrNone) {
     sharer.join();
     EXPECT_EQ(aLink_GetUseCount(target), 0);
   }
+}
+
+// A stream with no wait operation whose get never has a byte.
+aErr sNothing(uint8_t*, void*) { return aErrNotReady; }
+aErr sSwallow(const uint8_t*, size_t, void*) { return aErrNone; }
+
+double sProcessCpuSeconds() {
+  timespec t = {};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+// CPU, not wall time: a reader that asks again at once burns most of a core
+// over the idle period; one that pauses uses next to none.
+TEST(LinkLifetime, ReaderOfAStreamThatCannotWaitStaysNearlyIdle) {
+  aStreamRef stream = aStream_Create(sNothing, nullptr, sSwallow, nullptr, nullptr);
+  ASSERT_NE(stream, nullptr);
+  uint32_t id = aLink_Create(stream);
+  ASSERT_NE(id, 0u);
+  const double cpuBefore = sProcessCpuSeconds();
+  const auto wallBefore = std::chrono::steady_clock::now();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  const double cpu = sProcessCpuSeconds() - cpuBefore;
+  const double wall =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - wallBefore)
+          .count();
+  EXPECT_LT(cpu, 0.2 * wall) << "cpu " << cpu << " s over " << wall << " s";
+  EXPECT_EQ(aLink_Destroy(&id), aErrNone);
 }
 
 }  // namespace
