@@ -197,4 +197,41 @@ TEST(LinkLifetime, ReaderOfAStreamThatCannotWaitStaysNearlyIdle) {
   EXPECT_EQ(aLink_Destroy(&id), aErrNone);
 }
 
+// A stream whose every write, once the link is stopping, puts another
+// packet on the link: a caller that keeps putting while a stop drains the
+// queue. It puts at most kFeeds packets.
+struct Feeder {
+  static constexpr int kFeeds = 1000;
+  std::atomic<uint32_t> id{0};
+  std::atomic<int> fed{0};
+};
+
+aErr sFeedingWrite(const uint8_t*, size_t, void* context) {
+  Feeder* feeder = static_cast<Feeder*>(context);
+  if (aLink_GetStatus(feeder->id) == kLinkStateStopping &&
+      feeder->fed < Feeder::kFeeds) {
+    const uint8_t data[1] = {0x01};
+    aPacket* packet = aPacket_CreateWithData(0x04, 1, data);
+    aLink_PutPacket(feeder->id, packet);
+    aPacket_Destroy(&packet);
+    ++feeder->fed;
+  }
+  return aErrNone;
+}
+
+// The writer writes what was queued when the stop came, not everything
+// put meanwhile, so the stop ends while packets keep coming.
+TEST(LinkLifetime, StopEndsWhileACallerKeepsPutting) {
+  Feeder feeder;
+  aStreamRef stream =
+      aStream_Create(sNothing, nullptr, sFeedingWrite, nullptr, &feeder);
+  ASSERT_NE(stream, nullptr);
+  uint32_t id = aLink_Create(stream);
+  ASSERT_NE(id, 0u);
+  feeder.id = id;
+  EXPECT_EQ(aLink_Stop(id), aErrNone);
+  EXPECT_LT(feeder.fed, Feeder::kFeeds);
+  EXPECT_EQ(aLink_Destroy(&id), aErrNone);
+}
+
 }  // namespace
