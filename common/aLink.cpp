@@ -1,6 +1,8 @@
 // The link table: creation by transport, shared ids with use counts,
 // destroy and reset.
+#include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <new>
 
@@ -16,14 +18,17 @@
 namespace {
 
 struct LinkTable {
-  aLinkEntry* head;  // newest first
+  aLinkEntryRef head;  // newest first
   uint32_t nextId;
   aMutexRef mutex;
 };
 
+// Never destroyed: links a program leaves open at exit keep their threads,
+// and tearing them down from a static destructor would race those.
 LinkTable& sTable() {
-  static LinkTable table = {nullptr, 1, aMutex_Create("aLink_Managed")};
-  return table;
+  static LinkTable* table =
+      new LinkTable{nullptr, 1, aMutex_Create("aLink_Managed")};
+  return *table;
 }
 
 // Holds the table mutex for one table operation.
@@ -42,9 +47,23 @@ std::mutex sCreateMutex;
 std::atomic<aLinkClientStreamFactory> sClientFactory{nullptr};
 std::atomic<uint32_t> _clientCount{0};
 
-aLinkEntry* sFindLocked(uint32_t id) {
-  for (aLinkEntry* e = sTable().head; e != nullptr; e = e->next)
-    if (e->id == id) return e;
+const aLinkEntryRef& sFindLocked(uint32_t id) {
+  static const aLinkEntryRef kNone;
+  for (const aLinkEntryRef* e = &sTable().head; *e != nullptr; e = &(*e)->next)
+    if ((*e)->id == id) return *e;
+  return kNone;
+}
+
+// Takes the entry out of the table (table mutex held). Null when absent.
+aLinkEntryRef sUnlinkLocked(uint32_t id) {
+  for (aLinkEntryRef* at = &sTable().head; *at != nullptr; at = &(*at)->next) {
+    if ((*at)->id == id) {
+      aLinkEntryRef entry = *at;
+      *at = entry->next;
+      entry->next.reset();
+      return entry;
+    }
+  }
   return nullptr;
 }
 
@@ -54,7 +73,7 @@ uint32_t sShareExisting(uint32_t linkType, uint32_t identifier, uint32_t port,
                         bool* refused) {
   *refused = false;
   TableLock lock;
-  for (aLinkEntry* e = sTable().head; e != nullptr; e = e->next) {
+  for (aLinkEntry* e = sTable().head.get(); e != nullptr; e = e->next.get()) {
     if (e->linkType == linkType && e->identifier == identifier &&
         e->port == port) {
       if (linkType == USB && e->server != nullptr) {
@@ -64,6 +83,10 @@ uint32_t sShareExisting(uint32_t linkType, uint32_t identifier, uint32_t port,
         *refused = true;
         return 0;
       }
+      if (e->useCount >= INT16_MAX) {
+        *refused = true;  // the count cannot take another holder
+        return 0;
+      }
       e->useCount++;
       return e->id;
     }
@@ -71,14 +94,25 @@ uint32_t sShareExisting(uint32_t linkType, uint32_t identifier, uint32_t port,
   return 0;
 }
 
+// An empty entry with an empty record; null when memory runs out.
+aLinkEntryRef sAllocateEntry() {
+  aLinkEntryRef entry;
+  try {
+    entry = std::make_shared<aLinkEntry>();
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+  entry->link = new (std::nothrow) aLinkRecord();
+  if (entry->link == nullptr) return nullptr;
+  return entry;
+}
+
 // A new entry with its record initialised over stream (which it owns from
 // here on), in the table with use count 1. Null on failure.
-aLinkEntry* sNewEntry(uint32_t linkType, uint32_t identifier, uint32_t port,
-                      aStreamRef stream) {
-  aLinkEntry* entry = new (std::nothrow) aLinkEntry();
-  aLinkRecord* link = entry != nullptr ? new (std::nothrow) aLinkRecord() : nullptr;
-  if (link == nullptr) {
-    delete entry;
+aLinkEntryRef sNewEntry(uint32_t linkType, uint32_t identifier, uint32_t port,
+                        aStreamRef stream) {
+  aLinkEntryRef entry = sAllocateEntry();
+  if (entry == nullptr) {
     if (stream != nullptr) aStream_Destroy(&stream);
     return nullptr;
   }
@@ -89,13 +123,9 @@ aLinkEntry* sNewEntry(uint32_t linkType, uint32_t identifier, uint32_t port,
   entry->identifier = identifier;
   entry->port = port;
   entry->linkType = linkType;
-  entry->link = link;
-  if (sLinkInitRecord(link, entry->id, stream) != aErrNone) {
+  if (sLinkCreateRecord(entry->link, entry->id, stream) != aErrNone) {
     aKorvexDebug_Trace(aDEBUG_LINK, "aLink_Init(%u) failed\n", entry->id);
-    sLinkReleaseRecord(link);
-    delete link;
-    delete entry;
-    return nullptr;
+    return nullptr;  // the record and the stream go with the entry
   }
   TableLock lock;
   entry->useCount = 1;
@@ -104,41 +134,39 @@ aLinkEntry* sNewEntry(uint32_t linkType, uint32_t identifier, uint32_t port,
   return entry;
 }
 
-// Takes the entry out of the table. Returns null when it is not there.
-aLinkEntry* sExtract(uint32_t id) {
-  TableLock lock;
-  for (aLinkEntry** at = &sTable().head; *at != nullptr; at = &(*at)->next) {
-    if ((*at)->id == id) {
-      aLinkEntry* entry = *at;
-      *at = entry->next;
-      entry->next = nullptr;
-      return entry;
-    }
+// Tears down an entry already out of the table: threads ended, stream,
+// queues and log released. Calls still holding the entry find it removed
+// (life-cycle calls) or empty (traffic); the record itself goes with the
+// last reference.
+void sTearDown(const aLinkEntryRef& entry) {
+  uint32_t partner = 0;
+  {
+    std::lock_guard<std::mutex> life(entry->life);
+    if (entry->removed) return;
+    aLinkRecord* link = entry->link;
+    aMutex_Lock(link->userFilterMutex);
+    link->userFilter = nullptr;
+    link->userFilterReference = nullptr;
+    aMutex_Unlock(link->userFilterMutex);
+    sLinkStopRecord(link);
+    sLinkReleaseRecord(link);
+    link->state = kLinkStateNoStream;
+    entry->removed = true;
+    partner = entry->partnerId;
   }
-  return nullptr;
-}
-
-// Tears down an entry already out of the table.
-void sTearDown(aLinkEntry* entry) {
-  aLinkRecord* link = entry->link;
-  aMutex_Lock(link->userFilterMutex);
-  link->userFilter = nullptr;
-  link->userFilterReference = nullptr;
-  aMutex_Unlock(link->userFilterMutex);
-  sLinkStopRecord(link);
-  uint32_t partner = entry->partnerId;
+  // Outside this entry's life lock: the partner takes its own.
   if (partner != 0) aLink_Destroy(&partner);
-  sLinkReleaseRecord(link);
-  link->check = 0;
-  delete link;
-  delete entry;
 }
 
 // Starts a freshly made entry (and for USB synchronises it); on failure the
 // link is destroyed and 0 returned.
-uint32_t sStartNew(aLinkEntry* entry, bool sync) {
+uint32_t sStartNew(const aLinkEntryRef& entry, bool sync) {
   const uint32_t id = entry->id;
-  aErr err = sLinkStartRecord(entry->link);
+  aErr err = aErrParam;
+  {
+    std::lock_guard<std::mutex> life(entry->life);
+    if (!entry->removed) err = sLinkStartRecord(entry->link);
+  }
   if (err == aErrNone && sync) err = sLinkSyncRecord(entry->link);
   if (err == aErrNone) {
     aKorvexDebug_Trace(aDEBUG_LINK, "aLink created (%u)\n", id);
@@ -147,8 +175,11 @@ uint32_t sStartNew(aLinkEntry* entry, bool sync) {
   if (entry->linkType == USB)
     aKorvexDebug_Trace(aDEBUG_LINK,
                        " error creating USB Link, destroying the id (%u)\n", id);
-  aLinkEntry* extracted = sExtract(id);
-  if (extracted != nullptr) sTearDown(extracted);
+  {
+    TableLock lock;
+    sUnlinkLocked(id);
+  }
+  sTearDown(entry);
   return 0;
 }
 
@@ -162,14 +193,18 @@ int sBaudIndex(uint32_t baudRate) {
 
 }  // namespace
 
-aLinkEntry* sLookupEntryByID(uint32_t id) {
+aLinkEntry::~aLinkEntry() {
+  if (link != nullptr) sLinkFreeRecord(link);
+}
+
+aLinkEntryRef sLookupEntryByID(uint32_t id) {
   TableLock lock;
   return sFindLocked(id);
 }
 
 bool sLinkFifos(uint32_t id, aPacketFifoRef* inbound, aPacketFifoRef* outbound) {
   TableLock lock;
-  aLinkEntry* entry = sFindLocked(id);
+  const aLinkEntryRef& entry = sFindLocked(id);
   if (entry == nullptr || entry->link == nullptr) return false;
   if (inbound != nullptr) *inbound = entry->link->inbound;
   if (outbound != nullptr) *outbound = entry->link->outbound;
@@ -178,7 +213,7 @@ bool sLinkFifos(uint32_t id, aPacketFifoRef* inbound, aPacketFifoRef* outbound) 
 
 bool sLinkRunning(uint32_t id) {
   TableLock lock;
-  aLinkEntry* entry = sFindLocked(id);
+  const aLinkEntryRef& entry = sFindLocked(id);
   return entry != nullptr && entry->link->running &&
          entry->link->state == kLinkStateRunning;
 }
@@ -231,7 +266,7 @@ uint32_t aLink_CreateUSB(uint32_t serialNumber) {
                        static_cast<unsigned>(err));
     return 0;
   }
-  aLinkEntry* entry = sNewEntry(USB, serialNumber, 0, stream);
+  aLinkEntryRef entry = sNewEntry(USB, serialNumber, 0, stream);
   return entry != nullptr ? sStartNew(entry, true) : 0;
 }
 
@@ -248,7 +283,7 @@ uint32_t aLink_CreateTCPIP(uint32_t address, uint16_t port) {
                        static_cast<unsigned>(err));
     return 0;
   }
-  aLinkEntry* entry = sNewEntry(TCPIP, address, port, stream);
+  aLinkEntryRef entry = sNewEntry(TCPIP, address, port, stream);
   return entry != nullptr ? sStartNew(entry, false) : 0;
 }
 
@@ -273,7 +308,7 @@ uint32_t aLink_CreateSerial(uint32_t serialNumber, const char* portName,
                        static_cast<unsigned>(err));
     return 0;
   }
-  aLinkEntry* entry = sNewEntry(SERIAL, serialNumber, 0, stream);
+  aLinkEntryRef entry = sNewEntry(SERIAL, serialNumber, 0, stream);
   return entry != nullptr ? sStartNew(entry, false) : 0;
 }
 
@@ -282,11 +317,12 @@ uint32_t aLink_CreateClient(uint32_t address, uint16_t port,
   std::lock_guard<std::mutex> create(sCreateMutex);
   if (existingId != 0) {
     TableLock lock;
-    aLinkEntry* entry = sFindLocked(existingId);
+    const aLinkEntryRef& entry = sFindLocked(existingId);
     if (entry == nullptr) {
       aKorvexDebug_Trace(aDEBUG_LINK, "The provided ref is invalid.\n");
       return 0;
     }
+    if (entry->useCount >= INT16_MAX) return 0;
     aKorvexDebug_Trace(aDEBUG_LINK,
                        "Using existing link - ConnectThroughLinkModule\n");
     entry->useCount++;
@@ -302,7 +338,7 @@ uint32_t aLink_CreateClient(uint32_t address, uint16_t port,
                        static_cast<unsigned>(err));
     return 0;
   }
-  aLinkEntry* entry = sNewEntry(ALANET, address, port, stream);
+  aLinkEntryRef entry = sNewEntry(ALANET, address, port, stream);
   if (entry == nullptr) return 0;
   {
     TableLock lock;
@@ -314,7 +350,7 @@ uint32_t aLink_CreateClient(uint32_t address, uint16_t port,
 uint32_t aLink_Create(aStreamRef stream) {
   if (stream == nullptr) return 0;
   std::lock_guard<std::mutex> create(sCreateMutex);
-  aLinkEntry* entry = sNewEntry(INVALID, aLINK_READY_STREAM_ID, 0, stream);
+  aLinkEntryRef entry = sNewEntry(INVALID, aLINK_READY_STREAM_ID, 0, stream);
   return entry != nullptr ? sStartNew(entry, false) : 0;
 }
 
@@ -322,28 +358,31 @@ aErr aLink_Destroy(uint32_t* id) {
   if (id == nullptr) return aErrParam;
   const uint32_t target = *id;
   *id = 0;
-  aLinkEntry* entry = nullptr;
+  aLinkEntryRef entry;
   {
+    // The last use is dropped and the entry leaves the table in one step, so
+    // that no share can find an entry on its way out.
     TableLock lock;
-    aLinkEntry* found = sFindLocked(target);
+    const aLinkEntryRef& found = sFindLocked(target);
     if (found == nullptr) return aErrParam;
     if (--found->useCount > 0) {
       aKorvexDebug_Trace(aDEBUG_LINK, "aLink_Destroy use_count: %d\n",
                          found->useCount);
       return aErrNone;
     }
+    entry = sUnlinkLocked(target);
   }
-  entry = sExtract(target);
-  if (entry == nullptr) return aErrParam;
   aKorvexDebug_Trace(aDEBUG_LINK, "aLink_Destroy(%u)\n", target);
   sTearDown(entry);
   return aErrNone;
 }
 
 uint32_t aLink_Init(uint32_t id, aStreamRef stream) {
-  aLinkEntry* entry = sLookupEntryByID(id);
-  if (entry == nullptr || entry->link->running) return 0;
+  aLinkEntryRef entry = sLookupEntryByID(id);
+  if (entry == nullptr) return 0;
+  std::lock_guard<std::mutex> life(entry->life);
   aLinkRecord* link = entry->link;
+  if (entry->removed || link->running) return 0;
   // The old stream goes with the old record's resources unless it is the
   // one given again.
   if (link->stream == stream) link->stream = nullptr;
@@ -352,23 +391,31 @@ uint32_t aLink_Init(uint32_t id, aStreamRef stream) {
 }
 
 aErr aLink_Start(uint32_t id) {
-  aLinkEntry* entry = sLookupEntryByID(id);
-  return entry != nullptr ? sLinkStartRecord(entry->link) : aErrParam;
+  aLinkEntryRef entry = sLookupEntryByID(id);
+  if (entry == nullptr) return aErrParam;
+  std::lock_guard<std::mutex> life(entry->life);
+  return entry->removed ? aErrParam : sLinkStartRecord(entry->link);
 }
 
 aErr aLink_Stop(uint32_t id) {
-  aLinkEntry* entry = sLookupEntryByID(id);
-  return entry != nullptr ? sLinkStopRecord(entry->link) : aErrParam;
+  aLinkEntryRef entry = sLookupEntryByID(id);
+  if (entry == nullptr) return aErrParam;
+  std::lock_guard<std::mutex> life(entry->life);
+  return entry->removed ? aErrParam : sLinkStopRecord(entry->link);
 }
 
 aErr aLink_Sync(uint32_t id) {
-  aLinkEntry* entry = sLookupEntryByID(id);
+  // Only states and queues: runs beside the life cycle, on the record the
+  // reference keeps.
+  aLinkEntryRef entry = sLookupEntryByID(id);
   return entry != nullptr ? sLinkSyncRecord(entry->link) : aErrParam;
 }
 
 aErr aLink_Reset(uint32_t id) {
-  aLinkEntry* entry = sLookupEntryByID(id);
+  aLinkEntryRef entry = sLookupEntryByID(id);
   if (entry == nullptr) return aErrParam;
+  std::lock_guard<std::mutex> life(entry->life);
+  if (entry->removed) return aErrParam;
   aLinkRecord* link = entry->link;
   aKorvexDebug_Trace(aDEBUG_LINK, "aLink_Reset(%u)\n", id);
   sLinkStopRecord(link);
@@ -376,7 +423,7 @@ aErr aLink_Reset(uint32_t id) {
   aErr err = aErrNone;
   aStreamRef stream = nullptr;
   for (int attempt = 0; attempt < aLINK_RESET_ATTEMPTS; ++attempt) {
-    stream = sCreateStreamFor(entry, &err);
+    stream = sCreateStreamFor(entry.get(), &err);
     if (stream != nullptr || err == aErrParam) break;
     aTime_MSSleep(aLINK_RESET_PAUSE_MS);
   }
@@ -394,12 +441,12 @@ aErr aLink_Reset(uint32_t id) {
 
 uint32_t aLink_GetStatus(uint32_t id) {
   TableLock lock;
-  aLinkEntry* entry = sFindLocked(id);
+  const aLinkEntryRef& entry = sFindLocked(id);
   return entry != nullptr ? entry->link->state.load() : kLinkStateNoStream;
 }
 
 int32_t aLink_GetUseCount(uint32_t id) {
   TableLock lock;
-  aLinkEntry* entry = sFindLocked(id);
+  const aLinkEntryRef& entry = sFindLocked(id);
   return entry != nullptr ? entry->useCount : 0;
 }

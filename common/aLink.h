@@ -9,6 +9,11 @@
 // that already has one returns the same id and raises its use count, and
 // aLink_Destroy lowers it; the link goes away with its last holder.
 //
+// Any call may run on any thread beside any other. A call that meets a link
+// being destroyed or reset fails with an error (or finds nothing); a share
+// either raises the count of a live link or fails, never returns an id on
+// its way out.
+//
 // Wire form of a packet: address, dataSize, data (see aPacket.h). Two odd
 // addresses are link-level requests to the connected module: 0xAD identify
 // (also the sync probe) and 0xAF force route (one data byte, 1 on start and

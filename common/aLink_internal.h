@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 
 #include "common/aLink.h"
@@ -17,6 +18,8 @@
 #define aLINK_IDLE_WAIT_MS 100u
 // Pause after a failed read before the next attempt.
 #define aLINK_IO_RETRY_MS 100u
+// Longest pause between reads of a stream that cannot wait for a byte.
+#define aLINK_IDLE_PAUSE_MAX_MS 8u
 // An unanswered sync sends new probes after this long.
 #define aLINK_SYNC_REPROBE_MS 1000u
 #define aLINK_SYNC_PROBES 6
@@ -25,7 +28,9 @@
 #define aLINK_POOL_FILL_LIMIT (aLINK_POOL_SIZE - aPACKET_MAX_WIRE)
 
 // One link. The engine threads and callers share only the atomics, the
-// FIFOs (locked inside) and what the named mutexes guard.
+// FIFOs (locked inside) and what the named mutexes guard. The two mutexes
+// live as long as the record; everything else is replaced by an init or a
+// reset, which run only while no engine thread does.
 struct aLinkRecord {
   uint16_t check;
   uint32_t id;
@@ -58,20 +63,32 @@ struct aLinkRecord {
   std::atomic<bool> pooled;
 };
 
-// One table entry. Fields other than useCount and link are fixed at
-// creation; useCount is changed under the table mutex.
+// One table entry, held through aLinkEntryRef: the table holds one
+// reference while the id is live and every call working on the link holds
+// another until it returns, so the record outlives every use. Fields other
+// than useCount, removed and link's contents are fixed at creation.
 struct aLinkEntry {
-  uint32_t id;
-  uint32_t partnerId;
-  void* server;
-  uint32_t identifier;
-  uint32_t port;
-  uint32_t clientIndex;
-  uint32_t linkType;
-  int16_t useCount;
-  aLinkRecord* link;
-  aLinkEntry* next;
+  aLinkEntry() = default;
+  ~aLinkEntry();
+  aLinkEntry(const aLinkEntry&) = delete;
+  aLinkEntry& operator=(const aLinkEntry&) = delete;
+
+  uint32_t id = 0;
+  uint32_t partnerId = 0;
+  void* server = nullptr;
+  uint32_t identifier = 0;
+  uint32_t port = 0;
+  uint32_t clientIndex = 0;
+  uint32_t linkType = 0;
+  int16_t useCount = 0;  // changed under the table mutex
+  // Serialises the life cycle (init, start, stop, reset, tear-down): each
+  // replaces threads, stream or queues of the record.
+  std::mutex life;
+  bool removed = false;  // under life: torn down, the record is empty
+  aLinkRecord* link = nullptr;
+  std::shared_ptr<aLinkEntry> next;  // under the table mutex
 };
+typedef std::shared_ptr<aLinkEntry> aLinkEntryRef;
 
 // Thread procedures (aLink_reader.cpp, aLink_writer.cpp).
 void* sInPipeProcess(void* arg);
@@ -80,16 +97,22 @@ void* sOutPipeProcess(void* arg);
 // Starts the sync procedure: probes queued, state syncing (reader only).
 void sStartSync(aLinkRecord* link);
 
-// Life cycle on a record (aLink_life.cpp).
+// Life cycle on a record (aLink_life.cpp). Create makes the mutexes and
+// initialises; init replaces queues, packet, stream, log and filter.
+aErr sLinkCreateRecord(aLinkRecord* link, uint32_t id, aStreamRef stream);
 aErr sLinkInitRecord(aLinkRecord* link, uint32_t id, aStreamRef stream);
 aErr sLinkStartRecord(aLinkRecord* link);
 aErr sLinkStopRecord(aLinkRecord* link);
 aErr sLinkSyncRecord(aLinkRecord* link);
-// Releases FIFOs, packet, log, mutexes and stream; the record stays.
+// Releases FIFOs, packet, log (under its mutex) and stream; the mutexes
+// and the record stay. Only while no engine thread runs.
 void sLinkReleaseRecord(aLinkRecord* link);
+// Releases everything and frees the record.
+void sLinkFreeRecord(aLinkRecord* link);
 
-// Table (aLink.cpp). Lookups hold the table mutex only while they search.
-aLinkEntry* sLookupEntryByID(uint32_t id);
+// Table (aLink.cpp). Lookups hold the table mutex only while they search;
+// the reference they return keeps the entry and its record alive.
+aLinkEntryRef sLookupEntryByID(uint32_t id);
 aStreamRef sCreateStreamFor(const aLinkEntry* entry, aErr* error);
 // A link's FIFO handles, read under the table mutex; false for an unknown
 // id. The handles stay safe to use (or answer as unknown) afterwards.

@@ -14,6 +14,28 @@ uint8_t sDrainAll(const aPacket*, const void*) { return 1; }
 
 }  // namespace
 
+aErr sLinkCreateRecord(aLinkRecord* link, uint32_t id, aStreamRef stream) {
+  link->log = nullptr;
+  link->logCapacity = 0;
+  link->userFilter = nullptr;
+  link->userFilterReference = nullptr;
+  link->inbound = 0;
+  link->outbound = 0;
+  link->assembly = nullptr;
+  link->stream = nullptr;
+  char name[aMUTEX_NAME_MAX];
+  std::snprintf(name, sizeof(name), "aLink(%p)->userFilterSema",
+                static_cast<void*>(link));
+  link->userFilterMutex = aMutex_Create(name);
+  std::snprintf(name, sizeof(name), "LOG_SEMA_%p", static_cast<void*>(link));
+  link->logMutex = aMutex_Create(name);
+  if (link->userFilterMutex == nullptr || link->logMutex == nullptr) {
+    link->stream = stream;  // released with the record
+    return aErrMemory;
+  }
+  return sLinkInitRecord(link, id, stream);
+}
+
 aErr sLinkInitRecord(aLinkRecord* link, uint32_t id, aStreamRef stream) {
   link->check = aLINK_CHECK;
   link->id = id;
@@ -32,36 +54,42 @@ aErr sLinkInitRecord(aLinkRecord* link, uint32_t id, aStreamRef stream) {
   link->syncState = kSyncStateIdle;
   link->syncAddress = 0;
   link->syncProbeTick = 0;
-  link->log = nullptr;
-  link->logCapacity = 0;
   link->pooled = false;
+  link->assembly = aPacket_Create();
+  aMutex_Lock(link->logMutex);
+  link->logCapacity = 0;
+  aMutex_Unlock(link->logMutex);
+  aMutex_Lock(link->userFilterMutex);
   link->userFilter = nullptr;
   link->userFilterReference = nullptr;
-  link->assembly = aPacket_Create();
+  aMutex_Unlock(link->userFilterMutex);
 
-  char name[aMUTEX_NAME_MAX];
-  std::snprintf(name, sizeof(name), "aLink(%p)->userFilterSema",
-                static_cast<void*>(link));
-  link->userFilterMutex = aMutex_Create(name);
-  std::snprintf(name, sizeof(name), "LOG_SEMA_%p", static_cast<void*>(link));
-  link->logMutex = aMutex_Create(name);
-
-  if (link->inbound == 0 || link->outbound == 0 || link->assembly == nullptr ||
-      link->userFilterMutex == nullptr || link->logMutex == nullptr)
+  if (link->inbound == 0 || link->outbound == 0 || link->assembly == nullptr)
     return aErrMemory;
   return aErrNone;
 }
 
 void sLinkReleaseRecord(aLinkRecord* link) {
   aPacketFifoRef fifo = link->inbound.exchange(0);
-  aPacketFifo_Destroy(&fifo);
+  if (fifo != 0) aPacketFifo_Destroy(&fifo);
   fifo = link->outbound.exchange(0);
-  aPacketFifo_Destroy(&fifo);
+  if (fifo != 0) aPacketFifo_Destroy(&fifo);
   if (link->assembly != nullptr) aPacket_Destroy(&link->assembly);
-  aPacketLog_Destroy(&link->log);
+  // Callers may be reading or writing the log right now.
+  if (link->logMutex != nullptr) {
+    aMutex_Lock(link->logMutex);
+    aPacketLog_Destroy(&link->log);
+    aMutex_Unlock(link->logMutex);
+  }
+  if (link->stream != nullptr) aStream_Destroy(&link->stream);
+}
+
+void sLinkFreeRecord(aLinkRecord* link) {
+  sLinkReleaseRecord(link);
   if (link->userFilterMutex != nullptr) aMutex_Destroy(&link->userFilterMutex);
   if (link->logMutex != nullptr) aMutex_Destroy(&link->logMutex);
-  if (link->stream != nullptr) aStream_Destroy(&link->stream);
+  link->check = 0;
+  delete link;
 }
 
 aErr sLinkStartRecord(aLinkRecord* link) {

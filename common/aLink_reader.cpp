@@ -114,6 +114,17 @@ aErr sHandlePacket(aLinkRecord* link) {
   return result;
 }
 
+// Pause before the next read after emptyReads reads in a row found nothing.
+// A stream without a wait operation answers a wait at once, so after the
+// second empty read the reader sleeps itself: 1 ms, doubling up to
+// aLINK_IDLE_PAUSE_MAX_MS.
+uint32_t sIdlePauseMs(uint32_t emptyReads) {
+  if (emptyReads < 2) return 0;
+  const uint32_t shift = emptyReads - 2 < 3 ? emptyReads - 2 : 3;
+  const uint32_t pause = 1u << shift;
+  return pause < aLINK_IDLE_PAUSE_MAX_MS ? pause : aLINK_IDLE_PAUSE_MAX_MS;
+}
+
 }  // namespace
 
 void sStartSync(aLinkRecord* link) {
@@ -140,10 +151,12 @@ void* sInPipeProcess(void* arg) {
   link->state = kLinkStateRunning;
   link->readerReady = true;
 
+  uint32_t emptyReads = 0;  // reads in a row that found nothing waiting
   while (link->running) {
     uint8_t byte = 0;
     aErr err = aStream_Read(link->stream, &byte, 1);
     if (err == aErrNotReady) {
+      if (emptyReads < UINT32_MAX) ++emptyReads;
       // Nothing waiting. A sync that has no probes out, or whose probes went
       // unanswered for a while, sends new ones; then wait (bounded, so that
       // a stop is noticed) for the next byte instead of asking again at once.
@@ -153,8 +166,19 @@ void* sInPipeProcess(void* arg) {
            aTime_GetMSTicks() - link->syncProbeTick >= aLINK_SYNC_REPROBE_MS))
         sStartSync(link);
       err = aStream_WaitReadable(link->stream, aLINK_IDLE_WAIT_MS);
-      if (err == aErrNone || err == aErrTimeout) continue;
+      if (err == aErrTimeout) {
+        emptyReads = 0;  // the stream waited itself
+        continue;
+      }
+      if (err == aErrNone) {
+        // Readable, or a stream that cannot wait: when the last read found
+        // nothing after such an answer too, pause instead of spinning.
+        const uint32_t pause = sIdlePauseMs(emptyReads);
+        if (pause != 0) aTime_MSSleep(pause);
+        continue;
+      }
     }
+    emptyReads = 0;
     if (err != aErrNone) {
       aKorvexDebug_Trace(aDEBUG_LINK,
                          " sInPipeProcess(%u) IO_ERROR [aStream_Read()==>%u]\n",

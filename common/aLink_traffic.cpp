@@ -13,10 +13,16 @@
 
 namespace {
 
-aLinkRecord* sRecord(uint32_t id) {
-  aLinkEntry* entry = sLookupEntryByID(id);
-  return entry != nullptr ? entry->link : nullptr;
-}
+// A link's record, kept alive (and its mutexes with it) while the holder
+// lives, also when the link is destroyed meanwhile.
+class RecordHold {
+ public:
+  explicit RecordHold(uint32_t id) : entry_(sLookupEntryByID(id)) {}
+  aLinkRecord* get() const { return entry_ != nullptr ? entry_->link : nullptr; }
+
+ private:
+  aLinkEntryRef entry_;
+};
 
 }  // namespace
 
@@ -95,7 +101,7 @@ uint32_t aLink_DrainPackets(uint32_t id, aPacketFilter filter,
 }
 
 aErr aLink_ForceRoute(uint32_t id, uint8_t value) {
-  aLinkEntry* entry = sLookupEntryByID(id);
+  aLinkEntryRef entry = sLookupEntryByID(id);
   if (entry == nullptr) return aErrNotFound;
   if (entry->link == nullptr) return aErrParam;
   aPacket* route = aPacket_CreateWithData(aLINK_ADDRESS_FORCE_ROUTE, 1, &value);
@@ -147,7 +153,8 @@ aErr _aLink_GetModel(uint32_t id, uint8_t address, uint8_t* model) {
 
 aErr aLink_InstallUserPacketFilter(uint32_t id, aPacketFilter filter,
                                    void* reference) {
-  aLinkRecord* link = sRecord(id);
+  RecordHold hold(id);
+  aLinkRecord* link = hold.get();
   if (link == nullptr) return aErrParam;
   aErr err = aMutex_Lock(link->userFilterMutex);
   if (err != aErrNone) return err;
@@ -157,7 +164,8 @@ aErr aLink_InstallUserPacketFilter(uint32_t id, aPacketFilter filter,
 }
 
 aErr aLink_EnablePooledPackets(uint32_t id, bool enable) {
-  aLinkRecord* link = sRecord(id);
+  RecordHold hold(id);
+  aLinkRecord* link = hold.get();
   if (link == nullptr) return aErrParam;
   link->pooled = enable;
   return aErrNone;
@@ -166,7 +174,8 @@ aErr aLink_EnablePooledPackets(uint32_t id, bool enable) {
 // ---- packet debugging ------------------------------------------------------
 
 aErr aLink_PacketDebug_SetLogSize(uint32_t id, int32_t bytes) {
-  aLinkRecord* link = sRecord(id);
+  RecordHold hold(id);
+  aLinkRecord* link = hold.get();
   if (link == nullptr) return aErrParam;
   if (bytes > aLINK_LOG_MAXIMUM) return aErrParam;
   if (bytes < 0) bytes = 0;
@@ -181,7 +190,8 @@ aErr aLink_PacketDebug_SetLogSize(uint32_t id, int32_t bytes) {
 }
 
 aErr aLink_PacketDebug_Enable(uint32_t id) {
-  aLinkRecord* link = sRecord(id);
+  RecordHold hold(id);
+  aLinkRecord* link = hold.get();
   if (link == nullptr) return aErrParam;
   aMutex_Lock(link->logMutex);
   aErr err = aErrNone;
@@ -197,7 +207,8 @@ aErr aLink_PacketDebug_Enable(uint32_t id) {
 }
 
 aErr aLink_PacketDebug_Disable(uint32_t id) {
-  aLinkRecord* link = sRecord(id);
+  RecordHold hold(id);
+  aLinkRecord* link = hold.get();
   if (link == nullptr) return aErrParam;
   aMutex_Lock(link->logMutex);
   aErr err = aErrNotReady;
@@ -211,7 +222,8 @@ aErr aLink_PacketDebug_Disable(uint32_t id) {
 
 aErr aLink_PacketDebug_Read(uint32_t id, uint8_t* type, uint32_t* length,
                             uint8_t* buffer) {
-  aLinkRecord* link = sRecord(id);
+  RecordHold hold(id);
+  aLinkRecord* link = hold.get();
   if (link == nullptr) return aErrParam;
   aMutex_Lock(link->logMutex);
   aErr err = link->log != nullptr ? aPacketLog_Get(link->log, type, length, buffer)
@@ -222,7 +234,8 @@ aErr aLink_PacketDebug_Read(uint32_t id, uint8_t* type, uint32_t* length,
 
 aErr aLink_PacketDebug_Write(uint32_t id, uint8_t type, uint8_t length,
                              const uint8_t* bytes) {
-  aLinkRecord* link = sRecord(id);
+  RecordHold hold(id);
+  aLinkRecord* link = hold.get();
   if (link == nullptr) return aErrParam;
   aMutex_Lock(link->logMutex);
   aErr err = link->log != nullptr ? aPacketLog_Put(link->log, type, length, bytes)

@@ -52,9 +52,11 @@ void* sOutPipeProcess(void* arg) {
     aPacket_Destroy(&packet);
   }
   // What is still queued (the force-route 0 of a stop among it) goes out
-  // before the thread ends.
-  for (aPacket* packet = aPacketFifo_Get(link->outbound); packet != nullptr;
-       packet = aPacketFifo_Get(link->outbound)) {
+  // before the thread ends; only that much, so that callers still putting
+  // packets cannot hold a stop up.
+  for (uint32_t left = aPacketFifo_GetLength(link->outbound); left > 0; --left) {
+    aPacket* packet = aPacketFifo_Get(link->outbound);
+    if (packet == nullptr) break;
     sWriteOne(link, packet);
     sLogPacket(link, aPacketLogSent, packet);
     aPacket_Destroy(&packet);
