@@ -2,12 +2,17 @@
 // calls the discovery searches and prints what they return.
 //   discovery_probe usb|tcpip [all | stop | find SERIAL | first]
 //   discovery_probe open SERIAL     (opens a USB stream)
+//   discovery_probe multicast IPV4  (multicast sockets on that interface;
+//                                    only inside a private namespace)
 // Each record prints as one "record ..." line; "count N", "none" or
 // "open E denied D" end the output.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include <arpa/inet.h>
+
+#include "common/aMulticast.h"
 #include "common/aStream.h"
 #include "common/discover.h"
 #include "common/kxusb_driver.h"
@@ -31,6 +36,35 @@ bool StopAtFirst(const linkSpec* record, bool* counted, void*) {
   Print(*record);
   *counted = true;
   return false;
+}
+
+// Receiver and sender on group 224.0.0.7, port 9850, and what they answer.
+int Multicast(const char* interfaceText) {
+  const uint32_t interface = inet_addr(interfaceText);
+  const uint32_t group = inet_addr("224.0.0.7");
+  aMulticastRef receiver = aMulticast_Create(interface, group, 9850, false);
+  aMulticastRef second = aMulticast_Create(interface, group, 9850, false);
+  aMulticastRef sender = aMulticast_Create(interface, group, 9850, true);
+  if (receiver == nullptr || sender == nullptr) {
+    std::printf("multicast not opened\n");
+    return 1;
+  }
+  const uint32_t request = 0xABCDDCBAu;
+  uint8_t answer[128] = {};
+  std::printf("second receiver %s\n", second ? "opened" : "refused");
+  std::printf("wrong way %d %d\n", aMulticast_Send(receiver, &request, 4),
+              aMulticast_Receive(sender, answer, sizeof(answer)));
+  std::printf("sent %d\n", aMulticast_Send(sender, &request, 4));
+  const int got = aMulticast_Receive(receiver, answer, sizeof(answer));
+  uint32_t value = 0;
+  if (got == 4) std::memcpy(&value, answer, 4);
+  std::printf("received %d %08X\n", got, value);
+  std::printf("silence %d\n", aMulticast_Receive(receiver, answer, sizeof(answer)));
+  aMulticast_Destroy(&second);
+  aMulticast_Destroy(&receiver);
+  aMulticast_Destroy(&sender);
+  std::printf("destroyed %d\n", receiver == nullptr && sender == nullptr ? 1 : 0);
+  return 0;
 }
 
 int Usage() {
@@ -57,6 +91,7 @@ int main(int argc, char** argv) {
     Korvex_libusb_exit();
     return 0;
   }
+  if (std::strcmp(what, "multicast") == 0) return argc < 3 ? Usage() : Multicast(argv[2]);
   linkType type;
   if (std::strcmp(what, "usb") == 0) type = USB;
   else if (std::strcmp(what, "tcpip") == 0) type = TCPIP;

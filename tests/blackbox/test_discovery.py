@@ -115,3 +115,22 @@ def test_usb_search_inside_a_simulated_world():
     assert sorted(listed) == ["00C0FFEE", "1234ABCD"], r.stdout
     assert (listed["00C0FFEE"]["model"], listed["00C0FFEE"]["address"]) == ("21", "238.255.192.0")
     assert "count 2 denied 0" in r.stdout
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="network namespaces need root")
+def test_multicast_sockets_inside_a_private_namespace():
+    guard = ("import socket, subprocess, sys\n"
+             "names = sorted(n for _, n in socket.if_nameindex())\n"
+             "if names != ['lo', 'v0', 'v1']: sys.exit('not inside the test namespace')\n"
+             "sys.exit(subprocess.run(sys.argv[1:], timeout=20).returncode)\n")
+    r = subprocess.run([SIM, "--netns", "--", sys.executable, "-c", guard,
+                        PROBE, "multicast", "198.18.0.1"],
+                       capture_output=True, text=True, timeout=60)
+    assert r.returncode == 0, r.stdout + r.stderr
+    assert r.stdout.splitlines() == [
+        "second receiver refused",  # the address is not shared
+        "wrong way -3 -3",
+        "sent 4",
+        "received 4 ABCDDCBA",
+        "silence -1",
+        "destroyed 1"], r.stdout
