@@ -134,9 +134,11 @@ aErr aStream_CreateFileOutput(const char* path, aStreamRef* stream);
 
 // USB stream to the module with this serial number: through the kernel node
 // "/dev/korvex.%08X" when it exists, else through libusb. *stream is set to
-// null first. aErrNotFound when no module has the serial number, aErrBusy
-// when its interface is held elsewhere, aErrPermission when access is
-// denied, aErrConfiguration when it lacks the bulk endpoints.
+// null first. aErrNotFound when no module we may open has the serial number
+// (Korvex_usb_access_denied then tells whether some device was refused),
+// aErrBusy when its interface is held elsewhere, aErrPermission when its
+// interface may not be claimed, aErrConfiguration when it lacks the bulk
+// endpoints.
 // get waits up to 1000 ms inside its bulk transfer when nothing is buffered.
 aErr aStream_CreateUSB(uint32_t serialNumber, aStreamRef* stream);
 

@@ -21,6 +21,9 @@
 // Kernel device node of a module, by serial number ("%08X").
 #define aKORVEX_USB_NODE_FORMAT "/dev/korvex.%08X"
 
+// The udev rule that gives users access to the modules' USB nodes.
+#define aKORVEX_UDEV_RULES "70-korvex.rules"
+
 // True when vendor and product identify a Korvex module.
 inline bool aKorvexUSB_IsModule(uint16_t vendor, uint16_t product) {
   return vendor == aVELMARIS_USB_VENDOR_ID && product < aKORVEX_USB_PRODUCT_LIMIT;

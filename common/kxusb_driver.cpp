@@ -36,6 +36,7 @@ constexpr int kMaxNodeWrites = 1000;
 
 std::mutex gContextLock;
 libusb_context* gContext = nullptr;
+std::atomic<bool> gAccessDenied{false};
 
 }  // namespace
 
@@ -71,6 +72,9 @@ void Korvex_libusb_exit(void) {
   if (gContext != nullptr) libusb_exit(gContext);
   gContext = nullptr;
 }
+
+bool Korvex_usb_access_denied(void) { return gAccessDenied.load(); }
+void Korvex_usb_set_access_denied(bool denied) { gAccessDenied = denied; }
 
 namespace {
 
@@ -201,11 +205,14 @@ aErr sOpenLibusb(kxusb* h, libusb_device** list, ssize_t count) {
     h->state = kxusbStateReady;
     h->errorCount = 0;
     h->inPos = h->inCount = 0;
+    Korvex_usb_set_access_denied(accessDenied);
     return aErrNone;
   }
-  // A module we may not open cannot be told apart from a stranger; say
-  // what the user can mend rather than "not found".
-  return accessDenied ? aErrPermission : aErrNotFound;
+  // A device we may not open may or may not be the one wanted: the answer
+  // stays "not found" (callers fall back on it), the refusal is kept for a
+  // hint of its own.
+  Korvex_usb_set_access_denied(accessDenied);
+  return aErrNotFound;
 }
 
 // One bulk read into the IN buffer (libusb mode), before the tolerance rule.

@@ -17,6 +17,14 @@ libusb_context* Korvex_libusb_context(void);
 // Korvex_libusb_context makes a fresh one, which enumerates afresh.
 void Korvex_libusb_exit(void);
 
+// True when the last USB search or libusb open skipped a device of the
+// maker because it was not allowed to open it (the node's permissions: the
+// udev rule aKORVEX_UDEV_RULES is not installed). Such a device is neither
+// listed nor matched: a wanted serial number stays aErrNotFound, and this
+// is the separate hint for the user.
+bool Korvex_usb_access_denied(void);
+void Korvex_usb_set_access_denied(bool denied);
+
 // Driver states.
 enum kxusbState : uint32_t {
   kxusbStateNone = 0,

@@ -1,0 +1,42 @@
+// The guard of the messaging library's interface setting. Sets the setting
+// only; no beacon is started.
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "common/zBeaconInterface.h"
+
+namespace {
+
+TEST(BeaconInterface, RefusesTextsThatAreNotAddressesAndTakesNoLock) {
+  const char* const refused[] = {"eth0", "lo", "198.18.0", "198.18.0.1.5", "198.18.0.256", " ",
+                                 nullptr};
+  for (const char* text : refused) {
+    EXPECT_FALSE(zBeaconInterface_setAndLock(text)) << (text ? text : "null");
+    EXPECT_FALSE(zBeaconInterface_backupSetAndLock(text)) << (text ? text : "null");
+  }
+  // Free: another thread takes and gives back the lock (a lock left taken
+  // would hang here).
+  std::thread other([] {
+    zBeaconInterface_getAndLock();
+    zBeaconInterface_unlock();
+  });
+  other.join();
+}
+
+TEST(BeaconInterface, BackupSetAndRestore) {
+  ASSERT_TRUE(zBeaconInterface_setAndLock("198.18.0.9"));
+  zBeaconInterface_unlock();
+  for (const char* text : {"198.18.0.1", "", "*"}) {
+    ASSERT_TRUE(zBeaconInterface_backupSetAndLock(text)) << text;
+    EXPECT_EQ(std::string(zBeaconInterface_get()), text);
+    EXPECT_EQ(std::string(zBeaconInterface_getBackup()), "198.18.0.9");
+    zBeaconInterface_restoreAndUnlock();
+    EXPECT_EQ(std::string(zBeaconInterface_get()), "198.18.0.9");
+  }
+  ASSERT_TRUE(zBeaconInterface_setAndLock(""));
+  zBeaconInterface_unlock();
+}
+
+}  // namespace
