@@ -38,7 +38,8 @@ const char* kUsage =
     "      --netns            run the world and the command in a private network\n"
     "                         namespace with a veth pair v0 198.18.0.1 / v1 198.18.0.2\n"
     "                         (without modules: only run the command there)\n"
-    "      --status-file PATH write where everything is as JSON once ready\n"
+    "      --status-file PATH write where everything is as JSON once ready, and\n"
+    "                        keep it up to date with the requests each module got\n"
     "  -q, --quiet            print where everything is, but no events\n"
     "  -h, --help             show this text\n"
     "\n"
@@ -184,13 +185,8 @@ int main(int argc, char** argv) {
   if (!w.start(error)) return Fail(error);
   if (netns) print("private network namespace: v0 198.18.0.1/24, v1 198.18.0.2/24");
   for (const auto& line : w.describe()) print(line);
-  if (!statusFile.empty()) {
-    std::string tmp = statusFile + ".tmp";
-    std::ofstream f(tmp);
-    f << w.statusJson() << "\n";
-    f.close();
-    if (!f || std::rename(tmp.c_str(), statusFile.c_str()) != 0) return Fail("cannot write " + statusFile);
-  }
+  w.setStatusFile(statusFile);
+  if (!w.writeStatus(error)) return Fail(error);
 
   gWorld = &w;
   struct sigaction sa {};
