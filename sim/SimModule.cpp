@@ -13,7 +13,6 @@ namespace {
 constexpr size_t kMaxRunBytes = 65536;
 constexpr size_t kMaxNameBytes = 32;
 
-
 }  // namespace
 
 Module::Module(const ModuleConfig& config)
