@@ -1,5 +1,6 @@
 #include "sim/SimConfig.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -18,7 +19,117 @@ const std::set<std::string> kModuleKeys = {
     "serial", "model", "version", "build", "name", "address", "router_address", "features",
     "block_size", "load_base", "uei_data", "loader_serial", "reboot_away_ms", "reset_away_ms",
     "heartbeat_ms", "new_version", "new_build", "flash_dump", "faults", "fault",
-    "tcp", "port", "pty", "pty_link", "usb", "bus", "on"};
+    "tcp", "port", "pty", "pty_link", "usb", "bus", "on", "stream_ms", "store_slots",
+    "slot_capacity", "factory", "factory_locked", "options", "option"};
+
+constexpr size_t kMaxValueBytes = 255;
+
+bool ParseHexBytes(const std::string& text, std::vector<uint8_t>& out, size_t max) {
+  if (text.size() % 2 || text.size() / 2 > max) return false;
+  out.clear();
+  for (size_t i = 0; i < text.size(); i += 2) {
+    char* end = nullptr;
+    std::string pair = text.substr(i, 2);
+    unsigned long v = std::strtoul(pair.c_str(), &end, 16);
+    if (*end || !std::isxdigit(static_cast<unsigned char>(pair[0]))) return false;
+    out.push_back(uint8_t(v));
+  }
+  return true;
+}
+
+// "N" or "N.S" for an option and subindex.
+bool ParseOptionKey(const std::string& text, OptionSetting& o) {
+  unsigned opt = 0, sub = 0;
+  char tail = 0;
+  int n = std::sscanf(text.c_str(), "%u.%u%c", &opt, &sub, &tail);
+  if (n == 1 && text.find('.') == std::string::npos && text.find_first_not_of("0123456789") == std::string::npos) {
+    o.option = uint8_t(opt);
+    o.subindex = kNoSubindex;
+    return opt < 64;
+  }
+  if (n != 2 || opt > 63 || sub > 254) return false;
+  o.option = uint8_t(opt);
+  o.subindex = int(sub);
+  return true;
+}
+
+// A value: a number (in the option's width), or text: a number, "u8:",
+// "i8:", "u16:", "i16:", "u32:", "i32:" and a number, or "bytes:" and hex.
+bool ParseOptionValue(const json& v, Value::Kind defaultKind, Value& out) {
+  out = Value();
+  out.kind = defaultKind;
+  long long number = 0;
+  if (v.is_number_integer()) {
+    number = v.get<long long>();
+  } else if (v.is_number_unsigned()) {
+    if (v.get<uint64_t>() > 0xFFFFFFFFu) return false;
+    number = (long long)v.get<uint64_t>();
+  } else if (v.is_string()) {
+    std::string s = v.get<std::string>();
+    size_t colon = s.find(':');
+    if (colon != std::string::npos) {
+      std::string width = s.substr(0, colon);
+      s = s.substr(colon + 1);
+      if (width == "bytes") {
+        out.kind = Value::Kind::Bytes;
+        return ParseHexBytes(s, out.bytes, kMaxValueBytes);
+      }
+      if (width == "u8" || width == "i8") out.kind = Value::Kind::Byte;
+      else if (width == "u16" || width == "i16") out.kind = Value::Kind::Short;
+      else if (width == "u32" || width == "i32") out.kind = Value::Kind::Word;
+      else return false;
+    }
+    if (out.kind == Value::Kind::Bytes) return ParseHexBytes(s, out.bytes, kMaxValueBytes);
+    if (s.empty()) return false;
+    char* end = nullptr;
+    number = std::strtoll(s.c_str(), &end, 0);
+    if (*end) return false;
+  } else {
+    return false;
+  }
+  if (out.kind == Value::Kind::Bytes) return false;
+  int bits = out.kind == Value::Kind::Byte ? 8 : out.kind == Value::Kind::Short ? 16 : 32;
+  long long low = -(1LL << (bits - 1)), high = (1LL << bits) - 1;
+  if (number < low || number > high) return false;
+  out.number = uint32_t(uint64_t(number) & (bits == 32 ? 0xFFFFFFFFull : ((1ull << bits) - 1)));
+  return true;
+}
+
+bool ParseOptions(const json& v, std::vector<OptionSetting>& options, std::string& error) {
+  if (!v.is_object()) { error = "\"options\" must map \"N\" or \"N.S\" to values"; return false; }
+  for (auto it = v.begin(); it != v.end(); ++it) {
+    OptionSetting o;
+    Value::Kind kind;
+    if (!ParseOptionKey(it.key(), o)) { error = "option \"" + it.key() + "\": not N or N.S (option 0..63, subindex 0..254)"; return false; }
+    if (!TableOptionKind(o.option, kind)) {
+      error = "option " + std::to_string(o.option) + " comes from the module's own keys or is a call";
+      return false;
+    }
+    if (!ParseOptionValue(*it, kind, o.value)) {
+      error = "option \"" + it.key() + "\": a value in its width, or u8:, i8:, u16:, i16:, u32:, i32:, bytes:HEX";
+      return false;
+    }
+    options.push_back(o);
+  }
+  return true;
+}
+
+bool ParseFactory(const json& v, std::map<uint8_t, std::vector<uint8_t>>& factory, std::string& error) {
+  if (!v.is_object()) { error = "\"factory\" must map kinds 0..15 to hexadecimal bytes"; return false; }
+  for (auto it = v.begin(); it != v.end(); ++it) {
+    char* end = nullptr;
+    unsigned long kind = std::strtoul(it.key().c_str(), &end, 0);
+    std::vector<uint8_t> bytes;
+    if (it.key().empty() || *end || kind > 15) { error = "factory kind \"" + it.key() + "\" is not 0..15"; return false; }
+    if (!it->is_string() || !ParseHexBytes(it->get<std::string>(), bytes, ModuleConfig::kMaxFactoryBytes)) {
+      error = "factory kind " + it.key() + ": hexadecimal bytes, at most " +
+              std::to_string(ModuleConfig::kMaxFactoryBytes);
+      return false;
+    }
+    factory[uint8_t(kind)] = bytes;
+  }
+  return true;
+}
 
 bool ParseSerialText(const std::string& text, uint32_t& out) {
   if (text.empty() || text.size() > 8) return false;
@@ -64,7 +175,7 @@ bool ParseModule(const json& j, ModuleConfig& m, TransportConfig* t, std::vector
   for (auto it = j.begin(); it != j.end(); ++it) {
     const std::string& key = it.key();
     const json& v = it.value();
-    if (!kModuleKeys.count(key) || key == "on") { error = "unknown key \"" + key + "\""; return false; }
+    if (!kModuleKeys.count(key) || key == "on" || key == "option") { error = "unknown key \"" + key + "\""; return false; }
     uint64_t n = 0;
     auto bad = [&](const std::string& what) {
       error = "\"" + key + "\" must be " + what;
@@ -109,6 +220,21 @@ bool ParseModule(const json& j, ModuleConfig& m, TransportConfig* t, std::vector
       if (key == "reboot_away_ms") m.rebootAwayMs = uint32_t(n);
       else if (key == "reset_away_ms") m.resetAwayMs = uint32_t(n);
       else m.heartbeatMs = uint32_t(n);
+    } else if (key == "stream_ms") {
+      if (!Number(v, 600000, n) || n < ModuleConfig::kMinStreamPeriodMs) return bad("milliseconds 10..600000");
+      m.streamPeriodMs = uint32_t(n);
+    } else if (key == "store_slots") {
+      if (!Number(v, 32, n)) return bad("a number 0..32");
+      m.storeSlots = uint8_t(n);
+    } else if (key == "slot_capacity") {
+      if (!Number(v, 0xFFFF, n)) return bad("a number of bytes 0..65535");
+      m.slotCapacity = uint16_t(n);
+    } else if (key == "factory") {
+      if (!ParseFactory(v, m.factory, error)) return false;
+    } else if (key == "factory_locked") {
+      if (!Flag(v, m.factoryLocked)) return bad("true or false");
+    } else if (key == "options") {
+      if (!ParseOptions(v, m.options, error)) return false;
     } else if (key == "flash_dump") {
       if (!v.is_string()) return bad("a file path");
       m.flashDump = v.get<std::string>();
@@ -215,6 +341,7 @@ bool LoadWorldFile(const std::string& path, WorldConfig& world, std::string& err
 bool AddModuleSpec(const std::string& text, WorldConfig& world, std::string& error) {
   json j = json::object();
   json faults = json::array();
+  json options = json::object();
   std::string on;
   std::stringstream ss(text);
   std::string item;
@@ -223,16 +350,25 @@ bool AddModuleSpec(const std::string& text, WorldConfig& world, std::string& err
     size_t eq = item.find('=');
     std::string key = item.substr(0, eq);
     std::string value = eq == std::string::npos ? "" : item.substr(eq + 1);
-    if (!kModuleKeys.count(key) || key == "bus" || key == "faults") {
+    if (!kModuleKeys.count(key) || key == "bus" || key == "faults" || key == "options" || key == "factory") {
       error = "--module " + text + ": unknown key \"" + key + "\"";
       return false;
     }
     if (key == "fault") faults.push_back(value);
+    else if (key == "option") {
+      size_t colon = value.find(':');
+      if (colon == std::string::npos) {
+        error = "--module " + text + ": option=N[.S]:VALUE";
+        return false;
+      }
+      options[value.substr(0, colon)] = value.substr(colon + 1);
+    }
     else if (key == "on") on = value;
     else if (eq == std::string::npos) j[key] = true;
     else j[key] = value;
   }
   if (!faults.empty()) j["faults"] = faults;
+  if (!options.empty()) j["options"] = options;
   ModuleSpec m;
   bool onBus = !on.empty();
   if (onBus) m.module.address = 4;

@@ -13,6 +13,35 @@ bool ParseNumber(const std::string& text, int64_t& out) {
   out = v;
   return true;
 }
+// "CMD[.OPT]" or "CMD[.OPT]:N" (with `amount`) for an answer fault.
+bool ParseTarget(const std::string& text, bool withAmount, AnswerFault& f) {
+  std::string target = text, amount;
+  size_t colon = text.find(':');
+  if (colon != std::string::npos) {
+    target = text.substr(0, colon);
+    amount = text.substr(colon + 1);
+  }
+  if (withAmount == amount.empty()) return false;
+  std::string cmd = target, opt;
+  size_t dot = target.find('.');
+  if (dot != std::string::npos) {
+    cmd = target.substr(0, dot);
+    opt = target.substr(dot + 1);
+  }
+  int64_t n = 0;
+  if (!ParseNumber(cmd, n) || n > 255) return false;
+  f.command = uint8_t(n);
+  if (dot != std::string::npos) {
+    if (!ParseNumber(opt, n) || n > 255) return false;
+    f.option = int(n);
+  }
+  if (withAmount) {
+    if (!ParseNumber(amount, n)) return false;
+    f.amount = uint32_t(n);
+  }
+  return true;
+}
+
 }  // namespace
 
 bool Faults::parse(const std::string& word, std::string& error) {
@@ -68,11 +97,35 @@ bool Faults::parse(const std::string& word, std::string& error) {
   } else if (key == "mute") {
     if (!noValue()) return false;
     mute = true;
+  } else if (key == "short-build") {
+    if (!noValue()) return false;
+    shortBuild = true;
+  } else if (key == "no-answer" || key == "late-answer" || key == "error-answer") {
+    AnswerFault f;
+    f.kind = key == "no-answer" ? AnswerFault::Kind::Missing
+             : key == "late-answer" ? AnswerFault::Kind::Late : AnswerFault::Kind::Error;
+    bool withAmount = f.kind != AnswerFault::Kind::Missing;
+    if (!ParseTarget(value, withAmount, f)) {
+      error = "fault \"" + key + "\" needs a command and optionally an option, as in " + key +
+              (withAmount ? (f.kind == AnswerFault::Kind::Late ? "=3.8:500 (milliseconds)" : "=3.8:21 (error code)")
+                          : "=3.8");
+      return false;
+    }
+    if (f.kind == AnswerFault::Kind::Error && (f.amount == 0 || f.amount > 255)) {
+      error = "fault \"error-answer\" needs an error code 1..255";
+      return false;
+    }
+    if (answers.size() >= kMaxAnswerFaults) {
+      error = "at most " + std::to_string(kMaxAnswerFaults) + " answer faults per module";
+      return false;
+    }
+    answers.push_back(f);
   } else {
     error = "unknown fault \"" + key +
             "\" (known: latency=MS, drop-data-ack[=N], wrong-data-count, wrong-sum, "
             "prepare-status, block-size-0, init-short, no-load-reply, disconnect-after=BYTES, "
-            "heartbeat-strict, mute)";
+            "heartbeat-strict, mute, short-build, no-answer=CMD[.OPT], late-answer=CMD[.OPT]:MS, "
+            "error-answer=CMD[.OPT]:CODE)";
     return false;
   }
   return true;
@@ -92,6 +145,13 @@ std::string Faults::describe() const {
   if (disconnectAfter >= 0) add("disconnect-after=" + std::to_string(disconnectAfter));
   if (heartbeatStrict) add("heartbeat-strict");
   if (mute) add("mute");
+  if (shortBuild) add("short-build");
+  for (const AnswerFault& f : answers) {
+    std::string target = std::to_string(f.command) + (f.option >= 0 ? "." + std::to_string(f.option) : "");
+    if (f.kind == AnswerFault::Kind::Missing) add("no-answer=" + target);
+    else if (f.kind == AnswerFault::Kind::Late) add("late-answer=" + target + ":" + std::to_string(f.amount));
+    else add("error-answer=" + target + ":" + std::to_string(f.amount));
+  }
   return s;
 }
 

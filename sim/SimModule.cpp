@@ -13,22 +13,14 @@ namespace {
 constexpr size_t kMaxRunBytes = 65536;
 constexpr size_t kMaxNameBytes = 32;
 
-// Commands whose packets carry no entity values; anything else unknown is
-// answered with an "unimplemented" error reply.
-bool IsRawCommand(uint8_t cmd) {
-  switch (cmd) {
-    case 0: case 1: case 2: case 4: case 8: case 9: case 23: case 24:
-    case 73: case 94: case 95: case 173: case 175:
-      return true;
-    default:
-      return false;
-  }
-}
-
 }  // namespace
 
 Module::Module(const ModuleConfig& config)
-    : cfg_(config), version_(config.version), build_(config.build), name_(config.name) {}
+    : cfg_(config), version_(config.version), build_(config.build), name_(config.name),
+      slots_(config.storeSlots) {
+  if (cfg_.streamPeriodMs < ModuleConfig::kMinStreamPeriodMs) cfg_.streamPeriodMs = ModuleConfig::kMinStreamPeriodMs;
+  resetValues();
+}
 
 uint32_t Module::presentedSerial() const {
   return (loader_ && cfg_.loaderDeadead) ? 0xDEADDEADu : cfg_.serial;
@@ -66,6 +58,7 @@ void Module::linkDown() {
   asm_.reset();
   runs_.clear();
   routeToMe_ = 0;
+  closeSessions();
 }
 
 void Module::restart() {
@@ -76,6 +69,14 @@ void Module::restart() {
   sum_ = 0;
   beatOutstanding_ = false;
   beatsMissedInRow_ = 0;
+  closeSessions();
+}
+
+void Module::closeSessions() {
+  streams_.clear();
+  nextSample_ = UINT64_MAX;
+  for (Handle& h : handles_) h = Handle();
+  factory_ = FactoryTransfer();
 }
 
 void Module::receive(const uint8_t* data, size_t length, uint64_t now) {
@@ -92,6 +93,7 @@ void Module::receive(const uint8_t* data, size_t length, uint64_t now) {
 void Module::handle(const Packet& p, uint64_t now, Module& link) {
   if (cfg_.faults.mute) return;
   if (p.address == kIdentifyAddress) {
+    ++stats_.identifies;
     if (p.size == 0) send(link, Packet(cfg_.address, {}), now);
     return;
   }
@@ -117,6 +119,12 @@ void Module::handle(const Packet& p, uint64_t now, Module& link) {
 void Module::handleOwn(const Packet& p, uint64_t now, Module& link) {
   if (p.size == 0) return;
   uint8_t cmd = p.data[0];
+  ++stats_.requests[cmd];
+  struct DelayEnd {
+    uint32_t& delay;
+    ~DelayEnd() { delay = 0; }
+  } delayEnd{extraDelayMs_};
+  if (applyAnswerFault(p, now, link)) return;
   switch (cmd) {
     case kCmdHeartbeat:
       handleHeartbeatReply(p);
@@ -138,6 +146,15 @@ void Module::handleOwn(const Packet& p, uint64_t now, Module& link) {
       return;
     case kCmdUpgrade:
       handleUpgrade(p, now, link);
+      return;
+    case kCmdStream:
+      handleStream(p, now, link);
+      return;
+    case kCmdStore:
+      handleStore(p, now, link);
+      return;
+    case kCmdFactory:
+      handleFactory(p, now, link);
       return;
     default:
       if (!IsRawCommand(cmd) && p.size >= 3) {
@@ -164,7 +181,9 @@ void Module::handleHeartbeatReply(const Packet& p) {
 }
 
 void Module::tick(uint64_t now) {
-  if (!linkUp_ || cfg_.faults.mute || nextBeat_ == UINT64_MAX || now < nextBeat_) return;
+  if (!linkUp_ || cfg_.faults.mute) return;
+  if (now >= nextSample_) sendSamples(now);
+  if (nextBeat_ == UINT64_MAX || now < nextBeat_) return;
   if (beatOutstanding_) {
     ++stats_.heartbeatsMissed;
     ++beatsMissedInRow_;
@@ -190,6 +209,7 @@ void Module::handleSystem(const Packet& p, uint64_t now, Module& link) {
   uint8_t opt = p.data[1] & 0x3F;
   uint8_t index = p.data[2] & 0x1F;
   if (op == kOpGet) {
+    ++stats_.systemGets[opt];
     if (index != 0) return sendError(link, kCmdSystem, opt, index, aErrIndexRange, now);
     Packet r(cfg_.address, {kCmdSystem, opt, index});
     switch (opt) {
@@ -210,11 +230,13 @@ void Module::handleSystem(const Packet& p, uint64_t now, Module& link) {
                          std::vector<uint8_t>(name_.begin(), name_.end()), now);
       }
       default:
+        if (getTableValue(p, now, link)) return;
         return sendError(link, kCmdSystem, opt, index, aErrUnimplemented, now);
     }
     return send(link, r, now);
   }
   if (op != kOpSet) return;
+  ++stats_.systemSets[opt];
   uint8_t ack = opt | kOpAck;
   if (index != 0) return sendError(link, kCmdSystem, ack, index, aErrIndexRange, now);
   bool needsValue = opt == 2 || opt == 4 || opt == 20;
@@ -225,6 +247,7 @@ void Module::handleSystem(const Packet& p, uint64_t now, Module& link) {
     case 4: led_ = p.data[3] ? 1 : 0; break;
     case 20:
       routeToMe_ = p.data[3];
+      ++stats_.routeToMe[routeToMe_];
       log(std::string("route to me ") + (routeToMe_ == 1 ? "on" : "off"));
       break;
     case 11:
@@ -243,6 +266,7 @@ void Module::handleSystem(const Packet& p, uint64_t now, Module& link) {
       break;
     }
     default:
+      if (setTableValue(p, now, link)) return;
       return sendError(link, kCmdSystem, ack, index, aErrUnimplemented, now);
   }
   send(link, r, now);
@@ -254,6 +278,7 @@ void Module::handleInventory(const Packet& p, uint64_t now, Module& link) {
   switch (p.data[1]) {
     case 0xFF:
       r.push32(build_);
+      if (cfg_.faults.shortBuild) r.size = 5;
       break;
     case 1: {  // is a UEI implemented: command, option, index, operation bits
       if (p.size < 6) return;
@@ -262,8 +287,10 @@ void Module::handleInventory(const Packet& p, uint64_t now, Module& link) {
       if (index == 0) {
         static const uint8_t gets[] = {1, 2, 4, 7, 8, 9, 32, 43, 45};
         static const uint8_t sets[] = {2, 4, 11, 20, 32};
-        bool get = std::find(std::begin(gets), std::end(gets), opt) != std::end(gets);
-        bool set = std::find(std::begin(sets), std::end(sets), opt) != std::end(sets);
+        bool get = std::find(std::begin(gets), std::end(gets), opt) != std::end(gets) ||
+                   tableImplements(opt, kOpGet);
+        bool set = std::find(std::begin(sets), std::end(sets), opt) != std::end(sets) ||
+                   tableImplements(opt, kOpSet);
         if (cmd == kCmdSystem) yes = ops == kOpGet ? get : ops == kOpSet ? set : (get || set);
         if (cmd == kCmdUpgrade) yes = opt == 10 && ops != kOpGet && cfg_.ueiData;
       }
@@ -310,6 +337,7 @@ void Module::handleI2C(const Packet& p, uint64_t now, Module& link) {
     for (uint8_t i = 0; i < count; ++i) r.push(0);
     send(link, r, now);
   } else {
+    ++stats_.busProbes[busAddress];
     if (!status && p.size < 5u + length) status = 0x80 | aErrShortCommand;
     send(link, Packet(cfg_.address, {kCmdI2C, index, target, 0, status}), now);
   }
@@ -317,10 +345,17 @@ void Module::handleI2C(const Packet& p, uint64_t now, Module& link) {
 
 void Module::send(Module& link, const Packet& p, uint64_t now) {
   Outgoing o;
-  o.due = now + cfg_.faults.latencyMs;
+  o.due = now + cfg_.faults.latencyMs + extraDelayMs_;
   o.bytes = p.wire();
-  link.out_.push_back(std::move(o));
+  link.enqueue(std::move(o));
   ++stats_.packetsOut;
+}
+
+// Keeps the output ordered by due time; equal times keep their order.
+void Module::enqueue(Outgoing o) {
+  auto at = std::upper_bound(out_.begin(), out_.end(), o.due,
+                             [](uint64_t due, const Outgoing& e) { return due < e.due; });
+  out_.insert(at, std::move(o));
 }
 
 void Module::sendError(Module& link, uint8_t cmd, uint8_t option, uint8_t index, uint32_t err,
@@ -345,10 +380,10 @@ void Module::sendArray(Module& link, uint8_t cmd, uint8_t option, uint8_t index,
 
 void Module::queueAction(Module& link, LinkAction action, uint32_t awayMs, uint64_t now) {
   Outgoing o;
-  o.due = now + cfg_.faults.latencyMs;
+  o.due = now + cfg_.faults.latencyMs + extraDelayMs_;
   o.action = action;
   o.awayMs = awayMs;
-  link.out_.push_back(std::move(o));
+  link.enqueue(std::move(o));
 }
 
 bool Module::collectRun(const Packet& p, std::vector<uint8_t>& done, Module& link, uint64_t now) {
@@ -383,7 +418,7 @@ bool Module::collectRun(const Packet& p, std::vector<uint8_t>& done, Module& lin
 }
 
 uint64_t Module::nextDeadline() const {
-  uint64_t t = nextBeat_;
+  uint64_t t = std::min(nextBeat_, nextSample_);
   if (!out_.empty() && out_.front().due < t) t = out_.front().due;
   return t;
 }

@@ -19,6 +19,38 @@
 
 namespace ksim {
 
+// One entity value as the module keeps it: a byte, 16 or 32 bits (sent
+// big-endian in the width given), or a byte array.
+struct Value {
+  enum class Kind : uint8_t { Byte = 1, Short = 2, Word = 4, Bytes = 5 };
+  Kind kind = Kind::Word;
+  uint32_t number = 0;          // two's complement for negative values
+  std::vector<uint8_t> bytes;   // Kind::Bytes
+};
+
+// A value of a system-entity option given by the world (option, subindex or
+// kNoSubindex, value).
+constexpr int kNoSubindex = -1;
+struct OptionSetting {
+  uint8_t option = 0;
+  int subindex = kNoSubindex;
+  Value value;
+};
+
+// The width of a system option in the module's value table (Word for
+// options the table does not list); false for options a world cannot set
+// (answered from the module's own state, or calls).
+bool TableOptionKind(uint8_t option, Value::Kind& kind);
+
+// An answer fault aimed at requests of one command, optionally narrowed to
+// one option (UEI commands: the option code; other commands: data byte 1).
+struct AnswerFault {
+  enum class Kind { Missing, Late, Error } kind = Kind::Missing;
+  uint8_t command = 0;
+  int option = -1;              // -1: every request of the command
+  uint32_t amount = 0;          // Late: milliseconds; Error: the error code
+};
+
 // Faults a module can be told to show. "Once" faults fire a single time in
 // the module's life.
 struct Faults {
@@ -33,6 +65,9 @@ struct Faults {
   int64_t disconnectAfter = -1;     // drop the link once this many upgrade data bytes were taken
   bool heartbeatStrict = false;     // drop the link after 3 unanswered heartbeats in a row
   bool mute = false;                // never answer anything
+  bool shortBuild = false;          // the build-number answer (73 0xFF) has 5 data bytes
+  std::vector<AnswerFault> answers; // missing, late or error answers (at most kMaxAnswerFaults)
+  static constexpr size_t kMaxAnswerFaults = 16;
 
   // Parses one fault word ("latency=20", "wrong-sum", ...); false with a
   // message for an unknown word or a bad value.
@@ -59,7 +94,16 @@ struct ModuleConfig {
   uint32_t newVersion = 0;          // version after an upgrade's REBOOT (0: unchanged)
   uint32_t newBuild = 0;            // build after an upgrade's REBOOT (0: unchanged)
   std::string flashDump;            // file the flash is written to after REBOOT and on exit
+  uint32_t streamPeriodMs = 100;    // period of stream samples (kMinStreamPeriodMs..)
+  uint8_t storeSlots = 4;           // slots of store 0 (command 4)
+  uint16_t slotCapacity = 1024;     // bytes per slot
+  std::map<uint8_t, std::vector<uint8_t>> factory;  // factory data by kind (0..15)
+  bool factoryLocked = false;       // factory-data writes are refused
+  std::vector<OptionSetting> options;               // system-entity values given by the world
   Faults faults;
+
+  static constexpr uint32_t kMinStreamPeriodMs = 10;
+  static constexpr size_t kMaxFactoryBytes = 256;   // per kind
 };
 
 // What the transport must do once the bytes queued before it are out.
@@ -76,6 +120,12 @@ struct ModuleStats {
   uint64_t packetsIn = 0, packetsOut = 0, bytesSkipped = 0;
   uint64_t heartbeatsSent = 0, heartbeatsAnswered = 0, heartbeatsWrong = 0, heartbeatsMissed = 0;
   uint64_t upgradeBytes = 0, chunksWritten = 0, loads = 0, reboots = 0, resets = 0;
+  uint64_t identifies = 0, streamSamples = 0;
+  std::map<uint8_t, uint64_t> requests;      // packets to the module by command byte
+  std::map<uint8_t, uint64_t> systemGets;    // system-entity gets by option
+  std::map<uint8_t, uint64_t> systemSets;    // system-entity sets and calls by option
+  std::map<uint8_t, uint64_t> busProbes;     // I2C writes to bus addresses (a router's probes)
+  std::map<uint8_t, uint64_t> routeToMe;     // route-to-me values seen, with their counts
 };
 
 class Module {
@@ -127,6 +177,22 @@ class Module {
   void handleI2C(const Packet& p, uint64_t now, Module& link);
   void handleUpgrade(const Packet& p, uint64_t now, Module& link);
   void handleHeartbeatReply(const Packet& p);
+  void handleStream(const Packet& p, uint64_t now, Module& link);
+  void handleStore(const Packet& p, uint64_t now, Module& link);
+  void handleFactory(const Packet& p, uint64_t now, Module& link);
+  // System options answered from the value table; false when the option is
+  // not in it.
+  bool getTableValue(const Packet& p, uint64_t now, Module& link);
+  bool setTableValue(const Packet& p, uint64_t now, Module& link);
+  // The current value of a scalar system option (for gets and samples).
+  bool scalarValue(uint8_t option, int subindex, Value& value) const;
+  void sendSamples(uint64_t now);
+  // Answer faults aimed at this request; true when it must not be handled.
+  bool applyAnswerFault(const Packet& p, uint64_t now, Module& link);
+  void resetValues();
+  // Whether the value table answers gets (kOpGet) or sets and calls (kOpSet)
+  // of an option.
+  bool tableImplements(uint8_t option, uint8_t op) const;
 
   // Queues a packet from this module on the link's output (with this
   // module's latency).
@@ -134,11 +200,13 @@ class Module {
   void sendError(Module& link, uint8_t cmd, uint8_t option, uint8_t index, uint32_t err, uint64_t now);
   void sendArray(Module& link, uint8_t cmd, uint8_t option, uint8_t index,
                  const std::vector<uint8_t>& bytes, uint64_t now);
+  void enqueue(Outgoing o);
   void queueAction(Module& link, LinkAction action, uint32_t awayMs, uint64_t now);
   // Collects one packet of a byte-array run; true with `done` when complete.
   bool collectRun(const Packet& p, std::vector<uint8_t>& done, Module& link, uint64_t now);
   Module* busModule(uint8_t address) const;
   void restart();  // state of a freshly started module
+  void closeSessions();  // streams, store handles and factory transfers end
   void log(const std::string& line) const;
 
   ModuleConfig cfg_;
@@ -152,6 +220,24 @@ class Module {
   std::string name_;
   uint8_t led_ = 0, routeToMe_ = 0, forceRoute_ = 0;
   bool loader_ = false;
+
+  // System-entity value table, by (option << 8 | subindex), 0xFF for none.
+  std::map<uint16_t, Value> values_;
+  uint32_t extraDelayMs_ = 0;  // added to answers while a late-answer fault applies
+
+  // Streams (command 93): enabled keys (address, command, option, index).
+  std::vector<uint32_t> streams_;
+  uint64_t nextSample_ = UINT64_MAX;
+  static constexpr size_t kMaxStreams = 16, kMaxSamplesPerPeriod = 32;
+
+  // Store slots (command 4): contents, and open handles.
+  std::vector<std::vector<uint8_t>> slots_;
+  struct Handle { bool open = false, write = false; uint8_t slot = 0; size_t pos = 0; std::vector<uint8_t> data; };
+  Handle handles_[2];
+
+  // Factory data transfer in progress (command 94).
+  struct FactoryTransfer { int kind = -1; bool write = false; size_t pos = 0; std::vector<uint8_t> data; };
+  FactoryTransfer factory_;
 
   // Byte-array runs being received, by (command << 8 | option).
   struct Run { uint8_t next = 0; std::vector<uint8_t> bytes; };

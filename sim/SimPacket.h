@@ -16,9 +16,12 @@ constexpr size_t kArrayChunk = 24;  // payload bytes per byte-array run packet
 
 constexpr uint8_t kCmdHeartbeat = 0x00;
 constexpr uint8_t kCmdSystem = 3;
+constexpr uint8_t kCmdStore = 4;
 constexpr uint8_t kCmdI2C = 8;
 constexpr uint8_t kCmdDebug = 23;
 constexpr uint8_t kCmdInventory = 73;
+constexpr uint8_t kCmdStream = 93;
+constexpr uint8_t kCmdFactory = 94;
 constexpr uint8_t kCmdUpgrade = 95;
 
 // Operation bits of the option byte.
@@ -27,6 +30,19 @@ constexpr uint8_t kOpSet = 0x80;
 constexpr uint8_t kOpAck = 0xC0;
 constexpr uint8_t kSpecRequest = 0x20;
 constexpr uint8_t kSpecError = 0x80;
+constexpr uint8_t kSpecSample = 0x40;
+
+// Commands whose packets carry no entity values; anything else unknown is
+// answered with an "unimplemented" error reply.
+inline bool IsRawCommand(uint8_t cmd) {
+  switch (cmd) {
+    case 0: case 1: case 2: case 4: case 8: case 9: case 23: case 24:
+    case 73: case 94: case 95: case 173: case 175:
+      return true;
+    default:
+      return false;
+  }
+}
 
 struct Packet {
   uint8_t address = 0;

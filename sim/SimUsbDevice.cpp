@@ -97,6 +97,8 @@ UsbDevice::~UsbDevice() {
     for (Urb& u : pendingIn_) Release(u);
     for (Urb& u : completed_) Release(u);
     for (Urb& u : discarded_) Release(u);
+    for (auto& c : claimedBy_) g_object_unref(c.second);
+    claimedBy_.clear();
   }
   g_object_unref(testbed_);
 }
@@ -208,6 +210,38 @@ int UsbDevice::OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* se
   return TRUE;
 }
 
+// The argument points to the interface number (32 bits). Returns the errno.
+// A claim ends when its holder releases it, or when its node is found closed
+// (its process ended) at the next claim of another node.
+int UsbDevice::Claim(UMockdevIoctlClient* client, bool release) {
+  UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+  UMockdevIoctlData* number = umockdev_ioctl_data_resolve(arg, 0, sizeof(uint32_t), nullptr);
+  if (number == nullptr) return EFAULT;
+  uint32_t interface = 0;
+  std::memcpy(&interface, number->data, sizeof interface);
+  umockdev_ioctl_data_unref(number);
+  auto it = claimedBy_.find(interface);
+  if (release) {
+    ++releases_;
+    if (it != claimedBy_.end() && it->second == client) {
+      g_object_unref(it->second);
+      claimedBy_.erase(it);
+    }
+    return 0;
+  }
+  ++claims_;
+  if (claimErrno_ != 0) return claimErrno_;
+  if (it != claimedBy_.end()) {
+    if (it->second == client) return 0;
+    if (umockdev_ioctl_client_get_connected(it->second)) return EBUSY;
+    g_object_unref(it->second);
+    claimedBy_.erase(it);
+  }
+  g_object_ref(client);
+  claimedBy_[interface] = client;
+  return 0;
+}
+
 void UsbDevice::Handle(UMockdevIoctlClient* client) {
   const unsigned long request = umockdev_ioctl_client_get_request(client);
   UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
@@ -247,11 +281,8 @@ void UsbDevice::Simple(unsigned long request, UMockdevIoctlClient* client) {
       error = ENODATA;  // no kernel driver is bound
       break;
     case USBDEVFS_CLAIMINTERFACE:
-      ++claims_;
-      error = claimErrno_;
-      break;
     case USBDEVFS_RELEASEINTERFACE:
-      ++releases_;
+      error = Claim(client, request == USBDEVFS_RELEASEINTERFACE);
       break;
     case USBDEVFS_SETINTERFACE:
     case USBDEVFS_SETCONFIGURATION:

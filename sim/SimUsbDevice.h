@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <deque>
 #include <list>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -83,7 +84,10 @@ class UsbDevice {
 
   const std::string& node() const { return node_; }  // "/dev/bus/usb/001/005"
 
-  // Scripting: the errno claims fail with (0: they succeed).
+  // Scripting: the errno claims fail with (0: they succeed). Without it an
+  // interface is claimed by one open node at a time, as the kernel does: a
+  // second claimer gets EBUSY until the first releases it or its node is
+  // closed.
   void SetClaimErrno(int error);
   // Observations.
   int Claims();
@@ -100,6 +104,7 @@ class UsbDevice {
   };
 
   static int OnIoctl(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, void* self);
+  int Claim(UMockdevIoctlClient* client, bool release);
   void Handle(UMockdevIoctlClient* client);
   // The answers to single requests; called with lock_ held.
   void Simple(unsigned long request, UMockdevIoctlClient* client);
@@ -132,6 +137,8 @@ class UsbDevice {
   std::deque<Urb> completed_;
   std::deque<Urb> discarded_;
   int claimErrno_ = 0;
+  // Interface number and the open node (client, ref held) holding it.
+  std::map<unsigned, UMockdevIoctlClient*> claimedBy_;
   int claims_ = 0;
   int releases_ = 0;
   std::vector<uint8_t> haltsCleared_;

@@ -14,11 +14,36 @@
 #include <cstdlib>
 #include <chrono>
 #include <cstring>
+#include <fstream>
+
 #include <nlohmann/json.hpp>
 
 #include "sim/SimUsb.h"
 
 namespace ksim {
+
+namespace {
+
+// What the module was asked, for scripts and tests.
+nlohmann::json CountersJson(const Module& module) {
+  const ModuleStats& st = module.stats();
+  auto table = [](const std::map<uint8_t, uint64_t>& counts) {
+    nlohmann::json t = nlohmann::json::object();
+    for (const auto& c : counts) t[std::to_string(c.first)] = c.second;
+    return t;
+  };
+  nlohmann::json c;
+  c["identifies"] = st.identifies;
+  c["requests"] = table(st.requests);
+  c["system_gets"] = table(st.systemGets);
+  c["system_sets"] = table(st.systemSets);
+  c["bus_probes"] = table(st.busProbes);
+  c["route_to_me"] = table(st.routeToMe);
+  c["stream_samples"] = st.streamSamples;
+  return {{"counters", c}};
+}
+
+}  // namespace
 
 namespace {
 
@@ -236,18 +261,54 @@ std::string World::statusJson() const {
   j["discovery"] = udpFd_ >= 0;
   j["modules"] = nlohmann::json::array();
   for (const auto& e : endpoints_) {
-    nlohmann::json m;
+    nlohmann::json m = CountersJson(*e->module);
     m["serial"] = SerialText(e->spec.module.serial);
     m["address"] = e->spec.module.address;
     if (e->listenFd >= 0) m["port"] = e->port;
     if (e->ptyMaster >= 0) m["pty"] = e->ptyPath;
     if (e->usbPresent) m["usb_serial"] = SerialText(e->usbSerial);
     m["bus"] = nlohmann::json::array();
-    for (const auto& b : e->busModules)
+    m["bus_counters"] = nlohmann::json::object();
+    for (const auto& b : e->busModules) {
       m["bus"].push_back({{"serial", SerialText(b->config().serial)}, {"address", b->address()}});
+      m["bus_counters"][SerialText(b->config().serial)] = CountersJson(*b)["counters"];
+    }
     j["modules"].push_back(m);
   }
   return j.dump();
+}
+
+bool World::writeStatus(std::string& error) {
+  if (statusFile_.empty()) return true;
+  lastStatusWrite_ = now();
+  statusPackets_ = packetsSeen();
+  std::string tmp = statusFile_ + ".tmp";
+  std::ofstream f(tmp);
+  f << statusJson() << "\n";
+  f.close();
+  if (!f || std::rename(tmp.c_str(), statusFile_.c_str()) != 0) {
+    error = "cannot write " + statusFile_;
+    return false;
+  }
+  return true;
+}
+
+uint64_t World::packetsSeen() const {
+  uint64_t n = 0;
+  for (const auto& e : endpoints_) {
+    n += e->module->stats().packetsIn;
+    for (const auto& b : e->busModules) n += b->stats().packetsIn;
+  }
+  return n;
+}
+
+// Rewrites the status file when packets came in, at most every
+// kStatusIntervalMs, so that the counters follow what the hosts asked.
+void World::refreshStatus(bool force) {
+  if (statusFile_.empty() || packetsSeen() == statusPackets_) return;
+  if (!force && now() < lastStatusWrite_ + kStatusIntervalMs) return;
+  std::string error;
+  if (!writeStatus(error)) print_(error);
 }
 
 void World::wake() {
@@ -517,7 +578,9 @@ void World::run(const std::function<bool()>& keepRunning) {
       }
     }
     for (auto& e : endpoints_) flush(*e);
+    refreshStatus(false);
   }
+  refreshStatus(true);
 }
 
 }  // namespace ksim

@@ -56,8 +56,13 @@ class World {
   bool start(std::string& error);
   // Lines telling where everything is.
   std::vector<std::string> describe() const;
-  // The same as JSON (for scripts and tests).
+  // The same as JSON (for scripts and tests), with each module's request
+  // counters.
   std::string statusJson() const;
+  // The file statusJson() is kept in while the world runs (rewritten as
+  // requests come in); writeStatus() writes it now.
+  void setStatusFile(const std::string& path) { statusFile_ = path; }
+  bool writeStatus(std::string& error);
   // Runs until stop() or until `keepRunning` returns false (checked at
   // least every 100 ms).
   void run(const std::function<bool()>& keepRunning);
@@ -84,6 +89,8 @@ class World {
   void act(Endpoint& e, const Outgoing& o);
   void wake();
   void say(const Endpoint& e, const std::string& line) const;
+  uint64_t packetsSeen() const;
+  void refreshStatus(bool force);
 
   WorldConfig cfg_;
   Printer print_;
@@ -93,6 +100,9 @@ class World {
   int wakePipe_[2] = {-1, -1};
   std::atomic<bool> stopping_{false};
   std::atomic<bool> dumpRequested_{false};
+  std::string statusFile_;
+  uint64_t lastStatusWrite_ = 0, statusPackets_ = 0;
+  static constexpr uint64_t kStatusIntervalMs = 50;
 };
 
 }  // namespace ksim

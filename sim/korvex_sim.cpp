@@ -38,7 +38,8 @@ const char* kUsage =
     "      --netns            run the world and the command in a private network\n"
     "                         namespace with a veth pair v0 198.18.0.1 / v1 198.18.0.2\n"
     "                         (without modules: only run the command there)\n"
-    "      --status-file PATH write where everything is as JSON once ready\n"
+    "      --status-file PATH write where everything is as JSON once ready, and\n"
+    "                        keep it up to date with the requests each module got\n"
     "  -q, --quiet            print where everything is, but no events\n"
     "  -h, --help             show this text\n"
     "\n"
@@ -47,11 +48,15 @@ const char* kUsage =
     "  router_address=N features=N block_size=N (default 512) load_base=N\n"
     "  uei_data=yes|no loader_serial=own|deadead reboot_away_ms=N reset_away_ms=N\n"
     "  heartbeat_ms=N new_version=A.B.C new_build=N flash_dump=PATH\n"
+    "  stream_ms=N store_slots=N slot_capacity=N factory_locked=yes|no\n"
+    "  option=N[.S]:VALUE (repeatable) a system option's value: a number, or\n"
+    "    u8: i8: u16: i16: u32: i32: and a number, or bytes:HEX\n"
     "  tcp port=N pty pty_link=PATH usb        transports (at least one)\n"
     "  on=HEX8                                  put the module on that router's I2C bus\n"
     "  fault=WORD (repeatable): latency=MS drop-data-ack[=N] wrong-data-count wrong-sum\n"
     "    prepare-status block-size-0 init-short no-load-reply disconnect-after=BYTES\n"
-    "    heartbeat-strict mute\n"
+    "    heartbeat-strict mute short-build no-answer=CMD[.OPT] late-answer=CMD[.OPT]:MS\n"
+    "    error-answer=CMD[.OPT]:CODE\n"
     "\n"
     "A command run inside the world finds in its environment KORVEX_SIM_PORT and\n"
     "KORVEX_SIM_PTY (the first module's TCP port and terminal) and, per module,\n"
@@ -184,13 +189,8 @@ int main(int argc, char** argv) {
   if (!w.start(error)) return Fail(error);
   if (netns) print("private network namespace: v0 198.18.0.1/24, v1 198.18.0.2/24");
   for (const auto& line : w.describe()) print(line);
-  if (!statusFile.empty()) {
-    std::string tmp = statusFile + ".tmp";
-    std::ofstream f(tmp);
-    f << w.statusJson() << "\n";
-    f.close();
-    if (!f || std::rename(tmp.c_str(), statusFile.c_str()) != 0) return Fail("cannot write " + statusFile);
-  }
+  w.setStatusFile(statusFile);
+  if (!w.writeStatus(error)) return Fail(error);
 
   gWorld = &w;
   struct sigaction sa {};

@@ -78,7 +78,7 @@ int main(int argc, char** argv) {
   std::printf("model %u\n", v.v.byteVal);
   if (Get(link, 2, 9, v) != aErrNone) return Fail("serial");
   std::printf("serial %08X\n", v.v.intVal);
-  std::printf("unimplemented %s\n", Get(link, 2, 12, v) == aErrUnimplemented ? "yes" : "no");
+  std::printf("unimplemented %s\n", Get(link, 2, 50, v) == aErrUnimplemented ? "yes" : "no");
 
   PacketPtr r = Exchange(link, 2, {95, 3, 0, 0, 0, 0x10, 0}, 7);
   if (!r || r->data[2] != 0) return Fail("prepare");

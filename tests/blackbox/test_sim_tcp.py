@@ -31,8 +31,8 @@ def test_sync_identify_and_system_entity():
         assert be32(h.get(2, 3, 45)[1][3:]) & 0x80000000
         assert h.request(2, 73, 0xFF) == (2, bytes([73, 0xFF, 0, 0, 0x10, 0xE1]))
         # Error replies: unimplemented get and set, wrong index.
-        assert h.get(2, 3, 12) == (2, bytes([3, 12, 0x80, 21]))
-        assert h.set(2, 3, 34, 0, 0, 0, 1) == (2, bytes([3, 0xE2, 0x80, 21]))
+        assert h.get(2, 3, 50) == (2, bytes([3, 50, 0x80, 21]))
+        assert h.set(2, 3, 51, 0, 0, 0, 1) == (2, bytes([3, 0xF3, 0x80, 21]))
         assert h.get(2, 3, 8, index=1) == (2, bytes([3, 8, 0x81, 26]))
         # Force route needs no answer; the link still works after it.
         h.send(0xAF, 1)

@@ -155,11 +155,11 @@ TEST(SimLink, TcpSyncIdentifyAndSystemEntity) {
   ASSERT_EQ(Get(link.id(), 2, cmdSYSTEM, 45, r), aErrNone);
   EXPECT_EQ(r.v.intVal & 0x80000000u, 0x80000000u);
   // Error replies carry the module's code.
-  EXPECT_EQ(Get(link.id(), 2, cmdSYSTEM, 12, r), aErrUnimplemented);
+  EXPECT_EQ(Get(link.id(), 2, cmdSYSTEM, 50, r), aErrUnimplemented);
   EXPECT_EQ(Set8(link.id(), 2, cmdSYSTEM, 4, 1), aErrNone);
   ASSERT_EQ(Get(link.id(), 2, cmdSYSTEM, 4, r), aErrNone);
   EXPECT_EQ(r.v.byteVal, 1);
-  EXPECT_EQ(Set8(link.id(), 2, cmdSYSTEM, 6, 1), aErrUnimplemented);
+  EXPECT_EQ(Set8(link.id(), 2, cmdSYSTEM, 51, 1), aErrUnimplemented);
 
   // The name as a byte-array run, written and read back.
   const std::string name = "a name that takes two packets";

@@ -71,9 +71,9 @@ TEST(SimModule, SystemGetsAnswerValuesBigEndian) {
 
 TEST(SimModule, UnimplementedGetSetAndCallGiveErrorReplies) {
   Module m(Config());
-  EXPECT_EQ(Talk(m, {6, 3, 0x03, 0x40 | 12, 0x20}), (Bytes{6, 4, 3, 12, 0x80, aErrUnimplemented}));
-  EXPECT_EQ(Talk(m, {6, 4, 0x03, 0x80 | 34, 0x20, 1}), (Bytes{6, 4, 3, 0xC0 | 34, 0x80, aErrUnimplemented}));
-  EXPECT_EQ(Talk(m, {6, 3, 0x03, 0x80 | 10, 0x20}), (Bytes{6, 4, 3, 0xCA, 0x80, aErrUnimplemented}));
+  EXPECT_EQ(Talk(m, {6, 3, 0x03, 0x40 | 50, 0x20}), (Bytes{6, 4, 3, 50, 0x80, aErrUnimplemented}));
+  EXPECT_EQ(Talk(m, {6, 4, 0x03, 0x80 | 51, 0x20, 1}), (Bytes{6, 4, 3, 0xC0 | 51, 0x80, aErrUnimplemented}));
+  EXPECT_EQ(Talk(m, {6, 3, 0x03, 0x80 | 52, 0x20}), (Bytes{6, 4, 3, 0xC0 | 52, 0x80, aErrUnimplemented}));
   // An unknown entity class with UEI payload.
   EXPECT_EQ(Talk(m, {6, 3, 40, 0x41, 0x20}), (Bytes{6, 4, 40, 1, 0x80, aErrUnimplemented}));
   // A wrong index.
@@ -127,7 +127,7 @@ TEST(SimModule, InventoryAnswersBuildAndUEIQuestions) {
   Module m(Config());
   EXPECT_EQ(Talk(m, {6, 2, 73, 0xFF}), (Bytes{6, 6, 73, 0xFF, 0, 0, 0x10, 0xE1}));
   EXPECT_EQ(Talk(m, {6, 6, 73, 1, 95, 10, 0, 0x80}), (Bytes{6, 6, 73, 1, 95, 10, 0, 0}));
-  EXPECT_EQ(Talk(m, {6, 6, 73, 1, 3, 12, 0, 0x40}), (Bytes{6, 6, 73, 1, 3, 12, 0, 1}));
+  EXPECT_EQ(Talk(m, {6, 6, 73, 1, 3, 50, 0, 0x40}), (Bytes{6, 6, 73, 1, 3, 50, 0, 1}));
   ModuleConfig c = Config();
   c.ueiData = false;
   Module plain(c);
