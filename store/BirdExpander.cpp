@@ -5,6 +5,11 @@
 
 #include <zlib.h>
 
+#ifdef UPDATER_HAVE_ISAL
+#include <isa-l/igzip_lib.h>
+#endif
+
+#include "store/BirdBytes.h"
 
 namespace {
 
@@ -14,6 +19,20 @@ const size_t kMaxZlibChunk = 1u << 30;
 const size_t kWindow = 64 * 1024;
 // Smallest first buffer for a kept body; it grows from there.
 const size_t kMinKeepCapacity = 64 * 1024;
+
+uint32_t Adler32(uint32_t adler, const uint8_t* bytes, size_t length) {
+#ifdef UPDATER_HAVE_ISAL
+  return isal_adler32(adler, bytes, uint64_t(length));
+#else
+  while (length > 0) {
+    const size_t chunk = length < kMaxZlibChunk ? length : kMaxZlibChunk;
+    adler = uint32_t(adler32(adler, bytes, uInt(chunk)));
+    bytes += chunk;
+    length -= chunk;
+  }
+  return adler;
+#endif
+}
 
 }  // namespace
 
@@ -30,6 +49,14 @@ BirdInflater::BirdInflater() : zlib_(new Zlib) {}
 
 BirdInflater::~BirdInflater() = default;
 
+const char* BirdInflater::ChecksumRoutine() {
+#ifdef UPDATER_HAVE_ISAL
+  return "ISA-L";
+#else
+  return "zlib";
+#endif
+}
+
 void BirdInflater::SetInput(const uint8_t* bytes, size_t length) {
   in_ = bytes;
   inLeft_ = bytes ? length : 0;
@@ -43,34 +70,67 @@ BirdInflater::Status BirdInflater::Fail(int code) {
 
 BirdInflater::Status BirdInflater::Expand(uint8_t* out, size_t room, size_t* produced) {
   *produced = 0;
-  if (part_ == Part::Failed) return Status::Error;
-  if (part_ == Part::Done) return Status::End;
-  z_stream& zs = zlib_->zs;
-  if (!zlib_->ready) {
-    if (inflateInit(&zs) != Z_OK) return Fail(Z_MEM_ERROR);
-    zlib_->ready = true;
-  }
   for (;;) {
-    const size_t inChunk = inLeft_ < kMaxZlibChunk ? inLeft_ : kMaxZlibChunk;
-    size_t outChunk = room - *produced;
-    if (outChunk > kMaxZlibChunk) outChunk = kMaxZlibChunk;
-    zs.next_in = const_cast<Bytef*>(in_);
-    zs.avail_in = uInt(inChunk);
-    zs.next_out = out + *produced;
-    zs.avail_out = uInt(outChunk);
-    const int ret = inflate(&zs, Z_NO_FLUSH);
-    const size_t taken = inChunk - zs.avail_in;
-    in_ += taken;
-    inLeft_ -= taken;
-    *produced += outChunk - zs.avail_out;
-    if (ret == Z_STREAM_END) {
-      part_ = Part::Done;
-      return Status::End;
+    switch (part_) {
+      case Part::Header: {
+        while (heldCount_ < 2 && inLeft_ > 0) {
+          held_[heldCount_++] = *in_++;
+          --inLeft_;
+        }
+        if (heldCount_ < 2) return Status::NeedInput;
+        heldCount_ = 0;
+        // zlib's rules for the two header bytes: the check bits, method 8
+        // (deflate), a window of at most 32 KiB, no preset dictionary.
+        if ((uint32_t(held_[0]) * 256u + held_[1]) % 31u != 0) return Fail(Z_DATA_ERROR);
+        if ((held_[0] & 0x0F) != Z_DEFLATED) return Fail(Z_DATA_ERROR);
+        if ((held_[0] >> 4) + 8 > 15) return Fail(Z_DATA_ERROR);
+        if (held_[1] & 0x20) return Fail(Z_NEED_DICT);
+        if (inflateInit2(&zlib_->zs, -15) != Z_OK) return Fail(Z_MEM_ERROR);
+        zlib_->ready = true;
+        part_ = Part::Data;
+        break;
+      }
+      case Part::Data: {
+        z_stream& zs = zlib_->zs;
+        const size_t inChunk = inLeft_ < kMaxZlibChunk ? inLeft_ : kMaxZlibChunk;
+        size_t outChunk = room - *produced;
+        if (outChunk > kMaxZlibChunk) outChunk = kMaxZlibChunk;
+        zs.next_in = const_cast<Bytef*>(in_);
+        zs.avail_in = uInt(inChunk);
+        zs.next_out = out + *produced;
+        zs.avail_out = uInt(outChunk);
+        const int ret = inflate(&zs, Z_NO_FLUSH);
+        const size_t taken = inChunk - zs.avail_in;
+        const size_t made = outChunk - zs.avail_out;
+        in_ += taken;
+        inLeft_ -= taken;
+        adler_ = Adler32(adler_, out + *produced, made);
+        *produced += made;
+        if (ret == Z_STREAM_END) {
+          part_ = Part::Trailer;
+          break;
+        }
+        if (ret != Z_OK && ret != Z_BUF_ERROR) {
+          return Fail(ret == Z_MEM_ERROR ? Z_MEM_ERROR : Z_DATA_ERROR);
+        }
+        if (*produced == room) return Status::OutputFull;
+        if (inLeft_ == 0) return Status::NeedInput;
+        break;  // a piece beyond zlib's counters: go on with the rest
+      }
+      case Part::Trailer:
+        while (heldCount_ < 4 && inLeft_ > 0) {
+          held_[heldCount_++] = *in_++;
+          --inLeft_;
+        }
+        if (heldCount_ < 4) return Status::NeedInput;
+        if (bird::GetInt(held_) != adler_) return Fail(Z_DATA_ERROR);
+        part_ = Part::Done;
+        return Status::End;
+      case Part::Done:
+        return Status::End;
+      case Part::Failed:
+        return Status::Error;
     }
-    if (ret == Z_NEED_DICT) return Fail(Z_NEED_DICT);
-    if (ret != Z_OK && ret != Z_BUF_ERROR) return Fail(ret == Z_MEM_ERROR ? Z_MEM_ERROR : Z_DATA_ERROR);
-    if (*produced == room) return Status::OutputFull;
-    if (inLeft_ == 0) return Status::NeedInput;
   }
 }
 

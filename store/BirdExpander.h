@@ -14,9 +14,12 @@
 
 #include "store/BirdBlockScanner.h"
 
-// One zlib stream (RFC 1950), expanded piece by piece with zlib. A bad
-// header, a preset dictionary, corrupt data, a wrong or cut trailer all
-// fail; bytes after the trailer are left unread.
+// One zlib stream (RFC 1950), expanded piece by piece. zlib inflates the
+// deflate data; the two header bytes and the Adler-32 trailer are checked
+// here by zlib's own rules, so that the checksum can be computed by a
+// faster routine where one is built in (ISA-L's). The verdicts are zlib's:
+// a bad header, a preset dictionary, corrupt data, a wrong or cut trailer
+// all fail; bytes after the trailer are left unread.
 class BirdInflater {
  public:
   enum class Status {
@@ -40,6 +43,8 @@ class BirdInflater {
   // zlib's code for the failure: Z_DATA_ERROR for bad data or header,
   // Z_NEED_DICT for a preset dictionary, Z_MEM_ERROR without memory.
   int Code() const { return code_; }
+  // Which routine computes the checksum: "ISA-L" or "zlib".
+  static const char* ChecksumRoutine();
 
  private:
   struct Zlib;
@@ -48,7 +53,10 @@ class BirdInflater {
   std::unique_ptr<Zlib> zlib_;
   const uint8_t* in_ = nullptr;
   size_t inLeft_ = 0;
-  enum class Part { Data, Done, Failed } part_ = Part::Data;
+  enum class Part { Header, Data, Trailer, Done, Failed } part_ = Part::Header;
+  uint8_t held_[4] = {};
+  size_t heldCount_ = 0;
+  uint32_t adler_ = 1;
   int code_ = 0;
 };
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include "store/BirdExpander.h"
 #include "store/BirdWriter.h"
@@ -281,6 +282,73 @@ TEST(BirdBodyExpander, RefusesCorruptTruncatedAndTrailingVerdictsAsZlib) {
     EXPECT_TRUE(expander.Failed());
     EXPECT_FALSE(expander.Ended());
   }
+}
+
+// zlib's own verdict and bytes on a whole stream.
+bool ZlibExpands(const std::vector<uint8_t>& stream, std::vector<uint8_t>& out) {
+  out.assign(1 << 20, 0);
+  uLongf size = uLongf(out.size());
+  const int ret = uncompress(out.data(), &size, stream.data(), uLong(stream.size()));
+  out.resize(ret == Z_OK ? size_t(size) : 0);
+  return ret == Z_OK;
+}
+
+// The inflater in pieces, with output room of changing size.
+bool InflaterExpands(const std::vector<uint8_t>& stream, size_t cut, std::vector<uint8_t>& out) {
+  BirdInflater inflater;
+  out.clear();
+  uint8_t room[1000];
+  BirdInflater::Status status = BirdInflater::Status::NeedInput;
+  for (size_t pos = 0, i = 0; pos < stream.size() && status == BirdInflater::Status::NeedInput; ++i) {
+    const size_t n = std::min(cut, stream.size() - pos);
+    inflater.SetInput(stream.data() + pos, n);
+    pos += n;
+    do {
+      size_t produced = 0;
+      status = inflater.Expand(room, 1 + (i * 37 + out.size()) % sizeof room, &produced);
+      out.insert(out.end(), room, room + produced);
+    } while (status == BirdInflater::Status::OutputFull);
+  }
+  if (status == BirdInflater::Status::Error) {
+    EXPECT_TRUE(inflater.Code() == Z_DATA_ERROR || inflater.Code() == Z_NEED_DICT);
+  }
+  return status == BirdInflater::Status::End;
+}
+
+TEST(BirdInflater, GivesZlibsBytesAndVerdicts) {
+  std::vector<std::vector<uint8_t>> streams;
+  for (int level : {0, 1, 6, 9}) {
+    const std::vector<uint8_t> file = BirdWriter::Wrap(Pattern(70000, uint32_t(level)), level);
+    streams.emplace_back(file.begin() + BIRD_FILE_HEADER_SIZE, file.end());
+  }
+  // A dynamic block whose literal/length code is incomplete (two codes of
+  // 2 bits): zlib refuses it, however well the rest decodes.
+  streams.push_back({0x78, 0x9C, 0x05, 0xC0, 0x81, 0x00, 0x00, 0x00, 0x00, 0x80,
+                     0x20, 0xD6, 0xFD, 0x25, 0x0E, 0x04, 0x01, 0x25, 0x00, 0xC3});
+  std::mt19937 rng(4);
+  const size_t count = streams.size();
+  for (size_t k = 0; k < count; ++k) {
+    for (int round = 0; round < 20; ++round) {
+      std::vector<uint8_t> damaged = streams[k];
+      const size_t at = rng() % damaged.size();
+      damaged[at] = uint8_t(damaged[at] ^ (1u << (rng() % 8)));
+      streams.push_back(damaged);
+      streams.emplace_back(streams[k].begin(), streams[k].begin() + rng() % streams[k].size());
+    }
+  }
+  for (size_t k = 0; k < streams.size(); ++k) {
+    std::vector<uint8_t> want, got;
+    const bool expands = ZlibExpands(streams[k], want);
+    for (size_t cut : {streams[k].size(), size_t(1), size_t(7), size_t(500)}) {
+      EXPECT_EQ(InflaterExpands(streams[k], cut, got), expands) << "stream " << k << " cut " << cut;
+      if (expands) {
+        EXPECT_EQ(got, want) << "stream " << k << " cut " << cut;
+      }
+    }
+  }
+  std::vector<uint8_t> out;
+  EXPECT_FALSE(ZlibExpands(streams[4], out)) << "the incomplete code is refused by zlib";
+  EXPECT_NE(std::string(BirdInflater::ChecksumRoutine()), "");
 }
 
 }  // namespace
