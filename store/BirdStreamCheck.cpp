@@ -6,6 +6,8 @@ namespace {
 
 // How far the worker's input may run ahead of the check.
 const size_t kMaxQueuedBytes = 1u << 20;
+// Checked pieces kept for reuse.
+const size_t kMaxSparePieces = 8;
 
 }  // namespace
 
@@ -82,29 +84,44 @@ bool BirdCheckWorker::Feed(const uint8_t* bytes, size_t length) {
     std::lock_guard<std::mutex> lock(mutex_);
     return !failed_;
   }
-  std::vector<uint8_t> piece(bytes, bytes + length);
+  // Pieces are recycled: a buffer freed on the check's thread after
+  // allocation on this one costs more than the copy itself.
+  std::vector<uint8_t> piece;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!spare_.empty()) {
+      piece = std::move(spare_.back());
+      spare_.pop_back();
+    }
+  }
+  piece.assign(bytes, bytes + length);
   std::unique_lock<std::mutex> lock(mutex_);
   changed_.wait(lock, [this] { return failed_ || closing_ || queuedBytes_ < kMaxQueuedBytes; });
   if (failed_ || closing_) return false;
+  const bool wasEmpty = queue_.empty();
   queuedBytes_ += piece.size();
   queue_.push_back(std::move(piece));
   lock.unlock();
-  changed_.notify_all();
+  if (wasEmpty) changed_.notify_all();  // the check may be waiting for work
   return true;
 }
 
 void BirdCheckWorker::Run() {
+  std::vector<uint8_t> piece;
   for (;;) {
-    std::vector<uint8_t> piece;
+    bool wasFull = false;
     {
       std::unique_lock<std::mutex> lock(mutex_);
+      if (piece.capacity() > 0 && spare_.size() < kMaxSparePieces) spare_.push_back(std::move(piece));
+      piece = std::vector<uint8_t>();
       changed_.wait(lock, [this] { return closing_ || !queue_.empty(); });
       if (queue_.empty()) return;  // closing and drained
+      wasFull = queuedBytes_ >= kMaxQueuedBytes;
       piece = std::move(queue_.front());
       queue_.pop_front();
       queuedBytes_ -= piece.size();
     }
-    changed_.notify_all();
+    if (wasFull) changed_.notify_all();  // Feed may be waiting for room
     if (!check_.Feed(piece.data(), piece.size())) {
       std::lock_guard<std::mutex> lock(mutex_);
       failed_ = true;

@@ -96,6 +96,7 @@ class BirdCheckWorker {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<std::vector<uint8_t>> queue_;
+  std::vector<std::vector<uint8_t>> spare_;  // checked pieces, for reuse
   size_t queuedBytes_ = 0;
   bool closing_ = false;  // no more bytes will come
   bool failed_ = false;   // the check has refused the file
