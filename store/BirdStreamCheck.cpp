@@ -7,7 +7,7 @@ namespace {
 // How far the worker's input may run ahead of the check.
 const size_t kMaxQueuedBytes = 1u << 20;
 // Checked pieces kept for reuse.
-const size_t kMaxSparePieces = 8;
+const size_t kMaxSparePieces = 2;
 
 }  // namespace
 
