@@ -1,9 +1,9 @@
 // Checks a BIRD file while its bytes arrive, without keeping them: the
 // header, the complete expansion of the zlib body and the block layout of
-// the expanded body, with the expansion loop and block walk loading uses
-// (BirdBodyExpander, BirdBlockScanner). Gives the
-// verdict BirdFile::VerifyHeader and BirdFile::LoadFromMemory give on the
-// whole file, so a download can be judged as it comes in.
+// the expanded body, with the expansion loop and block walk that loading
+// uses (BirdBodyExpander, BirdBlockScanner). Gives the verdict
+// BirdFile::VerifyHeader and BirdFile::LoadFromMemory give on the whole
+// file, so a download can be judged as it comes in.
 #ifndef UPDATER_BIRDSTREAMCHECK_H
 #define UPDATER_BIRDSTREAMCHECK_H
 
