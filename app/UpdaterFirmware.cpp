@@ -52,10 +52,11 @@ std::string Now() {
   return s;
 }
 
-// Decodes the BIRD text of a download while it arrives and checks the
-// decoded bytes as a BIRD file at the same time (expanding them on a thread
-// of their own), so that this work is done while the server is still
-// sending rather than after it.
+// Decodes the BIRD text of a download while it arrives, checks the decoded
+// bytes as a BIRD file at the same time (expanding them on a thread of
+// their own) and writes them to the temporary file that will become the
+// stored file, so that this work is done while the server is still
+// sending rather than after it. The decoded bytes are not kept.
 class FirmwareReceiver : public BuildTextSink {
  public:
   FirmwareReceiver() {
@@ -66,29 +67,23 @@ class FirmwareReceiver : public BuildTextSink {
     }
   }
 
-  void Begin(uint64_t announcedBytes) override {
-    // The file is three quarters of its text, which is most of the reply.
-    const uint64_t expected = announcedBytes / 4 * 3 + 3;
-    if (announcedBytes > 0 && expected <= BIRD_FILE_MAX_EXPANDED_SIZE) {
-      bytes_.reserve(static_cast<size_t>(expected));
-    }
-  }
+  // The decoded bytes also go to file (begun, not finished).
+  void WriteTo(AtomicFileWriter* file) { file_ = file; }
 
   void Write(const char* text, size_t count) override {
     textLength_ += count;
     if (decoder_.Failed()) return;
-    const size_t old = bytes_.size();
-    bytes_.resize(old + Base64StreamDecoder::MaxOutput(count));
-    const size_t n = decoder_.Feed(text, count, bytes_.data() + old);
-    bytes_.resize(old + n);
-    if (decoder_.Failed()) {
-      std::vector<uint8_t>().swap(bytes_);  // garbage: keep none of it
-      return;
-    }
+    piece_.resize(Base64StreamDecoder::MaxOutput(count));
+    const size_t n = decoder_.Feed(text, count, piece_.data());
+    if (decoder_.Failed() || n == 0) return;
     if (worker_) {
-      worker_->Feed(bytes_.data() + old, n);
+      worker_->Feed(piece_.data(), n);
     } else {
-      direct_.Feed(bytes_.data() + old, n);
+      direct_.Feed(piece_.data(), n);
+    }
+    // Nothing more goes to the disk once the check has refused the file.
+    if (file_ && fileResult_ == aErrNone && !Refused()) {
+      fileResult_ = file_->Append(piece_.data(), n, &fileError_);
     }
   }
 
@@ -100,15 +95,25 @@ class FirmwareReceiver : public BuildTextSink {
   bool Refused() { return worker_ ? worker_->Refused() : direct_.Failed(); }
   // After FileValid.
   const BirdStreamCheck& Check() const { return worker_ ? worker_->Check() : direct_; }
-  const std::vector<uint8_t>& Bytes() const { return bytes_; }
-  void Release() { std::vector<uint8_t>().swap(bytes_); }
+  // After the fetch: flushes the written file to the disk; aErrNone, or
+  // why the file could not be written (*error: the system error number).
+  aErr FinishFile(int* error) {
+    *error = fileError_;
+    if (!file_) return aErrParam;
+    if (fileResult_ != aErrNone) return fileResult_;
+    return file_->Finish(error);
+  }
+  void Release() { std::vector<uint8_t>().swap(piece_); }
 
  private:
   uint64_t textLength_ = 0;
   Base64StreamDecoder decoder_;
-  std::vector<uint8_t> bytes_;
+  std::vector<uint8_t> piece_;  // the bytes decoded from the latest text
   BirdStreamCheck direct_;
   std::unique_ptr<BirdCheckWorker> worker_;
+  AtomicFileWriter* file_ = nullptr;
+  aErr fileResult_ = aErrNone;
+  int fileError_ = 0;
 };
 
 // Runs GetBuild on a worker thread while the spinner turns. The payload is
@@ -311,33 +316,46 @@ bool CheckFirmware(UpdaterDisplayInterface& display, FirmwareReceiver& payload, 
   return false;
 }
 
-// Check and commit: while the last of the check runs, the file goes to a
-// temporary file on the disk; it is put in place only once the check has
-// passed, and removed (with a device directory made for it) otherwise. The
-// device's history then records the download. False (reported) when the
-// file was not stored and recorded.
-bool StoreFirmware(UpdaterDisplayInterface& display, uint32_t serialNumber, uint32_t build,
-                   FirmwareReceiver& payload, DownloadTarget& target) {
+// The file a download goes to: the device's directory is made for it (a
+// device seen for the first time gets one now, removed again when the
+// download fails) and the temporary file begun, so that the bytes can go to
+// the disk while they arrive. aErrNone, or why not (the failure is
+// reported once the check has passed, as a write failure).
+aErr BeginDownloadFile(uint32_t serialNumber, uint32_t build, DownloadTarget& target,
+                       AtomicFileWriter& writer, int* error) {
+  *error = 0;
   if (!target.known) {
     try {
-      // Its history is written once, below, together with the download.
+      // Its history is written once, together with the download.
       target.device = target.store->AddNewDevice(serialNumber);
       target.haveDevice = true;
     } catch (const std::runtime_error&) {
       target.haveDevice = false;
     }
   }
+  if (!target.haveDevice) return aErrNotFound;
+  return target.device.BeginFile(BirdFileName(build), writer, error);
+}
+
+// Leaves the store as it was before a failed download.
+void UndoDownloadFile(DownloadTarget& target, AtomicFileWriter& writer) {
+  writer.Abandon();
+  if (!target.known && target.haveDevice) target.store->RemoveDeviceIfEmpty(target.device);
+}
+
+// Check and commit: while the last of the check runs, the file written
+// during the download is flushed to the disk; it is put in place only once
+// the check has passed, and removed (with a device directory made for it)
+// otherwise. The device's history then records the download. False
+// (reported) when the file was not stored and recorded.
+bool StoreFirmware(UpdaterDisplayInterface& display, uint32_t build, FirmwareReceiver& payload,
+                   DownloadTarget& target, AtomicFileWriter& writer, aErr begun, int beginError) {
   const std::string fileName = BirdFileName(build);
-  AtomicFileWriter writer;
-  aErr written = aErrNone;
-  int writeError = 0;
-  if (target.haveDevice && !payload.Refused()) {
-    written = target.device.PrepareFile(fileName, payload.Bytes().data(), payload.Bytes().size(),
-                                        writer, &writeError);
-  }
+  aErr written = begun;
+  int writeError = beginError;
+  if (written == aErrNone && !payload.Refused()) written = payload.FinishFile(&writeError);
   if (!CheckFirmware(display, payload, build)) {
-    writer.Abandon();
-    if (!target.known && target.haveDevice) target.store->RemoveDeviceIfEmpty(target.device);
+    UndoDownloadFile(target, writer);
     return false;
   }
   if (!target.haveDevice) {
@@ -421,9 +439,15 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& bu
   if (build == 0) return 0;
 
   FirmwareReceiver payload;
-  if (!FetchFirmware(display, serverURL, serialNumber, firmwareId, build, noCalibration, payload))
+  AtomicFileWriter writer;
+  int beginError = 0;
+  const aErr begun = BeginDownloadFile(serialNumber, build, target, writer, &beginError);
+  if (begun == aErrNone) payload.WriteTo(&writer);
+  if (!FetchFirmware(display, serverURL, serialNumber, firmwareId, build, noCalibration, payload)) {
+    UndoDownloadFile(target, writer);
     return 0;
-  return StoreFirmware(display, serialNumber, build, payload, target) ? build : 0;
+  }
+  return StoreFirmware(display, build, payload, target, writer, begun, beginError) ? build : 0;
 }
 
 uint32_t Updater::Download_Firmware(const Fingerprint& fingerprint, const std::string& buildText,

@@ -2,16 +2,20 @@
 // (header and zlib stream as given) and as an already expanded body wrapped
 // in a valid package, so that the block scanner sees arbitrary structure
 // rather than only what survives zlib's checks. Every query and patch then
-// runs on whatever was loaded.
+// runs on whatever was loaded. Each time the streaming check must agree
+// with loading, and the inflater both use must agree with zlib's own
+// inflate (the reference) byte for byte.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include <zlib.h>
 
 #include "log/Log.h"
+#include "store/BirdExpander.h"
 #include "store/BirdFile.h"
 #include "store/BirdStreamCheck.h"
 
@@ -57,6 +61,63 @@ void CompareWithStream(const uint8_t* data, size_t size, BirdFile& whole, bool l
   }
 }
 
+// zlib's inflate on a whole zlib stream, as zlib alone judges it: the
+// expanded bytes (at most limit) and whether the stream is complete and
+// valid within that limit. Bytes after the stream are not read.
+bool Reference(const uint8_t* data, size_t size, size_t limit, std::vector<uint8_t>& out) {
+  out.clear();
+  z_stream zs;
+  std::memset(&zs, 0, sizeof zs);
+  if (inflateInit(&zs) != Z_OK) std::abort();
+  zs.next_in = const_cast<Bytef*>(data);
+  zs.avail_in = uInt(size);
+  uint8_t window[16384];
+  int ret = Z_OK;
+  while (ret == Z_OK) {
+    zs.next_out = window;
+    zs.avail_out = sizeof window;
+    ret = inflate(&zs, Z_NO_FLUSH);
+    out.insert(out.end(), window, window + (sizeof window - zs.avail_out));
+    if (out.size() > limit) break;
+    if (ret == Z_BUF_ERROR && zs.avail_out == 0) ret = Z_OK;
+  }
+  inflateEnd(&zs);
+  return ret == Z_STREAM_END && out.size() <= limit;
+}
+
+// The inflater of the expansion loop, fed in pieces cut at sizes taken
+// from the data and given output room of varying size, against zlib.
+void CompareInflater(const uint8_t* data, size_t size) {
+  const size_t kLimit = 4u << 20;
+  std::vector<uint8_t> want;
+  const bool wantEnd = Reference(data, size, kLimit, want);
+  BirdInflater inflater;
+  std::vector<uint8_t> got;
+  uint8_t room[4096];
+  BirdInflater::Status status = BirdInflater::Status::NeedInput;
+  size_t pos = 0;
+  for (size_t i = 0; status == BirdInflater::Status::NeedInput && pos < size; ++i) {
+    size_t n = 1 + data[i % size] % 97;
+    if (n > size - pos) n = size - pos;
+    inflater.SetInput(data + pos, n);
+    pos += n;
+    do {
+      size_t produced = 0;
+      const size_t offer = 1 + (got.size() * 7 + i) % sizeof room;
+      status = inflater.Expand(room, offer, &produced);
+      got.insert(got.end(), room, room + produced);
+    } while (status == BirdInflater::Status::OutputFull && got.size() <= kLimit);
+    if (got.size() > kLimit) break;
+  }
+  const bool gotEnd = status == BirdInflater::Status::End && got.size() <= kLimit;
+  if (gotEnd != wantEnd) std::abort();
+  // Output agrees as far as both went (zlib may get further into a
+  // stream it then refuses, having had all of it at once).
+  const size_t common = got.size() < want.size() ? got.size() : want.size();
+  if (common > 0 && std::memcmp(got.data(), want.data(), common) != 0) std::abort();
+  if (wantEnd && got != want) std::abort();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -73,6 +134,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool loads = file.LoadFromMemory(data, size) && BirdFile::VerifyHeader(data, size);
     CompareWithStream(data, size, file, loads);
     Exercise(file);
+    if (size > BIRD_FILE_HEADER_SIZE) {
+      CompareInflater(data + BIRD_FILE_HEADER_SIZE, size - BIRD_FILE_HEADER_SIZE);
+    }
+    CompareInflater(data, size);  // the bytes as a bare zlib stream
   }
   {
     uLongf bound = compressBound(uLong(size));
@@ -89,6 +154,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       const bool loads = file.LoadFromMemory(package.data(), package.size());
       CompareWithStream(package.data(), package.size(), file, loads);
       Exercise(file);
+      CompareInflater(package.data() + BIRD_FILE_HEADER_SIZE, package.size() - BIRD_FILE_HEADER_SIZE);
     }
   }
   return 0;

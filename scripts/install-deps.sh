@@ -15,7 +15,10 @@ PACKAGES=(
 )
 
 # The 32-bit build (scripts/build.sh m32) links against these. Only packages
-# that can sit beside their 64-bit versions belong here.
+# that can sit beside their 64-bit versions belong here. libisal-dev is not
+# packaged for i386 (the 32-bit build computes BIRD checksums with zlib
+# instead); libdeflate-dev is only used by a benchmark, which the 32-bit
+# build does not build.
 PACKAGES_I386=(
   zlib1g-dev libusb-1.0-0-dev libhidapi-dev libcurl4-openssl-dev libudev-dev
   libssl-dev libgtest-dev libgmock-dev libcpp-httplib-dev

@@ -14,6 +14,9 @@
 
 namespace {
 
+// libcurl's receive buffer for replies that go to a body sink.
+const long kSinkBufferSize = 128L * 1024L;
+
 std::mutex g_limitsMutex;
 bool g_limitsSet = false;
 HTTPLimits g_limits;
@@ -252,6 +255,9 @@ HTTPResponse HTTPRequest::GET(const std::string& base, const Parameters& params,
     rc = curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE,
                           static_cast<curl_off_t>(limits.maxBodyBytes));
   }
+  // A body sink takes large replies (firmware): read them in larger pieces
+  // than libcurl's 16 KiB default, as the curl tool does.
+  if (rc == CURLE_OK && sink) rc = curl_easy_setopt(h, CURLOPT_BUFFERSIZE, kSinkBufferSize);
   if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, _check_rate);
   if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_XFERINFODATA, &transfer);
   if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);

@@ -58,9 +58,21 @@ aErr WriteFileAtomically(const char* path, const uint8_t* data, size_t length, i
 
 aErr AtomicFileWriter::Prepare(const char* path, const uint8_t* data, size_t length,
                                int* errnoOut) {
+  if (!data && length > 0) {
+    Abandon();
+    if (errnoOut) *errnoOut = EINVAL;
+    return aErrParam;
+  }
+  aErr err = Begin(path, errnoOut);
+  if (err == aErrNone) err = Append(data, length, errnoOut);
+  if (err == aErrNone) err = Finish(errnoOut);
+  return err;
+}
+
+aErr AtomicFileWriter::Begin(const char* path, int* errnoOut) {
   Abandon();
   if (errnoOut) *errnoOut = 0;
-  if (!path || !*path || (!data && length > 0)) {
+  if (!path || !*path) {
     if (errnoOut) *errnoOut = EINVAL;
     return aErrParam;
   }
@@ -75,27 +87,48 @@ aErr AtomicFileWriter::Prepare(const char* path, const uint8_t* data, size_t len
   }
   // Held until the file is committed or removed: a cleaner skips it.
   ::flock(fd, LOCK_EX | LOCK_NB);
-  mode_t mode = 0644;
+  mode_ = 0644;
   struct stat st;
-  if (::stat(path, &st) == 0 && S_ISREG(st.st_mode)) mode = st.st_mode & 07777;
-
-  const bool ok = WriteAll(fd, data, length) && ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
-  if (!ok) {
-    const int error = errno;
-    ::unlink(name.data());
-    ::close(fd);
-    if (errnoOut) *errnoOut = error;
-    return aErrWrite;
-  }
+  if (::stat(path, &st) == 0 && S_ISREG(st.st_mode)) mode_ = unsigned(st.st_mode & 07777);
   target_ = target;
   temp_ = name.data();
   fd_ = fd;
+  writing_ = true;
+  return aErrNone;
+}
+
+// Removes the temporary file after a failed step; the error goes out.
+aErr AtomicFileWriter::Fail(int error, int* errnoOut) {
+  Abandon();
+  if (errnoOut) *errnoOut = error;
+  return aErrWrite;
+}
+
+aErr AtomicFileWriter::Append(const uint8_t* data, size_t length, int* errnoOut) {
+  if (errnoOut) *errnoOut = 0;
+  if (!writing_ || (!data && length > 0)) {
+    if (errnoOut) *errnoOut = EINVAL;
+    return aErrParam;
+  }
+  if (length == 0) return aErrNone;
+  if (!WriteAll(fd_, data, length)) return Fail(errno, errnoOut);
+  return aErrNone;
+}
+
+aErr AtomicFileWriter::Finish(int* errnoOut) {
+  if (errnoOut) *errnoOut = 0;
+  if (!writing_) {
+    if (errnoOut) *errnoOut = EINVAL;
+    return aErrParam;
+  }
+  if (::fchmod(fd_, mode_t(mode_)) != 0 || ::fsync(fd_) != 0) return Fail(errno, errnoOut);
+  writing_ = false;
   return aErrNone;
 }
 
 aErr AtomicFileWriter::Commit(int* errnoOut) {
   if (errnoOut) *errnoOut = 0;
-  if (temp_.empty()) {
+  if (temp_.empty() || writing_) {
     if (errnoOut) *errnoOut = EINVAL;
     return aErrParam;
   }
@@ -119,6 +152,7 @@ aErr AtomicFileWriter::Commit(int* errnoOut) {
 void AtomicFileWriter::Abandon() {
   if (!temp_.empty()) ::unlink(temp_.c_str());
   temp_.clear();
+  writing_ = false;
   Release();
 }
 

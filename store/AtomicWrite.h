@@ -38,6 +38,14 @@ class AtomicFileWriter {
   // Writes and flushes the bytes to a temporary file beside path; the
   // target is not touched. Results as for WriteFileAtomically.
   aErr Prepare(const char* path, const uint8_t* data, size_t length, int* errnoOut = nullptr);
+  // Prepare in steps, for bytes that arrive over time: Begin creates the
+  // temporary file beside path, Append adds bytes, Finish flushes them to
+  // the disk; then Commit or Abandon. Each
+  // step removes the temporary file when it fails. Results as for
+  // WriteFileAtomically; aErrParam for a step out of order.
+  aErr Begin(const char* path, int* errnoOut = nullptr);
+  aErr Append(const uint8_t* data, size_t length, int* errnoOut = nullptr);
+  aErr Finish(int* errnoOut = nullptr);
   // Renames the prepared file over the target and makes the rename
   // durable. aErrWrite (temporary file removed) when the rename fails,
   // aErrParam when nothing is prepared.
@@ -49,10 +57,13 @@ class AtomicFileWriter {
 
  private:
   void Release();
+  aErr Fail(int error, int* errnoOut);
 
   std::string target_;
   std::string temp_;
   int fd_ = -1;  // open (and locked) from Prepare to Commit or Abandon
+  bool writing_ = false;  // begun, not yet finished
+  unsigned mode_ = 0644;  // of the new file
 };
 
 // Whether name is that of a temporary file of the atomic writer: this

@@ -59,8 +59,8 @@ struct BirdBlock {
 };
 
 // What decides whether a package that loads can be used by the update
-// flows, gathered by BirdFile from its blocks and by BirdStreamCheck while
-// the body streams past, so that both come to the same verdict.
+// flows, gathered by the block walk (BirdBlockScanner) for BirdFile and for
+// BirdStreamCheck alike.
 struct BirdContent {
   uint32_t blocks = 0;
   uint32_t firmwareBlocks = 0;
@@ -193,6 +193,7 @@ class BirdFile {
   uint32_t dataSize_ = 0;
   std::string problem_ = "nothing loaded";
   bool tooManyBlocks_ = false;  // the last ScanBlocks hit BIRD_FILE_MAX_BLOCKS
+  BirdContent content_;         // what the last ScanBlocks found for the usability verdict
 };
 
 #endif

@@ -1,8 +1,9 @@
 // Checks a BIRD file while its bytes arrive, without keeping them: the
-// header, the complete expansion of the zlib body (within the same size
-// limit as BirdFile) and the block layout of the expanded body. Gives the
-// verdict BirdFile::VerifyHeader and BirdFile::LoadFromMemory give on the
-// whole file, so a download can be judged as it comes in.
+// header, the complete expansion of the zlib body and the block layout of
+// the expanded body, with the expansion loop and block walk that loading
+// uses (BirdBodyExpander, BirdBlockScanner). Gives the verdict
+// BirdFile::VerifyHeader and BirdFile::LoadFromMemory give on the whole
+// file, so a download can be judged as it comes in.
 #ifndef UPDATER_BIRDSTREAMCHECK_H
 #define UPDATER_BIRDSTREAMCHECK_H
 
@@ -16,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "store/BirdExpander.h"
 #include "store/BirdFile.h"
 
 class BirdStreamCheck {
@@ -45,43 +47,23 @@ class BirdStreamCheck {
   uint32_t BlockCount() const { return blockCount_; }
   uint32_t DeclaredBlockCount() const { return declaredCount_; }
   uint32_t GetBuild() const;
-  uint64_t ExpandedSize() const { return expanded_; }
+  uint64_t ExpandedSize() const { return expander_.ExpandedSize(); }
   // After Finish, the verdict BirdFile::Usable gives on the whole file, and
   // why not (BirdFile::Problem's text for the same cause).
   bool Usable() const { return finished_ && problem_.empty(); }
   const std::string& Problem() const { return problem_; }
 
  private:
-  struct Inflater;
-  bool Expand(const uint8_t* bytes, size_t length);
-  // False when the body declares or holds too many blocks.
-  bool Scan(const uint8_t* bytes, size_t length);
-  bool BlockHead();
-  void FinishScan();
-
-  std::unique_ptr<Inflater> zlib_;
+  BirdBodyExpander expander_;  // the body, seen through a window
   bool failed_ = false;
-  bool ended_ = false;  // the zlib stream is complete
   bool finished_ = false;
   uint8_t header_[BIRD_FILE_HEADER_SIZE];
   size_t headerCount_ = 0;
-  uint64_t expanded_ = 0;
-
-  // Block scan: the count word, then 5-byte block heads and their data.
-  uint8_t head_[5];
-  size_t headCount_ = 0;      // bytes of the count word or block head held
-  bool haveCount_ = false;
-  uint64_t skipTo_ = 0;       // end of the data of the last block head read
-  uint32_t declaredCount_ = 0;
-  uint32_t blockCount_ = 0;   // heads read, the last possibly overrunning
   bool structureValid_ = false;
-  uint8_t lastType_ = 0;      // type of the last block head read
-  uint32_t lastLength_ = 0;   // and its data length
-  bool infoSeen_ = false;
-  uint32_t infoBlock_ = 0;    // index of the first information block
-  uint64_t infoStart_ = 0;    // offset of its data in the body
-  BirdContent content_;       // what decides whether the package is usable
-  std::string problem_;      // set when the file is refused, and by Finish
+  uint32_t blockCount_ = 0;
+  uint32_t declaredCount_ = 0;
+  BirdContent content_;  // what decides whether the package is usable
+  std::string problem_;  // set when the file is refused, and by Finish
 };
 
 // A BirdStreamCheck on a thread of its own, so that expanding the body
@@ -114,6 +96,7 @@ class BirdCheckWorker {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<std::vector<uint8_t>> queue_;
+  std::vector<std::vector<uint8_t>> spare_;  // checked pieces, for reuse
   size_t queuedBytes_ = 0;
   bool closing_ = false;  // no more bytes will come
   bool failed_ = false;   // the check has refused the file

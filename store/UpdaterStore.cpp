@@ -148,6 +148,22 @@ aErr UpdaterStoreItem::PrepareFile(const std::string& fileName, const uint8_t* b
                                    size_t count, AtomicFileWriter& writer, int* errnoOut) const {
   if (errnoOut) *errnoOut = EINVAL;
   if (!bytes) return aErrNotFound;
+  aErr err = BeginFile(fileName, writer, errnoOut);
+  if (err != aErrNone) return err;
+  int error = 0;
+  err = writer.Append(bytes, count, &error);
+  if (err == aErrNone) err = writer.Finish(&error);
+  if (errnoOut) *errnoOut = error;
+  if (err != aErrNone) {
+    Log::log(DEBUG_Updater, "UpdaterStore: Error (%d) writing [%s].\n", error,
+             BuildPath(Path().c_str(), fileName.c_str(), nullptr).c_str());
+  }
+  return err;
+}
+
+aErr UpdaterStoreItem::BeginFile(const std::string& fileName, AtomicFileWriter& writer,
+                                 int* errnoOut) const {
+  if (errnoOut) *errnoOut = EINVAL;
   if (!IsPlainName(fileName)) return aErrParam;
   const std::string directory = Path();
   const unsigned removed = RemoveLeftoverTemporaries(directory);
@@ -156,7 +172,7 @@ aErr UpdaterStoreItem::PrepareFile(const std::string& fileName, const uint8_t* b
              removed, directory.c_str());
   std::string path = BuildPath(directory.c_str(), fileName.c_str(), nullptr);
   int error = 0;
-  aErr err = writer.Prepare(path.c_str(), bytes, count, &error);
+  aErr err = writer.Begin(path.c_str(), &error);
   if (errnoOut) *errnoOut = error;
   if (err != aErrNone)
     Log::log(DEBUG_Updater, "UpdaterStore: Error (%d) writing [%s].\n", error, path.c_str());

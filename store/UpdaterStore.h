@@ -48,6 +48,11 @@ class UpdaterStoreItem {
   // Temporary files that killed writers left in the directory go first.
   aErr PrepareFile(const std::string& fileName, const uint8_t* bytes, size_t count,
                    AtomicFileWriter& writer, int* errnoOut = nullptr) const;
+  // The same for bytes that are still to come: starts writer's temporary
+  // file (AtomicFileWriter::Begin) for fileName; the caller appends and
+  // finishes it.
+  aErr BeginFile(const std::string& fileName, AtomicFileWriter& writer,
+                 int* errnoOut = nullptr) const;
   // Checks and loads base/name/fileName; throws std::runtime_error
   // ("Invalid bird <path>", "Failed to load bird data", or "Unusable bird
   // <path>: <reason>" for a package the update flows cannot use).

@@ -277,6 +277,64 @@ TEST(AtomicFileWriter, PreparedFileIsPutInPlaceOnlyByCommit) {
   EXPECT_EQ(ReadFile(dir.join("updater/00000007/1.bird")), "new");
 }
 
+bool PathExists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+// A file written as its bytes arrive: Begin, Append, Finish, then Commit;
+// steps out of order are refused, and a failed or abandoned file leaves
+// nothing behind.
+TEST(AtomicFileWriter, FileWrittenInStepsIsPutInPlaceOnlyWhenFinishedAndCommitted) {
+  TempDir dir;
+  const std::string target = dir.join("s.bird");
+  const uint8_t bytes[4] = {'a', 'b', 'c', 'd'};
+  AtomicFileWriter writer;
+  EXPECT_EQ(writer.Append(bytes, 1), aErrParam) << "nothing begun";
+  EXPECT_EQ(writer.Finish(), aErrParam) << "nothing begun";
+  ASSERT_EQ(writer.Begin(target.c_str()), aErrNone);
+  const std::string temp = writer.TemporaryPath();
+  EXPECT_FALSE(temp.empty());
+  EXPECT_EQ(writer.Append(bytes, 2), aErrNone);
+  EXPECT_EQ(writer.Append(bytes + 2, 0), aErrNone);
+  EXPECT_EQ(writer.Append(nullptr, 1), aErrParam);
+  EXPECT_EQ(writer.Append(bytes + 2, 2), aErrNone);
+  EXPECT_EQ(writer.Commit(), aErrParam) << "not finished";
+  EXPECT_FALSE(PathExists(target));
+  EXPECT_EQ(writer.Finish(), aErrNone);
+  EXPECT_EQ(writer.Append(bytes, 1), aErrParam) << "finished";
+  EXPECT_EQ(writer.Commit(), aErrNone);
+  EXPECT_EQ(ReadFile(target), "abcd");
+  EXPECT_FALSE(PathExists(temp));
+
+  {
+    AtomicFileWriter abandoned;
+    ASSERT_EQ(abandoned.Begin(target.c_str()), aErrNone);
+    ASSERT_EQ(abandoned.Append(bytes, 1), aErrNone);
+    const std::string left = abandoned.TemporaryPath();
+    EXPECT_TRUE(PathExists(left));
+    abandoned.Abandon();
+    EXPECT_FALSE(PathExists(left));
+    EXPECT_EQ(abandoned.Finish(), aErrParam);
+  }
+  EXPECT_EQ(ReadFile(target), "abcd") << "an abandoned file changes nothing";
+  EXPECT_EQ(writer.Begin(dir.join("missing/x").c_str()), aErrNotFound);
+  EXPECT_EQ(writer.Begin(nullptr), aErrParam);
+
+  UpdaterStore store(dir.join("updater"));
+  UpdaterStoreItem device = store.AddDevice(0x9);
+  AtomicFileWriter viaItem;
+  EXPECT_EQ(device.BeginFile("../x", viaItem), aErrParam);
+  ASSERT_EQ(device.BeginFile("2.bird", viaItem), aErrNone);
+  ASSERT_EQ(viaItem.Append(bytes, 3), aErrNone);
+  std::vector<UpdaterStoreItem> items;
+  store.FindLocalBuilds(0x9, items);
+  EXPECT_TRUE(items.empty()) << "a file being written is never listed";
+  ASSERT_EQ(viaItem.Finish(), aErrNone);
+  ASSERT_EQ(viaItem.Commit(), aErrNone);
+  EXPECT_EQ(ReadFile(dir.join("updater/00000009/2.bird")), "abc");
+}
+
 // Temporary files are dot names (never listed); those a killed writer left
 // go with the next write into the directory, one a writer still holds stays.
 TEST(UpdaterStore, LeftoverTemporariesGoWithTheNextWrite) {

@@ -1,0 +1,231 @@
+#include "store/BirdExpander.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include <zlib.h>
+
+#ifdef UPDATER_HAVE_ISAL
+#include <isa-l/igzip_lib.h>
+#endif
+
+#include "store/BirdBytes.h"
+
+namespace {
+
+// zlib counts in uInt; larger pieces go in parts.
+const size_t kMaxZlibChunk = 1u << 30;
+// The window through which a body that is not kept is seen.
+const size_t kWindow = 64 * 1024;
+// Smallest first buffer for a kept body; it grows from there.
+const size_t kMinKeepCapacity = 64 * 1024;
+
+uint32_t Adler32(uint32_t adler, const uint8_t* bytes, size_t length) {
+#ifdef UPDATER_HAVE_ISAL
+  return isal_adler32(adler, bytes, uint64_t(length));
+#else
+  while (length > 0) {
+    const size_t chunk = length < kMaxZlibChunk ? length : kMaxZlibChunk;
+    adler = uint32_t(adler32(adler, bytes, uInt(chunk)));
+    bytes += chunk;
+    length -= chunk;
+  }
+  return adler;
+#endif
+}
+
+}  // namespace
+
+struct BirdInflater::Zlib {
+  z_stream zs;
+  bool ready = false;
+  Zlib() { std::memset(&zs, 0, sizeof zs); }
+  ~Zlib() {
+    if (ready) inflateEnd(&zs);
+  }
+};
+
+BirdInflater::BirdInflater() : zlib_(new Zlib) {}
+
+BirdInflater::~BirdInflater() = default;
+
+const char* BirdInflater::ChecksumRoutine() {
+#ifdef UPDATER_HAVE_ISAL
+  return "ISA-L";
+#else
+  return "zlib";
+#endif
+}
+
+void BirdInflater::SetInput(const uint8_t* bytes, size_t length) {
+  in_ = bytes;
+  inLeft_ = bytes ? length : 0;
+}
+
+BirdInflater::Status BirdInflater::Fail(int code) {
+  part_ = Part::Failed;
+  code_ = code;
+  return Status::Error;
+}
+
+BirdInflater::Status BirdInflater::Expand(uint8_t* out, size_t room, size_t* produced) {
+  *produced = 0;
+  for (;;) {
+    switch (part_) {
+      case Part::Header: {
+        while (heldCount_ < 2 && inLeft_ > 0) {
+          held_[heldCount_++] = *in_++;
+          --inLeft_;
+        }
+        if (heldCount_ < 2) return Status::NeedInput;
+        heldCount_ = 0;
+        // zlib's rules for the two header bytes: the check bits, method 8
+        // (deflate), a window of at most 32 KiB, no preset dictionary.
+        if ((uint32_t(held_[0]) * 256u + held_[1]) % 31u != 0) return Fail(Z_DATA_ERROR);
+        if ((held_[0] & 0x0F) != Z_DEFLATED) return Fail(Z_DATA_ERROR);
+        if ((held_[0] >> 4) + 8 > 15) return Fail(Z_DATA_ERROR);
+        if (held_[1] & 0x20) return Fail(Z_NEED_DICT);
+        if (inflateInit2(&zlib_->zs, -15) != Z_OK) return Fail(Z_MEM_ERROR);
+        zlib_->ready = true;
+        part_ = Part::Data;
+        break;
+      }
+      case Part::Data: {
+        z_stream& zs = zlib_->zs;
+        const size_t inChunk = inLeft_ < kMaxZlibChunk ? inLeft_ : kMaxZlibChunk;
+        size_t outChunk = room - *produced;
+        if (outChunk > kMaxZlibChunk) outChunk = kMaxZlibChunk;
+        zs.next_in = const_cast<Bytef*>(in_);
+        zs.avail_in = uInt(inChunk);
+        zs.next_out = out + *produced;
+        zs.avail_out = uInt(outChunk);
+        const int ret = inflate(&zs, Z_NO_FLUSH);
+        const size_t taken = inChunk - zs.avail_in;
+        const size_t made = outChunk - zs.avail_out;
+        in_ += taken;
+        inLeft_ -= taken;
+        adler_ = Adler32(adler_, out + *produced, made);
+        *produced += made;
+        if (ret == Z_STREAM_END) {
+          part_ = Part::Trailer;
+          break;
+        }
+        if (ret != Z_OK && ret != Z_BUF_ERROR) {
+          return Fail(ret == Z_MEM_ERROR ? Z_MEM_ERROR : Z_DATA_ERROR);
+        }
+        if (*produced == room) return Status::OutputFull;
+        if (inLeft_ == 0) return Status::NeedInput;
+        break;  // a piece beyond zlib's counters: go on with the rest
+      }
+      case Part::Trailer:
+        while (heldCount_ < 4 && inLeft_ > 0) {
+          held_[heldCount_++] = *in_++;
+          --inLeft_;
+        }
+        if (heldCount_ < 4) return Status::NeedInput;
+        if (bird::GetInt(held_) != adler_) return Fail(Z_DATA_ERROR);
+        part_ = Part::Done;
+        return Status::End;
+      case Part::Done:
+        return Status::End;
+      case Part::Failed:
+        return Status::Error;
+    }
+  }
+}
+
+BirdBodyExpander::BirdBodyExpander(bool keepBody, size_t sizeHint) : keep_(keepBody) {
+  if (keep_) {
+    uint64_t guess = uint64_t(sizeHint) * 4;
+    if (guess < kMinKeepCapacity) guess = kMinKeepCapacity;
+    if (guess > BIRD_FILE_MAX_EXPANDED_SIZE) guess = BIRD_FILE_MAX_EXPANDED_SIZE;
+    capacity_ = size_t(guess);
+  } else {
+    capacity_ = kWindow;
+  }
+  buffer_ = static_cast<uint8_t*>(std::malloc(capacity_));
+  if (!buffer_) Stop(BirdExpandFailure::OutOfMemory, Z_MEM_ERROR);
+}
+
+BirdBodyExpander::~BirdBodyExpander() { std::free(buffer_); }
+
+bool BirdBodyExpander::Stop(BirdExpandFailure failure, int code) {
+  failure_ = failure;
+  code_ = code;
+  std::free(buffer_);
+  buffer_ = nullptr;
+  used_ = 0;
+  return false;
+}
+
+// Makes room for more output: a kept body grows (up to the size limit), a
+// window starts over.
+bool BirdBodyExpander::Room() {
+  if (!keep_) {
+    used_ = 0;
+    return true;
+  }
+  if (used_ < capacity_ || capacity_ >= BIRD_FILE_MAX_EXPANDED_SIZE) return true;
+  uint64_t grown = uint64_t(capacity_) * 2;
+  if (grown > BIRD_FILE_MAX_EXPANDED_SIZE) grown = BIRD_FILE_MAX_EXPANDED_SIZE;
+  uint8_t* bigger = static_cast<uint8_t*>(std::realloc(buffer_, size_t(grown)));
+  if (!bigger) return Stop(BirdExpandFailure::OutOfMemory, Z_MEM_ERROR);
+  buffer_ = bigger;
+  capacity_ = size_t(grown);
+  return true;
+}
+
+bool BirdBodyExpander::Feed(const uint8_t* bytes, size_t length) {
+  if (Failed()) return false;
+  if (ended_ || !bytes || length == 0) return true;
+  inflater_.SetInput(bytes, length);
+  for (;;) {
+    if (!Room()) return false;
+    uint8_t probe = 0;
+    uint8_t* out = &probe;
+    size_t room = 1;
+    if (total_ < BIRD_FILE_MAX_EXPANDED_SIZE) {
+      out = buffer_ + used_;
+      room = capacity_ - used_;
+      if (room > BIRD_FILE_MAX_EXPANDED_SIZE - total_) {
+        room = size_t(BIRD_FILE_MAX_EXPANDED_SIZE - total_);
+      }
+    }
+    size_t produced = 0;
+    const BirdInflater::Status status = inflater_.Expand(out, room, &produced);
+    if (out == &probe && produced > 0) {
+      // At the size limit, the stream may only end.
+      return Stop(BirdExpandFailure::TooLarge, Z_BUF_ERROR);
+    }
+    if (!scanner_.Feed(out, produced)) return Stop(BirdExpandFailure::TooManyBlocks, Z_DATA_ERROR);
+    total_ += produced;
+    if (keep_) used_ += produced;
+    switch (status) {
+      case BirdInflater::Status::End:
+        ended_ = true;
+        return true;
+      case BirdInflater::Status::NeedInput:
+        return true;
+      case BirdInflater::Status::Error:
+        return Stop(inflater_.Code() == Z_MEM_ERROR ? BirdExpandFailure::OutOfMemory
+                                                    : BirdExpandFailure::Corrupt,
+                    inflater_.Code());
+      case BirdInflater::Status::OutputFull:
+        break;
+    }
+  }
+}
+
+uint8_t* BirdBodyExpander::ReleaseBody(size_t* size) {
+  *size = 0;
+  if (!keep_ || !ended_ || !buffer_) return nullptr;
+  uint8_t* body = buffer_;
+  if (used_ < capacity_) {
+    uint8_t* fitted = static_cast<uint8_t*>(std::realloc(body, used_ ? used_ : 1));
+    if (fitted) body = fitted;
+  }
+  *size = used_;
+  buffer_ = nullptr;
+  capacity_ = used_ = 0;
+  return body;
+}
