@@ -1,27 +1,19 @@
 #include "store/BirdDescription.h"
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
 #include <sys/stat.h>
 
 #include "log/TerminalText.h"
+#include "store/BirdBytes.h"
 #include "store/BirdFile.h"
 #include "store/RegularFile.h"
 
 namespace {
 
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-  char text[1024];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  return text;
-}
+using bird::Format;
 
 const char* TypeName(uint8_t type) {
   switch (type) {
