@@ -209,7 +209,8 @@ void Link::impl::joinStopped() {
 aErr Link::impl::installFilter(uint32_t id) {
   std::lock_guard<std::mutex> lock(sFilterOwnersMutex);
   auto it = sFilterOwners.find(id);
-  if (it != sFilterOwners.end()) return it->second == this ? aErrNone : aErrBusy;
+  if (it != sFilterOwners.end() && it->second != this) return aErrBusy;
+  // Installed again by its owner too: an engine reset drops the filter.
   aErr err = aLink_InstallUserPacketFilter(id, linkStreamFilter, this);
   if (err != aErrNone) return err;
   sFilterOwners[id] = this;
