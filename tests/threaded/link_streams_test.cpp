@@ -111,6 +111,22 @@ TEST(LinkStreams, OneOwnerOfTheFilter) {
   EXPECT_TRUE(WaitFor([&] { return second_calls.calls >= 2; }));
 }
 
+// A reset through another holder drops the engine's filter; registering
+// again puts it back.
+TEST(LinkStreams, RegisterAgainAfterAnotherHoldersReset) {
+  World w({"serial=1,tcp,stream_ms=20"});
+  Link first(w.spec(), "first"), second("second");
+  ASSERT_EQ(first.connect(), aErrNone);
+  ASSERT_EQ(second.connectThroughLinkModule(first), aErrNone);
+  Counter counter;
+  ASSERT_EQ(first.registerStreamCallback(2, 3, 3, 0, true, Count(counter), nullptr), aErrNone);
+  ASSERT_EQ(second.reset(), aErrNone);
+  ASSERT_TRUE(WaitFor([&] { return first.isConnected(); }));
+  ASSERT_EQ(first.registerStreamCallback(2, 3, 3, 0, true, Count(counter), nullptr), aErrNone);
+  const int before = counter.calls;
+  EXPECT_TRUE(WaitFor([&] { return counter.calls >= before + 2; }));
+}
+
 // A callback that disables its stream ends the worker's run without a join
 // of itself; enabling again starts a fresh worker.
 TEST(LinkStreams, DisableFromInsideCallback) {
