@@ -193,6 +193,10 @@ aErr sFeedingWrite(const uint8_t*, size_t, void* context) {
     aLink_PutPacket(feeder->id, packet);
     aPacket_Destroy(&packet);
     ++feeder->fed;
+    // A slow stream: the writes before the stopping thread clears running
+    // (it may be descheduled there) stay few, while draining everything put
+    // meanwhile would still feed all kFeeds.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return aErrNone;
 }
