@@ -105,6 +105,8 @@ def test_tcpip_search_lists_each_module_once_and_ends_while_a_peer_chatters():
     assert "chatter still going: True" in out
 
 
+@pytest.mark.skipif(not os.path.exists(os.path.join(BIN, "sim", "usb_probe")),
+                    reason="built without umockdev")
 def test_usb_search_inside_a_simulated_world():
     r = subprocess.run(
         [SIM, "--module", "serial=1234ABCD,model=13,usb", "--module", "serial=00C0FFEE,model=21,usb",
