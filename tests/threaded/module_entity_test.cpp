@@ -201,4 +201,32 @@ TEST(ModuleEntity, I2CReadBoundsTheCountFromTheWire) {
   EXPECT_EQ(i2c.read(0x50, 24, big), aErrSize);
 }
 
+// A streamed value is answered from the last sample; once read it is stale
+// until the next one comes, and still copied out.
+TEST(ModuleEntity, StreamedValuesFreshThenStale) {
+  World w({"serial=1234ABCD,tcp,stream_ms=1000"});
+  Module module(2, 0);
+  ASSERT_EQ(module.connectFromSpec(w.spec()), aErrNone);
+  SystemClass sys;
+  sys.init(&module, 0);
+  ASSERT_EQ(sys.setHBInterval(9), aErrNone);
+  ASSERT_EQ(sys.setStreamEnabled(true), aErrNone);
+  StreamStatusEntry entries[40];
+  size_t count = 0;
+  const uint64_t key = Link::createStreamKey(2, cmdSYSTEM, 3, 0, 0);
+  ASSERT_TRUE(WaitFor([&] {
+    if (sys.getStreamStatus(entries, 40, &count) != aErrNone) return false;
+    for (size_t i = 0; i < count; ++i)
+      if (entries[i].key == key) return true;
+    return false;
+  }));
+  uint8_t value = 0;
+  ASSERT_EQ(sys.getHBInterval(&value), aErrNone);
+  EXPECT_EQ(value, 9);
+  value = 0;
+  EXPECT_EQ(sys.getHBInterval(&value), aErrStreamStale);
+  EXPECT_EQ(value, 9);
+  EXPECT_EQ(sys.setStreamEnabled(false), aErrNone);
+}
+
 }  // namespace
