@@ -36,6 +36,9 @@ constexpr int kMaxNodeWrites = 1000;
 
 std::mutex gContextLock;
 libusb_context* gContext = nullptr;
+// Handles and searches using gContext, and whether an exit waits for them.
+size_t gContextUsers = 0;
+bool gExitPending = false;
 std::atomic<bool> gAccessDenied{false};
 
 }  // namespace
@@ -67,10 +70,40 @@ libusb_context* Korvex_libusb_context(void) {
   return gContext;
 }
 
+libusb_context* Korvex_libusb_acquire(void) {
+  libusb_context* context = Korvex_libusb_context();
+  std::lock_guard<std::mutex> guard(gContextLock);
+  if (context == nullptr || context != gContext) return nullptr;
+  ++gContextUsers;
+  return context;
+}
+
+void Korvex_libusb_release(void) {
+  std::lock_guard<std::mutex> guard(gContextLock);
+  if (gContextUsers == 0) return;
+  if (--gContextUsers == 0 && gExitPending && gContext != nullptr) {
+    libusb_exit(gContext);
+    gContext = nullptr;
+    gExitPending = false;
+  }
+}
+
 void Korvex_libusb_exit(void) {
   std::lock_guard<std::mutex> guard(gContextLock);
-  if (gContext != nullptr) libusb_exit(gContext);
+  if (gContext == nullptr) return;
+  // Open devices and running searches still use the context: the last of
+  // them ends it.
+  if (gContextUsers != 0) {
+    gExitPending = true;
+    return;
+  }
+  libusb_exit(gContext);
   gContext = nullptr;
+}
+
+bool Korvex_libusb_exit_pending(void) {
+  std::lock_guard<std::mutex> guard(gContextLock);
+  return gExitPending;
 }
 
 bool Korvex_usb_access_denied(void) { return gAccessDenied.load(); }
@@ -310,9 +343,12 @@ aErr sWriteKernel(kxusb* h, const uint8_t* data, size_t length) {
 }  // namespace
 
 kxusbRef kxusb_create_usb(void) {
-  if (Korvex_libusb_context() == nullptr) return nullptr;
+  if (Korvex_libusb_acquire() == nullptr) return nullptr;
   kxusb* h = new (std::nothrow) kxusb();
-  if (h == nullptr) return nullptr;
+  if (h == nullptr) {
+    Korvex_libusb_release();
+    return nullptr;
+  }
   h->mode = kxusbModeLibusb;
   h->state = kxusbStateCreated;
   return h;
@@ -409,8 +445,10 @@ aErr kxusb_destroy(kxusbRef* handle) {
     libusb_close(h->device);
   }
   if (h->fd >= 0) close(h->fd);
+  const bool usedContext = h->mode == kxusbModeLibusb;
   delete h;
   *handle = nullptr;
+  if (usedContext) Korvex_libusb_release();
   return aErrNone;
 }
 

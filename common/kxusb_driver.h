@@ -15,7 +15,15 @@ struct libusb_context;
 libusb_context* Korvex_libusb_context(void);
 // Ends the process-wide context (libusb_exit); the next
 // Korvex_libusb_context makes a fresh one, which enumerates afresh.
+// While a USB handle or search still uses the context, the exit waits and
+// the last of them ends it.
 void Korvex_libusb_exit(void);
+// A counted use of the context (null when there is none): every successful
+// acquire is paired with a release.
+libusb_context* Korvex_libusb_acquire(void);
+void Korvex_libusb_release(void);
+// True while an exit waits for the context's last user.
+bool Korvex_libusb_exit_pending(void);
 
 // True when the last USB search or libusb open skipped a device of the
 // maker because it was not allowed to open it (the node's permissions: the

@@ -169,11 +169,14 @@ linkSpec AnswerRecord(const uint8_t* answer, const sockaddr_in& from) {
 
 uint32_t aDiscovery_EnumerateUSB(aDiscoveryCallback callback, void* context) {
   if (callback == nullptr) return 0;
-  libusb_context* usb = Korvex_libusb_context();
+  libusb_context* usb = Korvex_libusb_acquire();
   if (usb == nullptr) return 0;
   libusb_device** list = nullptr;
   const ssize_t count = libusb_get_device_list(usb, &list);
-  if (count < 0) return 0;
+  if (count < 0) {
+    Korvex_libusb_release();
+    return 0;
+  }
   uint32_t counted = 0;
   bool denied = false;
   for (ssize_t i = 0; i < count; ++i) {
@@ -187,6 +190,7 @@ uint32_t aDiscovery_EnumerateUSB(aDiscoveryCallback callback, void* context) {
     if (!more) break;
   }
   libusb_free_device_list(list, 1);
+  Korvex_libusb_release();
   Korvex_usb_set_access_denied(denied);
   return counted;
 }
