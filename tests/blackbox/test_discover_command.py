@@ -4,6 +4,7 @@ creates, and the modules on a router's bus."""
 import json
 import os
 import subprocess
+import tempfile
 
 import pytest
 
@@ -21,9 +22,9 @@ IP_HEADER = ("    Device    Module   Router  Model          Firmware Version (Bu
              "[IP address]       Device Name")
 
 
-def discover(tmp_path, world, args, netns=False, holder=None):
+def discover(tmp_path, world, args, netns=False, holder=None, store=None):
     """Runs Updater -D ARGS inside a world; returns (result, status)."""
-    updater_args = ["-D"] + args + ["-i", str(tmp_path)]
+    updater_args = ["-D"] + args + ["-i", str(store or tmp_path)]
     env = dict(os.environ)
     if netns:
         env["UPDATER_TEST_NETNS"] = "1"
@@ -116,3 +117,24 @@ def test_unknown_router_gives_an_empty_list(tmp_path):
         "Discovered Devices: (USB)", "    No devices found."]
     router = next(m for m in status["modules"] if m["serial"] == "A0000001")
     assert not router["counters"].get("bus_probes")
+
+
+# Inside the world: the test opens the simulated tree to another user but
+# leaves the device nodes writable by root only, as without the udev rule.
+CLOSED_NODES = ('chmod a+rx "$UMOCKDEV_DIR"; chmod -R a+rwX "$UMOCKDEV_DIR"; '
+                'chmod 600 "$UMOCKDEV_DIR"/dev/bus/usb/*/*; '
+                'exec setpriv --reuid=65534 --regid=65534 --clear-groups "$0" "$@"')
+
+
+@needs_usb
+@pytest.mark.skipif(os.geteuid() != 0, reason="needs root to run as another user")
+def test_usb_module_without_permission_names_the_udev_rule(tmp_path):
+    world = ["--module", "serial=1234ABCD,model=13,usb", "--module", "serial=00C0FFEE,usb"]
+    with tempfile.TemporaryDirectory(prefix="discover-") as store:
+        os.chmod(store, 0o777)
+        r, _ = discover(tmp_path, world, [], holder=["sh", "-c", CLOSED_NODES], store=store)
+    assert r.returncode == 0, r.stdout + r.stderr
+    hint = [l for l in r.stderr.splitlines() if "70-korvex.rules" in l]
+    assert hint == ["No permission to open Korvex USB devices: install the udev rule "
+                    "70-korvex.rules (shipped in packaging/) and plug the devices in again"]
+    assert r.stdout.splitlines()[-1] == "    No devices found."
