@@ -109,6 +109,32 @@ def test_router_bus_is_scanned_at_even_addresses_except_its_own(tmp_path):
 
 
 @needs_usb
+def test_bus_modules_that_fail_connect_or_model_read(tmp_path):
+    # B0000002 answers the probe but not its serial number: not listed.
+    # B0000004 does not answer the model read: listed with that error.
+    world = ["--module", "serial=A0000001,model=13,address=6,usb",
+             "--module", "serial=B0000002,on=A0000001,address=8,fault=no-answer=3.9",
+             "--module", "serial=B0000004,on=A0000001,address=20,fault=no-answer=3.8"]
+    r, _ = discover(tmp_path, world, ["-r", "A0000001", "-t", "USB"])
+    assert r.returncode == 0, r.stdout + r.stderr
+    rows = r.stdout.splitlines()[r.stdout.splitlines().index(USB_HEADER) + 1:]
+    assert len(rows) == 1 and rows[0].startswith("    B0000004  [Error ("), rows
+    assert rows[0].endswith("): Is someone else connected to this device?]")
+
+
+@needs_usb
+@needs_root
+def test_router_without_link_type_is_looked_up_and_listed_as_unknown(tmp_path):
+    # The router is looked for over USB, then TCP/IP: only in a namespace.
+    r, _ = discover(tmp_path, ROUTER_WORLD, ["-r", "A0000001"], netns=True)
+    assert r.returncode == 0, r.stdout + r.stderr
+    lines = r.stdout.splitlines()
+    start = lines.index("Discovered Devices: (Unknown)")
+    assert lines[start + 1] == IP_HEADER
+    assert [l.split()[0] for l in lines[start + 2:]] == ["B0000002", "B0000004"]
+
+
+@needs_usb
 def test_unknown_router_gives_an_empty_list(tmp_path):
     r, status = discover(tmp_path, ROUTER_WORLD, ["-r", "C0000009", "-t", "USB"])
     assert r.returncode == 0, r.stderr
