@@ -152,7 +152,9 @@ std::vector<DeviceInfo> Updater::Discover_Devices(linkType type) {
   for (DeviceInfo& device : devices) {
     device.modelName = aDefs_GetModelName(device.spec.model);
     Module module(kDirectModuleAddress, 0);
-    if (_disable_link_sharing(module) != aErrNone) continue;
+    // A module left unread must not be listed as if it had answered.
+    device.error = _disable_link_sharing(module);
+    if (device.error != aErrNone) continue;
     device.error = module.connectFromSpec(device.spec);
     if (device.spec.type == USB) _report_usb_access(device.error);
     if (device.error != aErrNone) continue;
