@@ -8,7 +8,9 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "app/DeviceInfo.h"
 #include "app/UpdaterDisplayInterface.h"
 #include "server/UpdateServerRequest.h"
 #include "store/BirdFile.h"
@@ -22,6 +24,12 @@ struct Fingerprint {
 // History keys of a device's attribute file written by downloads.
 #define KEY_LATEST_DOWNLOAD "LATEST_DOWNLOAD"
 #define KEY_LAST_DOWNLOAD_DATE "LAST_DOWNLOAD_DATE"
+
+namespace Velmaris {
+namespace Korvex {
+class Module;
+}  // namespace Korvex
+}  // namespace Velmaris
 
 class Updater {
  public:
@@ -66,7 +74,29 @@ class Updater {
   BirdFile load_bird(const char* purpose, const std::string& birdPath, uint32_t serialNumber,
                      uint32_t build, bool allowDownload);
 
+  // Modules reached directly over USB or TCP/IP (type 0: USB, then
+  // TCP/IP), each read for version, build, addresses and name. A module
+  // that could not be opened or read stays listed with its error set.
+  std::vector<DeviceInfo> Discover_Devices(linkType type);
+  // The modules on a router's bus (type 0: the router's own link type is
+  // searched for). Empty when the router is not found, connected or routing.
+  std::vector<DeviceInfo> Discover_KXNetwork_Devices(uint32_t routerSerialNumber, linkType type);
+
+  // The link type over which a module with that serial number is found
+  // (USB first), or 0.
+  linkType _discover_link_type(uint32_t serialNumber);
+  // The module's firmware build number; 0 when it gives no proper answer.
+  uint32_t _get_build_number(Velmaris::Korvex::Module& module);
+  // Version, module address and router address into the record.
+  aErr _get_version(Velmaris::Korvex::Module& module, DeviceInfo& device);
+  // The name stored in the module (firmware 2.10.4 and later).
+  aErr _get_device_name(Velmaris::Korvex::Module& module, DeviceInfo& device);
+  // Turns off link sharing for the module's next connection; reported.
+  aErr _disable_link_sharing(Velmaris::Korvex::Module& module);
+
  private:
+  // Tells the user how to get access when USB modules could not be opened.
+  void _report_usb_access(aErr openResult);
   // True when the server lists the build for the device.
   bool _valid_build(uint32_t serialNumber, uint32_t build, const std::string& url);
   // The build a download fetches: the one given, else the server's latest
@@ -80,6 +110,7 @@ class Updater {
   UpdaterDisplayInterface& display;
   uint8_t recoveryChip = 0;  // 1 = i.MX, 2 = LPC, after a fingerprint read
   bool ueiBytesLoad = false;
+  bool usbAccessReported = false;
 };
 
 // A store on directory, or null after reporting

@@ -40,14 +40,20 @@ int RunMainCommand(UpdaterDisplayInterface& display, Updater& updater, Parameter
   const CommandsClass& commands = params.commands;
 
   if (commands.IsSet(CMD_DISCOVER)) {
+    // RECOVER names no link to search: all of them are searched.
+    const linkType type =
+        params.transportGiven && params.transport != RECOVER ? params.transport : INVALID;
     if (params.routerSerialNumber != 0) {
       display.message(Level::info, "Searching for Korvex Network devices connected to %08X",
                       params.routerSerialNumber);
+      _display_device_list(display, type,
+                           updater.Discover_KXNetwork_Devices(params.routerSerialNumber, type));
     } else {
       display.message(Level::info, "Searching for Korvex devices");
+      const linkType searched = type == INVALID ? USB : type;
+      _display_device_list(display, searched, updater.Discover_Devices(searched));
     }
-    ReportNotAvailable(display);
-    return 1;
+    return 0;
   }
 
   if (commands.IsSet(CMD_UPDATE)) {

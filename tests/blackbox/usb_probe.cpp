@@ -1,8 +1,11 @@
 // Test helper run inside a korvex-sim world: finds the simulated modules
 // with the real libusb, talks to one over its bulk endpoints and, with
-// "load", starts its loader and watches it re-enumerate.
-//   usb_probe SERIAL [load|reboot]
+// "load", starts its loader and watches it re-enumerate; with "hold" it
+// keeps the module's interface claimed while COMMAND runs.
+//   usb_probe SERIAL [load|reboot|hold COMMAND...]
 #include <libusb-1.0/libusb.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -73,6 +76,7 @@ int main(int argc, char** argv) {
   std::string serial = argv[1];
   bool load = argc > 2 && std::strcmp(argv[2], "load") == 0;
   bool reboot = argc > 2 && std::strcmp(argv[2], "reboot") == 0;
+  bool hold = argc > 3 && std::strcmp(argv[2], "hold") == 0;
   libusb_context* ctx = nullptr;
   if (libusb_init(&ctx) != 0) return 3;
   for (const Found& f : List(ctx)) std::printf("found %s product %04X device %d\n", f.serial.c_str(), f.product, f.address);
@@ -127,6 +131,17 @@ int main(int argc, char** argv) {
   if (load) {
     if (!Exchange(h, out, in, {reply[0], 2, 95, 2}, reply, 4)) return 8;
     Print("load", reply);
+  }
+  if (hold) {  // another program meets the claimed interface
+    std::fflush(stdout);
+    pid_t child = fork();
+    if (child == 0) {
+      execvp(argv[3], argv + 3);
+      _exit(127);
+    }
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child) return 10;
+    code = WIFEXITED(status) ? WEXITSTATUS(status) : 11;
   }
   if (reboot) {  // no answer: the module leaves the bus
     int done = 0;

@@ -1,0 +1,166 @@
+"""Updater -D against simulated modules: USB modules in a umockdev world,
+TCP/IP modules only inside the private network namespace korvex-sim --netns
+creates, and the modules on a router's bus."""
+import json
+import os
+import subprocess
+import tempfile
+
+import pytest
+
+from netsafety import check_network_safety
+from simhost import BIN, SIM
+
+UPDATER = os.path.join(BIN, "app", "Updater")
+PROBE = os.path.join(BIN, "sim", "usb_probe")
+needs_usb = pytest.mark.skipif(not os.path.exists(PROBE), reason="built without umockdev")
+needs_root = pytest.mark.skipif(os.geteuid() != 0, reason="network namespaces need root")
+
+USB_HEADER = ("    Device    Module   Router  Model          Firmware Version (Build)    "
+              "Device Name")
+IP_HEADER = ("    Device    Module   Router  Model          Firmware Version (Build)   "
+             "[IP address]       Device Name")
+
+
+def discover(tmp_path, world, args, netns=False, holder=None, store=None):
+    """Runs Updater -D ARGS inside a world; returns (result, status)."""
+    updater_args = ["-D"] + args + ["-i", str(store or tmp_path)]
+    env = dict(os.environ)
+    if netns:
+        env["UPDATER_TEST_NETNS"] = "1"
+    check_network_safety(updater_args, env if netns else None)
+    status = tmp_path / "status.json"
+    command = [SIM, "--status-file", str(status)] + (["--netns", "--discovery"] if netns else [])
+    command += world + ["--"] + (holder or []) + [UPDATER] + updater_args
+    r = subprocess.run(command, capture_output=True, text=True, timeout=120, env=env)
+    with open(status) as f:
+        return r, json.load(f)
+
+
+@needs_usb
+def test_usb_modules_with_old_firmware_short_build_and_a_held_device(tmp_path):
+    world = ["--module", "serial=1234ABCD,model=13,version=2.11.4,build=4321,name=bench,usb",
+             "--module", "serial=00C0FFEE,model=21,version=2.10.3,name=old,usb,fault=short-build",
+             "--module", "serial=0BADF00D,model=13,version=2.10.4,build=7,name=held,usb"]
+    # Another program holds 0BADF00D's interface while Updater runs.
+    r, _ = discover(tmp_path, world, [], holder=[PROBE, "0BADF00D", "hold"])
+    assert r.returncode == 0, r.stdout + r.stderr
+    lines = r.stdout.splitlines()
+    start = lines.index("Discovered Devices: (USB)")
+    assert lines[start + 1] == USB_HEADER
+    assert sorted(lines[start + 2:]) == sorted([
+        # Older than 2.10.4: no name and no error; 5-byte build answer: build 0.
+        "    00C0FFEE  02       00      KX-GPIO32      2.10.3 (         0)         ",
+        "    0BADF00D  [Error (25): Is someone else connected to this device?]",
+        "    1234ABCD  02       00      KX-DAQ8        2.11.4 (      4321)         bench",
+    ])
+
+
+@needs_usb
+@pytest.mark.parametrize("args", [[], ["-t", "USB"], ["-t", "RECOVER"]])
+def test_usb_search_with_no_modules(tmp_path, args):
+    r, _ = discover(tmp_path, ["--module", "serial=1234ABCD,model=13,tcp"], args)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.splitlines()[-3:] == ["Searching for Korvex devices",
+                                          "Discovered Devices: (USB)", "    No devices found."]
+
+
+@needs_root
+def test_tcpip_search_lists_each_module_once_with_its_address(tmp_path):
+    world = ["--module", "serial=1234ABCD,model=21,address=4,version=2.11.4,build=77,name=net,tcp",
+             "--module", "serial=00C0FFEE,model=13,version=2.10.0,tcp"]
+    r, _ = discover(tmp_path, world, ["-t", "TCPIP"], netns=True)
+    assert r.returncode == 0, r.stdout + r.stderr
+    lines = r.stdout.splitlines()
+    start = lines.index("Discovered Devices: (TCPIP)")
+    assert lines[start + 1] == IP_HEADER
+    rows = lines[start + 2:]
+    assert len(rows) == 2, rows
+    by_serial = {row.split()[0]: row for row in rows}
+    assert by_serial["1234ABCD"].startswith(
+        "    1234ABCD  04       00      KX-GPIO32      2.11.4 (        77)        [198.18.")
+    assert by_serial["1234ABCD"].endswith("]       net")
+    assert by_serial["00C0FFEE"].startswith(
+        "    00C0FFEE  02       00      KX-DAQ8        2.10.0 (      1000)        [198.18.")
+
+
+ROUTER_WORLD = ["--module", "serial=A0000001,model=13,address=6,usb",
+                "--module", "serial=B0000002,on=A0000001,address=8,model=15,version=2.11.2,build=55",
+                "--module", "serial=B0000004,on=A0000001,address=20,model=21"]
+
+
+@needs_usb
+def test_router_bus_is_scanned_at_even_addresses_except_its_own(tmp_path):
+    r, status = discover(tmp_path, ROUTER_WORLD, ["-r", "A0000001", "-t", "USB"])
+    assert r.returncode == 0, r.stdout + r.stderr
+    lines = r.stdout.splitlines()
+    start = lines.index("Discovered Devices: (USB)")
+    assert lines[start + 1:] == [
+        USB_HEADER,
+        "    B0000002  08       06      KX-Relay4      2.11.2 (        55)         ",
+        "    B0000004  14       06      KX-GPIO32      2.11.0 (      1000)         ",
+    ]
+    router = next(m for m in status["modules"] if m["serial"] == "A0000001")
+    counters = router["counters"]
+    probed = sorted(int(a) for a in counters["bus_probes"])
+    assert probed == [a for a in range(2, 253, 2) if a != 6]
+    assert all(n == 1 for n in counters["bus_probes"].values())
+    assert counters["route_to_me"] == {"1": 1, "0": 1}
+
+
+@needs_usb
+def test_bus_modules_that_fail_connect_or_model_read(tmp_path):
+    # B0000002 answers the probe but not its serial number: not listed.
+    # B0000004 does not answer the model read: listed with that error.
+    world = ["--module", "serial=A0000001,model=13,address=6,usb",
+             "--module", "serial=B0000002,on=A0000001,address=8,fault=no-answer=3.9",
+             "--module", "serial=B0000004,on=A0000001,address=20,fault=no-answer=3.8"]
+    r, _ = discover(tmp_path, world, ["-r", "A0000001", "-t", "USB"])
+    assert r.returncode == 0, r.stdout + r.stderr
+    rows = r.stdout.splitlines()[r.stdout.splitlines().index(USB_HEADER) + 1:]
+    assert len(rows) == 1 and rows[0].startswith("    B0000004  [Error ("), rows
+    assert rows[0].endswith("): Is someone else connected to this device?]")
+
+
+@needs_usb
+@needs_root
+def test_router_without_link_type_is_looked_up_and_listed_as_unknown(tmp_path):
+    # The router is looked for over USB, then TCP/IP: only in a namespace.
+    r, _ = discover(tmp_path, ROUTER_WORLD, ["-r", "A0000001"], netns=True)
+    assert r.returncode == 0, r.stdout + r.stderr
+    lines = r.stdout.splitlines()
+    start = lines.index("Discovered Devices: (Unknown)")
+    assert lines[start + 1] == IP_HEADER
+    assert [l.split()[0] for l in lines[start + 2:]] == ["B0000002", "B0000004"]
+
+
+@needs_usb
+def test_unknown_router_gives_an_empty_list(tmp_path):
+    r, status = discover(tmp_path, ROUTER_WORLD, ["-r", "C0000009", "-t", "USB"])
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.splitlines()[-3:] == [
+        "Searching for Korvex Network devices connected to C0000009",
+        "Discovered Devices: (USB)", "    No devices found."]
+    router = next(m for m in status["modules"] if m["serial"] == "A0000001")
+    assert not router["counters"].get("bus_probes")
+
+
+# Inside the world: the test opens the simulated tree to another user but
+# leaves the device nodes writable by root only, as without the udev rule.
+CLOSED_NODES = ('chmod a+rx "$UMOCKDEV_DIR"; chmod -R a+rwX "$UMOCKDEV_DIR"; '
+                'chmod 600 "$UMOCKDEV_DIR"/dev/bus/usb/*/*; '
+                'exec setpriv --reuid=65534 --regid=65534 --clear-groups "$0" "$@"')
+
+
+@needs_usb
+@pytest.mark.skipif(os.geteuid() != 0, reason="needs root to run as another user")
+def test_usb_module_without_permission_names_the_udev_rule(tmp_path):
+    world = ["--module", "serial=1234ABCD,model=13,usb", "--module", "serial=00C0FFEE,usb"]
+    with tempfile.TemporaryDirectory(prefix="discover-") as store:
+        os.chmod(store, 0o777)
+        r, _ = discover(tmp_path, world, [], holder=["sh", "-c", CLOSED_NODES], store=store)
+    assert r.returncode == 0, r.stdout + r.stderr
+    hint = [l for l in r.stderr.splitlines() if "70-korvex.rules" in l]
+    assert hint == ["No permission to open Korvex USB devices: install the udev rule "
+                    "70-korvex.rules (shipped in packaging/) and plug the devices in again"]
+    assert r.stdout.splitlines()[-1] == "    No devices found."
