@@ -202,47 +202,51 @@ aErr EntityClass::getScalar(uint8_t option, bool withSubindex, uint8_t subindex,
   return value.type == type ? err : aErrSize;
 }
 
-aErr EntityClass::getUEI8(uint8_t option, uint8_t* value) {
+namespace {
+
+// The UEI type of each width and its member of the value union.
+template <typename T> struct ScalarType;
+template <> struct ScalarType<uint8_t> {
+  static constexpr uint32_t type = ueiTypeByte;
+  static uint8_t Of(const uei& v) { return v.v.byteVal; }
+};
+template <> struct ScalarType<uint16_t> {
+  static constexpr uint32_t type = ueiTypeShort;
+  static uint16_t Of(const uei& v) { return v.v.shortVal; }
+};
+template <> struct ScalarType<uint32_t> {
+  static constexpr uint32_t type = ueiTypeInt;
+  static uint32_t Of(const uei& v) { return v.v.intVal; }
+};
+
+}  // namespace
+
+template <typename T>
+aErr EntityClass::getTyped(uint8_t option, bool withSubindex, uint8_t subindex, T* value) {
   if (value == nullptr) return aErrParam;
   uei v;
-  aErr err = getScalar(option, false, 0, ueiTypeByte, v);
-  if (err == aErrNone || err == aErrStreamStale) *value = v.v.byteVal;
+  aErr err = getScalar(option, withSubindex, subindex, ScalarType<T>::type, v);
+  if (err == aErrNone || err == aErrStreamStale) *value = ScalarType<T>::Of(v);
   return err;
+}
+
+aErr EntityClass::getUEI8(uint8_t option, uint8_t* value) {
+  return getTyped(option, false, 0, value);
 }
 aErr EntityClass::getUEI8(uint8_t option, uint8_t subindex, uint8_t* value) {
-  if (value == nullptr) return aErrParam;
-  uei v;
-  aErr err = getScalar(option, true, subindex, ueiTypeByte, v);
-  if (err == aErrNone || err == aErrStreamStale) *value = v.v.byteVal;
-  return err;
+  return getTyped(option, true, subindex, value);
 }
 aErr EntityClass::getUEI16(uint8_t option, uint16_t* value) {
-  if (value == nullptr) return aErrParam;
-  uei v;
-  aErr err = getScalar(option, false, 0, ueiTypeShort, v);
-  if (err == aErrNone || err == aErrStreamStale) *value = v.v.shortVal;
-  return err;
+  return getTyped(option, false, 0, value);
 }
 aErr EntityClass::getUEI16(uint8_t option, uint8_t subindex, uint16_t* value) {
-  if (value == nullptr) return aErrParam;
-  uei v;
-  aErr err = getScalar(option, true, subindex, ueiTypeShort, v);
-  if (err == aErrNone || err == aErrStreamStale) *value = v.v.shortVal;
-  return err;
+  return getTyped(option, true, subindex, value);
 }
 aErr EntityClass::getUEI32(uint8_t option, uint32_t* value) {
-  if (value == nullptr) return aErrParam;
-  uei v;
-  aErr err = getScalar(option, false, 0, ueiTypeInt, v);
-  if (err == aErrNone || err == aErrStreamStale) *value = v.v.intVal;
-  return err;
+  return getTyped(option, false, 0, value);
 }
 aErr EntityClass::getUEI32(uint8_t option, uint8_t subindex, uint32_t* value) {
-  if (value == nullptr) return aErrParam;
-  uei v;
-  aErr err = getScalar(option, true, subindex, ueiTypeInt, v);
-  if (err == aErrNone || err == aErrStreamStale) *value = v.v.intVal;
-  return err;
+  return getTyped(option, true, subindex, value);
 }
 aErr EntityClass::getUEI32(uint8_t option, int32_t* value) {
   if (value == nullptr) return aErrParam;

@@ -70,6 +70,9 @@ class EntityClass {
   aErr getUEI(uint8_t option, uei& value, bool& streamed);
   aErr getScalar(uint8_t option, bool withSubindex, uint8_t subindex, uint32_t type,
                  uei& value);
+  // getScalar's value copied to *value, also when the streamed value is stale.
+  template <typename T>
+  aErr getTyped(uint8_t option, bool withSubindex, uint8_t subindex, T* value);
   std::unique_ptr<impl> impl_;
 };
 

@@ -183,37 +183,30 @@ aErr Module::getBuild(uint32_t& build) {
   return aErrNone;
 }
 
-aErr Module::classQuantity(uint8_t command, uint8_t& count) {
-  const uint8_t request[] = {MODULE_QUERY_CLASSES, command};
+aErr Module::query73Byte(const uint8_t* request, uint8_t requestLength, uint8_t& value) {
+  // The reply is the command byte, the request again, and the value.
   uint8_t reply[aPACKET_MAX_DATA];
   uint8_t length = 0;
-  aErr err = query73(request, sizeof(request), 3, reply, length);
+  aErr err = query73(request, requestLength, uint8_t(requestLength + 1), reply, length);
   if (err != aErrNone) return err;
-  if (length != 4) return aErrUnknown;
-  count = reply[3];
+  if (length != requestLength + 2) return aErrUnknown;
+  value = reply[requestLength + 1];
   return aErrNone;
+}
+
+aErr Module::classQuantity(uint8_t command, uint8_t& count) {
+  const uint8_t request[] = {MODULE_QUERY_CLASSES, command};
+  return query73Byte(request, sizeof(request), count);
 }
 
 aErr Module::subClassQuantity(uint8_t command, uint8_t subclass, uint8_t& count) {
   const uint8_t request[] = {MODULE_QUERY_SUBCLASSES, command, subclass};
-  uint8_t reply[aPACKET_MAX_DATA];
-  uint8_t length = 0;
-  aErr err = query73(request, sizeof(request), 4, reply, length);
-  if (err != aErrNone) return err;
-  if (length != 5) return aErrUnknown;
-  count = reply[4];
-  return aErrNone;
+  return query73Byte(request, sizeof(request), count);
 }
 
 aErr Module::entityGroup(uint8_t command, uint8_t index, uint8_t& group) {
   const uint8_t request[] = {MODULE_QUERY_GROUP, command, index};
-  uint8_t reply[aPACKET_MAX_DATA];
-  uint8_t length = 0;
-  aErr err = query73(request, sizeof(request), 4, reply, length);
-  if (err != aErrNone) return err;
-  if (length != 5) return aErrUnknown;
-  group = reply[4];
-  return aErrNone;
+  return query73Byte(request, sizeof(request), group);
 }
 
 aErr Module::debug(const uint8_t* bytes, uint8_t count) {

@@ -54,6 +54,8 @@ class Module {
   aErr ready() const;
   aErr query73(const uint8_t* request, uint8_t requestLength, uint8_t matchLength,
                uint8_t* reply, uint8_t& replyLength);
+  // A command 73 query whose answer is the request followed by one byte.
+  aErr query73Byte(const uint8_t* request, uint8_t requestLength, uint8_t& value);
 
   std::unique_ptr<Link> link_;
   uint8_t address_;
