@@ -21,21 +21,15 @@ namespace {
 
 typedef std::vector<uint8_t> Bytes;
 
-class UsbLinkTest : public ::testing::Test {
+class UsbLinkTest : public UsbTestbedTest {
  protected:
   void SetUp() override {
-    if (!UsbSimulationAvailable()) GTEST_SKIP() << "needs umockdev-wrapper";
-    testbed_ = umockdev_testbed_new();
-    ASSERT_NE(testbed_, nullptr);
-    UsbModuleDescription d;
-    d.vendor = aVELMARIS_USB_VENDOR_ID;
-    d.serial = "0000ABCD";
-    model_.reset(new UsbModuleModel(testbed_, 1, d));
+    UsbTestbedTest::SetUp();
+    if (!Stopped()) AddModule("0000ABCD");
   }
   void TearDown() override {
     Korvex_libusb_exit();
-    if (testbed_ != nullptr) g_object_unref(testbed_);
-    model_.reset();
+    UsbTestbedTest::TearDown();
   }
 
   // True once the module has received `bytes` somewhere after `from`.
@@ -60,8 +54,6 @@ class UsbLinkTest : public ::testing::Test {
     return created.get();
   }
 
-  UMockdevTestbed* testbed_ = nullptr;
-  std::unique_ptr<UsbModuleModel> model_;
 };
 
 TEST_F(UsbLinkTest, SyncsOnCreationAndSharesTheIdBySerialNumber) {

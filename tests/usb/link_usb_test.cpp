@@ -24,24 +24,19 @@ namespace {
 
 typedef std::vector<uint8_t> Bytes;
 
-class UsbLinkObjectTest : public ::testing::Test {
+class UsbLinkObjectTest : public UsbTestbedTest {
  protected:
   void SetUp() override {
-    if (!UsbSimulationAvailable()) GTEST_SKIP() << "needs umockdev-wrapper";
-    testbed_ = umockdev_testbed_new();
-    ASSERT_NE(testbed_, nullptr);
-    UsbModuleDescription d;
-    d.vendor = aVELMARIS_USB_VENDOR_ID;
-    d.serial = "0000ABCD";
-    model_.reset(new UsbModuleModel(testbed_, 1, d));
+    UsbTestbedTest::SetUp();
+    if (Stopped()) return;
+    AddModule("0000ABCD");
     // USB links here are direct: no sharing server, no fallback to TCP/IP.
     config_.enabled = 0;
     config_.fallback = 0;
   }
   void TearDown() override {
     Korvex_libusb_exit();
-    if (testbed_ != nullptr) g_object_unref(testbed_);
-    model_.reset();
+    UsbTestbedTest::TearDown();
   }
 
   // Runs connect while playing the module's part of the first sync.
@@ -63,8 +58,6 @@ class UsbLinkObjectTest : public ::testing::Test {
     return result.get();
   }
 
-  UMockdevTestbed* testbed_ = nullptr;
-  std::unique_ptr<UsbModuleModel> model_;
   aLanetConfig config_;
 };
 

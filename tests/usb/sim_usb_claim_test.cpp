@@ -15,24 +15,19 @@
 
 namespace {
 
-class SimUsbClaimTest : public ::testing::Test {
+class SimUsbClaimTest : public UsbTestbedTest {
  protected:
   void SetUp() override {
-    if (!UsbSimulationAvailable()) GTEST_SKIP() << "needs umockdev-wrapper";
-    testbed_ = umockdev_testbed_new();
-    ASSERT_NE(testbed_, nullptr);
-    UsbModuleDescription d;
-    d.vendor = aVELMARIS_USB_VENDOR_ID;
-    d.serial = "0000C1A1";
-    model_.reset(new UsbModuleModel(testbed_, 1, d));
+    UsbTestbedTest::SetUp();
+    if (Stopped()) return;
+    AddModule("0000C1A1");
     ASSERT_EQ(libusb_init(&ctx_), 0);
   }
   void TearDown() override {
     for (libusb_device_handle*& h : handles_)
       if (h != nullptr) libusb_close(h);
     if (ctx_ != nullptr) libusb_exit(ctx_);
-    model_.reset();
-    if (testbed_ != nullptr) g_object_unref(testbed_);
+    UsbTestbedTest::TearDown();
   }
   libusb_device_handle* Open(int k) {
     libusb_device** list = nullptr;
@@ -46,8 +41,6 @@ class SimUsbClaimTest : public ::testing::Test {
     return handles_[k];
   }
 
-  UMockdevTestbed* testbed_ = nullptr;
-  std::unique_ptr<UsbModuleModel> model_;
   libusb_context* ctx_ = nullptr;
   libusb_device_handle* handles_[2] = {nullptr, nullptr};
 };

@@ -8,10 +8,15 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+#include <umockdev.h>
+
+#include "common/aUSBDefs.h"
 #include "sim/SimUsbDevice.h"
 
 using ksim::UsbSimulationAvailable;
@@ -48,6 +53,32 @@ class UsbModuleModel : private ksim::UsbDataPort {
   std::vector<size_t> outSizes_;
   std::vector<uint8_t> outBytes_;
   ksim::UsbDevice device_;  // last: goes first, before what it calls
+};
+
+// A test with its own umockdev testbed, skipped outside umockdev-wrapper.
+// AddModule puts one Korvex module on it as device 1.
+class UsbTestbedTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!UsbSimulationAvailable()) GTEST_SKIP() << "needs umockdev-wrapper";
+    testbed_ = umockdev_testbed_new();
+    ASSERT_NE(testbed_, nullptr);
+  }
+  void TearDown() override {
+    model_.reset();
+    if (testbed_ != nullptr) g_object_unref(testbed_);
+  }
+  void AddModule(const std::string& serial) {
+    UsbModuleDescription d;
+    d.vendor = aVELMARIS_USB_VENDOR_ID;
+    d.serial = serial;
+    model_.reset(new UsbModuleModel(testbed_, 1, d));
+  }
+  // True when SetUp ended the test early (skipped or failed).
+  bool Stopped() const { return IsSkipped() || HasFatalFailure(); }
+
+  UMockdevTestbed* testbed_ = nullptr;
+  std::unique_ptr<UsbModuleModel> model_;
 };
 
 #endif
