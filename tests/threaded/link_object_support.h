@@ -20,8 +20,7 @@
 #include <vector>
 
 #include "api/Link.h"
-#include "sim/SimConfig.h"
-#include "sim/SimWorld.h"
+#include "tests/threaded/running_world.h"
 
 namespace linkobject {
 
@@ -46,38 +45,11 @@ inline linkSpec LoopbackSpec(uint16_t port) {
   return spec;
 }
 
-// A simulated world running on its own thread for the length of a test.
-class World {
+// A simulated world whose modules are reached by TCP specifiers.
+class World : public RunningWorld {
  public:
-  explicit World(const std::vector<std::string>& modules) {
-    std::string error;
-    for (const auto& s : modules) EXPECT_TRUE(ksim::AddModuleSpec(s, cfg_, error)) << error;
-    world_ = std::make_unique<ksim::World>(cfg_, [](const std::string&) {});
-    started_ = world_->start(error);
-    EXPECT_TRUE(started_) << error;
-    for (const auto& e : world_->endpoints()) {
-      ports_.push_back(e->port);
-      ptys_.push_back(e->ptyPath);
-    }
-    if (started_) thread_ = std::thread([this] { world_->run([] { return true; }); });
-  }
-  ~World() { stop(); }
-  void stop() {
-    if (thread_.joinable()) {
-      world_->stop();
-      thread_.join();
-    }
-  }
-  linkSpec spec(size_t i = 0) const { return LoopbackSpec(ports_.at(i)); }
-  std::string pty(size_t i = 0) const { return ptys_.at(i); }
-
- private:
-  ksim::WorldConfig cfg_;
-  std::unique_ptr<ksim::World> world_;
-  std::thread thread_;
-  std::vector<uint16_t> ports_;
-  std::vector<std::string> ptys_;
-  bool started_ = false;
+  using RunningWorld::RunningWorld;
+  linkSpec spec(size_t i = 0) const { return LoopbackSpec(port(i)); }
 };
 
 // A module at address 2 behind a loopback listener: it answers identify

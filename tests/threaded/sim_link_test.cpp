@@ -10,59 +10,13 @@
 
 #include "common/aLink.h"
 #include "common/aUEI.h"
-#include "sim/SimConfig.h"
-#include "sim/SimWorld.h"
+#include "tests/threaded/running_world.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 typedef std::unique_ptr<aPacket, aPacketDeleter> PacketPtr;
 
-// A simulated world running on its own thread for the length of a test.
-class RunningWorld {
- public:
-  explicit RunningWorld(const std::vector<std::string>& modules) {
-    std::string error;
-    for (const auto& s : modules) EXPECT_TRUE(ksim::AddModuleSpec(s, cfg_, error)) << error;
-    world_ = std::make_unique<ksim::World>(cfg_, [this](const std::string& line) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      log_ += line + "\n";
-    });
-    started_ = world_->start(error);
-    EXPECT_TRUE(started_) << error;
-    // Addresses are read here, before the world's thread owns the endpoints.
-    for (const auto& e : world_->endpoints()) {
-      ports_.push_back(e->port);
-      ptys_.push_back(e->ptyPath);
-    }
-    if (started_) thread_ = std::thread([this] { world_->run([] { return true; }); });
-  }
-  ~RunningWorld() { stop(); }
-  // After stop() the modules can be inspected without racing the world.
-  void stop() {
-    if (thread_.joinable()) {
-      world_->stop();
-      thread_.join();
-    }
-  }
-  uint16_t port(size_t i = 0) const { return ports_.at(i); }
-  std::string pty(size_t i = 0) const { return ptys_.at(i); }
-  const ksim::Module& module(size_t i = 0) const { return *world_->endpoints()[i]->module; }
-  std::string log() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return log_;
-  }
-
- private:
-  ksim::WorldConfig cfg_;
-  std::unique_ptr<ksim::World> world_;
-  std::thread thread_;
-  std::mutex mutex_;
-  std::string log_;
-  std::vector<uint16_t> ports_;
-  std::vector<std::string> ptys_;
-  bool started_ = false;
-};
 
 uint32_t Loopback() { return htonl(INADDR_LOOPBACK); }
 
