@@ -12,21 +12,13 @@
 
 #include "store/BirdExpander.h"
 #include "store/BirdWriter.h"
+#include "tests/unit/test_support.h"
 
 namespace {
 
-std::vector<uint8_t> Cat(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
-std::vector<uint8_t> Word(uint32_t v) {
-  return {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)};
-}
-
-std::vector<uint8_t> Block(uint8_t typeFlags, const std::vector<uint8_t>& data, uint32_t claimed) {
-  return Cat(Cat({typeFlags}, Word(claimed)), data);
-}
+using testsupport::Cat;
+using testsupport::Word;
+using testsupport::Block;
 
 std::vector<uint8_t> Info(const std::string& build, const std::string& model) {
   std::string fields = build;

@@ -10,6 +10,7 @@
 
 #include "store/BirdFile.h"
 #include "store/BirdWriter.h"
+#include "tests/unit/test_support.h"
 
 namespace {
 
@@ -91,19 +92,9 @@ BirdWriter Package(size_t imageSize, uint32_t build) {
   return w;
 }
 
-std::vector<uint8_t> Cat(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
-std::vector<uint8_t> Word(uint32_t v) {
-  return {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)};
-}
-
-// A raw block: type byte, length word, data.
-std::vector<uint8_t> Block(uint8_t type, const std::vector<uint8_t>& data, uint32_t claimed) {
-  return Cat(Cat({type}, Word(claimed)), data);
-}
+using testsupport::Cat;
+using testsupport::Word;
+using testsupport::Block;
 
 TEST(BirdStreamCheck, AcceptsWhatLoadsInAnyPieces) {
   for (size_t size : {size_t(0), size_t(5), size_t(300), size_t(200000)}) {
