@@ -1,0 +1,2 @@
+// The upgrade command set, host side.
+#include "app/UpdaterEntity.h"

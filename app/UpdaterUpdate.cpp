@@ -1,0 +1,2 @@
+// The firmware update over the device link (-U).
+#include "app/Updater.h"
