@@ -6,13 +6,18 @@
 //       bare Link; with the library's link and discovery trace on, so the
 //       searches and fallbacks made can be counted.
 //   module_probe entities SERIAL
-//       every entity get/set/call form against a USB module.
+//       every entity get/set/call form against a USB module, then a stream
+//       with a callback, a store slot and factory data.
 // Prints one "name value" line per finding; "result E" gives aErr codes.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "api/Module.h"
@@ -72,6 +77,34 @@ int Discover(bool viaModule, linkType type, uint32_t serial, bool fallback) {
   return 0;
 }
 
+std::vector<uint8_t> Pattern(size_t n) {
+  std::vector<uint8_t> bytes(n);
+  for (size_t i = 0; i < n; ++i) bytes[i] = uint8_t(i * 7 + 1);
+  return bytes;
+}
+
+// Samples of the heartbeat-interval option reach a callback (at most 5 s);
+// 1 when three came with the value set before.
+long long StreamCallbacks(Module& module) {
+  std::atomic<int> calls{0};
+  std::atomic<uint32_t> last{0};
+  Link::streamCallback count = [&](const aPacket* packet, void*) -> uint8_t {
+    uint64_t timestamp = 0;
+    uint32_t value = 0;
+    uint8_t subindex = 0;
+    if (Link::getStreamSample(packet, timestamp, value, subindex) == aErrNone) last = value;
+    ++calls;
+    return 0;
+  };
+  SystemClass sys;
+  sys.init(&module, 0);
+  if (sys.registerOptionCallback(3, true, count, nullptr) != aErrNone) return -1;
+  for (int waits = 0; waits < 500 && calls < 3; ++waits)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  if (sys.registerOptionCallback(3, false, nullptr, nullptr) != aErrNone) return -2;
+  return calls >= 3 && last == 9 ? 1 : 0;
+}
+
 struct Form {
   const char* name;
   std::function<aErr(SystemClass&, long long&)> run;
@@ -83,6 +116,8 @@ int Entities(uint32_t serial) {
   const aErr connected = module.connect(USB, serial);
   std::printf("connect %u\n", unsigned(connected));
   if (connected != aErrNone) return 1;
+  std::printf("address %u\n", module.getModuleAddress());
+  const uint8_t address = module.getModuleAddress();
   SystemClass sys;
   sys.init(&module, 0);
   uint32_t words[15], back[16] = {};
@@ -115,11 +150,32 @@ int Entities(uint32_t serial) {
       // A second acknowledgement of that set would be waiting now.
       {"bytes-second-ack", [&module](SystemClass&, long long&) {
          uei ack{};
-         return module.getLink()->receiveUEI(2, cmdSYSTEM, 31 | aUEI_ACK, 0, ack); }},
+         return module.getLink()->receiveUEI(module.getModuleAddress(), cmdSYSTEM, 31 | aUEI_ACK, 0, ack); }},
       {"bytes-get-60", [&words, &back](SystemClass& s, long long& v) {
          size_t count = 0;
          aErr e = s.getInputPowerBehaviorConfig(back, 16, &count);
          v = (count == 15 && std::memcmp(words, back, sizeof(words)) == 0) ? 1 : 0;
+         return e; }},
+      {"stream-callbacks", [&module](SystemClass&, long long& v) { v = StreamCallbacks(module); return aErrNone; }},
+      // Streaming is off again: the get is answered by the module.
+      {"byte-get-after-stream", [](SystemClass& s, long long& v) { uint8_t b = 0; aErr e = s.getHBInterval(&b); v = b; return e; }},
+      {"slot-round-trip", [&module, address](SystemClass&, long long& v) {
+         const std::vector<uint8_t> data = Pattern(100);
+         std::vector<uint8_t> out(128);
+         size_t count = 0;
+         aErr e = module.getLink()->loadStoreSlot(address, 0, 1, data.data(), data.size());
+         if (e == aErrNone)
+           e = module.getLink()->unloadStoreSlot(address, 0, 1, out.data(), out.size(), &count);
+         v = count == data.size() && std::equal(data.begin(), data.end(), out.begin()) ? 1 : 0;
+         return e; }},
+      {"factory-round-trip", [&module, address](SystemClass&, long long& v) {
+         const std::vector<uint8_t> data = Pattern(60);
+         std::vector<uint8_t> out(300);
+         size_t count = 0;
+         aErr e = module.getLink()->setFactoryData(address, 2, data.data(), data.size());
+         if (e == aErrNone)
+           e = module.getLink()->getFactoryData(address, 2, out.data(), out.size(), &count);
+         v = count == data.size() && std::equal(data.begin(), data.end(), out.begin()) ? 1 : 0;
          return e; }},
   };
   for (const Form& f : forms) {

@@ -2,7 +2,8 @@
 inside korvex-sim worlds: discover-and-connect over TCP/IP found by the real
 multicast search, only inside the private network namespace korvex-sim
 --netns makes, with the fallback between USB and TCP/IP; and every entity
-get/set/call form against a simulated USB module."""
+get/set/call form, a stream with a callback, a store slot and factory data
+against a simulated USB module."""
 import json
 import os
 import subprocess
@@ -104,22 +105,27 @@ ENTITY_FORMS = [
     # 60 bytes in one set, acknowledged once: no second acknowledgement
     # comes, and the next get reads them all back.
     ("bytes-set-60", NONE, 0), ("bytes-second-ack", TIMEOUT, 0), ("bytes-get-60", NONE, 1),
+    # Samples reach a callback; once disabled, gets go to the module again.
+    ("stream-callbacks", NONE, 1), ("byte-get-after-stream", NONE, 9),
+    ("slot-round-trip", NONE, 1), ("factory-round-trip", NONE, 1),
 ]
 
 
 @needs_usb
-def test_every_entity_form_against_a_usb_module(tmp_path):
+def test_every_entity_form_streams_slots_and_factory_data_over_usb(tmp_path):
     status = tmp_path / "status.json"
     r = subprocess.run(
         [SIM, "--status-file", str(status), "--module",
-         "serial=00C0FFEE,model=21,version=2.11.4,usb,option=27:-1500,option=50:u16:513,"
+         "serial=00C0FFEE,model=21,version=2.11.4,address=6,stream_ms=20,usb,"
+         "option=27:-1500,option=50:u16:513,"
          "option=39.2:0xCAFE0002,fault=error-answer=3.12:12",
          "--", PROBE, "entities", "00C0FFEE"],
         capture_output=True, text=True, timeout=120)
     assert r.returncode == 0, r.stdout + r.stderr
     lines = r.stdout.splitlines()
-    assert lines[0] == "connect 0", r.stdout
-    assert lines[1:] == ["%s %d %d" % form for form in ENTITY_FORMS], r.stdout
+    # Connected over USB, the module learnt its address from the module.
+    assert lines[:2] == ["connect 0", "address 6"], r.stdout
+    assert lines[2:] == ["%s %d %d" % form for form in ENTITY_FORMS], r.stdout
     with open(status) as f:
         counters = json.load(f)["modules"][0]["counters"]
     # The 60-byte set reached the module as three packets.
