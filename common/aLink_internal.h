@@ -16,6 +16,9 @@
 
 // How long an idle thread sleeps in one wait; bounds how long a stop takes.
 #define aLINK_IDLE_WAIT_MS 100u
+// How long the reader waits for a byte in one wait: bounds how long its
+// stop takes, which every disconnect waits for.
+#define aLINK_READ_WAIT_MS 20u
 // Pause after a failed read before the next attempt.
 #define aLINK_IO_RETRY_MS 100u
 // Longest pause between reads of a stream that cannot wait for a byte.

@@ -5,8 +5,14 @@
 #include "common/aLink_internal.h"
 #include "common/aTime.h"
 
-#define aLINK_POLL_MS 10u
-#define aLINK_POLL_COUNT 200
+// Start and sync poll the threads' progress in short steps, up to 2 s.
+#define aLINK_POLL_MS 1u
+#define aLINK_POLL_COUNT 2000
+// After a sync, answers to the probes sent beyond the two it used are
+// dropped as they come: until none came for aLINK_SETTLE_QUIET_MS, at most
+// for aLINK_SETTLE_MAX_MS.
+#define aLINK_SETTLE_QUIET_MS 10u
+#define aLINK_SETTLE_MAX_MS 100u
 
 namespace {
 
@@ -164,14 +170,19 @@ aErr sLinkSyncRecord(aLinkRecord* link) {
   link->state = kLinkStateSyncing;
   aErr err = aErrNotReady;
   for (int i = 0; i < aLINK_POLL_COUNT; ++i) {
-    aTime_MSSleep(aLINK_POLL_MS);
     if (link->state == kLinkStateRunning) {
       err = aErrNone;
       break;
     }
+    aTime_MSSleep(aLINK_POLL_MS);
   }
   aPacketFifo_DrainPackets(link->outbound, sDrainAll, nullptr);
-  aTime_MSSleep(100);
+  const uint32_t settleStart = aTime_GetMSTicks();
+  while (aTime_GetMSTicks() - settleStart < aLINK_SETTLE_MAX_MS) {
+    aPacket* late = aPacketFifo_Await(link->inbound, aLINK_SETTLE_QUIET_MS);
+    if (late == nullptr) break;
+    aPacket_Destroy(&late);
+  }
   aPacketFifo_DrainPackets(link->inbound, sDrainAll, nullptr);
   return err;
 }

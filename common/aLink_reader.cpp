@@ -165,7 +165,7 @@ void* sInPipeProcess(void* arg) {
            link->syncState == kSyncStateStart ||
            aTime_GetMSTicks() - link->syncProbeTick >= aLINK_SYNC_REPROBE_MS))
         sStartSync(link);
-      err = aStream_WaitReadable(link->stream, aLINK_IDLE_WAIT_MS);
+      err = aStream_WaitReadable(link->stream, aLINK_READ_WAIT_MS);
       if (err == aErrTimeout) {
         emptyReads = 0;  // the stream waited itself
         continue;

@@ -30,6 +30,11 @@ namespace {
 constexpr size_t kInBufferSize = 1024;
 constexpr unsigned kWriteTimeoutMs = 50;
 constexpr unsigned kReadTimeoutMs = 1000;
+// A get finds the bytes that are there: with the IN buffer empty it asks the
+// device once, briefly. A get that waited for the full read time-out would
+// hold the link's reader for a second: every sync would start that late and
+// every stop would wait that long. Waiting is the wait operation's job.
+constexpr unsigned kGetTimeoutMs = 2;
 constexpr int kMaxWriteFailures = 10;
 constexpr uint32_t kToleratedErrors = 4;
 constexpr int kMaxNodeWrites = 1000;
@@ -392,7 +397,7 @@ aErr kxusb_open_korvex_device(kxusbRef h, const char* serial) {
 aErr kxusb_get_from_device(kxusbRef h, uint8_t* byte) {
   if (h == nullptr || byte == nullptr) return aErrParam;
   if (h->inCount == 0) {
-    aErr err = sFill(h, kReadTimeoutMs);
+    aErr err = sFill(h, kGetTimeoutMs);
     if (err != aErrNone) return err;
   }
   *byte = h->inBuffer[h->inPos++];

@@ -106,6 +106,10 @@ def test_router_bus_is_scanned_at_even_addresses_except_its_own(tmp_path):
     assert probed == [a for a in range(2, 253, 2) if a != 6]
     assert all(n == 1 for n in counters["bus_probes"].values())
     assert counters["route_to_me"] == {"1": 1, "0": 1}
+    # Routing is switched on before the scan and off after it.
+    routing = [l for l in r.stderr.splitlines() if l.startswith("korvex-sim: [A0000001] route to me")]
+    assert routing == ["korvex-sim: [A0000001] route to me on",
+                       "korvex-sim: [A0000001] route to me off"]
 
 
 @needs_usb

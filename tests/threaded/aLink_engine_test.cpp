@@ -120,10 +120,14 @@ std::future<aErr> SyncAsync(uint32_t id) {
 TEST_F(Engine, SyncsOnTwoIdenticalEmptyAnswers) {
   auto sync = SyncAsync(id_);
   ASSERT_EQ(ReadBytes(peer(), kProbes.size()), kProbes);
-  ASSERT_TRUE(WriteBytes(peer(), {0x06, 0x00, 0x06, 0x00}));
+  // A module answers every probe: two answers make the sync, the other
+  // four come after it.
+  ASSERT_TRUE(WriteBytes(peer(), {0x06, 0x00, 0x06, 0x00, 0x06, 0x00, 0x06, 0x00, 0x06, 0x00,
+                                  0x06, 0x00}));
   EXPECT_EQ(sync.get(), aErrNone);
   EXPECT_EQ(aLink_GetStatus(id_), static_cast<uint32_t>(kLinkStateRunning));
-  // The answers consumed by the sync never reach the callers.
+  // Neither the answers consumed by the sync nor the late ones reach the
+  // callers.
   EXPECT_EQ(aLink_GetPacket(id_), nullptr);
 }
 

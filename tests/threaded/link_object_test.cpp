@@ -50,7 +50,7 @@ TEST(LinkObject, ConnectDisconnectReconnectOverTcp) {
   EXPECT_TRUE(link.isConnected());
 }
 
-TEST(LinkObject, ConnectOverSerialPty) {
+TEST(LinkObject, ConnectDisconnectReconnectOverSerialPty) {
   World w({"serial=CAFE,pty"});
   linkSpec spec;
   ASSERT_EQ(Link::makeSerialSpec(0xCAFE, w.pty(), 115200, spec), aErrNone);
@@ -60,6 +60,13 @@ TEST(LinkObject, ConnectOverSerialPty) {
   ASSERT_EQ(link.sendUEI(u), aErrNone);
   ASSERT_EQ(link.receiveUEI(2, cmdSYSTEM, 9, 0, u), aErrNone);
   EXPECT_EQ(u.v.intVal, 0xCAFEu);
+  // The port is given back on disconnect and opened again.
+  EXPECT_EQ(link.disconnect(), aErrNone);
+  EXPECT_FALSE(link.isConnected());
+  ASSERT_EQ(link.connect(), aErrNone);
+  u = Get(9);
+  ASSERT_EQ(link.sendUEI(u), aErrNone);
+  EXPECT_EQ(link.receiveUEI(2, cmdSYSTEM, 9, 0, u), aErrNone);
 }
 
 TEST(LinkObject, ConnectRefusals) {

@@ -199,7 +199,7 @@ TEST_F(UsbStreamTest, TimeOutAfterThreeBytesDeliversThemOnePerCall) {
   partial.holdUntilCancel = true;
   module.QueueIn(partial);
   uint8_t b = 0;
-  ASSERT_EQ(Get(&b), aErrNone);  // after the 1000 ms transfer time-out
+  ASSERT_EQ(Get(&b), aErrNone);  // after the get's short transfer time-out
   EXPECT_EQ(b, 0x11);
   ASSERT_EQ(Get(&b), aErrNone);
   EXPECT_EQ(b, 0x22);
