@@ -246,7 +246,12 @@ bool Updater::_confirm_update(UpdateConnection& link, uint32_t serialNumber, uin
   const uint32_t start = aTime_GetMSTicks();
   while (!answered && Since(start) < kConfirmWaitMs) {
     aTime_MSSleep(kConfirmPollMs);
-    if (!link.router && module.connect(link.type, serialNumber) != aErrNone) continue;
+    if (!link.router) {
+      // The module left the bus and came back: only a fresh USB context
+      // enumerates it again. This update holds no USB link now.
+      if (link.type == USB) Korvex_libusb_exit();
+      if (module.connect(link.type, serialNumber) != aErrNone) continue;
+    }
     if (_get_version(module, info) == aErrNone) {
       build = _get_build_number(module);
       answered = true;
