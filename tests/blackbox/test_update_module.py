@@ -233,3 +233,127 @@ def test_module_not_reached(tmp_path, repo, world, args, error):
     assert r.returncode == 1
     assert error in r.stderr.splitlines(), r.stderr
     assert history(tmp_path / "store") == {}
+
+
+# --- whole updates ------------------------------------------------------------
+
+def module_key(serial, *keys):
+    return ",".join(["serial=" + serial] + list(keys))
+
+
+def assert_updated(r, store, serial, version, build, path_text):
+    assert r.returncode == 0, r.stdout + r.stderr
+    out = lines(r)
+    assert "Module %s now runs firmware %s build %d" % (serial, version, build) in out, r.stdout
+    assert [l for l in out if l.startswith("Update time: ")], r.stdout
+    # The history lands in the device's own entry, made when it had none.
+    h = history(store, serial)
+    assert h["LATEST_TRANSFER"] == path_text
+    assert h["LAST_TRANSFER_DATE"]
+    assert not (pathlib.Path.cwd() / ".settings").exists()
+
+
+@needs_usb
+@pytest.mark.parametrize("case, keys, extra", [
+    ("generic file personalised", [DAQ8], []),
+    ("loader comes back as DEADDEAD", [DAQ8, "loader_serial=deadead"], []),
+    ("-OVERRIDE on a model mismatch", ["model=21"], ["-OVERRIDE"]),
+    ("UEI data off", [DAQ8, "uei_data=no"], []),
+])
+def test_update_over_usb(tmp_path, repo, case, keys, extra):
+    dump = tmp_path / "flash.bin"
+    bird = repo / "kxdaq8-1300.bird"
+    keys = keys + ["version=2.10.4", "build=1200", "new_version=2.11.5", "new_build=1300",
+                   "usb", "flash_dump=%s" % dump]
+    r, _ = run_update(tmp_path, ["--module", module_key("1234ABCD", *keys)],
+                      ["-U", "-d", "1234ABCD", "-f", str(bird)] + extra)
+    assert_updated(r, tmp_path / "store", "1234ABCD", "2.11.5", 1300, str(bird))
+    out = lines(r)
+    assert out.index("Transferring loader to device") < out.index("Starting Load on Device")
+    assert "Transferring loader block 1 of 1, 4100 bytes" in out
+    assert "Transferring firmware block 1 of 1, 4100 bytes" in out
+    assert "  Retry 1" not in out
+    assert dump.read_bytes() == expected_flash(bird, "1234ABCD"), case
+
+
+@needs_usb
+def test_module_back_with_the_old_build_is_a_failed_update(tmp_path, repo):
+    bird = repo / "kxdaq8-1300.bird"
+    world = ["--module", module_key(SERIAL, DAQ8, "version=2.10.4", "build=1200", "usb")]
+    r, _ = run_update(tmp_path, world, ["-U", "-d", SERIAL, "-f", str(bird)])
+    assert r.returncode == 1
+    assert ("Update failed: module 40F5849A runs firmware 2.10.4 build 1200 after the reboot, "
+            "not build 1300") in r.stderr.splitlines()
+    assert "LATEST_TRANSFER" not in history(tmp_path / "store")
+
+
+@needs_usb
+def test_get_then_update_with_the_build_just_stored(tmp_path, repo):
+    dump = tmp_path / "flash.bin"
+    world = ["--module", module_key(SERIAL, DAQ8, "version=2.10.4", "build=1200",
+                                    "new_version=2.11.6", "new_build=1310", "usb",
+                                    "flash_dump=%s" % dump)]
+    server = UpdateServer(repo)
+    try:
+        r, _ = run_update(tmp_path, world, ["-G", "-U", "-d", SERIAL], url=server.url)
+    finally:
+        server.stop()
+    assert_updated(r, tmp_path / "store", SERIAL, "2.11.6", 1310, "1310.bird")
+    assert "Updating firmware with build: 1310" in lines(r)
+    assert history(tmp_path / "store")["LATEST_DOWNLOAD"] == "1310.bird"
+    # A file bound to this module: sent as it is.
+    assert dump.read_bytes() == expected_flash(repo / "kxdaq8-1310-40F5849A.bird")
+
+
+@needs_usb
+@pytest.mark.parametrize("fault, retries", [
+    # The loader takes the first 158 DATA packets: the 200th is firmware.
+    ("drop-data-ack=200", ["  Retry 1"]),
+    ("wrong-data-count", []),  # the packet goes again, no block retry
+])
+def test_faults_that_end_in_success(tmp_path, repo, fault, retries):
+    dump = tmp_path / "flash.bin"
+    bird = repo / "kxdaq8-1300.bird"
+    world = ["--module", module_key(SERIAL, DAQ8, "uei_data=no", "new_build=1300",
+                                    "new_version=2.11.5", "usb", "fault=" + fault,
+                                    "flash_dump=%s" % dump)]
+    r, _ = run_update(tmp_path, world, ["-U", "-d", SERIAL, "-f", str(bird)])
+    assert_updated(r, tmp_path / "store", SERIAL, "2.11.5", 1300, str(bird))
+    assert [l for l in lines(r) if l.startswith("  Retry")] == retries, fault
+    assert dump.read_bytes() == expected_flash(bird, SERIAL), fault
+
+
+@needs_usb
+# The first sum checked is the loader's, whose blocks are never retried.
+@pytest.mark.parametrize("fault", ["wrong-sum", "prepare-status", "block-size-0", "init-short"])
+def test_faults_that_end_in_failure(tmp_path, repo, fault):
+    world = ["--module", module_key(SERIAL, DAQ8, "new_build=1300", "usb", "fault=" + fault)]
+    r, _ = run_update(tmp_path, world, ["-U", "-d", SERIAL, "-f", str(repo / "kxdaq8-1300.bird")])
+    assert r.returncode == 1, fault
+    assert [l for l in r.stderr.splitlines() if l.startswith("Failed to update module [40F5849A]: ")]
+    assert history(tmp_path / "store") == {}
+
+
+@needs_usb
+def test_update_behind_a_router(tmp_path, repo):
+    dump = tmp_path / "flash.bin"
+    bird = repo / "kxdaq8-1300.bird"
+    world = ["--module", "serial=A0000001,model=15,usb",
+             "--module", module_key("B0000002", "on=A0000001", "address=8", DAQ8, "version=2.10.4",
+                                    "new_version=2.11.5", "new_build=1300", "flash_dump=%s" % dump)]
+    r, status = run_update(tmp_path, world, ["-U", "-d", "B0000002", "-r", "A0000001", "-f", str(bird)])
+    assert_updated(r, tmp_path / "store", "B0000002", "2.11.5", 1300, str(bird))
+    assert dump.read_bytes() == expected_flash(bird, "B0000002")
+    router = status["modules"][0]["counters"]
+    assert router["route_to_me"].get("0", 0) >= 1  # the router is left as found
+
+
+@needs_root
+def test_update_over_tcpip(tmp_path, repo):
+    dump = tmp_path / "flash.bin"
+    bird = repo / "kxdaq8-1300.bird"
+    world = ["--module", module_key(SERIAL, DAQ8, "version=2.10.4", "new_version=2.11.5",
+                                    "new_build=1300", "tcp", "flash_dump=%s" % dump)]
+    r, _ = run_update(tmp_path, world, ["-U", "-d", SERIAL, "-f", str(bird)], netns=True)
+    assert_updated(r, tmp_path / "store", SERIAL, "2.11.5", 1300, str(bird))
+    assert dump.read_bytes() == expected_flash(bird, SERIAL)
