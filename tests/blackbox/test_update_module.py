@@ -357,3 +357,47 @@ def test_update_over_tcpip(tmp_path, repo):
     r, _ = run_update(tmp_path, world, ["-U", "-d", SERIAL, "-f", str(bird)], netns=True)
     assert_updated(r, tmp_path / "store", SERIAL, "2.11.5", 1300, str(bird))
     assert dump.read_bytes() == expected_flash(bird, SERIAL)
+
+
+@needs_usb
+def test_progress_bar_and_spinner_on_a_terminal_plain_lines_in_a_pipe(tmp_path, repo):
+    import pty
+    import threading
+    bird = repo / "kxdaq8-1300.bird"
+    world = ["--module", module_key(SERIAL, DAQ8, "new_version=2.11.5", "new_build=1300", "usb")]
+    args = ["-U", "-d", SERIAL, "-f", str(bird), "-i", str(tmp_path / "store"), "-u", NO_SERVER]
+    check_network_safety(args)
+    command = [SIM] + world + ["--", str(UPDATER)] + args
+
+    master, slave = pty.openpty()
+    chunks = []
+
+    def read():
+        while True:
+            try:
+                data = os.read(master, 4096)
+            except OSError:  # the terminal's other end closed
+                return
+            if not data:
+                return
+            chunks.append(data)
+
+    reader = threading.Thread(target=read)
+    reader.start()
+    try:
+        proc = subprocess.run(command, stdout=slave, stderr=subprocess.PIPE, timeout=150)
+    finally:
+        os.close(slave)
+        reader.join(timeout=10)
+        os.close(master)
+    terminal = b"".join(chunks).decode(errors="replace")
+    assert proc.returncode == 0, terminal
+    assert "\r[" + "=" * 10 in terminal and "(100% )" in terminal
+    assert "\r (Verifying Update) ." in terminal
+    assert "Module 40F5849A now runs firmware 2.11.5 build 1300" in terminal
+
+    (tmp_path / "pipe").mkdir()
+    piped, _ = run_update(tmp_path / "pipe", world, ["-U", "-d", SERIAL, "-f", str(bird)])
+    assert piped.returncode == 0, piped.stderr
+    assert "\r" not in piped.stdout and "Verifying Update" not in piped.stdout
+    assert "Module 40F5849A now runs firmware 2.11.5 build 1300" in lines(piped)
