@@ -72,6 +72,9 @@ struct UpdateConnection {
   std::unique_ptr<Module> target;
   linkType type = INVALID;  // the transport of the link the update runs over
   bool routeSet = false;
+  // Modules announcing the loader's default serial number before ours
+  // restarted into its loader: one of them is never taken for ours.
+  uint32_t loadersBefore = 0;
 
   ~UpdateConnection() {
     if (target) target->disconnect();
@@ -123,6 +126,9 @@ uint32_t Updater::_choose_update_build(uint32_t serialNumber, UpdaterStoreItem* 
 aErr Updater::_connect_for_update(UpdateConnection& link, uint32_t serialNumber,
                                   uint8_t moduleAddress, uint32_t routerSerialNumber) {
   if (routerSerialNumber == 0) {
+    // Counted while no link of this update is open: a search for USB
+    // modules must not run beside an open USB link.
+    link.loadersBefore = CountModules(USB, kLoaderSerialNumber);
     link.target.reset(new Module(moduleAddress, 0));
     aErr err = _disable_link_sharing(*link.target);
     if (err != aErrNone) return err;
@@ -130,6 +136,7 @@ aErr Updater::_connect_for_update(UpdateConnection& link, uint32_t serialNumber,
     err = link.target->connect(USB, serialNumber);
     if (err == aErrNotFound) {
       link.type = TCPIP;
+      link.loadersBefore = CountModules(TCPIP, kLoaderSerialNumber);
       err = link.target->connect(TCPIP, serialNumber);
     }
     if (err != aErrNone) {
@@ -225,8 +232,9 @@ aErr Updater::_reconnect_loader(UpdateConnection& link, uint32_t serialNumber) {
     }
     if (module.connect(link.type, serialNumber) == aErrNone) return aErrNone;
     // A loader may announce the default serial number instead; that is
-    // only taken for this module when it is the only one doing so.
-    if (CountModules(link.type, kLoaderSerialNumber) == 1 &&
+    // only taken for this module when it is the only one doing so and none
+    // did before it restarted.
+    if (link.loadersBefore == 0 && CountModules(link.type, kLoaderSerialNumber) == 1 &&
         module.connect(link.type, kLoaderSerialNumber) == aErrNone) {
       Log::log(DEBUG_Updater, "Loader found as [%08X]\n", kLoaderSerialNumber);
       return aErrNone;

@@ -401,3 +401,17 @@ def test_progress_bar_and_spinner_on_a_terminal_plain_lines_in_a_pipe(tmp_path, 
     assert piped.returncode == 0, piped.stderr
     assert "\r" not in piped.stdout and "Verifying Update" not in piped.stdout
     assert "Module 40F5849A now runs firmware 2.11.5 build 1300" in lines(piped)
+
+
+@needs_usb
+def test_loader_not_taken_when_two_modules_announce_deaddead(tmp_path, repo):
+    # Another module already sits in its loader as DEADDEAD: the loader of
+    # this one cannot be told from it, so neither is written to.
+    world = ["--module", module_key(SERIAL, DAQ8, "loader_serial=deadead", "usb"),
+             "--module", "serial=DEADDEAD,%s,usb" % DAQ8]
+    r, status = run_update(tmp_path, world, ["-U", "-d", SERIAL, "-f",
+                                             str(repo / "kxdaq8-1300.bird")])
+    assert r.returncode == 1
+    assert "Failed to connect to module [40F5849A]" in r.stderr.splitlines()
+    assert upgrade_requests(status, "DEADDEAD") == 0
+    assert history(tmp_path / "store") == {}
