@@ -355,11 +355,12 @@ aErr UpdaterEntity::LoaderTransfer(const uint8_t* block, size_t length) {
 
 aErr UpdaterEntity::FirmwareTransfer(const uint8_t* block, size_t length, uint16_t blockSize,
                                      UpdaterDisplayInterface& display) {
-  if (!BlockUsable(block, length) || blockSize == 0) {
+  if (!BlockUsable(block, length)) return aErrParam;
+  if (blockSize == 0) {
     // A block size of 0 would never move the transfer on.
-    if (blockSize == 0) Log::log(DEBUG_Network_FIRM, "NETWORK: Block size 0: nothing can be sent.\n");
+    Log::log(DEBUG_Network_FIRM, "NETWORK: Block size 0: nothing can be sent.\n");
     Log::log(0, "NETWORK: Failed to transfer firmware\n");
-    return blockSize == 0 && BlockUsable(block, length) ? aErrInvalidOption : aErrParam;
+    return aErrInvalidOption;
   }
   const int total = int(length);
   size_t remaining = length - UPGRADE_ADDRESS_WORD;
