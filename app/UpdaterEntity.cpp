@@ -369,7 +369,6 @@ aErr UpdaterEntity::FirmwareTransfer(const uint8_t* block, size_t length, uint16
            unsigned(BigEndian32(block)), int(remaining));
   display.display_progress(true);
   aErr err = aErrNone;
-  uint32_t chunks = 0;
   while (remaining > 0 && err == aErrNone) {
     const size_t chunk = remaining < blockSize ? remaining : blockSize;
     uint32_t packets = 0;
@@ -377,7 +376,6 @@ aErr UpdaterEntity::FirmwareTransfer(const uint8_t* block, size_t length, uint16
     if (err != aErrNone) break;
     next += chunk;
     remaining -= chunk;
-    ++chunks;
     display.update_progress(double(total - int(remaining)) / double(total), nullptr);
     Log::log(DEBUG_Network_FIRM, "\nNETWORK: accepted %d more bytes (%d of %d remaining)\n",
              int(chunk), int(remaining), total);
