@@ -355,11 +355,12 @@ aErr UpdaterEntity::LoaderTransfer(const uint8_t* block, size_t length) {
 
 aErr UpdaterEntity::FirmwareTransfer(const uint8_t* block, size_t length, uint16_t blockSize,
                                      UpdaterDisplayInterface& display) {
-  if (!BlockUsable(block, length) || blockSize == 0) {
+  if (!BlockUsable(block, length)) return aErrParam;
+  if (blockSize == 0) {
     // A block size of 0 would never move the transfer on.
-    if (blockSize == 0) Log::log(DEBUG_Network_FIRM, "NETWORK: Block size 0: nothing can be sent.\n");
+    Log::log(DEBUG_Network_FIRM, "NETWORK: Block size 0: nothing can be sent.\n");
     Log::log(0, "NETWORK: Failed to transfer firmware\n");
-    return blockSize == 0 && BlockUsable(block, length) ? aErrInvalidOption : aErrParam;
+    return aErrInvalidOption;
   }
   const int total = int(length);
   size_t remaining = length - UPGRADE_ADDRESS_WORD;
@@ -368,7 +369,6 @@ aErr UpdaterEntity::FirmwareTransfer(const uint8_t* block, size_t length, uint16
            unsigned(BigEndian32(block)), int(remaining));
   display.display_progress(true);
   aErr err = aErrNone;
-  uint32_t chunks = 0;
   while (remaining > 0 && err == aErrNone) {
     const size_t chunk = remaining < blockSize ? remaining : blockSize;
     uint32_t packets = 0;
@@ -376,7 +376,6 @@ aErr UpdaterEntity::FirmwareTransfer(const uint8_t* block, size_t length, uint16
     if (err != aErrNone) break;
     next += chunk;
     remaining -= chunk;
-    ++chunks;
     display.update_progress(double(total - int(remaining)) / double(total), nullptr);
     Log::log(DEBUG_Network_FIRM, "\nNETWORK: accepted %d more bytes (%d of %d remaining)\n",
              int(chunk), int(remaining), total);
