@@ -105,22 +105,32 @@ uint32_t NXPSerialClass::CopyTimeoutMs(uint32_t length) {
   return 500u + (length / 256u) * 50u;
 }
 
-void NXPSerialClass::LogBytes(uint32_t mask, const char* prefix, const char* text, size_t n) {
-  if (!Log::IsActive(mask)) return;
-  std::string hex;
-  std::string printable;
+namespace {
+
+// The bytes as hexadecimal pairs and as text (CR and LF spelled out, other
+// unprintable bytes as blanks); at most 512 bytes are shown.
+void FormatBytes(const char* text, size_t n, std::string* hex, std::string* printable) {
   char piece[8];
   for (size_t i = 0; i < n && i < 512; ++i) {
     const uint8_t c = uint8_t(text[i]);
     snprintf(piece, sizeof(piece), "%s%02X", i ? " " : "", c);
-    hex += piece;
+    *hex += piece;
     if (c == '\r')
-      printable += "\\r";
+      *printable += "\\r";
     else if (c == '\n')
-      printable += "\\n";
+      *printable += "\\n";
     else
-      printable += IsPrintable(c) ? char(c) : ' ';
+      *printable += IsPrintable(c) ? char(c) : ' ';
   }
+}
+
+}  // namespace
+
+void NXPSerialClass::LogBytes(uint32_t mask, const char* prefix, const char* text, size_t n) {
+  if (!Log::IsActive(mask)) return;
+  std::string hex;
+  std::string printable;
+  FormatBytes(text, n, &hex, &printable);
   Log::log(mask, "%s[%s] [%s]\n", prefix, hex.c_str(), printable.c_str());
 }
 
@@ -194,7 +204,12 @@ aErr NXPSerialClass::GetEcho(const char* text, size_t count, size_t* echoed) {
   *echoed = 0;
   const bool trace = Log::IsActive(DEBUG_NXPSerial_E);
   std::string got;
-  if (trace) LogBytes(DEBUG_NXPSerial_E, "GetEcho(", text, count);
+  if (trace) {
+    std::string hex;
+    std::string printable;
+    FormatBytes(text, count, &hex, &printable);
+    Log::log(DEBUG_NXPSerial_E, "GetEcho([%s] %d, ...)\n", hex.c_str(), int(count));
+  }
   const uint32_t deadline = aTime_GetMSTicks() + AnswerTimeoutMs(count);
   size_t skipped = 0;
   aErr err = aErrNone;
@@ -257,9 +272,12 @@ aErr NXPSerialClass::GetLine(char* buffer, size_t size, size_t* length, uint32_t
   buffer[n] = '\0';
   *length = n;
   if (Log::IsActive(DEBUG_NXPSerial_SR)) {
-    LogBytes(DEBUG_NXPSerial_SR, "GetLine() Received: ", buffer, n);
-    Log::log(DEBUG_NXPSerial_SR, "GetLine() %d %s [%s]\n", int(n),
-             match == 2 ? "term" : "non-term", aError_GetErrorText(err));
+    std::string hex;
+    std::string printable;
+    FormatBytes(buffer, n, &hex, &printable);
+    Log::log(DEBUG_NXPSerial_SR, "GetLine() Received: [%s] [%s] %d %s [%s]\n", hex.c_str(),
+             printable.c_str(), int(n), match == 2 ? "term" : "non-term",
+             aError_GetErrorText(err));
   }
   return err;
 }
@@ -419,8 +437,9 @@ aErr NXPSerialClass::Sync() {
     if (step.send != nullptr && (err = Send(step.send, false)) != aErrNone) return err;
     err = Response(line, sizeof(line), &n, step.expected, strlen(step.expected));
     if (err != aErrNone) {
-      Log::log(DEBUG_NXPSerial, "Did not receive correct response [%s] != [%s] (%s)\n", line,
-               step.expected, aError_GetErrorText(err));
+      Log::log(DEBUG_NXPSerial, "Did not receive correct response [%s] != [%s]\n", line,
+               step.expected);
+      Log::log(DEBUG_NXPSerial, "Sync() failed [%s]\n", aError_GetErrorText(err));
       return err;
     }
   }

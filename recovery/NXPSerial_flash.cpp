@@ -172,8 +172,8 @@ aErr NXPSerialClass::Write(uint32_t address, uint32_t count, const uint8_t* data
       ++lines;
     }
     const uint32_t checksum = sum(data + blockStart, position - blockStart);
-    Log::log(DEBUG_NXPSerial_E, "Write() Checksum: %08X (%u)\n", unsigned(checksum),
-             unsigned(checksum));
+    Log::log(DEBUG_NXPSerial_E, "Write() Checksum: %08X (%d)\n", unsigned(checksum),
+             int(checksum));
     char text[16];
     snprintf(text, sizeof(text), "%u\r\n", unsigned(checksum));
     block += text;

@@ -24,6 +24,9 @@
 
 #include <gtest/gtest.h>
 
+#include "log/Log.h"
+#include "tests/unit/log_capture.h"
+
 namespace {
 
 struct Script {
@@ -282,6 +285,10 @@ TEST(NXPSerialPty, SyncIdentifiesThroughStrayBytesBeforeAnswers) {
   const uint32_t expected[4] = {0x1A, 17, 0xFFFFFFFF, 0};
   EXPECT_EQ(memcmp(chip.DeviceID(), expected, sizeof(expected)), 0);
   EXPECT_EQ(chip.Unlock(), aErrNone);
+  const std::vector<std::string> lines = peer.Lines();
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "Synchronized\r\n");
+  EXPECT_EQ(lines[1], "14746\r\n");  // the crystal in kHz
 }
 
 TEST(NXPSerialPty, SyncRefusesWhatIsNotTheBootRom) {
@@ -373,12 +380,19 @@ TEST(NXPSerialPty, ChecksumAnswersDecideResendFailureOrSuccess) {
     Script script;
     script.checksumAnswers = c.answers;
     ChipPeer peer(script);
+    testsupport::LogCapture log(DEBUG_NXPSerial);
     NXPSerialClass chip;
     Open(chip, peer);
     const std::vector<uint8_t> data = Pattern(2000);
     EXPECT_EQ(chip.Write(NXPSerialClass::WRITE_ADDRESS, 2000, data.data()), c.expected);
     if (c.expected == aErrNone) {
       EXPECT_EQ(peer.Written(), data);
+    }
+    if (c.expected == aErrTimeout) {
+      EXPECT_TRUE(log.Contains("Write() exceeded retries\n"));
+    }
+    if (c.expected == aErrIO) {
+      EXPECT_TRUE(log.Contains("Write() unexpected response [FAIL\r\n]\n"));
     }
   }
 }
@@ -400,6 +414,7 @@ TEST(NXPSerialPty, AnswerAfterItsDeadlineDoesNotShiftTheNextOne) {
   script.delayMs['U'] = 1500;
   script.codes['P'] = "7\r\n";
   ChipPeer peer(script);
+  testsupport::LogCapture log(DEBUG_NXPSerial);
   NXPSerialClass chip;
   Open(chip, peer);
   ASSERT_EQ(chip.SetEcho(false), aErrNone);
@@ -409,6 +424,7 @@ TEST(NXPSerialPty, AnswerAfterItsDeadlineDoesNotShiftTheNextOne) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   ASSERT_GE(peer.Queued(), 3);
   EXPECT_EQ(chip.Prepare(0, 29), aErrParam);  // answered 7, not the stale 0
+  EXPECT_TRUE(log.Contains("Error response ==>[INVALID_SECTOR]\n")) << log.Text();
 }
 
 TEST(NXPSerialPty, ReturnCodesAboveNineAreFailuresWithEchoOn) {
