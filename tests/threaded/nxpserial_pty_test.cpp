@@ -148,7 +148,7 @@ class ChipPeer {
     if (echo_) Out(line);
     if (stage_ == 1 || stage_ == 2) {  // "Synchronized", then the crystal
       ++stage_;
-      Out("OK\r\n");
+      Answer("OK\r\n");
       return;
     }
     if (dataLeft_ > 0 || dataBlock_.size() > 0 || blockLines_ > 0) {
