@@ -217,7 +217,11 @@ aErr NXPSerialClass::GetEcho(const char* text, size_t count, size_t* echoed) {
   while (*echoed < count) {
     uint8_t byte = 0;
     err = ReadByte(&byte, deadline);
-    if (err != aErrNone) break;
+    if (err != aErrNone) {
+      // The line is alive but the echo is damaged: that is no time-out.
+      if (err == aErrTimeout && (*echoed > 0 || skipped > 0)) err = aErrIO;
+      break;
+    }
     if (byte == uint8_t(text[*echoed])) {
       ++*echoed;
       if (trace) snprintf(piece, sizeof(piece), " %02X", byte);

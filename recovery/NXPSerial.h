@@ -14,6 +14,8 @@
 // code line must be nothing but the decimal code and "\r\n"; a line that is
 // not is aErrIO, a non-zero code aErrParam. GetDeviceID needs code 0 and
 // four lines that are each a whole number, else the identifier stays zero.
+// A command whose echo comes back damaged fails with aErrIO (its answer
+// cannot be told from the echo); silence is aErrTimeout.
 //
 // Bit rate: Connect opens the port at a rate from the speed table. The boot
 // ROM synchronises to the rate of the "?" it receives; SetBaudRate sends
