@@ -151,6 +151,11 @@ int HidBootRom::OnRead(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* se
   auto* rom = static_cast<HidBootRom*>(self);
   UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
   std::lock_guard<std::mutex> guard(rom->lock_);
+  if (rom->mode_ == HidRomMode::kChatty && rom->input_.empty()) {
+    std::vector<uint8_t> noise(65, 0x5A);
+    noise[0] = 4;
+    rom->input_.push_back(noise);
+  }
   if (rom->input_.empty()) {
     umockdev_ioctl_client_complete(client, -1, EAGAIN);
     return TRUE;

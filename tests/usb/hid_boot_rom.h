@@ -21,7 +21,8 @@ typedef struct _UMockdevIoctlClient UMockdevIoctlClient;
 
 namespace sdptest {
 
-enum class HidRomMode { kAnswer, kSilent, kShortSecurityReport };
+// kChatty: every read gets a status report, without end.
+enum class HidRomMode { kAnswer, kSilent, kShortSecurityReport, kChatty };
 
 constexpr uint32_t kHidSecurityWord = 0x56787856;
 constexpr uint32_t kHidStatusWord = 0x12343412;

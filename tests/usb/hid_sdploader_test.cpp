@@ -114,6 +114,18 @@ TEST_F(HidSDPTest, ShortSecurityReportCountsWhatCame) {
   EXPECT_FALSE(hid.getDataFromBuffer(answer, 0, word));
 }
 
+TEST_F(HidSDPTest, ChattyROMReadsAreBounded) {
+  Plug(HidRomMode::kChatty);
+  HID_SDPLoader hid(kVendor, kProduct);
+  ASSERT_TRUE(hid.init());
+  std::vector<uint8_t> answer;
+  EXPECT_EQ(hid.readData(answer, 100), ssize_t(HID_SDPLoader::kMaxReports * MAX_READ_BYTES));
+  SDPLoader loader;
+  ASSERT_TRUE(loader.setLoader(std::make_unique<HID_SDPLoader>(kVendor, kProduct)));
+  ASSERT_EQ(loader.init(), aErrNone);
+  EXPECT_EQ(loader.writeLoader(Image(100), 0x20000400), kSDPWriteNoAnswer);
+}
+
 TEST_F(HidSDPTest, OtherProductIsNotOpened) {
   Plug(HidRomMode::kAnswer);
   SDPLoader loader;
