@@ -36,8 +36,8 @@ class HID_SDPLoader : public SDPLoader_Interface {
   static constexpr int kReadSlackMs = 200;
 
  private:
-  hid_device_* handle_ = nullptr;
-  bool libraryUp_ = false;
+  [[maybe_unused]] hid_device_* handle_ = nullptr;  // unused without hidapi
+  [[maybe_unused]] bool libraryUp_ = false;
   uint16_t vendorId_;
   uint16_t productId_;
 };
