@@ -149,17 +149,21 @@ TEST_F(SDPLoaderTest, WriteLoaderResults) {
     size_t imageSize;
     int result;
     size_t writes;
+    const char* logged;
   };
   const Bytes ok = HidAnswer(0);
   const Row table[] = {
-      {"silent ROM", {}, -1, 100, 2, 5},
-      {"answer on the third status try", {{}, {}, ok, {}, HidAnswer(kSDPWriteComplete)}, -1, 100, 0, 5},
-      {"answer mid-transfer", {ok, {}, {0xAA}}, -1, 3000, 3, 3},
-      {"final word not complete", {ok, {}, HidAnswer(kSDPAck)}, -1, 100, 4, 3},
-      {"final answer cut", {ok, {}, Bytes(69, 0x88)}, -1, 100, 4, 3},
-      {"data report not taken", {ok}, 3, 3000, 5, 4},
-      {"write-file command not taken", {ok}, 1, 100, 5, 2},
-      {"empty image", {ok}, -1, 0, 5, 1},
+      {"silent ROM", {}, -1, 100, 2, 5, "Error: No ack from iMX device\n"},
+      {"answer on the third status try", {{}, {}, ok, {}, HidAnswer(kSDPWriteComplete)}, -1, 100, 0, 5,
+       "Loader Transfer Successful\n"},
+      {"answer mid-transfer", {ok, {}, {0xAA}}, -1, 3000, 3, 3,
+       "Read Data: 1\nError while transfering loader. Aborting\n"},
+      {"final word not complete", {ok, {}, HidAnswer(kSDPAck)}, -1, 100, 4, 3,
+       "Loader Transfer Unsuccessful\n"},
+      {"final answer cut", {ok, {}, Bytes(69, 0x88)}, -1, 100, 4, 3, "Loader Transfer Unsuccessful\n"},
+      {"data report not taken", {ok}, 3, 3000, 5, 4, "Write Res: -1 , Total: 1025, Loop: 2, tell: 2048, size: 1025\n"},
+      {"write-file command not taken", {ok}, 1, 100, 5, 2, "Write Res: -1\n"},
+      {"empty image", {ok}, -1, 0, 5, 1, "Error: loader image of 0 bytes cannot be sent\n"},
   };
   for (const Row& row : table) {
     Script s;
@@ -167,7 +171,9 @@ TEST_F(SDPLoaderTest, WriteLoaderResults) {
     s.failWriteAt = row.failWriteAt;
     SDPLoader loader;
     ASSERT_TRUE(loader.setLoader(std::make_unique<FakeTransport>(s)));
+    testsupport::LogCapture log(DEBUG_iMXSerial);
     EXPECT_EQ(loader.writeLoader(Image(row.imageSize), 0x20000400), row.result) << row.name;
+    EXPECT_TRUE(log.Contains(row.logged)) << row.name << ":\n" << log.Text();
     EXPECT_EQ(s.written.size(), row.writes) << row.name;
   }
 }
