@@ -37,6 +37,11 @@ bool HID_SDPLoader::init() {
   }
   handle_ = hid_open(vendorId_, productId_, nullptr);
   Log::log(DEBUG_iMXSerial, "handle: %p\n", static_cast<void*>(handle_));
+  if (handle_ == nullptr) {
+    const wchar_t* why = hid_error(nullptr);
+    Log::log(DEBUG_iMXSerial, "No HID boot ROM %04X:%04X: %ls\n", vendorId_, productId_,
+             why != nullptr ? why : L"not found");
+  }
   return handle_ != nullptr;
 }
 
