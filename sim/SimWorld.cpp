@@ -375,6 +375,7 @@ void World::deliver(Endpoint& e, const std::vector<uint8_t>& bytes) {
 // bus `usbDelayMs` later (once the answer before has had time to go out).
 void World::goAway(Endpoint& e, uint64_t t, uint32_t awayMs, uint64_t usbDelayMs) {
   const bool never = awayMs == ModuleConfig::kNever;
+  e.leaveAt = 0;  // a departure still pending after LOAD is overtaken
   e.awayUntil = never ? UINT64_MAX : t + awayMs;
   statusDirty_ = true;
   say(e, "link dropped" + (never ? std::string(", gone for good")
