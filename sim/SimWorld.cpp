@@ -216,6 +216,9 @@ std::vector<std::string> World::describe() const {
                       (c.faults.describe().empty() ? "" : "  faults: " + c.faults.describe()));
     }
     if (!m.faults.describe().empty()) lines.push_back("  faults: " + m.faults.describe());
+    if (m.startInLoader) lines.push_back("  starts in its loader");
+    if (m.loaderAwayMs == ModuleConfig::kNever) lines.push_back("  after LOAD its loader never comes back");
+    if (m.rebootAwayMs == ModuleConfig::kNever) lines.push_back("  after REBOOT it never comes back");
     if (m.heartbeatMs) lines.push_back("  heartbeats every " + std::to_string(m.heartbeatMs) + " ms");
     if (!m.flashDump.empty()) lines.push_back("  flash saved to " + m.flashDump);
   }
