@@ -361,3 +361,22 @@ TEST(SimUpgradeFlash, SerialAndBuildComeFromTheFlashAfterReboot) {
   Talk(blank, {A, 2, 95, 6});
   EXPECT_EQ(blank.presentedSerial(), 0xFFFFFFFFu);
 }
+
+// Writes that grow a segment, land inside it, touch it from before or fill
+// a gap read back as a byte-by-byte model of the flash says.
+TEST(SimUpgradeFlash, WritesInPlaceAndMergedAgreeWithAByteModel) {
+  ksim::Flash f;
+  Bytes model(0x1000, 0xFF);
+  auto put = [&](uint32_t at, const Bytes& b) {
+    f.write(at, b);
+    std::copy(b.begin(), b.end(), model.begin() + at);
+  };
+  for (uint32_t i = 0; i < 6; ++i) put(0x100 + i * 300, Chunk(300, uint8_t(i)));
+  put(0x180, Chunk(100, 9));   // inside
+  put(0x800, Chunk(40, 3));    // apart
+  put(0x0F0, Chunk(16, 4));    // touching from before
+  put(0x7E0, Chunk(64, 5));    // bridging the gap to 0x800
+  EXPECT_EQ(f.lowest(), 0x0F0u);
+  EXPECT_EQ(f.end(), 0x828u);
+  EXPECT_EQ(f.read(0, 0x1000), model);
+}
