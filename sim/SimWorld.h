@@ -76,6 +76,7 @@ class World {
 
   const std::vector<std::unique_ptr<Endpoint>>& endpoints() const { return endpoints_; }
   uint64_t now() const;
+  uint64_t nowUs() const;  // the same clock in microseconds
 
  private:
   bool openListener(Endpoint& e, std::string& error);
