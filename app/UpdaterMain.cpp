@@ -10,6 +10,7 @@
 #include "app/CLI_Display.h"
 #include "app/CommandLine.h"
 #include "app/StoreCommands.h"
+#include "app/UpdateChecks.h"
 #include "app/Updater.h"
 #include "common/aDirectory.h"
 #include "log/Log.h"
@@ -57,12 +58,22 @@ int RunMainCommand(UpdaterDisplayInterface& display, Updater& updater, Parameter
   }
 
   if (commands.IsSet(CMD_UPDATE)) {
-    if (params.transport != RECOVER && params.serialNumber == 0) {
+    // An empty or non-numeric build means: choose automatically.
+    const uint32_t build = BuildFromText(params.build);
+    updater.Set_UEIBytes_Load(params.ueiBytesLoad);
+    if (params.transport == RECOVER) {
+      ReportNotAvailable(display);
+      return 1;
+    }
+    if (params.serialNumber == 0) {
       display.message(Level::error, "Must specify the specific device to be updated");
       return 1;
     }
-    ReportNotAvailable(display);
-    return 1;
+    return updater.Update_Firmware(params.serialNumber, build, params.birdFile,
+                                   params.moduleAddress, params.routerSerialNumber,
+                                   params.override)
+               ? 0
+               : 1;
   }
 
   struct SerialCommand {
