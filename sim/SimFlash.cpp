@@ -11,6 +11,20 @@ void Flash::write(uint32_t address, const std::vector<uint8_t>& bytes) {
   if (bytes.empty()) return;
   uint64_t start = address;
   uint64_t stop = start + bytes.size();
+  // Chunk after chunk, an image grows at the end of one segment, or is
+  // written again inside it: both without copying the segment.
+  auto next = segments_.upper_bound(address);
+  if (next != segments_.begin() && (next == segments_.end() || next->first > stop)) {
+    auto prev = std::prev(next);
+    uint64_t prevEnd = uint64_t(prev->first) + prev->second.size();
+    if (prevEnd >= start) {
+      std::vector<uint8_t>& seg = prev->second;
+      size_t offset = size_t(start - prev->first);
+      if (stop > prevEnd) seg.resize(size_t(stop - prev->first));
+      std::memcpy(seg.data() + offset, bytes.data(), bytes.size());
+      return;
+    }
+  }
   // Merge with every segment that overlaps or touches [start, stop).
   std::vector<uint8_t> merged;
   uint64_t mergedStart = start;
@@ -35,6 +49,20 @@ void Flash::write(uint32_t address, const std::vector<uint8_t>& bytes) {
   segments_[uint32_t(mergedStart)] = std::move(merged);
 }
 
+size_t Flash::program(uint32_t address, const std::vector<uint8_t>& bytes) {
+  if (bytes.empty()) return 0;
+  uint32_t length = uint32_t(bytes.size());
+  if (uint64_t(address) + length > (uint64_t(1) << 32)) length = uint32_t((uint64_t(1) << 32) - address);
+  std::vector<uint8_t> cells = read(address, length);
+  size_t twice = 0;
+  for (size_t i = 0; i < cells.size(); ++i) {
+    if (cells[i] != 0xFF) ++twice;
+    cells[i] &= bytes[i];
+  }
+  write(address, cells);
+  return twice;
+}
+
 uint32_t Flash::lowest() const { return segments_.empty() ? 0 : segments_.begin()->first; }
 
 uint64_t Flash::end() const {
@@ -55,6 +83,11 @@ std::vector<uint8_t> Flash::read(uint32_t address, uint32_t length) const {
 }
 
 bool Flash::dump(const std::string& path, std::string& error) const {
+  if (end() - lowest() > kMaxDumpBytes) {
+    error = "the flash written spans " + std::to_string(end() - lowest()) + " bytes, more than a dump takes (" +
+            std::to_string(kMaxDumpBytes) + ")";
+    return false;
+  }
   std::string tmp = path + ".tmp";
   FILE* f = std::fopen(tmp.c_str(), "wb");
   if (!f) {
