@@ -291,15 +291,17 @@ int LpcPort::flush() {
     lost_ += pending_.size() - kMaxPending;
     pending_.erase(0, pending_.size() - kMaxPending);
   }
+  bool full = false;
   if (!pending_.empty()) {
     ssize_t w = ::write(master_, pending_.data(), pending_.size());
     if (w > 0) pending_.erase(0, size_t(w));
+    full = w < 0 && errno == EAGAIN;  // nobody reads: try again a little later
   }
   if (rom_.running() && !wasRunning_) {
     wasRunning_ = true;
     dump();
   }
-  if (!pending_.empty()) return 1;
+  if (!pending_.empty()) return full ? 10 : 1;
   uint64_t due = rom_.nextDue();
   if (due == UINT64_MAX) return -1;
   return due <= now ? 0 : int(std::min<uint64_t>((due - now + 999) / 1000, 1000));
