@@ -11,6 +11,7 @@ namespace {
 constexpr size_t kMaxLine = 512;         // longer lines are cut (a real UART buffer is smaller)
 constexpr uint32_t kBytesPerLine = 45;
 constexpr uint32_t kLinesPerChecksum = 20;
+constexpr size_t kMaxQueued = size_t(1) << 20;  // characters not yet due (a whole flash read fits)
 
 // "123" to a number up to 0xFFFFFFFF; false for anything else.
 bool Decimal(const std::string& text, long long& out) {
@@ -75,6 +76,10 @@ void LpcIsp::fired(const std::string& fault) {
 
 void LpcIsp::emit(const std::string& text) {
   for (char c : text) {
+    if (out_.size() - outHead_ >= kMaxQueued) {  // a host typing faster than the line: overrun
+      ++stats_.overruns;
+      continue;
+    }
     uint64_t t = std::max({nowUs_, lineFreeUs_, busyUntilUs_}) + charUs_;
     lineFreeUs_ = t;
     out_.push_back({t, c});
@@ -114,7 +119,7 @@ uint64_t LpcIsp::nextDue() const { return outHead_ < out_.size() ? out_[outHead_
 void LpcIsp::receive(const uint8_t* data, size_t n, uint64_t nowUs) {
   nowUs_ = nowUs;
   if (cfg_.faults.silent) {
-    if (n) fired("silent");
+    if (n && stats_.faultsFired["silent"]++ == 0) log("fault silent");
     return;
   }
   for (size_t i = 0; i < n; ++i) onByte(data[i]);

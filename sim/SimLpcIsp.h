@@ -73,6 +73,7 @@ struct LpcStats {
   uint64_t bytesCopied = 0;           // flash bytes programmed by C
   uint64_t sectorsErased = 0;
   uint64_t nonBlankWrites = 0, nonBlankBytes = 0;  // C onto flash not erased
+  uint64_t overruns = 0;              // characters not sent: the output queue was full
   std::map<std::string, uint64_t> faultsFired;
 };
 

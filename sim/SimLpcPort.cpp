@@ -359,7 +359,8 @@ json LpcPort::status() const {
             {"sectors_erased", s.sectorsErased},
             {"nonblank_writes", s.nonBlankWrites},
             {"nonblank_bytes", s.nonBlankBytes},
-            {"lost_output", lost_}}},
+            {"lost_output", lost_},
+            {"overruns", s.overruns}}},
           {"faults_fired", fired}};
 }
 

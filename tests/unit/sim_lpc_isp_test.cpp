@@ -419,3 +419,13 @@ TEST(SimLpcIsp, DescriptionsAreCheckedKeyByKey) {
   EXPECT_FALSE(ksim::ParseWorldJson(R"({"lpc": {"name": "a"}})", twice, error));
   EXPECT_FALSE(ksim::ParseWorldJson(R"({"lpc": [{"id": "1:2"}]})", twice, error));
 }
+
+TEST(SimLpcIsp, AHostTypingFasterThanTheLineOverrunsTheEchoNotTheMemory) {
+  LpcIsp rom(LpcConfig{});
+  Say(rom, "?Synchronized\r\n14746\r\n");
+  const std::string flood((size_t(1) << 20) + 1000, 'x');
+  rom.receive(reinterpret_cast<const uint8_t*>(flood.data()), flood.size(), 0);
+  EXPECT_EQ(rom.stats().overruns, 1000u);
+  EXPECT_EQ(rom.takeAll().size(), size_t(1) << 20);
+  EXPECT_EQ(Say(rom, "\r\nJ\r\n"), "\r\n1\r\nJ\r\n0\r\n638664503\r\n");  // the cut line is no command
+}
