@@ -22,7 +22,7 @@ namespace ksim {
 constexpr uint32_t kLpcFlashSize = 0x80000;     // 512 KB
 constexpr int kLpcSectors = 30;                  // 0-15 of 4 KB, 16-29 of 32 KB
 constexpr uint32_t kLpcRamBase = 0x10000000;
-constexpr uint32_t kLpcRamSize = 0x8000;         // 32 KB local RAM
+constexpr uint32_t kLpcRamSize = 0x10000;        // 64 KB: 60 KB from the staging address 0x10001000
 constexpr uint32_t kLpcRamWritable = 0x10000200; // below: the ROM's own variables
 constexpr uint32_t kLpcUnlockCode = 23130;
 constexpr uint32_t kLpcAlways = 0xFFFFFFFFu;

@@ -144,7 +144,7 @@ TEST(SimLpcIsp, CommandsAnswerTheirReturnCodes) {
       {false, {}, "W 268439552 0", "6"},
       {false, {}, "W 0 4", "14"},
       {false, {}, "W 268435456 4", "14"},  // the ROM's own RAM
-      {false, {}, "W 268468220 8", "14"},  // past the end of RAM
+      {false, {}, "W 268500988 8", "14"},  // past the end of RAM
       {false, {}, "R 2 4", "13"},
       {false, {}, "R 0 3", "6"},
       {false, {}, "R 524284 8", "14"},
