@@ -340,8 +340,19 @@ bool ParseWorldJson(const std::string& text, WorldConfig& world, std::string& er
         }
         world.modules.push_back(entry);
       }
+    } else if (key == "lpc") {
+      // LPC boot ROMs: their own keys (SimLpcPort.cpp).
+      if (!it->is_array()) { error = "\"lpc\" must be a list"; return false; }
+      for (const json& lj : *it) {
+        LpcConfig lpc;
+        if (!ParseLpcJson(lj, lpc, error)) {
+          error = "lpc " + std::to_string(world.lpcs.size() + 1) + ": " + error;
+          return false;
+        }
+        world.lpcs.push_back(lpc);
+      }
     } else {
-      error = "unknown key \"" + key + "\" (known: bind, discovery, modules)";
+      error = "unknown key \"" + key + "\" (known: bind, discovery, modules, lpc)";
       return false;
     }
   }
@@ -412,9 +423,14 @@ bool AddModuleSpec(const std::string& text, WorldConfig& world, std::string& err
 }
 
 bool ValidateWorld(const WorldConfig& world, std::string& error) {
-  if (world.modules.empty()) {
+  if (world.modules.empty() && world.lpcs.empty()) {
     error = "no modules: give --module serial=1234ABCD,tcp (or --world FILE); see --help";
     return false;
+  }
+  std::set<std::string> lpcNames;
+  for (size_t i = 0; i < world.lpcs.size(); ++i) {
+    std::string name = world.lpcs[i].name.empty() ? "lpc" + std::to_string(i) : world.lpcs[i].name;
+    if (!lpcNames.insert(name).second) { error = "LPC ROM " + name + " is given twice"; return false; }
   }
   std::set<uint32_t> serials;
   for (const ModuleSpec& s : world.modules) {

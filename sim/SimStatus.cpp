@@ -82,6 +82,8 @@ std::string World::statusJson() const {
     }
     j["modules"].push_back(m);
   }
+  j["lpc"] = nlohmann::json::array();
+  for (const auto& l : lpcs_) j["lpc"].push_back(l->status());
   return j.dump();
 }
 
@@ -107,6 +109,7 @@ uint64_t World::packetsSeen() const {
     n += e->module->stats().packetsIn;
     for (const auto& b : e->busModules) n += b->stats().packetsIn;
   }
+  for (const auto& l : lpcs_) n += l->activity();
   return n;
 }
 

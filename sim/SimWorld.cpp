@@ -99,6 +99,13 @@ bool World::start(std::string& error) {
     }
   }
   if (cfg_.discovery && !openDiscovery(error)) return false;
+  // LPC boot ROMs.
+  for (size_t i = 0; i < cfg_.lpcs.size(); ++i) {
+    LpcConfig lc = cfg_.lpcs[i];
+    if (lc.name.empty()) lc.name = "lpc" + std::to_string(i);
+    lpcs_.push_back(std::make_unique<LpcPort>(lc, print_));
+    if (!lpcs_.back()->open(error)) return false;
+  }
   return true;
 }
 
@@ -225,6 +232,8 @@ std::vector<std::string> World::describe() const {
     if (m.heartbeatMs) lines.push_back("  heartbeats every " + std::to_string(m.heartbeatMs) + " ms");
     if (!m.flashDump.empty()) lines.push_back("  flash saved to " + m.flashDump);
   }
+  for (const auto& l : lpcs_)
+    for (const auto& line : l->describe()) lines.push_back(line);
   if (udpFd_ >= 0) lines.push_back("discovery: answering requests to 232.2.2.2:9888");
   if (usb_) {
     const char* dir = std::getenv("UMOCKDEV_DIR");
@@ -255,6 +264,7 @@ void World::dumpFlashes() {
     for (auto& b : e->busModules)
       if (!b->dumpFlash(error)) say(*e, "cannot save a bus module's flash: " + error);
   }
+  for (auto& l : lpcs_) l->dump();
 }
 
 void World::acceptHost(Endpoint& e) {
@@ -499,7 +509,15 @@ void World::run(const std::function<bool()>& keepRunning) {
       if (e->unplugAt && e->unplugAt * 1000 < deadline) deadline = e->unplugAt * 1000;
       if (e->leaveAt && e->leaveAt * 1000 < deadline) deadline = e->leaveAt * 1000;
     }
-    const uint64_t waitUs = deadline > t ? deadline - t : 0;
+    uint64_t waitUs = deadline > t ? deadline - t : 0;
+    // LPC boot ROMs: their terminals, and the next character due.
+    const size_t lpcFirst = fds.size();
+    for (auto& l : lpcs_) {
+      fds.push_back({l->fd(), POLLIN, 0});
+      owners.push_back({nullptr, -3});
+      int wait = l->flush();  // milliseconds, or -1 for nothing due
+      if (wait >= 0 && uint64_t(wait) * 1000 < waitUs) waitUs = uint64_t(wait) * 1000;
+    }
     const timespec timeout{time_t(waitUs / 1000000), long(waitUs % 1000000) * 1000};
     int n = ::ppoll(fds.data(), nfds_t(fds.size()), &timeout, nullptr);
     if (n < 0 && errno != EINTR) {
@@ -512,6 +530,7 @@ void World::run(const std::function<bool()>& keepRunning) {
       switch (owners[i].second) {
         case -1: { char buf[64]; while (::read(wakePipe_[0], buf, sizeof buf) > 0) {} break; }
         case -2: answerDiscovery(); break;
+        case -3: lpcs_[i - lpcFirst]->onReadable(); break;
         case 0: if (e->listenFd >= 0) acceptHost(*e); break;
         case 1: if (e->connFd >= 0) readTcp(*e); break;
         case 2: readPty(*e); break;
@@ -532,6 +551,7 @@ void World::run(const std::function<bool()>& keepRunning) {
       }
     }
     for (auto& e : endpoints_) flush(*e);
+    for (auto& l : lpcs_) l->flush();
     refreshStatus(false);
   }
   refreshStatus(true);

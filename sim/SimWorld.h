@@ -75,6 +75,8 @@ class World {
   void requestFlashDump() { dumpRequested_ = true; wake(); }
 
   const std::vector<std::unique_ptr<Endpoint>>& endpoints() const { return endpoints_; }
+  // The simulated LPC boot ROMs, on their terminals.
+  const std::vector<std::unique_ptr<LpcPort>>& lpcPorts() const { return lpcs_; }
   uint64_t now() const;
   uint64_t nowUs() const;  // the same clock in microseconds
 
@@ -100,6 +102,7 @@ class World {
   Printer print_;
   std::vector<std::unique_ptr<Endpoint>> endpoints_;
   std::unique_ptr<UsbBus> usb_;
+  std::vector<std::unique_ptr<LpcPort>> lpcs_;
   int udpFd_ = -1;
   int wakePipe_[2] = {-1, -1};
   std::atomic<bool> stopping_{false};
