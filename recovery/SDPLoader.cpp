@@ -1,0 +1,233 @@
+#include "recovery/SDPLoader.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "log/Log.h"
+
+namespace {
+
+constexpr int kAnswerTimeoutMs = 100;
+constexpr int kStatusTries = 5;
+
+// Command types.
+constexpr uint16_t kCmdReadRegister = 0x0101;
+constexpr uint16_t kCmdWriteFile = 0x0404;
+constexpr uint16_t kCmdErrorStatus = 0x0505;
+constexpr uint16_t kCmdJump = 0x0B0B;
+constexpr uint8_t kFormat32 = 0x20;
+
+constexpr size_t kMaxWordOffset = 15;
+constexpr size_t kHIDAnswerBytes = 5 + MAX_READ_BYTES;  // security + status report
+constexpr size_t kHIDWordStart = 6;
+constexpr size_t kSerialWordStart = 4;
+
+void PutBE16(std::vector<uint8_t>& v, uint16_t value) {
+  v.push_back(static_cast<uint8_t>(value >> 8));
+  v.push_back(static_cast<uint8_t>(value));
+}
+
+void PutBE32(std::vector<uint8_t>& v, uint32_t value) {
+  for (int shift = 24; shift >= 0; shift -= 8) v.push_back(static_cast<uint8_t>(value >> shift));
+}
+
+std::vector<uint8_t> Command(uint16_t type, uint32_t address, uint8_t format, uint32_t count) {
+  std::vector<uint8_t> packet;
+  packet.reserve(MAX_COMMAND_BYTES);
+  packet.push_back(kSDPReportCommand);
+  PutBE16(packet, type);
+  PutBE32(packet, address);
+  packet.push_back(format);
+  PutBE32(packet, count);
+  SDPLoader::_fillCommand(packet);
+  return packet;
+}
+
+bool WordAt(const std::vector<uint8_t>& buffer, size_t first, uint32_t& value) {
+  if (first + 4 > buffer.size()) return false;
+  uint32_t word = 0;
+  for (size_t i = 0; i < 4; ++i) word |= static_cast<uint32_t>(buffer[first + i]) << (8 * i);
+  value |= word;
+  return true;
+}
+
+// A write is complete when at most the report identifier (which a serial
+// line does not carry) is missing from the count.
+bool WroteAll(ssize_t result, size_t size) {
+  return result > 0 && static_cast<size_t>(result) + 1 >= size;
+}
+
+}  // namespace
+
+bool SDP_WordFromHIDAnswer(const std::vector<uint8_t>& buffer, size_t offset, uint32_t& value) {
+  if (buffer.size() != kHIDAnswerBytes || offset > kMaxWordOffset) return false;
+  return WordAt(buffer, offset + kHIDWordStart, value);
+}
+
+bool SDP_WordFromSerialAnswer(const std::vector<uint8_t>& buffer, size_t offset, uint32_t& value) {
+  if (offset > kMaxWordOffset || buffer.size() < (offset + 2) * 4) return false;
+  return WordAt(buffer, offset + kSerialWordStart, value);
+}
+
+SDPLoader::SDPLoader() = default;
+SDPLoader::~SDPLoader() = default;
+
+bool SDPLoader::setLoader(std::unique_ptr<SDPLoader_Interface> loader) {
+  if (loader_ || !loader) return false;
+  loader_ = std::move(loader);
+  return true;
+}
+
+aErr SDPLoader::init() {
+  if (!loader_) return aErrMemory;
+  return loader_->init() ? aErrNone : aErrIO;
+}
+
+void SDPLoader::_fillCommand(std::vector<uint8_t>& packet) {
+  if (packet.size() < MAX_COMMAND_BYTES) packet.resize(MAX_COMMAND_BYTES, 0);
+}
+
+std::vector<uint8_t> SDPLoader::_createStatusPacket() { return Command(kCmdErrorStatus, 0, 0, 0); }
+
+std::vector<uint8_t> SDPLoader::_createWriteFilePacket(uint32_t address, uint32_t size) {
+  return Command(kCmdWriteFile, address, kFormat32, size);
+}
+
+std::vector<uint8_t> SDPLoader::_createJumpPacket(uint32_t address) {
+  return Command(kCmdJump, address, 0, 0);
+}
+
+std::vector<uint8_t> SDPLoader::_create4ByteReadRegisterPacket(uint32_t address) {
+  return Command(kCmdReadRegister, address, kFormat32, 4);
+}
+
+void SDPLoader::_printBuffer(const std::vector<uint8_t>& bytes) {
+  if (!Log::IsActive(DEBUG_iMXSerial)) return;
+  for (uint8_t b : bytes) Log::log(DEBUG_iMXSerial, "%X ", b);
+  Log::log(DEBUG_iMXSerial, "\n");
+}
+
+bool SDPLoader::_sendCommand(const std::vector<uint8_t>& command) {
+  const ssize_t written = loader_->writeData(command);
+  Log::log(DEBUG_iMXSerial, "bytesWritten: %zu\n", static_cast<size_t>(std::max<ssize_t>(written, 0)));
+  _printBuffer(command);
+  return WroteAll(written, command.size());
+}
+
+ssize_t SDPLoader::_readAnswer(std::vector<uint8_t>& answer, int timeoutMs) {
+  answer.clear();
+  const ssize_t count = loader_->readData(answer, timeoutMs);
+  Log::log(DEBUG_iMXSerial, "Read Data: %zd\n", count);
+  _printBuffer(answer);
+  return count;
+}
+
+bool SDPLoader::_expectResponse(const std::vector<uint8_t>& answer) {
+  uint32_t word = 0;
+  return loader_->getDataFromBuffer(answer, 0, word);
+}
+
+bool SDPLoader::_expectAck(const std::vector<uint8_t>& answer) {
+  uint32_t word = 0;
+  return loader_->getDataFromBuffer(answer, 0, word) && word == kSDPAck;
+}
+
+bool SDPLoader::_isConnectionAlive() {
+  if (!loader_) return false;
+  const std::vector<uint8_t> status = _createStatusPacket();
+  std::vector<uint8_t> answer;
+  for (int attempt = 0; attempt < kStatusTries; ++attempt) {
+    _sendCommand(status);
+    _readAnswer(answer, kAnswerTimeoutMs);
+    if (_expectResponse(answer)) return true;
+  }
+  Log::log(DEBUG_iMXSerial, "Error: No ack from iMX device\n");
+  return false;
+}
+
+int SDPLoader::writeLoader(const std::vector<uint8_t>& image, uint32_t address) {
+  if (!_isConnectionAlive()) return kSDPWriteNoAnswer;
+  // The command's count field holds 32 bits; an empty image would leave the
+  // ROM waiting for nothing.
+  if (image.empty() || image.size() > std::numeric_limits<uint32_t>::max()) {
+    Log::log(DEBUG_iMXSerial, "Error: loader image of %zu bytes cannot be sent\n", image.size());
+    return kSDPWriteFailed;
+  }
+
+  const std::vector<uint8_t> command =
+      _createWriteFilePacket(address, static_cast<uint32_t>(image.size()));
+  const ssize_t result = loader_->writeData(command);
+  Log::log(DEBUG_iMXSerial, "Write Res: %zd\n", result);
+  _printBuffer(command);
+  if (!WroteAll(result, command.size())) {
+    Log::log(DEBUG_iMXSerial, "Error: write file command not sent\n");
+    return kSDPWriteFailed;
+  }
+
+  int total = 0;
+  int pass = 0;
+  size_t consumed = 0;
+  std::vector<uint8_t> answer;
+  std::vector<uint8_t> report;
+  report.reserve(MAX_WRITE_BYTES + 1);
+  while (consumed < image.size()) {
+    answer.clear();
+    const ssize_t heard = loader_->readData(answer, 0);
+    Log::log(DEBUG_iMXSerial, "Read Data: %zd\n", heard);
+    if (heard > 0) {
+      Log::log(DEBUG_iMXSerial, "Error while transfering loader. Aborting\n");
+      return kSDPWriteInterrupted;
+    }
+    const size_t piece = std::min(MAX_WRITE_BYTES, image.size() - consumed);
+    report.assign(1, kSDPReportData);
+    report.insert(report.end(), image.begin() + static_cast<std::ptrdiff_t>(consumed),
+                  image.begin() + static_cast<std::ptrdiff_t>(consumed + piece));
+    const ssize_t wrote = loader_->writeData(report);
+    consumed += piece;
+    ++pass;
+    if (wrote > 0) total += static_cast<int>(wrote);
+    Log::log(DEBUG_iMXSerial, "Write Res: %zd , Total: %d, Loop: %d, tell: %ld, size: %zd\n", wrote,
+             total, pass, static_cast<long>(consumed), static_cast<ssize_t>(report.size()));
+    // A report the transport did not take leaves a hole in the chip's RAM.
+    if (!WroteAll(wrote, report.size())) {
+      Log::log(DEBUG_iMXSerial, "Error: data report %d not written\n", pass);
+      return kSDPWriteFailed;
+    }
+  }
+
+  Log::log(DEBUG_iMXSerial, "Written Bytes: %d\n", total);
+  answer.clear();
+  loader_->readData(answer, kAnswerTimeoutMs);
+  Log::log(DEBUG_iMXSerial, "Data Read: \n");
+  _printBuffer(answer);
+  uint32_t word = 0;
+  if (loader_->getDataFromBuffer(answer, 0, word) && word == kSDPWriteComplete) {
+    Log::log(DEBUG_iMXSerial, "Loader Transfer Successful\n");
+    return kSDPWriteOk;
+  }
+  Log::log(DEBUG_iMXSerial, "Loader Transfer Unsuccessful\n");
+  return kSDPWriteNotComplete;
+}
+
+void SDPLoader::startLoader(uint32_t entry) {
+  if (!loader_) return;
+  const std::vector<uint8_t> command = _createJumpPacket(entry);
+  const ssize_t result = loader_->writeData(command);
+  Log::log(DEBUG_iMXSerial, "Write Res: %zd\n", result);
+  std::vector<uint8_t> answer;
+  loader_->readData(answer, kAnswerTimeoutMs);
+}
+
+aErr SDPLoader::getFingerprint(uint64_t& fingerprint) {
+  if (!_isConnectionAlive()) return aErrParam;
+  const uint32_t addresses[2] = {kSDPFingerprintLowAddress, kSDPFingerprintHighAddress};
+  uint32_t words[2] = {0, 0};
+  std::vector<uint8_t> answer;
+  for (size_t i = 0; i < 2; ++i) {
+    if (!_sendCommand(_create4ByteReadRegisterPacket(addresses[i]))) return aErrMode;
+    _readAnswer(answer, kAnswerTimeoutMs);
+    if (!loader_->getDataFromBuffer(answer, 0, words[i])) return aErrMode;
+  }
+  fingerprint = static_cast<uint64_t>(words[0]) | (static_cast<uint64_t>(words[1]) << 32);
+  return aErrNone;
+}

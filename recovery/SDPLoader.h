@@ -1,0 +1,111 @@
+// Serial download protocol loader for i.MX boot ROMs: builds the commands
+// (status, write file, jump, read register), sends a loader image into the
+// chip's RAM, starts it, and reads the chip's unique identifier. The bytes
+// travel through an SDPLoader_Interface: USB HID reports or a serial line.
+// Traces go to the application log under DEBUG_iMXSerial.
+#ifndef UPDATER_RECOVERY_SDPLOADER_H
+#define UPDATER_RECOVERY_SDPLOADER_H
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "common/aError.h"
+
+constexpr size_t MAX_COMMAND_BYTES = 17;  // report identifier + 16-byte command
+constexpr size_t MAX_READ_BYTES = 65;     // the largest input report
+constexpr size_t MAX_WRITE_BYTES = 1024;  // image bytes per data report
+
+// Report identifiers.
+constexpr uint8_t kSDPReportCommand = 1;
+constexpr uint8_t kSDPReportData = 2;
+constexpr uint8_t kSDPReportSecurity = 3;
+constexpr uint8_t kSDPReportStatus = 4;
+
+// Status words.
+constexpr uint32_t kSDPWriteComplete = 0x88888888;
+constexpr uint32_t kSDPAck = 0xF0F0F0F0;
+
+// The chip's unique identifier: two fuse words.
+constexpr uint32_t kSDPFingerprintLowAddress = 0x401F4410;
+constexpr uint32_t kSDPFingerprintHighAddress = 0x401F4420;
+
+// Results of SDPLoader::writeLoader.
+enum SDPWriteResult : int {
+  kSDPWriteOk = 0,
+  kSDPWriteNoAnswer = 2,      // the status check went unanswered
+  kSDPWriteInterrupted = 3,   // the ROM spoke in the middle of the transfer
+  kSDPWriteNotComplete = 4,   // the final status was not "complete"
+  kSDPWriteFailed = 5,        // nothing to send, or the transport dropped bytes
+};
+
+// One way of reaching the boot ROM. Every buffer given to writeData starts
+// with its report identifier; transports without report identifiers drop it.
+class SDPLoader_Interface {
+ public:
+  virtual ~SDPLoader_Interface() = default;
+  // Opens the device. True when it can be used.
+  virtual bool init() = 0;
+  // Returns the count written (transport-defined), or a negative value.
+  virtual ssize_t writeData(const std::vector<uint8_t>& data) = 0;
+  // Appends what the ROM sent within about timeoutMs to `data` (bounded in
+  // size and time); returns the count appended.
+  virtual ssize_t readData(std::vector<uint8_t>& data, int timeoutMs) = 0;
+  // ORs the 32-bit word at `offset` of an answer into `value` when the
+  // answer has this transport's shape.
+  virtual bool getDataFromBuffer(const std::vector<uint8_t>& buffer, size_t offset,
+                                 uint32_t& value) = 0;
+};
+
+// The answer shapes of the two transports. HID: security report (5 bytes)
+// and status report (65 bytes), the word at bytes offset+6..offset+9.
+// Serial: two raw words, the word at bytes offset+4..offset+7. Both take the
+// word least significant byte first and only offsets up to 15.
+bool SDP_WordFromHIDAnswer(const std::vector<uint8_t>& buffer, size_t offset, uint32_t& value);
+bool SDP_WordFromSerialAnswer(const std::vector<uint8_t>& buffer, size_t offset, uint32_t& value);
+
+class SDPLoader {
+ public:
+  SDPLoader();
+  ~SDPLoader();
+  SDPLoader(const SDPLoader&) = delete;
+  SDPLoader& operator=(const SDPLoader&) = delete;
+
+  // Takes the transport when none is set yet and it is not null.
+  bool setLoader(std::unique_ptr<SDPLoader_Interface> loader);
+  // aErrMemory without a transport, aErrIO when it cannot be opened.
+  aErr init();
+  // Sends `image` to `address`: one of SDPWriteResult.
+  int writeLoader(const std::vector<uint8_t>& image, uint32_t address);
+  // Jumps to `entry` and reads whatever comes back.
+  void startLoader(uint32_t entry);
+  // The two fuse words, low word first: aErrParam when the ROM does not
+  // answer the status check, aErrMode when an answer cannot be read. The
+  // out value is written only on success.
+  aErr getFingerprint(uint64_t& fingerprint);
+
+  // Command builders (17 bytes, report identifier 1 first).
+  static std::vector<uint8_t> _createStatusPacket();
+  static std::vector<uint8_t> _createWriteFilePacket(uint32_t address, uint32_t size);
+  static std::vector<uint8_t> _createJumpPacket(uint32_t address);
+  static std::vector<uint8_t> _create4ByteReadRegisterPacket(uint32_t address);
+  // Pads a packet with zero bytes to MAX_COMMAND_BYTES.
+  static void _fillCommand(std::vector<uint8_t>& packet);
+
+ private:
+  bool _isConnectionAlive();
+  bool _expectResponse(const std::vector<uint8_t>& answer);
+  bool _expectAck(const std::vector<uint8_t>& answer);
+  // Writes a command (logged as "bytesWritten"); false when it did not go.
+  bool _sendCommand(const std::vector<uint8_t>& command);
+  // Reads an answer (logged as "Read Data") into a fresh `answer`.
+  ssize_t _readAnswer(std::vector<uint8_t>& answer, int timeoutMs);
+  static void _printBuffer(const std::vector<uint8_t>& bytes);
+
+  std::unique_ptr<SDPLoader_Interface> loader_;
+};
+
+#endif
