@@ -20,7 +20,8 @@ const std::set<std::string> kModuleKeys = {
     "block_size", "load_base", "uei_data", "loader_serial", "reboot_away_ms", "reset_away_ms",
     "heartbeat_ms", "new_version", "new_build", "flash_dump", "faults", "fault",
     "tcp", "port", "pty", "pty_link", "usb", "bus", "on", "stream_ms", "store_slots",
-    "slot_capacity", "factory", "factory_locked", "options", "option"};
+    "slot_capacity", "factory", "factory_locked", "options", "option", "load_leave_ms", "loader_away_ms",
+    "boot_ms", "tcp_close", "in_loader", "serial_from_flash", "build_from_flash", "program_once"};
 
 constexpr size_t kMaxValueBytes = 255;
 
@@ -215,11 +216,29 @@ bool ParseModule(const json& j, ModuleConfig& m, TransportConfig* t, std::vector
       if (s == "own") m.loaderDeadead = false;
       else if (s == "deadead" || s == "DEADDEAD") m.loaderDeadead = true;
       else return bad("\"own\" or \"deadead\"");
-    } else if (key == "reboot_away_ms" || key == "reset_away_ms" || key == "heartbeat_ms") {
+    } else if (key == "reboot_away_ms" || key == "loader_away_ms") {
+      uint32_t& ms = key == "reboot_away_ms" ? m.rebootAwayMs : m.loaderAwayMs;
+      if (v.is_string() && v.get<std::string>() == "never") ms = ModuleConfig::kNever;
+      else if (Number(v, 600000, n)) ms = uint32_t(n);
+      else return bad("milliseconds 0..600000, or \"never\"");
+    } else if (key == "reset_away_ms" || key == "heartbeat_ms" || key == "load_leave_ms" || key == "boot_ms") {
       if (!Number(v, 600000, n)) return bad("milliseconds 0..600000");
-      if (key == "reboot_away_ms") m.rebootAwayMs = uint32_t(n);
-      else if (key == "reset_away_ms") m.resetAwayMs = uint32_t(n);
-      else m.heartbeatMs = uint32_t(n);
+      if (key == "reset_away_ms") m.resetAwayMs = uint32_t(n);
+      else if (key == "heartbeat_ms") m.heartbeatMs = uint32_t(n);
+      else if (key == "load_leave_ms") m.loadLeaveMs = uint32_t(n);
+      else m.bootMs = uint32_t(n);
+    } else if (key == "tcp_close") {
+      std::string s = v.is_string() ? v.get<std::string>() : "";
+      if (s == "rst") m.tcpCloseReset = true;
+      else if (s == "fin") m.tcpCloseReset = false;
+      else return bad("\"fin\" or \"rst\"");
+    } else if (key == "in_loader") {
+      if (!Flag(v, m.startInLoader)) return bad("true or false");
+    } else if (key == "program_once") {
+      if (!Flag(v, m.programOnce)) return bad("true or false");
+    } else if (key == "serial_from_flash" || key == "build_from_flash") {
+      if (!Number(v, 0xFFFFFFFC, n)) return bad("a flash address 0..0xFFFFFFFC");
+      (key == "serial_from_flash" ? m.serialFromFlash : m.buildFromFlash) = int64_t(n);
     } else if (key == "stream_ms") {
       if (!Number(v, 600000, n) || n < ModuleConfig::kMinStreamPeriodMs) return bad("milliseconds 10..600000");
       m.streamPeriodMs = uint32_t(n);
@@ -321,8 +340,19 @@ bool ParseWorldJson(const std::string& text, WorldConfig& world, std::string& er
         }
         world.modules.push_back(entry);
       }
+    } else if (key == "lpc") {
+      // LPC boot ROMs: their own keys (SimLpcPort.cpp).
+      if (!it->is_array()) { error = "\"lpc\" must be a list"; return false; }
+      for (const json& lj : *it) {
+        LpcConfig lpc;
+        if (!ParseLpcJson(lj, lpc, error)) {
+          error = "lpc " + std::to_string(world.lpcs.size() + 1) + ": " + error;
+          return false;
+        }
+        world.lpcs.push_back(lpc);
+      }
     } else {
-      error = "unknown key \"" + key + "\" (known: bind, discovery, modules)";
+      error = "unknown key \"" + key + "\" (known: bind, discovery, modules, lpc)";
       return false;
     }
   }
@@ -393,9 +423,14 @@ bool AddModuleSpec(const std::string& text, WorldConfig& world, std::string& err
 }
 
 bool ValidateWorld(const WorldConfig& world, std::string& error) {
-  if (world.modules.empty()) {
+  if (world.modules.empty() && world.lpcs.empty()) {
     error = "no modules: give --module serial=1234ABCD,tcp (or --world FILE); see --help";
     return false;
+  }
+  std::set<std::string> lpcNames;
+  for (size_t i = 0; i < world.lpcs.size(); ++i) {
+    std::string name = world.lpcs[i].name.empty() ? "lpc" + std::to_string(i) : world.lpcs[i].name;
+    if (!lpcNames.insert(name).second) { error = "LPC ROM " + name + " is given twice"; return false; }
   }
   std::set<uint32_t> serials;
   for (const ModuleSpec& s : world.modules) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/SimLpcIsp.h"
 #include "sim/SimModule.h"
 
 namespace ksim {
@@ -30,6 +31,7 @@ struct WorldConfig {
   bool bindGiven = false;
   bool discovery = false;          // answer TCP/IP discovery requests
   std::vector<ModuleSpec> modules;
+  std::vector<LpcConfig> lpcs;     // simulated LPC boot ROMs (SimLpcIsp.h)
 };
 
 // Reads a world file; false with a message naming the file and the fault.

@@ -42,6 +42,26 @@ bool ParseTarget(const std::string& text, bool withAmount, AnswerFault& f) {
   return true;
 }
 
+// A count for a counted fault: empty gives `dflt`, "always" kAlways, else
+// a number from 1.
+bool ParseCount(const std::string& text, uint32_t dflt, uint32_t& out) {
+  if (text.empty()) { out = dflt; return true; }
+  if (text == "always") { out = kAlways; return true; }
+  int64_t n = 0;
+  if (!ParseNumber(text, n) || n == 0) return false;
+  out = uint32_t(n);
+  return true;
+}
+
+std::string CountText(uint32_t n) { return n == kAlways ? "always" : std::to_string(n); }
+
+// "A" or "A:B", split at the first colon.
+void SplitColon(const std::string& text, std::string& a, std::string& b) {
+  size_t colon = text.find(':');
+  a = text.substr(0, colon);
+  b = colon == std::string::npos ? "" : text.substr(colon + 1);
+}
+
 }  // namespace
 
 bool Faults::parse(const std::string& word, std::string& error) {
@@ -66,16 +86,37 @@ bool Faults::parse(const std::string& word, std::string& error) {
     if (!needNumber()) return false;
     latencyMs = uint32_t(n);
   } else if (key == "drop-data-ack") {
-    if (value.empty()) n = 1;
-    else if (!needNumber()) return false;
-    if (n == 0) { error = "drop-data-ack counts DATA packets from 1"; return false; }
+    std::string first, count;
+    SplitColon(value, first, count);
+    if (first.empty()) n = 1;
+    else if (!ParseNumber(first, n) || n == 0) { error = "drop-data-ack=N[:COUNT] counts DATA packets from 1"; return false; }
+    if (!ParseCount(count, 1, dropDataAckCount)) { error = "drop-data-ack=N:COUNT needs a COUNT from 1, or always"; return false; }
     dropDataAck = uint32_t(n);
-  } else if (key == "wrong-data-count") {
+  } else if (key == "late-data-ack") {
+    std::string ms, count;
+    SplitColon(value, ms, count);
+    if (!ParseNumber(ms, n) || n == 0) { error = "late-data-ack=MS[:COUNT] needs milliseconds from 1"; return false; }
+    if (!ParseCount(count, 1, lateDataAckCount)) { error = "late-data-ack=MS:COUNT needs a COUNT from 1, or always"; return false; }
+    lateDataAckMs = uint32_t(n);
+  } else if (key == "uei-data-error") {
+    std::string code, count;
+    SplitColon(value, code, count);
+    if (code.empty()) n = ueiDataErrorCode;
+    else if (!ParseNumber(code, n) || n == 0 || n > 255) { error = "uei-data-error=CODE[:COUNT] needs an error code 1..255"; return false; }
+    if (!ParseCount(count, 1, ueiDataError)) { error = "uei-data-error=CODE:COUNT needs a COUNT from 1, or always"; return false; }
+    ueiDataErrorCode = uint32_t(n);
+  } else if (key == "wrong-data-count" || key == "wrong-sum" || key == "short-prepare" || key == "short-sum" ||
+             key == "short-data-ack" || key == "write-status") {
+    uint32_t& count = key == "wrong-data-count" ? wrongDataCount : key == "wrong-sum" ? wrongSum
+                      : key == "short-prepare" ? shortPrepare : key == "short-sum" ? shortSum
+                      : key == "short-data-ack" ? shortDataAck : writeStatus;
+    if (!ParseCount(value, 1, count)) { error = "fault \"" + key + "\" takes a count from 1, or always, as in " + key + "=3"; return false; }
+  } else if (key == "reboot-keeps-link") {
     if (!noValue()) return false;
-    wrongDataCount = true;
-  } else if (key == "wrong-sum") {
+    rebootKeepsLink = true;
+  } else if (key == "double-write-status") {
     if (!noValue()) return false;
-    wrongSum = true;
+    doubleWriteStatus = true;
   } else if (key == "prepare-status") {
     if (!noValue()) return false;
     prepareStatus = true;
@@ -122,7 +163,9 @@ bool Faults::parse(const std::string& word, std::string& error) {
     answers.push_back(f);
   } else {
     error = "unknown fault \"" + key +
-            "\" (known: latency=MS, drop-data-ack[=N], wrong-data-count, wrong-sum, "
+            "\" (known: latency=MS, drop-data-ack[=N[:COUNT]], wrong-data-count[=COUNT], wrong-sum[=COUNT], "
+            "late-data-ack=MS[:COUNT], short-prepare[=COUNT], short-sum[=COUNT], short-data-ack[=COUNT], "
+            "write-status[=COUNT], uei-data-error[=CODE[:COUNT]], reboot-keeps-link, double-write-status, "
             "prepare-status, block-size-0, init-short, no-load-reply, disconnect-after=BYTES, "
             "heartbeat-strict, mute, short-build, no-answer=CMD[.OPT], late-answer=CMD[.OPT]:MS, "
             "error-answer=CMD[.OPT]:CODE)";
@@ -135,9 +178,26 @@ std::string Faults::describe() const {
   std::string s;
   auto add = [&](const std::string& w) { s += (s.empty() ? "" : ", ") + w; };
   if (latencyMs) add("latency=" + std::to_string(latencyMs));
-  if (dropDataAck) add("drop-data-ack=" + std::to_string(dropDataAck));
-  if (wrongDataCount) add("wrong-data-count");
-  if (wrongSum) add("wrong-sum");
+  auto counted = [&](const char* word, uint32_t n) {
+    if (n) add(std::string(word) + (n == 1 ? "" : "=" + CountText(n)));
+  };
+  if (dropDataAck)
+    add("drop-data-ack=" + std::to_string(dropDataAck) +
+        (dropDataAckCount == 1 ? "" : ":" + CountText(dropDataAckCount)));
+  counted("wrong-data-count", wrongDataCount);
+  counted("wrong-sum", wrongSum);
+  if (lateDataAckMs)
+    add("late-data-ack=" + std::to_string(lateDataAckMs) +
+        (lateDataAckCount == 1 ? "" : ":" + CountText(lateDataAckCount)));
+  counted("short-prepare", shortPrepare);
+  counted("short-sum", shortSum);
+  counted("short-data-ack", shortDataAck);
+  counted("write-status", writeStatus);
+  if (ueiDataError)
+    add("uei-data-error=" + std::to_string(ueiDataErrorCode) +
+        (ueiDataError == 1 ? "" : ":" + CountText(ueiDataError)));
+  if (rebootKeepsLink) add("reboot-keeps-link");
+  if (doubleWriteStatus) add("double-write-status");
   if (prepareStatus) add("prepare-status");
   if (blockSizeZero) add("block-size-0");
   if (initShort) add("init-short");

@@ -35,6 +35,20 @@ void Flash::write(uint32_t address, const std::vector<uint8_t>& bytes) {
   segments_[uint32_t(mergedStart)] = std::move(merged);
 }
 
+size_t Flash::program(uint32_t address, const std::vector<uint8_t>& bytes) {
+  if (bytes.empty()) return 0;
+  uint32_t length = uint32_t(bytes.size());
+  if (uint64_t(address) + length > (uint64_t(1) << 32)) length = uint32_t((uint64_t(1) << 32) - address);
+  std::vector<uint8_t> cells = read(address, length);
+  size_t twice = 0;
+  for (size_t i = 0; i < cells.size(); ++i) {
+    if (cells[i] != 0xFF) ++twice;
+    cells[i] &= bytes[i];
+  }
+  write(address, cells);
+  return twice;
+}
+
 uint32_t Flash::lowest() const { return segments_.empty() ? 0 : segments_.begin()->first; }
 
 uint64_t Flash::end() const {
@@ -55,6 +69,11 @@ std::vector<uint8_t> Flash::read(uint32_t address, uint32_t length) const {
 }
 
 bool Flash::dump(const std::string& path, std::string& error) const {
+  if (end() - lowest() > kMaxDumpBytes) {
+    error = "the flash written spans " + std::to_string(end() - lowest()) + " bytes, more than a dump takes (" +
+            std::to_string(kMaxDumpBytes) + ")";
+    return false;
+  }
   std::string tmp = path + ".tmp";
   FILE* f = std::fopen(tmp.c_str(), "wb");
   if (!f) {

@@ -16,14 +16,14 @@ constexpr size_t kMaxNameBytes = 32;
 }  // namespace
 
 Module::Module(const ModuleConfig& config)
-    : cfg_(config), version_(config.version), build_(config.build), name_(config.name),
-      slots_(config.storeSlots) {
+    : cfg_(config), serial_(config.serial), version_(config.version), build_(config.build),
+      name_(config.name), loader_(config.startInLoader), slots_(config.storeSlots) {
   if (cfg_.streamPeriodMs < ModuleConfig::kMinStreamPeriodMs) cfg_.streamPeriodMs = ModuleConfig::kMinStreamPeriodMs;
   resetValues();
 }
 
 uint32_t Module::presentedSerial() const {
-  return (loader_ && cfg_.loaderDeadead) ? 0xDEADDEADu : cfg_.serial;
+  return (loader_ && cfg_.loaderDeadead) ? 0xDEADDEADu : serial_;
 }
 
 void Module::attachBusModule(Module* module) {
@@ -91,7 +91,7 @@ void Module::receive(const uint8_t* data, size_t length, uint64_t now) {
 }
 
 void Module::handle(const Packet& p, uint64_t now, Module& link) {
-  if (cfg_.faults.mute) return;
+  if (cfg_.faults.mute || silent(now)) return;
   if (p.address == kIdentifyAddress) {
     ++stats_.identifies;
     if (p.size == 0) send(link, Packet(cfg_.address, {}), now);
@@ -327,7 +327,8 @@ void Module::handleI2C(const Packet& p, uint64_t now, Module& link) {
   }
   uint8_t busAddress = target & 0xFE;
   uint8_t length = p.data[3];
-  bool present = busModule(busAddress) != nullptr;
+  Module* onBus = busModule(busAddress);
+  bool present = onBus != nullptr && !onBus->silent(now);
   uint8_t status = 0;
   if (length > 23) status = 0x80 | aErrSize;
   else if (!present) status = 0x80 | aErrNotFound;

@@ -52,12 +52,25 @@ struct AnswerFault {
 };
 
 // Faults a module can be told to show. "Once" faults fire a single time in
-// the module's life.
+// the module's life; counted faults fire the first N times (kAlways: every
+// time); the others apply to every request.
+constexpr uint32_t kAlways = UINT32_MAX;
 struct Faults {
   uint32_t latencyMs = 0;           // every reply is delayed by this much
-  uint32_t dropDataAck = 0;         // n > 0: the n-th DATA packet is taken but not acknowledged (once)
-  bool wrongDataCount = false;      // the first DATA packet is refused with a count one short (once)
-  bool wrongSum = false;            // the first SUM reply is off by one (once)
+  uint32_t dropDataAck = 0;         // n > 0: from the n-th DATA packet taken on, ...
+  uint32_t dropDataAckCount = 1;    // ... this many in a row are not acknowledged
+  uint32_t wrongDataCount = 0;      // the first N DATA packets are refused with a count one short
+  uint32_t wrongSum = 0;            // the first N SUM replies are off by one
+  uint32_t lateDataAckMs = 0;       // the first lateDataAckCount DATA acks come this much late
+  uint32_t lateDataAckCount = 0;
+  uint32_t shortPrepare = 0;        // the first N PREPARE replies lack their last byte
+  uint32_t shortSum = 0;            // ... SUM replies
+  uint32_t shortDataAck = 0;        // ... DATA acks (no count byte)
+  uint32_t writeStatus = 0;         // the first N WRITEs are answered with status 1, nothing written
+  uint32_t ueiDataError = 0;        // the first N option-10 byte arrays are answered with ...
+  uint32_t ueiDataErrorCode = 6;    // ... this error code (aErrIO) and not taken
+  bool rebootKeepsLink = false;     // REBOOT reboots the module, but its link stays up
+  bool doubleWriteStatus = false;   // a WRITE that programs flash not erased answers status 1
   bool prepareStatus = false;       // every PREPARE is answered with status 1
   bool blockSizeZero = false;       // every PREPARE reports a block size of 0
   bool initShort = false;           // the INIT reply has 5 data bytes
@@ -69,7 +82,7 @@ struct Faults {
   std::vector<AnswerFault> answers; // missing, late or error answers (at most kMaxAnswerFaults)
   static constexpr size_t kMaxAnswerFaults = 16;
 
-  // Parses one fault word ("latency=20", "wrong-sum", ...); false with a
+  // Parses one fault word ("latency=20", "wrong-sum=3", ...); false with a
   // message for an unknown word or a bad value.
   bool parse(const std::string& word, std::string& error);
   std::string describe() const;
@@ -88,7 +101,15 @@ struct ModuleConfig {
   uint32_t loadBase = 0x10000000u;
   bool ueiData = true;              // implements the upgrade's byte-array data option
   bool loaderDeadead = false;       // in its loader it presents serial number 0xDEADDEAD
-  uint32_t rebootAwayMs = 1000;     // how long the module is away after REBOOT
+  uint32_t rebootAwayMs = 1000;     // how long the module is away after REBOOT (kNever: for good)
+  uint32_t loadLeaveMs = 100;       // LOAD: time from the reply to leaving the links
+  uint32_t loaderAwayMs = 100;      // ... and until the loader shows up (kNever: it never does)
+  uint32_t bootMs = 0;              // on a router's bus: silent this long after REBOOT and LOAD
+  bool tcpCloseReset = true;        // a module going away closes TCP with a reset (else FIN)
+  bool startInLoader = false;       // the world starts with the module in its loader
+  int64_t serialFromFlash = -1;     // >= 0: after REBOOT the serial is the flash word here
+  int64_t buildFromFlash = -1;      // >= 0: after REBOOT the build is the flash word here
+  bool programOnce = true;          // flash bits only go from 1 to 0 until INIT erases it
   uint32_t resetAwayMs = 500;       // ... and after a reset (system option 11)
   uint32_t heartbeatMs = 0;         // 0: no heartbeats
   uint32_t newVersion = 0;          // version after an upgrade's REBOOT (0: unchanged)
@@ -103,6 +124,7 @@ struct ModuleConfig {
   Faults faults;
 
   static constexpr uint32_t kMinStreamPeriodMs = 10;
+  static constexpr uint32_t kNever = UINT32_MAX;    // away times: the module does not come back
   static constexpr size_t kMaxFactoryBytes = 256;   // per kind
 };
 
@@ -113,7 +135,7 @@ struct Outgoing {
   uint64_t due = 0;             // milliseconds on the world's clock
   std::vector<uint8_t> bytes;   // may be empty for a pure action
   LinkAction action = LinkAction::None;
-  uint32_t awayMs = 0;          // for Drop: how long the module stays away
+  uint32_t awayMs = 0;          // Drop, EnterLoader: how long the module stays away (kNever: for good)
 };
 
 struct ModuleStats {
@@ -121,6 +143,10 @@ struct ModuleStats {
   uint64_t heartbeatsSent = 0, heartbeatsAnswered = 0, heartbeatsWrong = 0, heartbeatsMissed = 0;
   uint64_t upgradeBytes = 0, chunksWritten = 0, loads = 0, reboots = 0, resets = 0;
   uint64_t identifies = 0, streamSamples = 0;
+  // The upgrade command set: requests by step, and what they did.
+  uint64_t inits = 0, prepares = 0, dataPackets = 0, dataArrays = 0, sums = 0, writes = 0;
+  uint64_t doubleWrites = 0, doubleWriteBytes = 0;   // WRITEs onto flash not erased, and bytes
+  std::map<std::string, uint64_t> faultsFired;       // by fault word
   std::map<uint8_t, uint64_t> requests;      // packets to the module by command byte
   std::map<uint8_t, uint64_t> systemGets;    // system-entity gets by option
   std::map<uint8_t, uint64_t> systemSets;    // system-entity sets and calls by option
@@ -140,6 +166,8 @@ class Module {
   // configured so).
   uint32_t presentedSerial() const;
   bool inLoader() const { return loader_; }
+  // A module on a router's bus that is booting answers nothing.
+  bool silent(uint64_t now) const { return now < silentUntil_; }
   uint32_t version() const { return version_; }
   uint32_t build() const { return build_; }
   bool routing() const { return routeToMe_ == 1; }
@@ -187,6 +215,16 @@ class Module {
   // The current value of a scalar system option (for gets and samples).
   bool scalarValue(uint8_t option, int subindex, Value& value) const;
   void sendSamples(uint64_t now);
+  // A counted fault: true (and counted) while it has fired fewer than
+  // `times` times (kAlways: always; 0: never).
+  bool fire(const std::string& word, uint32_t times);
+  // What REBOOT changes: firmware, serial and build (from the flash when so
+  // configured).
+  void rebootIntoFirmware();
+  // The module leaves its link for `awayMs` (LOAD, REBOOT): the transport
+  // carries out `action`; on a router's bus the module falls silent while
+  // it boots.
+  void leaveLink(Module& link, LinkAction action, uint32_t awayMs, uint64_t now);
   // Answer faults aimed at this request; true when it must not be handled.
   bool applyAnswerFault(const Packet& p, uint64_t now, Module& link);
   void resetValues();
@@ -216,10 +254,11 @@ class Module {
   Assembler asm_;
   ModuleStats stats_;
 
-  uint32_t version_, build_;
+  uint32_t serial_, version_, build_;
   std::string name_;
   uint8_t led_ = 0, routeToMe_ = 0, forceRoute_ = 0;
   bool loader_ = false;
+  uint64_t silentUntil_ = 0;   // on a bus: booting until then
 
   // System-entity value table, by (option << 8 | subindex), 0xFF for none.
   std::map<uint16_t, Value> values_;
@@ -254,8 +293,8 @@ class Module {
   uint32_t prepared_ = 0;            // address of the pending chunk
   std::vector<uint8_t> pending_;     // data since the last PREPARE or WRITE
   uint32_t sum_ = 0;
-  uint64_t dataPackets_ = 0;
-  bool dropAckDone_ = false, wrongCountDone_ = false, wrongSumDone_ = false, disconnectDone_ = false;
+  uint64_t dataPackets_ = 0;         // DATA packets taken
+  bool disconnectDone_ = false;
   Flash flash_;   // committed firmware
   Flash ram_;     // loader blocks (no WRITE step)
 };

@@ -15,7 +15,49 @@ std::string Hex(uint32_t v) {
   std::snprintf(buf, sizeof buf, "0x%08X", unsigned(v));
   return buf;
 }
+
+// The target's little-endian word in the flash (0xFFFFFFFF where erased).
+uint32_t FlashWord(const Flash& flash, uint32_t address) {
+  std::vector<uint8_t> b = flash.read(address, 4);
+  return uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
+}
 }  // namespace
+
+bool Module::fire(const std::string& word, uint32_t times) {
+  if (times == 0) return false;
+  auto it = stats_.faultsFired.find(word);
+  if (times != kAlways && it != stats_.faultsFired.end() && it->second >= times) return false;
+  ++stats_.faultsFired[word];
+  return true;
+}
+
+void Module::rebootIntoFirmware() {
+  loader_ = false;
+  if (cfg_.newVersion) version_ = cfg_.newVersion;
+  if (cfg_.newBuild) build_ = cfg_.newBuild;
+  if (cfg_.serialFromFlash >= 0) {
+    serial_ = FlashWord(flash_, uint32_t(cfg_.serialFromFlash));
+    log("serial number " + Hex(serial_) + " from the flash at " + Hex(uint32_t(cfg_.serialFromFlash)));
+  }
+  if (cfg_.buildFromFlash >= 0) {
+    build_ = FlashWord(flash_, uint32_t(cfg_.buildFromFlash));
+    log("build " + std::to_string(build_) + " from the flash at " + Hex(uint32_t(cfg_.buildFromFlash)));
+  }
+}
+
+void Module::leaveLink(Module& link, LinkAction action, uint32_t awayMs, uint64_t now) {
+  if (&link == this) {
+    queueAction(link, action, awayMs, now);
+    return;
+  }
+  if (awayMs == ModuleConfig::kNever) {
+    silentUntil_ = UINT64_MAX;
+    log("gone from the bus for good");
+  } else if (cfg_.bootMs) {
+    silentUntil_ = now + cfg_.bootMs;
+    log("booting: silent on the bus for " + std::to_string(cfg_.bootMs) + " ms");
+  }
+}
 
 void Module::handleUpgrade(const Packet& p, uint64_t now, Module& link) {
   if (p.size < 2) return;
@@ -29,8 +71,8 @@ void Module::handleUpgrade(const Packet& p, uint64_t now, Module& link) {
     stats_.upgradeBytes += n;
   };
   auto checkDisconnect = [&]() {
-    if (f.disconnectAfter >= 0 && !disconnectDone_ && stats_.upgradeBytes >= uint64_t(f.disconnectAfter)) {
-      disconnectDone_ = true;
+    if (f.disconnectAfter >= 0 && stats_.upgradeBytes >= uint64_t(f.disconnectAfter) &&
+        fire("disconnect-after", 1)) {
       log("fault: dropping the link after " + std::to_string(stats_.upgradeBytes) + " bytes of firmware");
       queueAction(link, LinkAction::Drop, 0, now);
     }
@@ -45,46 +87,64 @@ void Module::handleUpgrade(const Packet& p, uint64_t now, Module& link) {
 
   switch (option) {
     case kInit: {
+      ++stats_.inits;
       pending_.clear();
       sum_ = 0;
+      // The upgrade erases the firmware's flash; until the next INIT it can
+      // be programmed once.
+      if (cfg_.programOnce) flash_.clear();
       Packet r(cfg_.address, {kCmdUpgrade, kInit});
       r.push32(cfg_.loadBase);
-      if (f.initShort) r.size = 5;
+      if (fire("init-short", f.initShort ? kAlways : 0)) r.size = 5;
       log("upgrade INIT (load base " + Hex(cfg_.loadBase) + ")");
       send(link, r, now);
       return;
     }
     case kPrepare: {
+      ++stats_.prepares;
       keepLoaderCode();
       uint8_t status = 0;
       if (p.size < 7) {
         status = 1;
       } else {
         prepared_ = Get32(p.data + 3);
-        if (f.prepareStatus) status = 1;
+        if (fire("prepare-status", f.prepareStatus ? kAlways : 0)) status = 1;
       }
-      uint16_t size = f.blockSizeZero ? 0 : cfg_.blockSize;
+      uint16_t size = fire("block-size-0", f.blockSizeZero ? kAlways : 0) ? 0 : cfg_.blockSize;
       Packet r(cfg_.address, {kCmdUpgrade, kStatus, status});
       r.push16(size);
+      if (fire("short-prepare", f.shortPrepare)) {
+        r.size -= 1;
+        log("fault: a short PREPARE answer");
+      }
       send(link, r, now);
       return;
     }
     case kData: {
+      ++stats_.dataPackets;
       size_t n = p.size - 2u;
       if (n == 0) return;
-      if (f.wrongDataCount && !wrongCountDone_) {
-        wrongCountDone_ = true;
+      if (fire("wrong-data-count", f.wrongDataCount)) {
         log("fault: refusing a DATA packet with a wrong count");
         send(link, Packet(cfg_.address, {kCmdUpgrade, kData, uint8_t(n - 1)}), now);
         return;
       }
       take(p.data + 2, n);
       ++dataPackets_;
-      if (f.dropDataAck && dataPackets_ == f.dropDataAck && !dropAckDone_) {
-        dropAckDone_ = true;
+      if (f.dropDataAck && dataPackets_ >= f.dropDataAck && fire("drop-data-ack", f.dropDataAckCount)) {
         log("fault: not acknowledging DATA packet " + std::to_string(dataPackets_));
       } else {
-        send(link, Packet(cfg_.address, {kCmdUpgrade, kData, uint8_t(n)}), now);
+        Packet r(cfg_.address, {kCmdUpgrade, kData, uint8_t(n)});
+        if (fire("short-data-ack", f.shortDataAck)) {
+          r.size = 2;
+          log("fault: a DATA ack without its count");
+        }
+        if (fire("late-data-ack", f.lateDataAckMs ? f.lateDataAckCount : 0)) {
+          extraDelayMs_ += f.lateDataAckMs;
+          log("fault: DATA packet " + std::to_string(dataPackets_) + " acknowledged " +
+              std::to_string(f.lateDataAckMs) + " ms late");
+        }
+        send(link, r, now);
       }
       checkDisconnect();
       return;
@@ -94,32 +154,59 @@ void Module::handleUpgrade(const Packet& p, uint64_t now, Module& link) {
       if (!cfg_.ueiData) return sendError(link, kCmdUpgrade, kDataUEI | kOpAck, index, aErrUnimplemented, now);
       std::vector<uint8_t> bytes;
       if (!collectRun(p, bytes, link, now)) return;
+      ++stats_.dataArrays;
+      if (fire("uei-data-error", f.ueiDataError)) {
+        log("fault: a byte array of " + std::to_string(bytes.size()) + " bytes answered with error " +
+            std::to_string(f.ueiDataErrorCode));
+        return sendError(link, kCmdUpgrade, kDataUEI | kOpAck, index, f.ueiDataErrorCode, now);
+      }
       take(bytes.data(), bytes.size());
       send(link, Packet(cfg_.address, {kCmdUpgrade, kDataUEI | kOpAck, index}), now);
       checkDisconnect();
       return;
     }
     case kSum: {
+      ++stats_.sums;
       uint32_t sum = sum_;
-      if (f.wrongSum && !wrongSumDone_) {
-        wrongSumDone_ = true;
+      if (fire("wrong-sum", f.wrongSum)) {
         sum += 1;
         log("fault: reporting a wrong sum");
       }
       Packet r(cfg_.address, {kCmdUpgrade, kStatus, 0});
       r.push32(sum);
+      if (fire("short-sum", f.shortSum)) {
+        r.size -= 1;
+        log("fault: a short SUM answer");
+      }
       send(link, r, now);
       return;
     }
     case kWrite: {
+      ++stats_.writes;
       size_t length = p.size >= 4 ? Get16(p.data + 2) : pending_.size();
       uint8_t status = 0;
       if (pending_.empty() || length != pending_.size()) {
         status = 1;
         log("WRITE of " + std::to_string(length) + " bytes refused: " +
             std::to_string(pending_.size()) + " bytes pending");
+      } else if (length > cfg_.blockSize) {
+        status = 1;
+        log("WRITE of " + std::to_string(length) + " bytes refused: the block size is " +
+            std::to_string(cfg_.blockSize));
+      } else if (fire("write-status", f.writeStatus)) {
+        status = 1;
+        log("fault: WRITE answered with status 1, nothing written");
       } else {
-        flash_.write(prepared_, pending_);
+        size_t twice = 0;
+        if (cfg_.programOnce) twice = flash_.program(prepared_, pending_);
+        else flash_.write(prepared_, pending_);
+        if (twice) {
+          ++stats_.doubleWrites;
+          stats_.doubleWriteBytes += twice;
+          log("double write: " + std::to_string(twice) + " of " + std::to_string(length) + " bytes at " +
+              Hex(prepared_) + " were programmed before without an erase");
+          if (fire("double-write-status", f.doubleWriteStatus ? kAlways : 0)) status = 1;
+        }
         prepared_ += uint32_t(length);
         ++stats_.chunksWritten;
       }
@@ -134,21 +221,23 @@ void Module::handleUpgrade(const Packet& p, uint64_t now, Module& link) {
       loader_ = true;
       log(std::string("LOAD: restarting into the loader") +
           (cfg_.loaderDeadead ? " as serial number DEADDEAD" : ""));
-      if (f.noLoadReply) log("fault: LOAD not answered");
+      if (fire("no-load-reply", f.noLoadReply ? kAlways : 0)) log("fault: LOAD not answered");
       else send(link, Packet(cfg_.address, {kCmdUpgrade, kLoad}), now);
-      if (&link == this) queueAction(link, LinkAction::EnterLoader, 0, now);
+      leaveLink(link, LinkAction::EnterLoader, cfg_.loaderAwayMs, now);
       return;
     }
     case kReboot: {
       ++stats_.reboots;
-      loader_ = false;
-      if (cfg_.newVersion) version_ = cfg_.newVersion;
-      if (cfg_.newBuild) build_ = cfg_.newBuild;
+      rebootIntoFirmware();
       std::string error;
       if (!dumpFlash(error)) log("cannot save the flash: " + error);
       log("REBOOT into the new firmware (" + std::to_string(stats_.chunksWritten) + " chunks written)");
       restart();
-      if (&link == this) queueAction(link, LinkAction::Drop, cfg_.rebootAwayMs, now);
+      if (fire("reboot-keeps-link", f.rebootKeepsLink ? kAlways : 0)) {
+        log("fault: the link stays up through the reboot");
+        return;
+      }
+      leaveLink(link, LinkAction::Drop, cfg_.rebootAwayMs, now);
       return;
     }
     default:

@@ -205,6 +205,8 @@ bool Module::applyAnswerFault(const Packet& p, uint64_t now, Module& link) {
   for (const AnswerFault& f : cfg_.faults.answers) {
     if (f.command != cmd || (f.option >= 0 && f.option != selector)) continue;
     std::string what = "request " + std::to_string(cmd) + (selector >= 0 ? "." + std::to_string(selector) : "");
+    ++stats_.faultsFired[f.kind == AnswerFault::Kind::Missing ? "no-answer"
+                         : f.kind == AnswerFault::Kind::Late  ? "late-answer" : "error-answer"];
     switch (f.kind) {
       case AnswerFault::Kind::Missing:
         log("fault: no answer to " + what);

@@ -14,36 +14,10 @@
 #include <cstdlib>
 #include <chrono>
 #include <cstring>
-#include <fstream>
-
-#include <nlohmann/json.hpp>
 
 #include "sim/SimUsb.h"
 
 namespace ksim {
-
-namespace {
-
-// What the module was asked, for scripts and tests.
-nlohmann::json CountersJson(const Module& module) {
-  const ModuleStats& st = module.stats();
-  auto table = [](const std::map<uint8_t, uint64_t>& counts) {
-    nlohmann::json t = nlohmann::json::object();
-    for (const auto& c : counts) t[std::to_string(c.first)] = c.second;
-    return t;
-  };
-  nlohmann::json c;
-  c["identifies"] = st.identifies;
-  c["requests"] = table(st.requests);
-  c["system_gets"] = table(st.systemGets);
-  c["system_sets"] = table(st.systemSets);
-  c["bus_probes"] = table(st.busProbes);
-  c["route_to_me"] = table(st.routeToMe);
-  c["stream_samples"] = st.streamSamples;
-  return {{"counters", c}};
-}
-
-}  // namespace
 
 namespace {
 
@@ -122,6 +96,13 @@ bool World::start(std::string& error) {
     }
   }
   if (cfg_.discovery && !openDiscovery(error)) return false;
+  // LPC boot ROMs.
+  for (size_t i = 0; i < cfg_.lpcs.size(); ++i) {
+    LpcConfig lc = cfg_.lpcs[i];
+    if (lc.name.empty()) lc.name = "lpc" + std::to_string(i);
+    lpcs_.push_back(std::make_unique<LpcPort>(lc, print_));
+    if (!lpcs_.back()->open(error)) return false;
+  }
   return true;
 }
 
@@ -245,6 +226,8 @@ std::vector<std::string> World::describe() const {
     if (m.heartbeatMs) lines.push_back("  heartbeats every " + std::to_string(m.heartbeatMs) + " ms");
     if (!m.flashDump.empty()) lines.push_back("  flash saved to " + m.flashDump);
   }
+  for (const auto& l : lpcs_)
+    for (const auto& line : l->describe()) lines.push_back(line);
   if (udpFd_ >= 0) lines.push_back("discovery: answering requests to 232.2.2.2:9888");
   if (usb_) {
     const char* dir = std::getenv("UMOCKDEV_DIR");
@@ -253,62 +236,6 @@ std::vector<std::string> World::describe() const {
                     " LD_PRELOAD=libumockdev-preload.so.0");
   }
   return lines;
-}
-
-std::string World::statusJson() const {
-  nlohmann::json j;
-  j["bind"] = cfg_.bind;
-  j["discovery"] = udpFd_ >= 0;
-  j["modules"] = nlohmann::json::array();
-  for (const auto& e : endpoints_) {
-    nlohmann::json m = CountersJson(*e->module);
-    m["serial"] = SerialText(e->spec.module.serial);
-    m["address"] = e->spec.module.address;
-    if (e->listenFd >= 0) m["port"] = e->port;
-    if (e->ptyMaster >= 0) m["pty"] = e->ptyPath;
-    if (e->usbPresent) m["usb_serial"] = SerialText(e->usbSerial);
-    m["bus"] = nlohmann::json::array();
-    m["bus_counters"] = nlohmann::json::object();
-    for (const auto& b : e->busModules) {
-      m["bus"].push_back({{"serial", SerialText(b->config().serial)}, {"address", b->address()}});
-      m["bus_counters"][SerialText(b->config().serial)] = CountersJson(*b)["counters"];
-    }
-    j["modules"].push_back(m);
-  }
-  return j.dump();
-}
-
-bool World::writeStatus(std::string& error) {
-  if (statusFile_.empty()) return true;
-  lastStatusWrite_ = now();
-  statusPackets_ = packetsSeen();
-  std::string tmp = statusFile_ + ".tmp";
-  std::ofstream f(tmp);
-  f << statusJson() << "\n";
-  f.close();
-  if (!f || std::rename(tmp.c_str(), statusFile_.c_str()) != 0) {
-    error = "cannot write " + statusFile_;
-    return false;
-  }
-  return true;
-}
-
-uint64_t World::packetsSeen() const {
-  uint64_t n = 0;
-  for (const auto& e : endpoints_) {
-    n += e->module->stats().packetsIn;
-    for (const auto& b : e->busModules) n += b->stats().packetsIn;
-  }
-  return n;
-}
-
-// Rewrites the status file when packets came in, at most every
-// kStatusIntervalMs, so that the counters follow what the hosts asked.
-void World::refreshStatus(bool force) {
-  if (statusFile_.empty() || packetsSeen() == statusPackets_) return;
-  if (!force && now() < lastStatusWrite_ + kStatusIntervalMs) return;
-  std::string error;
-  if (!writeStatus(error)) print_(error);
 }
 
 void World::wake() {
@@ -331,6 +258,7 @@ void World::dumpFlashes() {
     for (auto& b : e->busModules)
       if (!b->dumpFlash(error)) say(*e, "cannot save a bus module's flash: " + error);
   }
+  for (auto& l : lpcs_) l->dump();
 }
 
 void World::acceptHost(Endpoint& e) {
@@ -359,6 +287,12 @@ void World::closeConnection(Endpoint& e, bool reset) {
   if (reset) {
     linger l{1, 0};  // close with a reset, as a module that goes away does
     ::setsockopt(e.connFd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+  } else {
+    // Unread bytes would turn the close into a reset: take them first, so
+    // the host sees an orderly end (FIN).
+    uint8_t buf[4096];
+    for (int i = 0; i < 64 && ::recv(e.connFd, buf, sizeof buf, MSG_DONTWAIT) > 0; ++i) {
+    }
   }
   CloseFd(e.connFd);
   if (e.active == Endpoint::Link::Tcp) {
@@ -445,36 +379,45 @@ void World::deliver(Endpoint& e, const std::vector<uint8_t>& bytes) {
   }
 }
 
+// The module leaves its links for `awayMs` (kNever: for good). The TCP
+// connection ends, with a reset or a FIN as the module is configured, and
+// the listener closes until the module is back; a USB device leaves the
+// bus `usbDelayMs` later (once the answer before has had time to go out).
+void World::goAway(Endpoint& e, uint64_t t, uint32_t awayMs, uint64_t usbDelayMs) {
+  const bool never = awayMs == ModuleConfig::kNever;
+  e.leaveAt = 0;  // a departure still pending after LOAD is overtaken
+  e.awayUntil = never ? UINT64_MAX : t + awayMs;
+  statusDirty_ = true;
+  say(e, "link dropped" + (never ? std::string(", gone for good")
+                                 : awayMs ? ", back in " + std::to_string(awayMs) + " ms" : std::string()));
+  // The listener goes first, so a host that reconnects as soon as it sees
+  // the connection end finds the module away.
+  if (awayMs && e.listenFd >= 0) {
+    CloseFd(e.listenFd);
+    e.listenerClosed = true;
+  }
+  closeConnection(e, e.spec.module.tcpCloseReset);
+  if (e.active != Endpoint::Link::None) {
+    e.active = Endpoint::Link::None;
+    e.module->linkDown();
+  }
+  if (e.usbPresent && usb_) {
+    e.unplugAt = t + usbDelayMs;
+    e.unplugAwayMs = awayMs;
+    e.awayUntil = never ? UINT64_MAX : e.unplugAt + awayMs;
+  }
+}
+
 void World::act(Endpoint& e, const Outgoing& o) {
   uint64_t t = now();
   if (o.action == LinkAction::Drop) {
-    e.awayUntil = t + o.awayMs;
-    say(e, "link dropped" + (o.awayMs ? ", back in " + std::to_string(o.awayMs) + " ms" : std::string()));
-    // The listener goes first, so a host that reconnects as soon as it sees
-    // the reset finds the module away.
-    if (o.awayMs && e.listenFd >= 0) {
-      CloseFd(e.listenFd);
-      e.listenerClosed = true;
-    }
-    closeConnection(e, true);
-    if (e.active != Endpoint::Link::None) {
-      e.active = Endpoint::Link::None;
-      e.module->linkDown();
-    }
-    if (e.usbPresent && usb_) {
-      // The device leaves the bus once the answer before the drop went out.
-      e.unplugAt = t + kUnplugDelayMs;
-      e.unplugAwayMs = o.awayMs;
-      e.awayUntil = e.unplugAt + o.awayMs;
-    }
+    goAway(e, t, o.awayMs, kUnplugDelayMs);
   } else if (o.action == LinkAction::EnterLoader) {
-    // Over USB a module restarting into its loader leaves the bus (once its
-    // answer had time to go out) and comes back, possibly under another
-    // serial number.
-    if (e.usbPresent && usb_) {
-      e.unplugAt = t + kUnplugDelayMs;
-      e.unplugAwayMs = kUnplugDelayMs;
-    }
+    // The module restarting into its loader leaves every link a while after
+    // its answer and comes back (possibly under another serial number) when
+    // its loader is up.
+    e.leaveAt = t + e.spec.module.loadLeaveMs;
+    e.leaveAwayMs = o.awayMs;
   }
 }
 
@@ -484,6 +427,10 @@ void World::flush(Endpoint& e) {
   for (const Outgoing& o : e.module->takeDue(t)) {
     deliver(e, o.bytes);
     if (o.action != LinkAction::None) act(e, o);
+  }
+  if (e.leaveAt && t >= e.leaveAt) {
+    e.leaveAt = 0;
+    goAway(e, t, e.leaveAwayMs, 0);
   }
   if (e.unplugAt && t >= e.unplugAt) {
     e.unplugAt = 0;
@@ -495,14 +442,17 @@ void World::flush(Endpoint& e) {
         e.active = Endpoint::Link::None;
         e.module->linkDown();
       }
-      e.awayUntil = t + e.unplugAwayMs;
+      e.awayUntil = e.unplugAwayMs == ModuleConfig::kNever ? UINT64_MAX : t + e.unplugAwayMs;
     }
   }
   // Come back after being away.
   if (t >= e.awayUntil) {
     if (e.listenerClosed) {
       std::string error;
-      if (openListener(e, error)) say(e, "tcp: listening again on port " + std::to_string(e.port));
+      if (openListener(e, error)) {
+        statusDirty_ = true;
+        say(e, "tcp: listening again on port " + std::to_string(e.port));
+      }
       else if (t >= e.awayUntil + 5000) { say(e, error); e.listenerClosed = false; }
     }
     if (e.spec.transport.usb && !e.usbPresent && usb_) {
@@ -510,6 +460,7 @@ void World::flush(Endpoint& e) {
       e.usbSerial = e.module->presentedSerial();
       if (usb_->add(e, error)) {
         e.usbPresent = true;
+        statusDirty_ = true;
         say(e, "usb: present as serial number " + SerialText(e.usbSerial));
       } else {
         say(e, "usb: " + error);
@@ -545,8 +496,17 @@ void World::run(const std::function<bool()>& keepRunning) {
       if (d < deadline) deadline = d;
       if (e->awayUntil > t && e->awayUntil < deadline) deadline = e->awayUntil;
       if (e->unplugAt && e->unplugAt < deadline) deadline = e->unplugAt;
+      if (e->leaveAt && e->leaveAt < deadline) deadline = e->leaveAt;
     }
     int timeout = deadline > t ? int(deadline - t) : 0;
+    // LPC boot ROMs: their terminals, and the next character due.
+    const size_t lpcFirst = fds.size();
+    for (auto& l : lpcs_) {
+      fds.push_back({l->fd(), POLLIN, 0});
+      owners.push_back({nullptr, -3});
+      int wait = l->flush();
+      if (wait >= 0 && wait < timeout) timeout = wait;
+    }
     int n = ::poll(fds.data(), nfds_t(fds.size()), timeout);
     if (n < 0 && errno != EINTR) {
       print_(std::string("poll failed: ") + Errno());
@@ -558,6 +518,7 @@ void World::run(const std::function<bool()>& keepRunning) {
       switch (owners[i].second) {
         case -1: { char buf[64]; while (::read(wakePipe_[0], buf, sizeof buf) > 0) {} break; }
         case -2: answerDiscovery(); break;
+        case -3: lpcs_[i - lpcFirst]->onReadable(); break;
         case 0: if (e->listenFd >= 0) acceptHost(*e); break;
         case 1: if (e->connFd >= 0) readTcp(*e); break;
         case 2: readPty(*e); break;
@@ -578,6 +539,7 @@ void World::run(const std::function<bool()>& keepRunning) {
       }
     }
     for (auto& e : endpoints_) flush(*e);
+    for (auto& l : lpcs_) l->flush();
     refreshStatus(false);
   }
   refreshStatus(true);

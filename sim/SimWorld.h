@@ -26,7 +26,9 @@ struct Endpoint {
 
   enum class Link { None, Tcp, Pty, Usb };
   Link active = Link::None;   // where replies go: the link that spoke last
-  uint64_t awayUntil = 0;     // rebooting or reset: no link answers before this
+  uint64_t awayUntil = 0;     // rebooting or reset: no link answers before this (UINT64_MAX: gone)
+  uint64_t leaveAt = 0;       // after LOAD: when the module leaves its links (0: not leaving)
+  uint32_t leaveAwayMs = 0;   // ... and for how long
 
   int listenFd = -1;
   int connFd = -1;
@@ -73,6 +75,8 @@ class World {
   void requestFlashDump() { dumpRequested_ = true; wake(); }
 
   const std::vector<std::unique_ptr<Endpoint>>& endpoints() const { return endpoints_; }
+  // The simulated LPC boot ROMs, on their terminals.
+  const std::vector<std::unique_ptr<LpcPort>>& lpcPorts() const { return lpcs_; }
   uint64_t now() const;
 
  private:
@@ -87,6 +91,7 @@ class World {
   void flush(Endpoint& e);
   void deliver(Endpoint& e, const std::vector<uint8_t>& bytes);
   void act(Endpoint& e, const Outgoing& o);
+  void goAway(Endpoint& e, uint64_t t, uint32_t awayMs, uint64_t usbDelayMs);
   void wake();
   void say(const Endpoint& e, const std::string& line) const;
   uint64_t packetsSeen() const;
@@ -96,12 +101,14 @@ class World {
   Printer print_;
   std::vector<std::unique_ptr<Endpoint>> endpoints_;
   std::unique_ptr<UsbBus> usb_;
+  std::vector<std::unique_ptr<LpcPort>> lpcs_;
   int udpFd_ = -1;
   int wakePipe_[2] = {-1, -1};
   std::atomic<bool> stopping_{false};
   std::atomic<bool> dumpRequested_{false};
   std::string statusFile_;
   uint64_t lastStatusWrite_ = 0, statusPackets_ = 0;
+  bool statusDirty_ = false;  // a module left or came back since the last write
   static constexpr uint64_t kStatusIntervalMs = 50;
 };
 

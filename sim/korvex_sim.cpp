@@ -29,6 +29,8 @@ const char* kUsage =
     "  -m, --module DESC      add a module; DESC is key=value pairs separated by\n"
     "                         commas, e.g. serial=1234ABCD,model=13,version=2.11.4,tcp\n"
     "  -w, --world FILE       read modules and settings from a JSON world file\n"
+    "      --lpc DESC         add a simulated LPC boot ROM on a pseudo-terminal, e.g.\n"
+    "                         id=1:2:3:4,pty_link=/tmp/lpc0,flash_dump=FILE (see below)\n"
     "  -b, --bind ADDRESS     IPv4 address of the TCP listeners (default 127.0.0.1)\n"
     "      --discovery        answer TCP/IP discovery requests (232.2.2.2:9888);\n"
     "                         only together with --netns, unless\n"
@@ -46,21 +48,34 @@ const char* kUsage =
     "Module keys (a world file uses the same keys in {\"modules\": [ {...} ]}):\n"
     "  serial=HEX8 model=N version=A.B.C build=N name=TEXT address=N (even, default 2)\n"
     "  router_address=N features=N block_size=N (default 512) load_base=N\n"
-    "  uei_data=yes|no loader_serial=own|deadead reboot_away_ms=N reset_away_ms=N\n"
+    "  uei_data=yes|no loader_serial=own|deadead in_loader=yes|no\n"
+    "  reboot_away_ms=N|never reset_away_ms=N load_leave_ms=N loader_away_ms=N|never\n"
+    "  boot_ms=N (on a bus) tcp_close=rst|fin program_once=yes|no\n"
+    "  serial_from_flash=ADDR build_from_flash=ADDR\n"
     "  heartbeat_ms=N new_version=A.B.C new_build=N flash_dump=PATH\n"
     "  stream_ms=N store_slots=N slot_capacity=N factory_locked=yes|no\n"
     "  option=N[.S]:VALUE (repeatable) a system option's value: a number, or\n"
     "    u8: i8: u16: i16: u32: i32: and a number, or bytes:HEX\n"
     "  tcp port=N pty pty_link=PATH usb        transports (at least one)\n"
     "  on=HEX8                                  put the module on that router's I2C bus\n"
-    "  fault=WORD (repeatable): latency=MS drop-data-ack[=N] wrong-data-count wrong-sum\n"
+    "  fault=WORD (repeatable): latency=MS drop-data-ack[=N[:COUNT]]\n"
+    "    wrong-data-count[=COUNT] wrong-sum[=COUNT] late-data-ack=MS[:COUNT]\n"
+    "    short-prepare[=COUNT] short-sum[=COUNT] short-data-ack[=COUNT] write-status[=COUNT]\n"
+    "    uei-data-error[=CODE[:COUNT]] reboot-keeps-link double-write-status (COUNT: N or always)\n"
     "    prepare-status block-size-0 init-short no-load-reply disconnect-after=BYTES\n"
     "    heartbeat-strict mute short-build no-answer=CMD[.OPT] late-answer=CMD[.OPT]:MS\n"
     "    error-answer=CMD[.OPT]:CODE\n"
     "\n"
+    "LPC boot-ROM keys (a world file lists them in {\"lpc\": [ {...} ]}):\n"
+    "  name=WORD id=W1:W2:W3:W4 part=N boot=MAJOR.MINOR erase_ms=N (per sector, 100)\n"
+    "  program_ms=N (per 256 bytes, 1) strict_blank=yes|no pty_link=PATH flash_dump=PATH\n"
+    "  fault=WORD (repeatable): stray-bytes[=COUNT] resend[=COUNT] silent wrong-sync\n"
+    "    drop-echo[=COUNT] error=LETTER:CODE\n"
+    "\n"
     "A command run inside the world finds in its environment KORVEX_SIM_PORT and\n"
     "KORVEX_SIM_PTY (the first module's TCP port and terminal) and, per module,\n"
-    "KORVEX_SIM_<SERIAL>_PORT and KORVEX_SIM_<SERIAL>_PTY. Send SIGUSR1 to write the\n"
+    "KORVEX_SIM_<SERIAL>_PORT and KORVEX_SIM_<SERIAL>_PTY; KORVEX_SIM_LPC_PTY and\n"
+    "KORVEX_SIM_LPC_<NAME>_PTY for the LPC boot ROMs. Send SIGUSR1 to write the\n"
     "flash dumps at once; they are also written after REBOOT and at exit.\n";
 
 ksim::World* gWorld = nullptr;
@@ -146,6 +161,11 @@ int main(int argc, char** argv) {
     } else if (a == "-w" || a == "--world") {
       if (!value(v)) return Fail(a + " needs a FILE");
       if (!ksim::LoadWorldFile(v, world, error)) return Fail(error);
+    } else if (a == "--lpc") {
+      if (!value(v)) return Fail(a + " needs a description, e.g. id=1:2:3:4,pty_link=/tmp/lpc0");
+      ksim::LpcConfig lpc;
+      if (!ksim::ParseLpcSpec(v, lpc, error)) return Fail(error);
+      world.lpcs.push_back(lpc);
     } else if (a == "-b" || a == "--bind") {
       if (!value(world.bind)) return Fail(a + " needs an IPv4 ADDRESS");
       world.bindGiven = true;
@@ -226,6 +246,10 @@ int main(int argc, char** argv) {
         if (first) ::setenv("KORVEX_SIM_PTY", e->ptyPath.c_str(), 1);
       }
       first = false;
+    }
+    for (const auto& l : w.lpcPorts()) {
+      if (l == w.lpcPorts().front()) ::setenv("KORVEX_SIM_LPC_PTY", l->path().c_str(), 1);
+      ::setenv(("KORVEX_SIM_LPC_" + l->rom().config().name + "_PTY").c_str(), l->path().c_str(), 1);
     }
     ready = true;
     pid_t child = ::fork();

@@ -20,6 +20,17 @@ def upgrade_chunk(h, addr, data):
     return sum(data) & 0xFFFFFFFF
 
 
+def reconnect(port, seconds=5.0):
+    """A new connection once the module listens again (bounded)."""
+    deadline = time.monotonic() + seconds
+    while True:
+        try:
+            return Host.tcp(port)
+        except OSError:
+            assert time.monotonic() < deadline, "the module did not come back"
+            time.sleep(0.05)
+
+
 def test_sync_identify_and_system_entity():
     with Sim(*BASE) as sim:
         h = Host.tcp(sim.port())
@@ -130,6 +141,9 @@ def test_upgrade_step_by_step_and_flash_contents(tmp_path):
         s = upgrade_chunk(h, 2, loader)
         assert h.request(2, 95, 4) == (2, bytes([95, 7, 0]) + s.to_bytes(4, "big"))
         assert h.request(2, 95, 2) == (2, bytes([95, 2]))
+        # The module leaves for its loader: the connection ends, the loader listens.
+        assert h.packet(2.0) is None and h.closed
+        h = reconnect(sim.port())
         assert be32(h.get(2, 3, 9)[1][3:]) == 0xDEADDEAD  # its loader's serial number
         # Firmware: one block of 1000 bytes at 0x8000 in chunks of 512 and 488.
         fw = bytes((i * 7 + 1) & 0xFF for i in range(1000))
@@ -149,14 +163,7 @@ def test_upgrade_step_by_step_and_flash_contents(tmp_path):
         h.send(2, 95, 6)
         assert h.packet(2.0) is None and h.closed
         assert dump.read_bytes() == fw + extra
-        deadline = time.monotonic() + 5
-        while True:
-            try:
-                h2 = Host.tcp(sim.port())
-                break
-            except OSError:
-                assert time.monotonic() < deadline
-                time.sleep(0.05)
+        h2 = reconnect(sim.port())
         r = h2.get(2, 3, 7)
         assert r is not None, sim.output()
         assert be32(r[1][3:]) == 0x2C000000  # 2.12.0

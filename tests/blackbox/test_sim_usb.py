@@ -48,3 +48,31 @@ def test_reboot_leaves_the_bus_and_comes_back():
     assert "reboot sent" in r.stdout
     assert "re-enumerated 1234ABCD" in r.stdout
     assert "usb: left the bus" in r.stderr
+
+
+# Two modules in their loaders under the default serial number at once: both
+# are on the bus as DEADDEAD, whether they start there or one arrives by LOAD.
+@pytest.mark.parametrize("second,probe", [
+    ("in_loader=yes", ["DEADDEAD"]),
+    ("in_loader=no", ["0000000B", "load"]),
+])
+def test_two_loaders_present_as_deaddead_at_once(second, probe):
+    r = run("--module", "serial=0000000A,model=13,usb,loader_serial=deadead,in_loader=yes",
+            "--module", f"serial=0000000B,model=13,usb,loader_serial=deadead,{second}",
+            "--", PROBE, *probe)
+    assert r.returncode == 0, r.stdout + r.stderr
+    assert "serial 02 07 03 09 00" in r.stdout
+    assert "[0000000A] usb: present as serial number DEADDEAD" not in r.stderr  # there from the start
+    assert "usb   serial number DEADDEAD" in r.stderr
+    if second == "in_loader=yes":
+        assert r.stdout.count("found DEADDEAD") == 2
+    else:
+        assert "[0000000B] usb: present as serial number DEADDEAD" in r.stderr
+
+
+def test_a_usb_loader_that_never_comes_back():
+    r = run("--module", "serial=1234ABCD,model=13,usb,loader_away_ms=never,load_leave_ms=200",
+            "--", PROBE, "1234ABCD", "load")
+    assert r.returncode == 9, r.stdout + r.stderr  # nothing re-enumerated
+    assert "usb: left the bus" in r.stderr
+    assert "present as serial number" not in r.stderr

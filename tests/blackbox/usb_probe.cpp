@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -79,7 +80,11 @@ int main(int argc, char** argv) {
   bool hold = argc > 3 && std::strcmp(argv[2], "hold") == 0;
   libusb_context* ctx = nullptr;
   if (libusb_init(&ctx) != 0) return 3;
-  for (const Found& f : List(ctx)) std::printf("found %s product %04X device %d\n", f.serial.c_str(), f.product, f.address);
+  std::vector<int> before;  // device numbers on the bus at the start
+  for (const Found& f : List(ctx)) {
+    std::printf("found %s product %04X device %d\n", f.serial.c_str(), f.product, f.address);
+    before.push_back(f.address);
+  }
 
   libusb_device** list = nullptr;
   ssize_t n = libusb_get_device_list(ctx, &list);
@@ -154,14 +159,15 @@ int main(int argc, char** argv) {
   libusb_close(h);
   libusb_exit(ctx);
   if (load) {
-    // The module leaves the bus and comes back as a new device.
+    // The module leaves the bus and comes back as a new device (one that was
+    // not there at the start).
     code = 9;
     for (int tries = 0; tries < 50 && code; ++tries) {
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
       libusb_context* c2 = nullptr;
       if (libusb_init(&c2) != 0) continue;
       for (const Found& f : List(c2)) {
-        if (f.address != address) {
+        if (f.address != address && std::find(before.begin(), before.end(), f.address) == before.end()) {
           std::printf("re-enumerated %s device %d\n", f.serial.c_str(), f.address);
           code = 0;
         }

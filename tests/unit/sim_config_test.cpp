@@ -73,6 +73,91 @@ TEST(SimConfig, BadValuesNameTheKey) {
   }
 }
 
+TEST(SimConfig, UpgradeKeysFromTheCommandLineAndFromFiles) {
+  WorldConfig w;
+  std::string err;
+  ASSERT_TRUE(AddModuleSpec(
+      "serial=1,usb,load_leave_ms=250,loader_away_ms=never,reboot_away_ms=never,boot_ms=800,tcp_close=fin,"
+      "in_loader=yes,serial_from_flash=0x8004,build_from_flash=0x8008,program_once=no",
+      w, err))
+      << err;
+  ASSERT_TRUE(ParseWorldJson(R"({"modules": [{"serial": "2", "tcp": true, "loader_away_ms": 1500,
+      "tcp_close": "rst", "serial_from_flash": 4096, "faults": ["wrong-sum=3", "drop-data-ack=2:4"]}]})",
+                             w, err))
+      << err;
+  const ksim::ModuleConfig& a = w.modules.at(0).module;
+  EXPECT_EQ(a.loadLeaveMs, 250u);
+  EXPECT_EQ(a.loaderAwayMs, ksim::ModuleConfig::kNever);
+  EXPECT_EQ(a.rebootAwayMs, ksim::ModuleConfig::kNever);
+  EXPECT_EQ(a.bootMs, 800u);
+  EXPECT_FALSE(a.tcpCloseReset);
+  EXPECT_TRUE(a.startInLoader);
+  EXPECT_EQ(a.serialFromFlash, 0x8004);
+  EXPECT_EQ(a.buildFromFlash, 0x8008);
+  EXPECT_FALSE(a.programOnce);
+  const ksim::ModuleConfig& b = w.modules.at(1).module;
+  EXPECT_EQ(b.loaderAwayMs, 1500u);
+  EXPECT_TRUE(b.tcpCloseReset);
+  EXPECT_EQ(b.serialFromFlash, 4096);
+  EXPECT_EQ(b.buildFromFlash, -1);
+  EXPECT_TRUE(b.programOnce);
+  EXPECT_EQ(b.faults.describe(), "drop-data-ack=2:4, wrong-sum=3");
+
+  const std::pair<const char*, const char*> bad[] = {
+      {"serial=1,tcp,loader_away_ms=soon", "\"loader_away_ms\""},
+      {"serial=1,tcp,load_leave_ms=never", "\"load_leave_ms\""},
+      {"serial=1,tcp,boot_ms=600001", "\"boot_ms\""},
+      {"serial=1,tcp,tcp_close=maybe", "\"tcp_close\""},
+      {"serial=1,tcp,in_loader=perhaps", "\"in_loader\""},
+      {"serial=1,tcp,serial_from_flash=0xFFFFFFFE", "\"serial_from_flash\""},
+      {"serial=1,tcp,build_from_flash=x", "\"build_from_flash\""},
+  };
+  for (const auto& c : bad) {
+    WorldConfig bw;
+    EXPECT_FALSE(AddModuleSpec(c.first, bw, err)) << c.first;
+    EXPECT_NE(err.find(c.second), std::string::npos) << c.first << ": " << err;
+  }
+}
+
+// Fault words: what each reads back as, and the values refused.
+TEST(SimConfig, UpgradeFaultWords) {
+  const std::pair<const char*, const char*> good[] = {
+      {"wrong-sum", "wrong-sum"},
+      {"wrong-sum=3", "wrong-sum=3"},
+      {"wrong-data-count=always", "wrong-data-count=always"},
+      {"drop-data-ack=4", "drop-data-ack=4"},
+      {"drop-data-ack=4:2", "drop-data-ack=4:2"},
+      {"drop-data-ack=2:always", "drop-data-ack=2:always"},
+      {"late-data-ack=1500", "late-data-ack=1500"},
+      {"late-data-ack=1500:3", "late-data-ack=1500:3"},
+      {"short-prepare", "short-prepare"},
+      {"short-sum=2", "short-sum=2"},
+      {"short-data-ack=always", "short-data-ack=always"},
+      {"write-status=2", "write-status=2"},
+      {"uei-data-error", "uei-data-error=6"},
+      {"uei-data-error=21:always", "uei-data-error=21:always"},
+      {"reboot-keeps-link", "reboot-keeps-link"},
+      {"double-write-status", "double-write-status"},
+  };
+  for (const auto& c : good) {
+    ksim::Faults f;
+    std::string err;
+    EXPECT_TRUE(f.parse(c.first, err)) << c.first << ": " << err;
+    EXPECT_EQ(f.describe(), c.second);
+  }
+  const char* bad[] = {"wrong-sum=0", "wrong-sum=never", "short-sum=-1", "drop-data-ack=2:0",
+                       "drop-data-ack=x:2", "late-data-ack", "late-data-ack=0", "late-data-ack=10:x",
+                       "uei-data-error=0", "uei-data-error=256", "uei-data-error=5:0",
+                       "reboot-keeps-link=1", "double-write-status=yes"};
+  for (const char* word : bad) {
+    ksim::Faults f;
+    std::string err;
+    EXPECT_FALSE(f.parse(word, err)) << word;
+    EXPECT_NE(err.find(std::string(word).substr(0, std::string(word).find('='))), std::string::npos)
+        << word << ": " << err;
+  }
+}
+
 TEST(SimConfig, BusModulesNeedTheirRouterFirstAndFreeAddresses) {
   WorldConfig w;
   std::string err;
