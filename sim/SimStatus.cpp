@@ -82,6 +82,7 @@ std::string World::statusJson() const {
     }
     j["modules"].push_back(m);
   }
+  j["imx"] = nlohmann::json::parse(imxStatusJson());
   return j.dump();
 }
 

@@ -28,6 +28,7 @@ const char* kUsage =
     "Options:\n"
     "  -m, --module DESC      add a module; DESC is key=value pairs separated by\n"
     "                         commas, e.g. serial=1234ABCD,model=13,version=2.11.4,tcp\n"
+    "      --imx DESC         add an i.MX chip in serial-download mode (see below)\n"
     "  -w, --world FILE       read modules and settings from a JSON world file\n"
     "  -b, --bind ADDRESS     IPv4 address of the TCP listeners (default 127.0.0.1)\n"
     "      --discovery        answer TCP/IP discovery requests (232.2.2.2:9888);\n"
@@ -63,6 +64,15 @@ const char* kUsage =
     "    prepare-status block-size-0 init-short no-load-reply disconnect-after=BYTES\n"
     "    heartbeat-strict mute short-build no-answer=CMD[.OPT] late-answer=CMD[.OPT]:MS\n"
     "    error-answer=CMD[.OPT]:CODE\n"
+    "\n"
+    "i.MX chip keys (a world file: {\"imx\": [ {...} ]}): its boot ROM answers over\n"
+    "  hid (USB HID 1FC9:0130) and/or pty [pty_link=PATH]; fingerprint=W0:W1:W2:W3\n"
+    "  (hex; the fuse words and option 39 of the loader) security=N status=N\n"
+    "  register=ADDR:VALUE (repeatable) loader_prefix=HEX bad_jump=stay|silent\n"
+    "  ram_limit=N fault=WORD (repeatable): silent mid-answer[=N] incomplete\n"
+    "  chatty[=MS] slow=MS. Any module key (serial, model, loader_serial=own|deadead\n"
+    "  (deadead), flash_dump, new_build, ...) describes the module its loader\n"
+    "  becomes on USB after a jump into a written image.\n"
     "\n"
     "A command run inside the world finds in its environment KORVEX_SIM_PORT and\n"
     "KORVEX_SIM_PTY (the first module's TCP port and terminal) and, per module,\n"
@@ -149,6 +159,9 @@ int main(int argc, char** argv) {
     } else if (a == "-m" || a == "--module") {
       if (!value(v)) return Fail(a + " needs a module description, e.g. serial=1234ABCD,tcp");
       if (!ksim::AddModuleSpec(v, world, error)) return Fail(error);
+    } else if (a == "--imx") {
+      if (!value(v)) return Fail(a + " needs a chip description, e.g. serial=1234ABCD,fingerprint=1:2:3:4,hid");
+      if (!ksim::AddImxSpec(v, world, error)) return Fail(error);
     } else if (a == "-w" || a == "--world") {
       if (!value(v)) return Fail(a + " needs a FILE");
       if (!ksim::LoadWorldFile(v, world, error)) return Fail(error);
@@ -171,7 +184,7 @@ int main(int argc, char** argv) {
   }
   // With --netns and a command, an empty world is allowed: korvex-sim then
   // only runs the command in a private network namespace.
-  bool namespaceOnly = world.modules.empty() && netns && !command.empty();
+  bool namespaceOnly = world.modules.empty() && world.imx.empty() && netns && !command.empty();
   if (!namespaceOnly && !ksim::ValidateWorld(world, error)) return Fail(error);
   if (world.discovery && !netns && !realNetwork)
     return Fail("--discovery answers multicast on the machine's network: use it with --netns, "
@@ -209,6 +222,9 @@ int main(int argc, char** argv) {
 
   bool anyUsb = false;
   for (const auto& m : world.modules) anyUsb |= m.transport.usb;
+#ifdef KORVEX_SIM_USB
+  anyUsb |= !world.imx.empty();  // HID ROMs and the loaders they start
+#endif
   int exitCode = 0;
   if (command.empty()) {
     print("ready; press Ctrl-C to stop");
@@ -233,6 +249,7 @@ int main(int argc, char** argv) {
       }
       first = false;
     }
+    for (const auto& kv : w.imxEnvironment()) ::setenv(kv.first.c_str(), kv.second.c_str(), 1);
     ready = true;
     pid_t child = ::fork();
     if (child < 0) return Fail(std::string("cannot start the command: ") + std::strerror(errno));
