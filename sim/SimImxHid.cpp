@@ -101,7 +101,7 @@ bool HidNode::Plug(std::string& error) {
       "P: " + hid + "\nE: SUBSYSTEM=hid\nE: DRIVER=hid-generic\n" + ids + "E: HID_PHYS=usb-0000:00:14.0-" +
           std::to_string(number) + "/input0\nH: report_descriptor=" +
           Hex(kReportDescriptor, sizeof kReportDescriptor) + "\n",
-      "P: " + hidraw + "\nN: hidraw" + std::to_string(index_) + "\nE: SUBSYSTEM=hidraw\nE: DEVNAME=" + node_ +
+      "P: " + hidraw + "\nN: hidraw" + std::to_string(index_) + "=00\nE: SUBSYSTEM=hidraw\nE: DEVNAME=" + node_ +
           "\nE: MAJOR=247\nE: MINOR=" + std::to_string(index_) + "\nA: dev=247:" + std::to_string(index_) +
           "\\n\n",
   };
