@@ -2,6 +2,8 @@
 // layer reach a simulated module over USB, TCP or a serial port, read its
 // identity and take it through the start of an upgrade.
 //   link_probe usb SERIAL | tcp PORT | serial PATH   [load [AGAIN_SERIAL]]
+//   link_probe usb SERIAL ident   (identity, then the identifier words of
+//                                  system option 39, subindex 0 to 3)
 // With AGAIN_SERIAL the module is looked for over USB after LOAD under that
 // serial number (its own, or DEADDEAD for a loader that presents that).
 #include <arpa/inet.h>
@@ -42,12 +44,12 @@ PacketPtr Exchange(uint32_t link, uint8_t address, const std::vector<uint8_t>& d
   return PacketPtr(aLink_AwaitFirst(link, MatchTwo, &m, 1000));
 }
 
-aErr Get(uint32_t link, uint8_t address, uint8_t option, uei& out) {
+aErr Get(uint32_t link, uint8_t address, uint8_t option, uei& out, int subindex = -1) {
   uei req{};
   req.address = address;
   req.command = cmdSYSTEM;
   req.option = uint8_t(option | aUEI_GET);
-  aErr e = aUEI_Send(link, &req);
+  aErr e = subindex < 0 ? aUEI_Send(link, &req) : aUEI_SendSubindex(link, &req, uint8_t(subindex));
   if (e != aErrNone) return e;
   out = uei{};
   out.address = address;
@@ -79,6 +81,16 @@ int main(int argc, char** argv) {
   if (Get(link, 2, 9, v) != aErrNone) return Fail("serial");
   std::printf("serial %08X\n", v.v.intVal);
   std::printf("unimplemented %s\n", Get(link, 2, 50, v) == aErrUnimplemented ? "yes" : "no");
+  if (argc > 3 && std::strcmp(argv[3], "ident") == 0) {
+    for (int j = 0; j < 4; ++j) {
+      if (Get(link, 2, 39, v, j) != aErrNone) return Fail("identifier");
+      std::printf("ident %d %08X\n", j, v.v.intVal);
+    }
+    aLink_Destroy(&link);
+    Korvex_libusb_exit();
+    std::printf("done\n");
+    return 0;
+  }
 
   PacketPtr r = Exchange(link, 2, {95, 3, 0, 0, 0, 0x10, 0}, 7);
   if (!r || r->data[2] != 0) return Fail("prepare");
