@@ -188,6 +188,7 @@ void World::flushImx() {
       const ImxStats& st = s.rom.stats();
       uint64_t seen = st.dataBytes + st.jumps + st.unknown;
       for (const auto& c : st.commands) seen += c.second;
+      for (const auto& f : st.faultsFired) seen += f.second;
       if (seen != s.seen) { s.seen = seen; statusDirty_ = true; }
     }
     // A terminal nobody reads fills up; what does not fit is lost, as on a wire.
