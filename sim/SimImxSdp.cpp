@@ -66,6 +66,18 @@ std::string ImxFaults::describe() const {
 
 ImxRom::ImxRom(const ImxConfig& config) : cfg_(config) {}
 
+void ImxRom::restart() {
+  state_ = State::Rom;
+  out_.clear();
+  hidOut_.clear();
+  serialCmd_.clear();
+  writing_ = false;
+  writeBytes_.clear();
+  images_.clear();
+  start_ = 0;
+  nextChatter_ = 0;
+}
+
 bool ImxRom::fire(const std::string& word) {
   ++stats_.faultsFired[word];
   return true;

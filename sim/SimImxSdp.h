@@ -80,6 +80,9 @@ class ImxRom {
   // The earliest time output is due (UINT64_MAX: none).
   uint64_t nextDeadline() const;
 
+  // Power-on: back in the ROM, the RAM images gone; the counters stay.
+  void restart();
+
   State state() const { return state_; }
   // Where the recognised loader was started (valid in State::Started).
   uint32_t startAddress() const { return start_; }

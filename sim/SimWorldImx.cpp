@@ -24,6 +24,8 @@ namespace ksim {
 
 namespace {
 constexpr uint64_t kHidLeaveMs = 50;  // the jump's answer can still be read this long
+constexpr int kMaxHidIndex = 700;     // hidraw nodes a world hands out (USB device numbers 200..899)
+int gNextHidIndex = 0;                // the world runs on one thread
 }
 
 struct ImxSite : HidReportPort {
@@ -31,6 +33,7 @@ struct ImxSite : HidReportPort {
       : spec(s), rom(s.rom), clock_(std::move(clock)), wake_(std::move(wake)) {}
   ~ImxSite() override {
     hid.reset();
+    goneHid.clear();
     if (ptyMaster >= 0) ::close(ptyMaster);
     if (ptySlave >= 0) ::close(ptySlave);
     if (!spec.ptyLink.empty()) ::unlink(spec.ptyLink.c_str());
@@ -58,6 +61,10 @@ struct ImxSite : HidReportPort {
   bool handedOver = false, silenced = false;
   uint64_t hidLeaveAt = 0;
   uint64_t seen = 0;  // commands and data bytes at the last status write
+  uint64_t resetsSeen = 0;  // the loader's resets when it was started
+  // Nodes that left the bus keep answering a host still holding them
+  // ("no such device") until the site goes; the present one is last.
+  std::vector<std::unique_ptr<HidNode>> goneHid;
   std::unique_ptr<HidNode> hid;
 
  private:
@@ -130,17 +137,29 @@ bool World::startImx(std::string& error) {
   return true;
 }
 
+// A new hidraw node for the site's ROM (a new device number on every plug-in).
+static bool PlugHid(ImxSite& s, UsbBus* bus, std::string& error) {
+#ifdef KORVEX_SIM_USB
+  if (!bus) { error = "i.MX HID: no USB testbed"; return false; }
+  if (gNextHidIndex >= kMaxHidIndex) { error = "i.MX HID: no device numbers left"; return false; }
+  if (s.hid) s.goneHid.push_back(std::move(s.hid));
+  s.hid = std::make_unique<HidNode>(bus->testbed(), gNextHidIndex++, kImxHidVendor, kImxHidProduct,
+                                    SerialText(s.spec.loader.serial), s);
+  return s.hid->Plug(error);
+#else
+  (void)s;
+  (void)bus;
+  error = "HID needs umockdev";
+  return false;
+#endif
+}
+
 bool World::plugImxHid(std::string& error) {
-  int index = 0;
   for (auto& s : imx_) {
     if (!s->spec.hid) continue;
 #ifdef KORVEX_SIM_USB
-    if (!usb_) { error = "i.MX HID: no USB testbed"; return false; }
-    s->hid = std::make_unique<HidNode>(usb_->testbed(), index++, kImxHidVendor, kImxHidProduct,
-                                       SerialText(s->spec.loader.serial), *s);
-    if (!s->hid->Plug(error)) return false;
+    if (!PlugHid(*s, usb_.get(), error)) return false;
 #else
-    (void)index;
     error = "i.MX chip " + SerialText(s->spec.loader.serial) + ": HID needs umockdev; this korvex-sim was built without it";
     return false;
 #endif
@@ -196,6 +215,7 @@ void World::flushImx() {
       say(e, std::string("i.MX pty: ") + std::strerror(errno));
     if (state == ImxRom::State::Started && !s.handedOver) {
       s.handedOver = true;
+      s.resetsSeen = e.module->stats().resets;
       statusDirty_ = true;
       say(e, "i.MX ROM: loader started at " + Hex32(start) + "; the ROM leaves");
       if (s.hid) s.hidLeaveAt = t + kHidLeaveMs;
@@ -215,6 +235,26 @@ void World::flushImx() {
       s.hidLeaveAt = 0;
       s.hid->Unplug();
       say(e, "i.MX ROM: the HID device left the bus");
+    }
+    // A reset of the loader restarts the chip, whose firmware still does not
+    // start: it is back in its ROM (the loader leaves USB as any reset module
+    // does, and stays away until the next jump).
+    if (s.handedOver && e.module->inLoader() && e.module->stats().resets != s.resetsSeen) {
+      s.handedOver = false;
+      e.dormant = true;
+      statusDirty_ = true;
+      {
+        std::lock_guard<std::mutex> guard(s.lock);
+        s.rom.restart();
+      }
+      say(e, "i.MX ROM: the loader was reset; the chip is back in its ROM");
+      std::string error;
+      if (s.spec.hid) {
+        s.hidLeaveAt = 0;
+        if (s.hid) s.hid->Unplug();
+        if (PlugHid(s, usb_.get(), error)) say(e, "i.MX ROM: HID device back at " + s.hid->node());
+        else say(e, "i.MX ROM: " + error);
+      }
     }
   }
 }

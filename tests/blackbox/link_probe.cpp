@@ -2,8 +2,8 @@
 // layer reach a simulated module over USB, TCP or a serial port, read its
 // identity and take it through the start of an upgrade.
 //   link_probe usb SERIAL | tcp PORT | serial PATH   [load [AGAIN_SERIAL]]
-//   link_probe usb SERIAL ident   (identity, then the identifier words of
-//                                  system option 39, subindex 0 to 3)
+//   link_probe usb SERIAL ident [reset]   (identity, then the identifier
+//       words of system option 39, subindex 0 to 3; then a reset)
 // With AGAIN_SERIAL the module is looked for over USB after LOAD under that
 // serial number (its own, or DEADDEAD for a loader that presents that).
 #include <arpa/inet.h>
@@ -86,6 +86,8 @@ int main(int argc, char** argv) {
       if (Get(link, 2, 39, v, j) != aErrNone) return Fail("identifier");
       std::printf("ident %d %08X\n", j, v.v.intVal);
     }
+    if (argc > 4 && std::strcmp(argv[4], "reset") == 0)
+      std::printf("reset %s\n", Exchange(link, 2, {cmdSYSTEM, aUEI_SET | 11, aUEI_REQUEST}, aUEI_ACK | 11) ? "acknowledged" : "not acknowledged");
     aLink_Destroy(&link);
     Korvex_libusb_exit();
     std::printf("done\n");

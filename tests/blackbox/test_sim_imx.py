@@ -113,8 +113,8 @@ def run_world(*args, command):
 
 def link_probe_until_found(serial, what="ident"):
     # The loader comes up a moment after the jump: a bounded number of tries.
-    return (f"for i in 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15; do sleep 0.2; "
-            f"{LINK_PROBE} usb {serial} {what} && exit 0; done; exit 1")
+    return (f"(for i in 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15; do sleep 0.2; "
+            f"{LINK_PROBE} usb {serial} {what} && exit 0; done; exit 1)")
 
 
 @needs_usb
@@ -137,6 +137,20 @@ def test_hid_load_jump_and_the_loader_on_usb(loader_serial, seen):
     assert ["ident 0 01020304", "ident 1 AABBCCDD", "ident 2 22222222", "ident 3 11111111"] == \
         [l for l in lines if l.startswith("ident")]
     assert f"usb: present as serial number {seen}" in r.stderr
+
+
+@needs_usb
+def test_a_reset_loader_brings_the_rom_back():
+    again = (f"(for i in 1 2 3 4 5 6 7 8 9 10; do sleep 0.2; "
+             f"{sys.executable} {HID_PROBE} status && exit 0; done; exit 1)")
+    r = run_world("--imx", f"serial=1234ABCD,fingerprint={FP},hid",
+                  command=f"{sys.executable} {HID_PROBE} write:20000400:64 jump:20000400 && " +
+                          link_probe_until_found("DEADDEAD", "ident reset") + " && " + again)
+    assert r.returncode == 0, r.stdout + r.stderr
+    assert "reset acknowledged" in r.stdout
+    assert r.stdout.splitlines()[-1].startswith("status 0356787856 04f0f0f0f0")
+    assert "the loader was reset; the chip is back in its ROM" in r.stderr
+    assert "HID device back at /dev/hidraw1" in r.stderr
 
 
 @needs_usb

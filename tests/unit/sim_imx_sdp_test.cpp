@@ -83,6 +83,11 @@ TEST(SimImxSdp, LoaderStartsOnlyWhenTheJumpLandsInAWrittenImage) {
   EXPECT_EQ(Hid(rom, {kStatus}), std::vector<Bytes>{});  // the ROM no longer listens
   EXPECT_EQ(rom.stats().jumps, 2u);
   EXPECT_EQ(rom.stats().badJumps, 1u);
+  // Power-on: the ROM answers again and the RAM image is gone.
+  rom.restart();
+  EXPECT_EQ(rom.state(), ImxRom::State::Rom);
+  EXPECT_TRUE(rom.imageAt(0x100).empty());
+  EXPECT_EQ(Hid(rom, {kJump100}), (std::vector<Bytes>{kSecurity, Report4(0x33333333)}));
 }
 
 TEST(SimImxSdp, LoaderPrefixAndSilenceAfterABadJump) {
