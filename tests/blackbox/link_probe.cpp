@@ -1,7 +1,7 @@
 // Test helper run inside a korvex-sim world: the host's link engine and UEI
 // layer reach a simulated module over USB, TCP or a serial port, read its
 // identity and take it through the start of an upgrade.
-//   link_probe usb SERIAL | tcp PORT | serial PATH   [load [AGAIN_SERIAL]]
+//   link_probe usb SERIAL | tcp PORT | serial PATH   [load|reboot [AGAIN_SERIAL]]
 //   link_probe usb SERIAL ident [reset]   (identity, then the identifier
 //       words of system option 39, subindex 0 to 3; then a reset)
 // With AGAIN_SERIAL the module is looked for over USB after LOAD under that
@@ -67,6 +67,7 @@ int main(int argc, char** argv) {
   }
   std::string kind = argv[1];
   bool load = argc > 3 && std::strcmp(argv[3], "load") == 0;
+  bool reboot = argc > 3 && std::strcmp(argv[3], "reboot") == 0;  // REBOOT after the chunk
   uint32_t link = 0;
   if (kind == "usb") link = aLink_CreateUSB(uint32_t(std::strtoul(argv[2], nullptr, 16)));
   else if (kind == "tcp") link = aLink_CreateTCPIP(htonl(INADDR_LOOPBACK), uint16_t(std::atoi(argv[2])));
@@ -113,9 +114,14 @@ int main(int argc, char** argv) {
     r = Exchange(link, 2, {95, 2}, 2);
     std::printf("load %s\n", r ? "answered" : "not answered");
   }
+  if (reboot) {  // not answered: the module leaves
+    PacketPtr p(aPacket_CreateWithData(2, 2, std::vector<uint8_t>{95, 6}.data()));
+    std::printf("reboot %s\n", aLink_PutPacket(link, p.get()) == aErrNone ? "sent" : "not sent");
+    usleep(200000);
+  }
   aLink_Destroy(&link);
   Korvex_libusb_exit();
-  if (load && argc > 4) {
+  if ((load || reboot) && argc > 4) {
     uint32_t again = uint32_t(std::strtoul(argv[4], nullptr, 16));
     for (int tries = 0; tries < 30 && !link; ++tries) {
       usleep(100000);

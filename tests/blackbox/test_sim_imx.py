@@ -140,6 +140,19 @@ def test_hid_load_jump_and_the_loader_on_usb(loader_serial, seen):
 
 
 @needs_usb
+def test_the_loader_takes_an_upgrade_and_reboots_under_its_own_serial(tmp_path):
+    dump = tmp_path / "flash.bin"
+    r = run_world("--imx", f"serial=1234ABCD,fingerprint={FP},hid,flash_dump={dump},reboot_away_ms=300",
+                  command=f"{sys.executable} {HID_PROBE} write:20000400:64 jump:20000400 && " +
+                          link_probe_until_found("DEADDEAD", "reboot 1234ABCD"))
+    assert r.returncode == 0, r.stdout + r.stderr
+    assert "upgrade chunk written" in r.stdout
+    assert "reconnected, serial 1234ABCD" in r.stdout
+    assert dump.read_bytes() == bytes(range(104))
+    assert "back in its ROM" not in r.stderr
+
+
+@needs_usb
 def test_a_reset_loader_brings_the_rom_back():
     again = (f"(for i in 1 2 3 4 5 6 7 8 9 10; do sleep 0.2; "
              f"{sys.executable} {HID_PROBE} status && exit 0; done; exit 1)")
