@@ -24,8 +24,10 @@ namespace ksim {
 
 namespace {
 constexpr uint64_t kHidLeaveMs = 50;  // the jump's answer can still be read this long
+#ifdef KORVEX_SIM_USB
 constexpr int kMaxHidIndex = 700;     // hidraw nodes a world hands out (USB device numbers 200..899)
 int gNextHidIndex = 0;                // the world runs on one thread
+#endif
 }
 
 struct ImxSite : HidReportPort {
