@@ -190,7 +190,7 @@ int HidNode::OnWrite(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* self
     if (n.gone_) { umockdev_ioctl_client_complete(client, -1, ENODEV); return TRUE; }
   }
   const size_t len = LengthOf(arg);
-  if (len > 0) n.port_.Output(static_cast<const uint8_t*>(static_cast<void*>(arg->data)), len);
+  if (len > 0) n.port_.Output(arg->data, len);
   umockdev_ioctl_client_complete(client, long(len), 0);
   return TRUE;
 }
