@@ -63,6 +63,7 @@ HidNode::HidNode(UMockdevTestbed* testbed, int index, uint16_t vendor, uint16_t 
 
 HidNode::~HidNode() {
   if (attached_) umockdev_testbed_detach_ioctl(testbed_, node_.c_str(), nullptr);
+  std::lock_guard<std::mutex> guard(lock_);  // waits for a call still in a handler
   if (handler_ != nullptr) {
     g_signal_handlers_disconnect_by_data(handler_, this);
     g_object_unref(handler_);
@@ -133,10 +134,9 @@ int HidNode::OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* self
   HidNode& n = *static_cast<HidNode*>(self);
   const unsigned long request = umockdev_ioctl_client_get_request(client);
   UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-  {
-    std::lock_guard<std::mutex> guard(n.lock_);
-    if (n.gone_) { umockdev_ioctl_client_complete(client, -1, ENODEV); return TRUE; }
-  }
+  // Held through the whole call, so that the node's end is ordered after it.
+  std::lock_guard<std::mutex> guard(n.lock_);
+  if (n.gone_) { umockdev_ioctl_client_complete(client, -1, ENODEV); return TRUE; }
   if (request == HIDIOCGRDESCSIZE) {
     UMockdevIoctlData* d = umockdev_ioctl_data_resolve(arg, 0, sizeof(int), nullptr);
     if (d == nullptr) { umockdev_ioctl_client_complete(client, -1, EFAULT); return TRUE; }
@@ -170,10 +170,9 @@ int HidNode::OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* self
 int HidNode::OnRead(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* self) {
   HidNode& n = *static_cast<HidNode*>(self);
   UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-  {
-    std::lock_guard<std::mutex> guard(n.lock_);
-    if (n.gone_) { umockdev_ioctl_client_complete(client, -1, ENODEV); return TRUE; }
-  }
+  // Held through the whole call, so that the node's end is ordered after it.
+  std::lock_guard<std::mutex> guard(n.lock_);
+  if (n.gone_) { umockdev_ioctl_client_complete(client, -1, ENODEV); return TRUE; }
   std::vector<uint8_t> report;
   if (!n.port_.Input(report)) { umockdev_ioctl_client_complete(client, -1, EAGAIN); return TRUE; }
   const size_t len = std::min(report.size(), LengthOf(arg));
@@ -185,10 +184,9 @@ int HidNode::OnRead(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* self)
 int HidNode::OnWrite(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* self) {
   HidNode& n = *static_cast<HidNode*>(self);
   UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-  {
-    std::lock_guard<std::mutex> guard(n.lock_);
-    if (n.gone_) { umockdev_ioctl_client_complete(client, -1, ENODEV); return TRUE; }
-  }
+  // Held through the whole call, so that the node's end is ordered after it.
+  std::lock_guard<std::mutex> guard(n.lock_);
+  if (n.gone_) { umockdev_ioctl_client_complete(client, -1, ENODEV); return TRUE; }
   const size_t len = LengthOf(arg);
   if (len > 0) n.port_.Output(arg->data, len);
   umockdev_ioctl_client_complete(client, long(len), 0);
