@@ -9,6 +9,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "sim/SimImxConfig.h"
+
 namespace ksim {
 
 using nlohmann::json;
@@ -295,6 +297,12 @@ std::string Where(uint32_t serial) { return "module " + SerialText(serial); }
 
 }  // namespace
 
+// The module part of an i.MX chip's description (no transports: its loader
+// appears on USB).
+bool ParseModuleJson(const json& j, ModuleConfig& m, std::string& error) {
+  return ParseModule(j, m, nullptr, nullptr, error);
+}
+
 std::string SerialText(uint32_t serial) {
   char buf[16];
   std::snprintf(buf, sizeof buf, "%08X", unsigned(serial));
@@ -351,8 +359,10 @@ bool ParseWorldJson(const std::string& text, WorldConfig& world, std::string& er
         }
         world.lpcs.push_back(lpc);
       }
+    } else if (key == "imx") {
+      if (!ParseImxList(*it, world, error)) return false;
     } else {
-      error = "unknown key \"" + key + "\" (known: bind, discovery, modules, lpc)";
+      error = "unknown key \"" + key + "\" (known: bind, discovery, modules, lpc, imx)";
       return false;
     }
   }
@@ -423,7 +433,7 @@ bool AddModuleSpec(const std::string& text, WorldConfig& world, std::string& err
 }
 
 bool ValidateWorld(const WorldConfig& world, std::string& error) {
-  if (world.modules.empty() && world.lpcs.empty()) {
+  if (world.modules.empty() && world.lpcs.empty() && world.imx.empty()) {
     error = "no modules: give --module serial=1234ABCD,tcp (or --world FILE); see --help";
     return false;
   }
@@ -433,6 +443,7 @@ bool ValidateWorld(const WorldConfig& world, std::string& error) {
     if (!lpcNames.insert(name).second) { error = "LPC ROM " + name + " is given twice"; return false; }
   }
   std::set<uint32_t> serials;
+  if (!ValidateImx(world, serials, error)) return false;
   for (const ModuleSpec& s : world.modules) {
     const TransportConfig& t = s.transport;
     if (!serials.insert(s.module.serial).second) { error = Where(s.module.serial) + " is given twice"; return false; }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "sim/SimLpcIsp.h"
+#include "sim/SimImxSdp.h"
 #include "sim/SimModule.h"
 
 namespace ksim {
@@ -26,12 +27,27 @@ struct ModuleSpec {
   std::vector<ModuleConfig> bus;  // modules on this module's I2C bus
 };
 
+// --- i.MX boot ROMs -------------------------------------------------------
+// A chip in serial-download mode: its ROM over HID and/or a pseudo-terminal,
+// and the module its loader becomes on USB after a jump into it.
+struct ImxSpec {
+  ImxConfig rom;
+  bool hid = false;
+  bool pty = false;
+  std::string ptyLink;
+  ModuleConfig loader;  // starts in its loader (DEADDEAD unless loader_serial=own)
+};
+// Reads one "--imx key=value,..." description.
+bool AddImxSpec(const std::string& text, struct WorldConfig& world, std::string& error);
+// --- end of i.MX boot ROMs -------------------------------------------------
+
 struct WorldConfig {
   std::string bind = "127.0.0.1";  // address of the TCP listeners
   bool bindGiven = false;
   bool discovery = false;          // answer TCP/IP discovery requests
   std::vector<ModuleSpec> modules;
   std::vector<LpcConfig> lpcs;     // simulated LPC boot ROMs (SimLpcIsp.h)
+  std::vector<ImxSpec> imx;        // i.MX boot ROMs
 };
 
 // Reads a world file; false with a message naming the file and the fault.

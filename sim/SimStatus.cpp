@@ -84,6 +84,7 @@ std::string World::statusJson() const {
   }
   j["lpc"] = nlohmann::json::array();
   for (const auto& l : lpcs_) j["lpc"].push_back(l->status());
+  j["imx"] = nlohmann::json::parse(imxStatusJson());
   return j.dump();
 }
 

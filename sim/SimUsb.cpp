@@ -117,6 +117,8 @@ class UmockdevBus : public UsbBus {
     return it != devices_.end() && it->second->port.Receive(out);
   }
 
+  UMockdevTestbed* testbed() override { return bed_; }
+
   std::string where(const Endpoint& e) const override {
     std::lock_guard<std::mutex> guard(lock_);
     auto it = devices_.find(const_cast<Endpoint*>(&e));

@@ -12,6 +12,8 @@
 
 #include "common/aUSBDefs.h"
 
+typedef struct _UMockdevTestbed UMockdevTestbed;
+
 namespace ksim {
 
 struct Endpoint;
@@ -32,6 +34,8 @@ class UsbBus {
   virtual bool receive(Endpoint& e, std::vector<uint8_t>& out) = 0;
   // Where the device sits ("bus 001 device 005").
   virtual std::string where(const Endpoint& e) const = 0;
+  // The testbed the devices sit on (other simulated devices join it).
+  virtual UMockdevTestbed* testbed() = 0;
 };
 
 }  // namespace ksim

@@ -11,6 +11,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <chrono>
@@ -39,6 +40,7 @@ void CloseFd(int& fd) {
 World::World(const WorldConfig& config, Printer print) : cfg_(config), print_(std::move(print)) {}
 
 World::~World() {
+  imx_.clear();  // HID nodes leave the testbed before the bus does
   for (auto& e : endpoints_) {
     CloseFd(e->connFd);
     CloseFd(e->listenFd);
@@ -86,18 +88,20 @@ bool World::start(std::string& error) {
     if (spec.transport.pty && !openPty(*e, error)) return false;
     endpoints_.push_back(std::move(e));
   }
+  if (!startImx(error)) return false;
   bool anyUsb = false;
   for (auto& e : endpoints_) anyUsb |= e->spec.transport.usb;
   if (anyUsb) {
     usb_ = UsbBus::create([this]() { wake(); }, error);
     if (!usb_) return false;
     for (auto& e : endpoints_) {
-      if (!e->spec.transport.usb) continue;
+      if (!e->spec.transport.usb || e->dormant) continue;
       e->usbSerial = e->module->presentedSerial();
       if (!usb_->add(*e, error)) return false;
       e->usbPresent = true;
     }
   }
+  if (!plugImxHid(error)) return false;
   if (cfg_.discovery && !openDiscovery(error)) return false;
   // LPC boot ROMs.
   for (size_t i = 0; i < cfg_.lpcs.size(); ++i) {
@@ -234,6 +238,7 @@ std::vector<std::string> World::describe() const {
   }
   for (const auto& l : lpcs_)
     for (const auto& line : l->describe()) lines.push_back(line);
+  for (const auto& l : describeImx()) lines.push_back(l);
   if (udpFd_ >= 0) lines.push_back("discovery: answering requests to 232.2.2.2:9888");
   if (usb_) {
     const char* dir = std::getenv("UMOCKDEV_DIR");
@@ -452,7 +457,7 @@ void World::flush(Endpoint& e) {
     }
   }
   // Come back after being away.
-  if (t >= e.awayUntil) {
+  if (t >= e.awayUntil && !e.dormant) {
     if (e.listenerClosed) {
       std::string error;
       if (openListener(e, error)) {
@@ -509,6 +514,17 @@ void World::run(const std::function<bool()>& keepRunning) {
       if (e->unplugAt && e->unplugAt * 1000 < deadline) deadline = e->unplugAt * 1000;
       if (e->leaveAt && e->leaveAt * 1000 < deadline) deadline = e->leaveAt * 1000;
     }
+    {
+      std::vector<int> imxFds;
+      imxPollFds(imxFds);
+      for (size_t k = 0; k < imxFds.size(); ++k) {
+        if (imxFds[k] < 0) continue;
+        fds.push_back({imxFds[k], POLLIN, 0});
+        owners.push_back({nullptr, kImxPollKind + int(k)});
+      }
+      const uint64_t imxMs = imxDeadline();  // on the millisecond clock
+      if (imxMs != UINT64_MAX) deadline = std::min(deadline, imxMs * 1000);
+    }
     uint64_t waitUs = deadline > t ? deadline - t : 0;
     // LPC boot ROMs: their terminals, and the next character due.
     const size_t lpcFirst = fds.size();
@@ -534,6 +550,9 @@ void World::run(const std::function<bool()>& keepRunning) {
         case 0: if (e->listenFd >= 0) acceptHost(*e); break;
         case 1: if (e->connFd >= 0) readTcp(*e); break;
         case 2: readPty(*e); break;
+        default:
+          if (owners[i].second >= kImxPollKind) readImx(size_t(owners[i].second - kImxPollKind));
+          break;
       }
     }
     if (usb_) {
@@ -552,6 +571,7 @@ void World::run(const std::function<bool()>& keepRunning) {
     }
     for (auto& e : endpoints_) flush(*e);
     for (auto& l : lpcs_) l->flush();
+    flushImx();
     refreshStatus(false);
   }
   refreshStatus(true);

@@ -17,6 +17,8 @@
 namespace ksim {
 
 class UsbBus;  // simulated USB devices (SimUsb.cpp)
+struct ImxSite;  // an i.MX boot ROM and its transports (SimWorldImx.cpp)
+struct ImxSiteDelete { void operator()(ImxSite* site) const; };
 
 // One module with its links.
 struct Endpoint {
@@ -43,6 +45,7 @@ struct Endpoint {
   uint64_t unplugAt = 0;      // when the device leaves the bus (0: not leaving)
   uint32_t unplugAwayMs = 0;  // ... and for how long
   uint32_t usbSerial = 0;     // serial number the USB device shows
+  bool dormant = false;       // an i.MX chip's loader not started yet: on no link
 };
 
 class World {
@@ -97,6 +100,23 @@ class World {
   void say(const Endpoint& e, const std::string& line) const;
   uint64_t packetsSeen() const;
   void refreshStatus(bool force);
+
+  // --- i.MX boot ROMs (SimWorldImx.cpp) ---
+  static constexpr int kImxPollKind = 1000;  // poll owners: kImxPollKind + site index
+  bool startImx(std::string& error);          // ROMs, their terminals and dormant loaders
+  bool plugImxHid(std::string& error);        // HID nodes, once the USB testbed exists
+  void imxPollFds(std::vector<int>& fds) const;  // terminal of each site (-1: none)
+  void readImx(size_t site);
+  void flushImx();
+  uint64_t imxDeadline() const;
+  std::vector<std::string> describeImx() const;
+  std::string imxStatusJson() const;
+ public:
+  // Environment for a command run inside the world: each ROM's terminal.
+  std::vector<std::pair<std::string, std::string>> imxEnvironment() const;
+ private:
+  std::vector<std::unique_ptr<ImxSite, ImxSiteDelete>> imx_;
+  // --- end of i.MX boot ROMs ---
 
   WorldConfig cfg_;
   Printer print_;

@@ -28,6 +28,7 @@ const char* kUsage =
     "Options:\n"
     "  -m, --module DESC      add a module; DESC is key=value pairs separated by\n"
     "                         commas, e.g. serial=1234ABCD,model=13,version=2.11.4,tcp\n"
+    "      --imx DESC         add an i.MX chip in serial-download mode (see below)\n"
     "  -w, --world FILE       read modules and settings from a JSON world file\n"
     "      --lpc DESC         add a simulated LPC boot ROM on a pseudo-terminal, e.g.\n"
     "                         id=1:2:3:4,pty_link=/tmp/lpc0,flash_dump=FILE (see below)\n"
@@ -71,6 +72,14 @@ const char* kUsage =
     "  program_ms=N (per 256 bytes, 1) strict_blank=yes|no pty_link=PATH flash_dump=PATH\n"
     "  fault=WORD (repeatable): stray-bytes[=COUNT] resend[=COUNT] silent wrong-sync\n"
     "    drop-echo[=COUNT] error=LETTER:CODE\n"
+    "i.MX chip keys (a world file: {\"imx\": [ {...} ]}): its boot ROM answers over\n"
+    "  hid (USB HID 1FC9:0130) and/or pty [pty_link=PATH]; fingerprint=W0:W1:W2:W3\n"
+    "  (hex; the fuse words and option 39 of the loader) security=N status=N\n"
+    "  register=ADDR:VALUE (repeatable) loader_prefix=HEX bad_jump=stay|silent\n"
+    "  ram_limit=N fault=WORD (repeatable): silent mid-answer[=N] incomplete\n"
+    "  chatty[=MS] slow=MS. Any module key (serial, model, loader_serial=own|deadead\n"
+    "  (deadead), flash_dump, new_build, ...) describes the module its loader\n"
+    "  becomes on USB after a jump into a written image.\n"
     "\n"
     "A command run inside the world finds in its environment KORVEX_SIM_PORT and\n"
     "KORVEX_SIM_PTY (the first module's TCP port and terminal) and, per module,\n"
@@ -158,6 +167,9 @@ int main(int argc, char** argv) {
     } else if (a == "-m" || a == "--module") {
       if (!value(v)) return Fail(a + " needs a module description, e.g. serial=1234ABCD,tcp");
       if (!ksim::AddModuleSpec(v, world, error)) return Fail(error);
+    } else if (a == "--imx") {
+      if (!value(v)) return Fail(a + " needs a chip description, e.g. serial=1234ABCD,fingerprint=1:2:3:4,hid");
+      if (!ksim::AddImxSpec(v, world, error)) return Fail(error);
     } else if (a == "-w" || a == "--world") {
       if (!value(v)) return Fail(a + " needs a FILE");
       if (!ksim::LoadWorldFile(v, world, error)) return Fail(error);
@@ -185,7 +197,7 @@ int main(int argc, char** argv) {
   }
   // With --netns and a command, an empty world is allowed: korvex-sim then
   // only runs the command in a private network namespace.
-  bool namespaceOnly = world.modules.empty() && netns && !command.empty();
+  bool namespaceOnly = world.modules.empty() && world.imx.empty() && netns && !command.empty();
   if (!namespaceOnly && !ksim::ValidateWorld(world, error)) return Fail(error);
   if (world.discovery && !netns && !realNetwork)
     return Fail("--discovery answers multicast on the machine's network: use it with --netns, "
@@ -223,6 +235,9 @@ int main(int argc, char** argv) {
 
   bool anyUsb = false;
   for (const auto& m : world.modules) anyUsb |= m.transport.usb;
+#ifdef KORVEX_SIM_USB
+  anyUsb |= !world.imx.empty();  // HID ROMs and the loaders they start
+#endif
   int exitCode = 0;
   if (command.empty()) {
     print("ready; press Ctrl-C to stop");
@@ -251,6 +266,7 @@ int main(int argc, char** argv) {
       if (l == w.lpcPorts().front()) ::setenv("KORVEX_SIM_LPC_PTY", l->path().c_str(), 1);
       ::setenv(("KORVEX_SIM_LPC_" + l->rom().config().name + "_PTY").c_str(), l->path().c_str(), 1);
     }
+    for (const auto& kv : w.imxEnvironment()) ::setenv(kv.first.c_str(), kv.second.c_str(), 1);
     ready = true;
     pid_t child = ::fork();
     if (child < 0) return Fail(std::string("cannot start the command: ") + std::strerror(errno));
