@@ -15,6 +15,19 @@
 //   loader-start ADDRESS [flags N]
 //   block        TYPE FILE [flags N]        any block, data taken as is
 //   checksum     VALUE                      (default: CRC-32 of the body)
+//   scramble     W1 W2 W3 W4                scramble every firmware line's
+//                                           image with this fingerprint
+//
+// A scrambled package is a recovery package bound to one chip: W1..W4 are
+// the chip's four fingerprint words (8 hexadecimal digits each, in the
+// order the updater prints them). The key is the words' bytes, most
+// significant first; every firmware image byte is stored as
+//   plain[i] XOR key[i mod 16] XOR plain[i-1]   (plain[-1] = 0)
+// so that the updater, XOR-ing each stored byte with the key byte and the
+// byte it restored before, gets the image back. The address word is left
+// plain. Such a package needs an info line with a serial number, and
+// takes no offsets line (it is never personalised) and no raw "block 1".
+// The scramble line may stand anywhere in the manifest.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -31,7 +44,17 @@ namespace {
 void Usage() {
   std::fprintf(stderr,
                "usage: birdpack create MANIFEST -o OUTPUT [-l LEVEL]\n"
-               "       birdpack info FILE\n");
+               "       birdpack info FILE\n"
+               "manifest lines:\n"
+               "  loader       FILE ADDRESS [flags N]\n"
+               "  firmware     FILE ADDRESS [flags N]\n"
+               "  offsets      SERIAL_ADDRESS DESCRIPTOR_ADDRESS [flags N]\n"
+               "  info         BUILD VERSION SERIAL|generic MODEL...\n"
+               "  loader-start ADDRESS [flags N]\n"
+               "  block        TYPE FILE [flags N]\n"
+               "  checksum     VALUE\n"
+               "  scramble     W1 W2 W3 W4   (recovery package bound to the chip with\n"
+               "                              this fingerprint; hexadecimal words)\n");
 }
 
 bool ParseNumber(const std::string& text, uint32_t* value) {
@@ -44,6 +67,27 @@ bool ParseNumber(const std::string& text, uint32_t* value) {
   if (errno != 0 || *end != '\0' || v > 0xFFFFFFFFull) return false;
   *value = uint32_t(v);
   return true;
+}
+
+// A fingerprint word: up to 8 hexadecimal digits, "0x" optional.
+bool ParseWord(const std::string& text, uint32_t* value) {
+  std::string digits = text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0 ? text.substr(2) : text;
+  if (digits.empty() || digits.size() > 8 ||
+      digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+    return false;
+  *value = uint32_t(std::strtoul(digits.c_str(), nullptr, 16));
+  return true;
+}
+
+// Scrambles one firmware image with the 16-byte key (see the header).
+// The key index and the chained byte start afresh for every image.
+void ScrambleImage(const uint8_t key[16], std::vector<uint8_t>* image) {
+  uint8_t previous = 0;
+  for (size_t i = 0; i < image->size(); ++i) {
+    uint8_t plain = (*image)[i];
+    (*image)[i] = uint8_t(plain ^ key[i % 16] ^ previous);
+    previous = plain;
+  }
 }
 
 bool ReadBinary(const std::string& path, std::vector<uint8_t>* bytes) {
@@ -63,9 +107,28 @@ class ManifestReader {
   bool Read(BirdWriter* writer) {
     std::ifstream in(path_);
     if (!in) return Fail(0, "cannot open the manifest (" + std::string(std::strerror(errno)) + ")");
-    std::string line;
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    // The scramble key is taken first, so that its line may stand after
+    // the firmware lines it applies to.
+    for (int pass = 0; pass < 2; ++pass) {
+      if (!Pass(pass, lines, writer)) return false;
+    }
+    if (writer->BlockCount() == 0) return Fail(0, "the manifest defines no block");
+    if (scrambled_) {
+      if (hasOffsets_)
+        return Fail(0, "a scrambled package is bound to one device and takes no offsets line");
+      if (!boundInfo_)
+        return Fail(0, "a scrambled package needs an info line with the device's serial number");
+      if (!hasFirmware_) return Fail(0, "a scrambled package needs a firmware line");
+    }
+    return true;
+  }
+
+ private:
+  bool Pass(int pass, const std::vector<std::string>& lines, BirdWriter* writer) {
     int number = 0;
-    while (std::getline(in, line)) {
+    for (std::string line : lines) {
       ++number;
       size_t hash = line.find('#');
       if (hash != std::string::npos) line.erase(hash);
@@ -77,14 +140,12 @@ class ManifestReader {
         tokens.push_back(line.substr(at, end == std::string::npos ? std::string::npos : end - at));
         at = end == std::string::npos ? end : line.find_first_not_of(" \t\r", end);
       }
-      if (tokens.empty()) continue;
+      if (tokens.empty() || (tokens[0] == "scramble") != (pass == 0)) continue;
       if (!Directive(number, line, tokens, writer)) return false;
     }
-    if (writer->BlockCount() == 0) return Fail(0, "the manifest defines no block");
     return true;
   }
 
- private:
   bool Fail(int line, const std::string& message) {
     if (line > 0)
       std::fprintf(stderr, "birdpack: %s:%d: %s\n", path_.c_str(), line, message.c_str());
@@ -120,6 +181,10 @@ class ManifestReader {
       std::vector<uint8_t> image;
       if (!Flags(line, t, 3, &flags)) return false;
       if (!ReadBinary(Resolve(t[1]), &image)) return Fail(line, "cannot read " + Resolve(t[1]));
+      if (word == "firmware") {
+        hasFirmware_ = true;
+        if (scrambled_) ScrambleImage(key_, &image);
+      }
       writer->AddImage(word == "loader" ? BLOCK_LOADER : BLOCK_FIRMWARE, a, image.data(),
                        image.size(), flags);
     } else if (word == "offsets") {
@@ -127,6 +192,7 @@ class ManifestReader {
         return Fail(line, "offsets needs SERIAL_ADDRESS DESCRIPTOR_ADDRESS");
       if (!Flags(line, t, 3, &flags)) return false;
       writer->AddSerialOffsets(a, b, flags);
+      hasOffsets_ = true;
     } else if (word == "info") {
       if (t.size() < 5 || !ParseNumber(t[1], &a))
         return Fail(line, "info needs BUILD VERSION SERIAL|generic MODEL");
@@ -138,6 +204,7 @@ class ManifestReader {
       std::string model = text.substr(start, end + 1 - start);
       if (!writer->AddInfo(a, t[2], b, model))
         return Fail(line, "the version must be at most 15 characters and the model at most 16");
+      if (t[3] != "generic") boundInfo_ = true;
     } else if (word == "loader-start") {
       if (t.size() < 2 || !ParseNumber(t[1], &a)) return Fail(line, "loader-start needs ADDRESS");
       if (!Flags(line, t, 2, &flags)) return false;
@@ -145,6 +212,8 @@ class ManifestReader {
     } else if (word == "block") {
       if (t.size() < 3 || !ParseNumber(t[1], &a) || a > 31)
         return Fail(line, "block needs TYPE (0-31) FILE [flags N]");
+      if (scrambled_ && a == BLOCK_FIRMWARE)
+        return Fail(line, "a scrambled package takes its firmware from firmware lines");
       if (!Flags(line, t, 3, &flags)) return false;
       std::vector<uint8_t> data;
       if (!ReadBinary(Resolve(t[2]), &data)) return Fail(line, "cannot read " + Resolve(t[2]));
@@ -152,6 +221,16 @@ class ManifestReader {
     } else if (word == "checksum") {
       if (t.size() != 2 || !ParseNumber(t[1], &a)) return Fail(line, "checksum needs VALUE");
       writer->SetChecksum(a);
+    } else if (word == "scramble") {
+      if (scrambled_) return Fail(line, "only one scramble line is allowed");
+      uint32_t words[4];
+      if (t.size() != 5) return Fail(line, "scramble needs four fingerprint words W1 W2 W3 W4");
+      for (size_t i = 0; i < 4; ++i) {
+        if (!ParseWord(t[i + 1], &words[i]))
+          return Fail(line, "a fingerprint word is 1 to 8 hexadecimal digits");
+        for (size_t j = 0; j < 4; ++j) key_[i * 4 + j] = uint8_t(words[i] >> (24 - 8 * j));
+      }
+      scrambled_ = true;
     } else {
       return Fail(line, "unknown directive \"" + word + "\"");
     }
@@ -161,6 +240,11 @@ class ManifestReader {
   std::string path_;
   std::string directory_;
   std::vector<size_t> offsets_;  // where each token of the current line starts
+  bool scrambled_ = false;
+  uint8_t key_[16] = {};
+  bool hasOffsets_ = false;
+  bool boundInfo_ = false;
+  bool hasFirmware_ = false;
 };
 
 int Create(int argc, char** argv) {

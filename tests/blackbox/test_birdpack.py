@@ -116,3 +116,85 @@ def test_info_describes_a_package(birdpack, tmp_path):
     assert out.endswith("Valid\n")
     broken = run(birdpack, "info", str(tmp_path / "m.txt"))
     assert broken.returncode == 1 and "Not valid" in broken.stdout
+
+
+# Recovery packages of the sample repository, read the way the recovery
+# flows read them.
+
+LPC_FINGERPRINT = ["2C01002B", "8A5C3F0D", "4E3A1B27", "1C0F00A1"]
+IMX_FINGERPRINT = ["00000000", "0000001A", "5A17C0DE", "00000001"]
+
+
+def descramble(image, words):
+    """The updater's decoding: each byte XOR key byte XOR the byte restored before."""
+    key = b"".join(bytes.fromhex(w) for w in words)
+    out, previous = bytearray(), 0
+    for i, b in enumerate(image):
+        previous = b ^ key[i % 16] ^ previous
+        out.append(previous)
+    return bytes(out)
+
+
+@pytest.fixture(scope="module")
+def sample_repo(tmp_path_factory):
+    from update_server_support import make_sample_repo
+    return make_sample_repo(tmp_path_factory.mktemp("repo"), image_kib=8)
+
+
+def test_usage_names_the_scramble_line(birdpack):
+    assert "scramble     W1 W2 W3 W4" in run(birdpack).stderr
+
+
+def test_sample_lpc_package_is_bound_and_descrambles_with_its_fingerprint(sample_repo):
+    _, blocks = parse_blocks(body_of(sample_repo / "kxrelay4-810-lpc-4C500001.bird"))
+    assert [t for t, _, _ in blocks] == [1, 4]  # no serial offsets: bound to one chip
+    assert blocks[1][2][32:48] == b"4C500001".ljust(16)
+    firmware = blocks[0][2]
+    assert firmware[:4] == b"\x00\x00\x00\x00" and len(firmware) == 4 + 8 * 1024
+    for words, valid in [(LPC_FINGERPRINT, True), (IMX_FINGERPRINT, False)]:
+        image = descramble(firmware[4:], words)
+        vectors = struct.unpack("<8I", image[:32])
+        # The boot ROM starts user code only when entries 0-7 sum to 0.
+        assert (sum(vectors) & 0xFFFFFFFF == 0) == valid
+        assert image[32:53].startswith(b"KORVEX lpc-relay4-810") == valid
+
+
+def test_sample_imx_package_holds_loader_pieces_start_and_firmware(sample_repo):
+    _, blocks = parse_blocks(body_of(sample_repo / "kxdaq8-1320-imx-1A000001.bird"))
+    assert [t for t, _, _ in blocks] == [0, 0, 5, 1, 4]
+    # Loader pieces: big-endian address word, then the image to write there.
+    loaders = [(struct.unpack(">I", d[:4])[0], len(d) - 4) for t, _, d in blocks if t == 0]
+    assert loaders == [(0x20000400, 4096), (0x20001400, 2048)]
+    assert blocks[0][2][4 + 0x20:4 + 0x20 + 17] == b"KORVEX imx-loader"
+    assert struct.unpack(">I", blocks[2][2][:4])[0] == 0x20000400
+    firmware = blocks[3][2]
+    assert struct.unpack(">I", firmware[:4])[0] == 0x60000000
+    assert firmware[4 + 32:4 + 32 + 20] == b"KORVEX imx-daq8-1320"  # not scrambled
+    assert blocks[4][2][32:48] == b"1A000001".ljust(16)
+
+
+def test_sample_server_leads_each_fingerprint_to_its_package(sample_repo):
+    import base64
+    import urllib.request
+    from update_server_support import UpdateServer
+
+    server = UpdateServer(sample_repo)
+    try:
+        def ask(query):
+            assert server.url.startswith("http://127.0.0.1:")
+            with urllib.request.urlopen(server.url + "?" + query, timeout=30) as reply:
+                return reply.read().decode()
+
+        for words, serial, build, name in [
+                (LPC_FINGERPRINT, "4C500001", "810", "kxrelay4-810-lpc-4C500001.bird"),
+                (IMX_FINGERPRINT, "1A000001", "1320", "kxdaq8-1320-imx-1A000001.bird")]:
+            answer = ask("brief=true&fp=%s&op=fix&" % "%20".join(words))
+            assert answer == "ok\n%s\n%s\n" % (serial, build)
+            firmware_id = ask("op=qu&sn=%s&" % serial).split("\n")[2]
+            bird = ask("bld=%s&fw=%s&no_cal=false&op=bird&sn=%s&" % (build, firmware_id, serial))
+            assert bird.startswith("ok\n")
+            assert base64.b64decode(bird.split("\n")[1]) == (sample_repo / name).read_bytes()
+        assert ask("brief=true&fp=%s&op=fix&" % "%20".join(reversed(IMX_FINGERPRINT))) \
+            == "error unknown fingerprint\n"
+    finally:
+        server.stop()

@@ -105,6 +105,19 @@ TEST(Repository, RefusesBadConfiguration) {
       "build 1x version=1.0.0 file=x.bird model=A\n",
       "gadget 1\n",
       "device 00000001 model=A fw=B colour=red\n",
+      // Fingerprints must lead to a device and a build it is offered.
+      "device 00000001 model=A fw=B\nbuild 12 version=1.0.0 file=x.bird model=A\n"
+      "fingerprint 1 2 3 4 serial=00000001 build=12\n",  // short words
+      "device 00000001 model=A fw=B\nbuild 12 version=1.0.0 file=x.bird model=A\n"
+      "fingerprint 00000001 00000002 00000003 00000004 serial=00000002 build=12\n",
+      "device 00000001 model=A fw=B\nbuild 12 version=1.0.0 file=x.bird model=C\n"
+      "fingerprint 00000001 00000002 00000003 00000004 serial=00000001 build=12\n",
+      "device 00000001 model=A fw=B\nbuild 12 version=1.0.0 file=x.bird model=A\n"
+      "fingerprint 00000001 00000002 00000003 00000004 serial=00000001 build=13\n",
+      "device 00000001 model=A fw=B\ndevice 00000002 model=A fw=B\n"
+      "build 12 version=1.0.0 file=x.bird model=A\n"
+      "fingerprint 00000001 00000002 00000003 00000004 serial=00000001 build=12\n"
+      "fingerprint 00000001 00000002 00000003 00000004 serial=00000002 build=12\n",
   };
   for (const std::string& conf : bad) {
     TempDir dir;
@@ -113,6 +126,13 @@ TEST(Repository, RefusesBadConfiguration) {
   }
   TempDir empty;
   EXPECT_THROW(kus::Repository r(empty.path()), std::runtime_error);
+  // Listed before its device and build, a fingerprint is still accepted.
+  TempDir ordered;
+  WriteFile(ordered.join("repo.conf"),
+            "fingerprint 00000001 00000002 00000003 00000004 serial=00000001 build=12\n"
+            "build 12 version=1.0.0 file=x.bird serial=00000001\n"
+            "device 00000001 model=A fw=B\n");
+  EXPECT_NO_THROW(kus::Repository r(ordered.path()));
 }
 
 }  // namespace

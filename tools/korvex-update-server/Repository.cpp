@@ -82,6 +82,22 @@ Repository::Repository(const std::string& dir) : dir_(dir) {
                                " is bound to an unknown device");
     }
   }
+  // A recovering client goes on to fetch the named build for the named
+  // device: both must be there, and one chip names one device.
+  for (size_t i = 0; i < fingerprints_.size(); ++i) {
+    const Fingerprint& fp = fingerprints_[i];
+    const std::string which = path + ": fingerprint " + std::to_string(i + 1);
+    const Device* device = FindDevice(fp.serial);
+    if (!device) throw std::runtime_error(which + " names an unknown device");
+    const std::vector<const Build*> offered = BuildsFor(*device);
+    if (std::none_of(offered.begin(), offered.end(),
+                     [&](const Build* b) { return b->number == fp.build; })) {
+      throw std::runtime_error(which + " names a build its device is not offered");
+    }
+    for (size_t j = 0; j < i; ++j) {
+      if (fingerprints_[j].words == fp.words) throw std::runtime_error(which + " is listed twice");
+    }
+  }
 }
 
 void Repository::ParseLine(const std::string& line) {

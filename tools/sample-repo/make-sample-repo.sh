@@ -15,6 +15,8 @@ work="$out/work"
 
 # Deterministic images: a vector table, a text mark, then a pattern that
 # compresses like real code (not too well). Arguments: FILE:KIB:SEED...
+# A seed starting with "lpc" gets the vector checksum an LPC boot ROM
+# wants before it starts user code: entry 7 makes entries 0-7 sum to 0.
 make_images() {
   python3 - "$@" <<'PY'
 import random, sys
@@ -23,6 +25,9 @@ for item in sys.argv[1:]:
     size = int(kib) * 1024
     rng = random.Random(seed)
     words = [0x20008000, 0x00000101] + [0x00000201] * 6
+    if seed.startswith("lpc"):
+        words[0] = 0x10008000
+        words[7] = (-sum(words[:7])) & 0xFFFFFFFF
     data = bytearray(b"".join(w.to_bytes(4, "little") for w in words))
     data += ("KORVEX " + seed).encode().ljust(32, b"\0")
     noise = rng.randbytes(size)
@@ -50,11 +55,45 @@ MANIFEST
   "$birdpack" create "$work/$seed.manifest" -o "$out/$output" >/dev/null
 }
 
+# Recovery packages, each bound to one simulated chip by its fingerprint
+# (see repo.conf). The LPC one holds only firmware, scrambled with the
+# fingerprint, written by the boot ROM straight into flash from address 0.
+make_lpc_recovery() { # output build version model serial W1 W2 W3 W4 seed
+  local output=$1 build=$2 version=$3 model=$4 serial=$5 seed=${10}
+  cat > "$work/$seed.manifest" <<MANIFEST
+# $model recovery build $build for the LPC chip with serial $serial
+firmware     $seed-firmware.bin 0x00000000
+info         $build $version $serial $model
+scramble     $6 $7 $8 $9
+MANIFEST
+  "$birdpack" create "$work/$seed.manifest" -o "$out/$output" >/dev/null
+}
+
+# The i.MX one: the loader pieces the boot ROM takes over serial download
+# (its RAM from 0x20000400, started there), then the firmware the loader
+# takes over USB.
+make_imx_recovery() { # output build version model serial seed
+  local output=$1 build=$2 version=$3 model=$4 serial=$5 seed=$6
+  cat > "$work/$seed.manifest" <<MANIFEST
+# $model recovery build $build for the i.MX chip with serial $serial
+loader       $seed-loader.bin 0x20000400
+loader       $seed-loader-data.bin 0x20001400
+loader-start 0x20000400
+firmware     $seed-firmware.bin 0x60000000
+info         $build $version $serial $model
+MANIFEST
+  "$birdpack" create "$work/$seed.manifest" -o "$out/$output" >/dev/null
+}
+
 seeds=(daq8-1200 daq8-1250 daq8-1300 daq8-1310 relay4-800 router-900)
 images=()
 for seed in "${seeds[@]}"; do
   images+=("$work/$seed-loader.bin:4:$seed-loader" "$work/$seed-firmware.bin:$kib:$seed")
 done
+images+=("$work/lpc-relay4-810-firmware.bin:$kib:lpc-relay4-810"
+         "$work/imx-daq8-1320-loader.bin:4:imx-loader"
+         "$work/imx-daq8-1320-loader-data.bin:2:imx-loader-data"
+         "$work/imx-daq8-1320-firmware.bin:$kib:imx-daq8-1320")
 make_images "${images[@]}"
 
 make_bird kxdaq8-1200.bird 1200 2.10.4 KX-DAQ8 daq8-1200
@@ -63,6 +102,9 @@ make_bird kxdaq8-1300.bird 1300 2.11.5 KX-DAQ8 daq8-1300
 make_bird kxdaq8-1310-40F5849A.bird 1310 2.11.6 KX-DAQ8 daq8-1310 40F5849A
 make_bird kxrelay4-800.bird 800 1.4.0 KX-Relay4 relay4-800
 make_bird kxrouter-900.bird 900 3.0.1 KX-Router router-900
+make_lpc_recovery kxrelay4-810-lpc-4C500001.bird 810 1.4.1 KX-Relay4 4C500001 \
+  2C01002B 8A5C3F0D 4E3A1B27 1C0F00A1 lpc-relay4-810
+make_imx_recovery kxdaq8-1320-imx-1A000001.bird 1320 2.11.7 KX-DAQ8 1A000001 imx-daq8-1320
 
 cp "$here/repo.conf" "$out/repo.conf"
 rm -rf "$work"
