@@ -3,6 +3,7 @@
 // code (0 or 1).
 #include "app/UpdaterMain.h"
 
+#include <cstdint>
 #include <exception>
 #include <new>
 #include <string>
@@ -24,6 +25,16 @@ constexpr mode_t kStoreMode = 0755;
 // fail, so that nothing pretends to have worked.
 void ReportNotAvailable(UpdaterDisplayInterface& display) {
   display.message(Level::error, "This command is not available in this build");
+}
+
+// The -b text as an unsigned decimal build; empty or not a number: 0.
+uint32_t BuildNumber(const std::string& text) {
+  uint32_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9' || value > (UINT32_MAX - 9) / 10) return 0;
+    value = value * 10 + uint32_t(c - '0');
+  }
+  return value;
 }
 
 // -i names the parent of the "updater" directory; without it the parent is
@@ -60,6 +71,14 @@ int RunMainCommand(UpdaterDisplayInterface& display, Updater& updater, Parameter
     if (params.transport != RECOVER && params.serialNumber == 0) {
       display.message(Level::error, "Must specify the specific device to be updated");
       return 1;
+    }
+    if (params.transport == RECOVER) {
+      const uint32_t build = BuildNumber(params.build);
+      updater.Set_UEIBytes_Load(params.ueiBytesLoad);
+      return updater.Recover_Firmware(params.serialPort, build, params.baudRate,
+                                      params.serialNumber, params.birdFile, params.override)
+                 ? 0
+                 : 1;
     }
     ReportNotAvailable(display);
     return 1;
@@ -159,9 +178,14 @@ int RunUpdater(CLI_Display& display, int argc, char* argv[]) {
       display.message(Level::error, "Must specify the serial port used for connecting");
       return 1;
     }
-    ReportNotAvailable(display);
-    display.message(Level::error, "Got no response from chip");
-    exitCode = 1;
+    Fingerprint fingerprint;
+    if (updater.Get_Fingerprint(fingerprint, params.serialPort, 0xDEADDEAD, params.birdFile,
+                                params.baudRate, true)) {
+      _display_fingerprint(display, fingerprint.words);
+    } else {
+      display.message(Level::error, "Got no response from chip");
+      exitCode = 1;
+    }
   }
 
   if (params.commands.IsSet(CMD_GET_FIRMWARE)) {
