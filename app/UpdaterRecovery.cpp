@@ -17,14 +17,28 @@ using Level = UpdaterDisplayInterface::Level;
 
 constexpr uint32_t kFingerprintRate = 115200;
 constexpr uint32_t kLastSector = NXPSerialClass::SECTOR_COUNT - 1;
+constexpr uint32_t kSdpCommandBytes = 16;
+
+// A chip that did not answer as an LPC ROM may be an i.MX ROM on a serial
+// line, which reads its commands as 16-byte frames: the bytes the LPC
+// attempt sent are completed to a whole frame of spaces (an unknown
+// command, which it ignores), so the next command is read from its start.
+void CompleteSdpFrame(NXPSerialClass& nxp) {
+  const uint32_t partial = uint32_t(nxp.BytesSent() % kSdpCommandBytes);
+  if (partial == 0) return;
+  char pad[kSdpCommandBytes + 1] = {};
+  for (uint32_t i = 0; i < kSdpCommandBytes - partial; ++i) pad[i] = ' ';
+  nxp.Send(pad, false);
+}
 
 // Synchronises, or takes up a ROM that an earlier run left synchronised:
-// such a ROM echoes "?" as part of a command line. The line is closed, its
-// answer dropped, and the ROM counts as ours when it then answers a
-// harmless command (echo on) with code 0.
+// such a ROM echoes "?" as part of a command line. Only then is the line
+// closed, its answer dropped, and the ROM counts as ours when it answers a
+// harmless command (echo on) with code 0. Nothing more is sent to a device
+// that did not echo: another boot ROM on the line must not see stray bytes.
 aErr SyncOrResume(NXPSerialClass& nxp) {
   const aErr err = nxp.Sync();
-  if (err == aErrNone) return err;
+  if (err == aErrNone || !nxp.SyncEchoed()) return err;
   if (nxp.Send("\r\n", false) != aErrNone) return err;
   char line[NXPSerialClass::MAX_LINE];
   size_t length = 0;
@@ -48,6 +62,7 @@ bool Updater::_get_fingerprint_lpc(const std::string& port, uint32_t baud,
   Log::log(DEBUG_APP, "\n\tSync to Device:\n");
   err = SyncOrResume(nxp);
   if (err != aErrNone) {
+    CompleteSdpFrame(nxp);
     Log::log(DEBUG_APP, "ERROR %d ==> Could not communicate with device over serial port\n",
              int(err));
     return false;
