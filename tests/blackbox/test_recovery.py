@@ -169,6 +169,9 @@ LPC_FAULTS = [
     ("error=W:14", False, "writing firmware block 1 failed"),
     ("error=C:8", False, "writing firmware block 1 failed"),
     ("error=N:1", False, "Could not get Device Identifier"),
+    ("error=C:8@2", False, "writing firmware block 1 failed"),  # half the image in flash
+    ("error=A:1@1", False, "Recovery Error transfering data to device"),  # echo off refused
+    ("error=A:1@2", True, None),  # echo back on refused after a complete write: still started
 ]
 
 
