@@ -201,7 +201,7 @@ def imx_store(tmp_path, repo):
     device = tmp_path / "updater" / "DEADDEAD"
     device.mkdir(parents=True)
     (device / "1320.bird").write_bytes((repo / IMX_FILE).read_bytes())
-    (device / ".settings").write_text("LATEST_DOWNLOAD=1320\n")
+    (device / ".settings").write_text("LATEST_DOWNLOAD=1320.bird\n")
 
 
 def imx_world(tmp_path, where, updater_args, *extra, timeout=120):
@@ -241,3 +241,22 @@ def test_imx_fingerprint_needs_a_recovery_image(tmp_path):
     r = imx_world(tmp_path, "hid", ["-N", "-s", "PORT", "-f", "/nonexistent.bird"])
     assert r.returncode == 1
     assert "Add serial number or remove the bird filename" in r.stdout + r.stderr
+
+
+@needs_usb
+def test_imx_two_loaders_without_serial_number_neither_is_taken(tmp_path, repo):
+    """Another chip's loader is on USB as DEADDEAD too: the fingerprint read
+    cannot tell which loader is its own and takes neither."""
+    imx_store(tmp_path, repo)
+    probe = os.path.join(os.path.dirname(os.path.abspath(__file__)), "imx_hid_probe.py")
+    args = ["-N", "-s", "$KORVEX_SIM_1A000001_IMX_PTY", "-i", str(tmp_path)]
+    check_network_safety(args)
+    command = (f"{sys.executable} {probe} write:20000400:64 jump:20000400 && sleep 1 && " +
+               " ".join([str(UPDATER)] + args))
+    r = subprocess.run([SIM, "--imx", "serial=1A000001,fingerprint=" + ":".join(IMX_FP) + ",pty",
+                        "--imx", "serial=1A000002,fingerprint=1:2:3:4,hid", "--",
+                        "sh", "-c", command], capture_output=True, text=True, timeout=180)
+    assert r.returncode == 1, r.stdout + r.stderr
+    assert "Got no response from chip" in r.stderr
+    assert r.stderr.count("present as serial number DEADDEAD") == 2
+    assert "the loader was reset" not in r.stderr
