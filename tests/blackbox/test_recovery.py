@@ -15,7 +15,7 @@ import pytest
 from netsafety import check_network_safety
 from simhost import BIN, SIM, Sim
 from test_birdpack import body_of, descramble, parse_blocks
-from update_server_support import UPDATER, UpdateServer, make_sample_repo
+from update_server_support import UPDATER, ThrowawayServer, UpdateServer, make_sample_repo
 
 LPC_ID = ["2C01002B", "8A5C3F0D", "4E3A1B27", "1C0F00A1"]
 LPC_PRINTED = "[ %s ]" % " ".join(LPC_ID)
@@ -155,6 +155,20 @@ def test_no_chip_on_the_line_fails_at_once(tmp_path, server):
         assert r.returncode == 1 and "Could not get Device Identifier" in r.stderr
 
 
+@pytest.mark.parametrize("reply", ["ok\n", "ok\n4C500001\n", "ok\n0\n810\n", "error unknown fingerprint\n"])
+def test_recovery_information_without_a_device_stops_before_the_chip_is_touched(tmp_path, reply):
+    server = ThrowawayServer({"fix": (200, reply)})
+    try:
+        with lpc_sim(tmp_path) as sim:
+            r = updater(["-U", "-t", "RECOVER", "-s", lpc_pty(sim), "-u", server.url], tmp_path)
+            assert r.returncode == 1
+            assert "Failed to retrieve recovery information from Velmaris server" in r.stderr
+            assert not any("op=bird" in p or "op=qu" in p for p in server.seen)
+            assert final_flash(sim, tmp_path) == b"\xFF" * FLASH
+    finally:
+        server.stop()
+
+
 # Each fault ends in a recovery whose flash is right, or in exit 1 with the
 # flash never reported as written; "erased" tells whether the flash may
 # have been erased before the failure.
@@ -259,4 +273,31 @@ def test_imx_two_loaders_without_serial_number_neither_is_taken(tmp_path, repo):
     assert r.returncode == 1, r.stdout + r.stderr
     assert "Got no response from chip" in r.stderr
     assert r.stderr.count("present as serial number DEADDEAD") == 2
+    assert "the loader was reset" not in r.stderr
+
+
+@needs_usb
+@pytest.mark.xfail(strict=True, reason="the firmware transfer over the device link is not in this "
+                                       "build yet: the recovery stops after the loader")
+@pytest.mark.parametrize("where", ["pty", "hid"])
+def test_imx_recovery_from_the_servers_information(tmp_path, repo, server, where):
+    r = imx_world(tmp_path, where, ["-U", "-t", "RECOVER", "-s", "PORT", "-d", "1A000001",
+                                    "-u", server.url])
+    assert r.returncode == 0, r.stdout + r.stderr
+    assert "Update time: " in r.stdout
+    _, blocks = parse_blocks(body_of(repo / IMX_FILE))
+    firmware = [d for t, _, d in blocks if t == 1][0]
+    assert (tmp_path / "imx-flash.bin").read_bytes()[:len(firmware) - 4] == firmware[4:]
+
+
+@needs_usb
+def test_imx_recovery_reaches_the_loader_it_started(tmp_path, repo, server):
+    """Up to the firmware transfer: the loader sent, found on USB, its
+    fingerprint words equal to those that chose the file, and no reset."""
+    r = imx_world(tmp_path, "hid", ["-U", "-t", "RECOVER", "-s", "PORT", "-d", "1A000001",
+                                    "-u", server.url, "-X", "0x10000"])
+    assert "loader started at 0x20000400" in r.stderr
+    assert "Recovering firmware with build: 1320" in r.stdout
+    assert "The loader found is another chip" not in r.stderr
+    assert "Could not connect to device" not in r.stderr
     assert "the loader was reset" not in r.stderr
