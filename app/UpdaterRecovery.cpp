@@ -79,6 +79,9 @@ bool Updater::_get_fingerprint_lpc(const std::string& port, uint32_t baud,
 bool Updater::Get_Fingerprint(Fingerprint& fingerprint, const std::string& port,
                               uint32_t serialNumber, const std::string& birdPath, uint32_t baud,
                               bool reset) {
+  // A rate that is not a number reads as 0: the ROM is spoken to at the
+  // usual rate, not at the slowest of the table.
+  if (baud == 0) baud = kFingerprintRate;
   if (_get_fingerprint_lpc(port, baud, fingerprint)) {
     recoveryChip = 2;
     return true;

@@ -15,7 +15,8 @@ import pytest
 from netsafety import check_network_safety
 from simhost import BIN, SIM, Sim
 from test_birdpack import body_of, descramble, parse_blocks
-from update_server_support import UPDATER, ThrowawayServer, UpdateServer, make_sample_repo
+from update_server_support import (UPDATER, ThrowawayServer, UpdateServer, free_port_url,
+                                   make_sample_repo)
 
 LPC_ID = ["2C01002B", "8A5C3F0D", "4E3A1B27", "1C0F00A1"]
 LPC_PRINTED = "[ %s ]" % " ".join(LPC_ID)
@@ -81,8 +82,10 @@ def expected_lpc_flash(repo):
 
 def test_lpc_fingerprint_twice_and_flash_untouched(tmp_path):
     with lpc_sim(tmp_path) as sim:
-        for _ in range(2):  # the second run finds the ROM synchronised already
-            r = updater(["-N", "-s", lpc_pty(sim)], tmp_path, timeout=60)
+        # The second run finds the ROM synchronised already; a rate that is
+        # not a number is the usual one.
+        for rate in ["115200", "fast"]:
+            r = updater(["-N", "-s", lpc_pty(sim), "-o", rate], tmp_path, timeout=60)
             assert r.returncode == 0, r.stdout + r.stderr
             assert LPC_PRINTED in r.stdout.splitlines()
         counters = lpc_status(sim)["counters"]["commands"]
@@ -247,6 +250,14 @@ def test_imx_rom_faults_fail_clearly(tmp_path, repo, fault):
     r = imx_world(tmp_path, "hid", ["-N", "-s", "PORT"], f"fault={fault}")
     assert r.returncode == 1, r.stdout + r.stderr
     assert "Got no response from chip" in r.stdout + r.stderr
+    assert "loader started" not in r.stderr
+
+
+@needs_usb
+def test_imx_fingerprint_without_a_stored_image_speaks_again_after_the_muted_download(tmp_path):
+    r = imx_world(tmp_path, "hid", ["-N", "-s", "PORT", "-u", free_port_url()])
+    assert r.returncode == 1
+    assert "Got no response from chip" in r.stderr  # the display is no longer muted
     assert "loader started" not in r.stderr
 
 
