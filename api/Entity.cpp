@@ -175,8 +175,8 @@ aErr EntityClass::setUEI32(uint8_t option, int32_t value) {
 }
 
 aErr EntityClass::setUEIBytes(uint8_t option, const uint8_t* data, size_t length) {
-  if ((data == nullptr && length != 0) || length > std::numeric_limits<uint32_t>::max())
-    return aErrParam;
+  // One run numbers at most 128 packets; a longer array would wrap.
+  if ((data == nullptr && length != 0) || length > aUEI_BYTES_RUN_MAX) return aErrParam;
   uei v{};
   v.type = ueiTypeBytes;
   v.v.bytes.buffer = const_cast<uint8_t*>(data);  // only read when sending

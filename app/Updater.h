@@ -24,12 +24,17 @@ struct Fingerprint {
 // History keys of a device's attribute file written by downloads.
 #define KEY_LATEST_DOWNLOAD "LATEST_DOWNLOAD"
 #define KEY_LAST_DOWNLOAD_DATE "LAST_DOWNLOAD_DATE"
+// History keys written after a successful update.
+#define KEY_LATEST_TRANSFER "LATEST_TRANSFER"
+#define KEY_LAST_TRANSFER_DATE "LAST_TRANSFER_DATE"
 
 namespace Velmaris {
 namespace Korvex {
 class Module;
 }  // namespace Korvex
 }  // namespace Velmaris
+
+struct UpdateConnection;
 
 class Updater {
  public:
@@ -74,6 +79,27 @@ class Updater {
   BirdFile load_bird(const char* purpose, const std::string& birdPath, uint32_t serialNumber,
                      uint32_t build, bool allowDownload);
 
+  // Puts a build on one module that runs working firmware: the file named
+  // by birdPath, else the stored file of build (0: chosen automatically),
+  // personalised with the serial number, sent over the module's own link
+  // or through the router routerSerialNumber, and confirmed after the
+  // reboot. override skips only the model check. True on a completed
+  // update; every failure is reported.
+  bool Update_Firmware(uint32_t serialNumber, uint32_t build, const std::string& birdPath,
+                       uint8_t moduleAddress, uint32_t routerSerialNumber, bool override);
+  // Whether the file may go to the connected module: bound files only to
+  // their own device, the module's serial number must be the target's and,
+  // unless override, its model the file's.
+  bool _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& file,
+                          Velmaris::Korvex::Module& module, uint32_t serialNumber,
+                          bool override = false);
+  // The loader blocks, then LoaderStart.
+  aErr _transfer_loader(UpdaterDisplayInterface& display, Velmaris::Korvex::Module& module,
+                        BirdFile& file);
+  // The firmware blocks (each up to five attempts), then the reboot.
+  aErr _transfer_firmware(UpdaterDisplayInterface& display, Velmaris::Korvex::Module& module,
+                          BirdFile& file, bool throughRouter, bool ueiData);
+
   // Modules reached directly over USB or TCP/IP (type 0: USB, then
   // TCP/IP), each read for version, build, addresses and name. A module
   // that could not be opened or read stays listed with its error set.
@@ -107,6 +133,21 @@ class Updater {
                         uint32_t serialNumber, const std::string& birdPath, bool override);
 
  private:
+  // The build an update without -b or -f sends: the server's latest when
+  // it is stored, else the device's latest download, else its latest
+  // transfer; 0 when none. device is null for a device without an entry.
+  uint32_t _choose_update_build(uint32_t serialNumber, UpdaterStoreItem* device);
+  // Connects the update's target directly (USB, else TCP/IP) or through
+  // the router; reported.
+  aErr _connect_for_update(UpdateConnection& link, uint32_t serialNumber, uint8_t moduleAddress,
+                           uint32_t routerSerialNumber);
+  // Finds the module again after LoaderStart, over the transport the
+  // update used; reported.
+  aErr _reconnect_loader(UpdateConnection& link, uint32_t serialNumber);
+  // Reads the version and build the module runs after the reboot and
+  // reports them. False when it runs another build than fileBuild; a
+  // module that does not come back is only a warning.
+  bool _confirm_update(UpdateConnection& link, uint32_t serialNumber, uint32_t fileBuild);
   // Tells the user how to get access when USB modules could not be opened.
   void _report_usb_access(aErr openResult);
   // True when the server lists the build for the device.

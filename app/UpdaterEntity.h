@@ -60,6 +60,19 @@ class UpdaterEntity : public Velmaris::Korvex::EntityClass {
   aErr _reconnect(uint32_t delayMs);
 
  private:
+  // Sends one upgrade request (the bytes after the command byte), first
+  // dropping upgrade replies of this module that came too late for
+  // earlier exchanges.
+  aErr sendRequest(const uint8_t* bytes, uint8_t length);
+  // The first reply from this module that starts with 95 and option;
+  // data receives its data bytes (aPACKET_MAX_DATA), length their count.
+  aErr awaitReply(uint8_t option, uint8_t* data, uint8_t& length);
+  aErr transferUEI(const uint8_t* data, size_t length, uint32_t& sum, uint32_t& packets);
+  // sendFailed: the error is a send's, to be returned at once.
+  aErr transferPackets(const uint8_t* data, size_t length, uint32_t& sum, uint32_t& packets,
+                       size_t& sent, bool& sendFailed);
+  aErr connectDefaultSerial(linkType transport);
+
   Velmaris::Korvex::Module* module_ = nullptr;
   bool validateSums = false;
   bool throughRouter = false;

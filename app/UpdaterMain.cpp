@@ -11,6 +11,7 @@
 #include "app/CLI_Display.h"
 #include "app/CommandLine.h"
 #include "app/StoreCommands.h"
+#include "app/UpdateChecks.h"
 #include "app/Updater.h"
 #include "common/aDirectory.h"
 #include "log/Log.h"
@@ -20,22 +21,6 @@ namespace {
 using Level = UpdaterDisplayInterface::Level;
 
 constexpr mode_t kStoreMode = 0755;
-
-// Commands whose operation this build does not carry answer with this and
-// fail, so that nothing pretends to have worked.
-void ReportNotAvailable(UpdaterDisplayInterface& display) {
-  display.message(Level::error, "This command is not available in this build");
-}
-
-// The -b text as an unsigned decimal build; empty or not a number: 0.
-uint32_t BuildNumber(const std::string& text) {
-  uint32_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9' || value > (UINT32_MAX - 9) / 10) return 0;
-    value = value * 10 + uint32_t(c - '0');
-  }
-  return value;
-}
 
 // -i names the parent of the "updater" directory; without it the parent is
 // ~/.velmaris, below the home directory the parameters were filled with.
@@ -68,20 +53,23 @@ int RunMainCommand(UpdaterDisplayInterface& display, Updater& updater, Parameter
   }
 
   if (commands.IsSet(CMD_UPDATE)) {
-    if (params.transport != RECOVER && params.serialNumber == 0) {
-      display.message(Level::error, "Must specify the specific device to be updated");
-      return 1;
-    }
-    if (params.transport == RECOVER) {
-      const uint32_t build = BuildNumber(params.build);
-      updater.Set_UEIBytes_Load(params.ueiBytesLoad);
+    // An empty or non-numeric build means: choose automatically.
+    const uint32_t build = BuildFromText(params.build);
+    updater.Set_UEIBytes_Load(params.ueiBytesLoad);
+    if (params.transport == RECOVER)
       return updater.Recover_Firmware(params.serialPort, build, params.baudRate,
                                       params.serialNumber, params.birdFile, params.override)
                  ? 0
                  : 1;
+    if (params.serialNumber == 0) {
+      display.message(Level::error, "Must specify the specific device to be updated");
+      return 1;
     }
-    ReportNotAvailable(display);
-    return 1;
+    return updater.Update_Firmware(params.serialNumber, build, params.birdFile,
+                                   params.moduleAddress, params.routerSerialNumber,
+                                   params.override)
+               ? 0
+               : 1;
   }
 
   struct SerialCommand {

@@ -1,2 +1,382 @@
-// The firmware update over the device link (-U).
+// The firmware update over the device link (-U): choosing and loading the
+// file, connecting directly or through a routing module, finding the
+// module again in its loader, and confirming the new firmware after the
+// reboot. The steps that talk the upgrade protocol are in
+// UpdaterTransfer.cpp.
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "api/Module.h"
+#include "api/SystemClass.h"
+#include "app/UpdateChecks.h"
 #include "app/Updater.h"
+#include "common/aTime.h"
+#include "common/discover.h"
+#include "common/kxusb_driver.h"
+#include "log/Log.h"
+#include "server/UpdateServerRequest.h"
+
+using Velmaris::Korvex::Module;
+using Velmaris::Korvex::SystemClass;
+
+namespace {
+
+using Level = UpdaterDisplayInterface::Level;
+
+// Finding the module in its loader after LoaderStart.
+constexpr uint32_t kLinkDropWaitMs = 3000;
+constexpr uint32_t kLinkDropPollMs = 50;
+constexpr uint32_t kReconnectAttempts = 15;
+constexpr uint32_t kReconnectPauseMs = 1000;
+constexpr uint32_t kRouterPollMs = 500;
+constexpr uint32_t kRouterLoaderWaitMs = 15000;
+// Finding the module again after the reboot.
+constexpr uint32_t kConfirmWaitMs = 15000;
+constexpr uint32_t kConfirmPollMs = 500;
+// The serial number a loader may announce instead of the module's own.
+constexpr uint32_t kLoaderSerialNumber = 0xDEADDEAD;
+// Every search names the local host as its interface.
+constexpr uint32_t kLocalInterface = 0x0100007F;
+
+uint32_t Since(uint32_t start) { return aTime_GetMSTicks() - start; }
+
+struct SerialCount {
+  uint32_t serialNumber;
+  uint32_t count;
+};
+
+bool CountSerial(const linkSpec* record, bool* counted, void* context) {
+  auto* search = static_cast<SerialCount*>(context);
+  if (record->serialNumber == search->serialNumber) {
+    ++search->count;
+    if (counted != nullptr) *counted = true;
+  }
+  return true;
+}
+
+// How many modules reached over type announce serialNumber.
+uint32_t CountModules(linkType type, uint32_t serialNumber) {
+  SerialCount search{serialNumber, 0};
+  aDiscovery_EnumerateModules(type, CountSerial, &search, kLocalInterface);
+  return search.count;
+}
+
+}  // namespace
+
+// The modules of one update. The router, when there is one, carries the
+// target's link and so outlives it.
+struct UpdateConnection {
+  std::unique_ptr<Module> router;
+  std::unique_ptr<Module> target;
+  linkType type = INVALID;  // the transport of the link the update runs over
+  bool routeSet = false;
+  // Modules announcing the loader's default serial number before ours
+  // restarted into its loader: one of them is never taken for ours.
+  uint32_t loadersBefore = 0;
+
+  ~UpdateConnection() {
+    if (target) target->disconnect();
+    if (router) {
+      if (routeSet) {
+        SystemClass system;
+        system.init(router.get(), 0);
+        system.routeToMe(0);
+      }
+      router->disconnect();
+    }
+  }
+};
+
+uint32_t Updater::_choose_update_build(uint32_t serialNumber, UpdaterStoreItem* device) {
+  uint32_t build = 0;
+  std::string latest;
+  std::string firmwareId;
+  UpdateServerRequest::QueryBuild(serialNumber, latest, firmwareId, serverURL.c_str());
+  build = BuildFromText(latest);
+  if (build == 0) Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", latest.c_str());
+  if (build != 0) {
+    bool stored = false;
+    if (device != nullptr) {
+      try {
+        device->ReadBirdFile(std::to_string(build) + ".bird");
+        stored = true;
+      } catch (const std::runtime_error&) {
+      }
+    }
+    if (!stored) {
+      build = 0;
+      display.message(Level::info,
+                      "New firmware is available.  Updater will proceed if valid firmware is "
+                      "found locally.");
+    }
+  }
+  if (build == 0 && device != nullptr) {
+    build = BuildFromText(device->attributes.GetString(KEY_LATEST_DOWNLOAD, ""));
+    if (build != 0) display.message(Level::info, "Updating with the Latest Download");
+  }
+  if (build == 0 && device != nullptr) {
+    build = BuildFromText(device->attributes.GetString(KEY_LATEST_TRANSFER, ""));
+    if (build != 0) display.message(Level::info, "Updating with the Latest Transfer");
+  }
+  return build;
+}
+
+aErr Updater::_connect_for_update(UpdateConnection& link, uint32_t serialNumber,
+                                  uint8_t moduleAddress, uint32_t routerSerialNumber) {
+  if (routerSerialNumber == 0) {
+    // Counted while no link of this update is open: a search for USB
+    // modules must not run beside an open USB link.
+    link.loadersBefore = CountModules(USB, kLoaderSerialNumber);
+    link.target.reset(new Module(moduleAddress, 0));
+    aErr err = _disable_link_sharing(*link.target);
+    if (err != aErrNone) return err;
+    link.type = USB;
+    err = link.target->connect(USB, serialNumber);
+    if (err == aErrNotFound) {
+      link.type = TCPIP;
+      link.loadersBefore = CountModules(TCPIP, kLoaderSerialNumber);
+      err = link.target->connect(TCPIP, serialNumber);
+    }
+    if (err != aErrNone) {
+      if (link.type == USB) _report_usb_access(err);
+      display.message(Level::error, "Failed to connect to module [%08X]", serialNumber);
+    }
+    return err;
+  }
+
+  if (moduleAddress == 0) {
+    const std::vector<DeviceInfo> devices = Discover_KXNetwork_Devices(routerSerialNumber, INVALID);
+    if (devices.empty()) {
+      display.message(Level::error, "Unable to find modules on Network");
+      return aErrNotFound;
+    }
+    uint16_t busAddress = 0;
+    for (const DeviceInfo& device : devices)
+      if (device.spec.serialNumber == serialNumber) busAddress = device.busAddress;
+    if (busAddress == 0 || busAddress > 0xFF) {
+      display.message(Level::error,
+                      "Module address required for indirect firmware update, could not find "
+                      "serial number [0x%08X] on network",
+                      serialNumber);
+      return aErrNotFound;
+    }
+    moduleAddress = uint8_t(busAddress);
+  }
+  link.target.reset(new Module(moduleAddress, false, 0));
+  aErr err = _disable_link_sharing(*link.target);
+  if (err != aErrNone) return err;
+  link.router.reset(new Module(0, 0));
+  err = _disable_link_sharing(*link.router);
+  if (err != aErrNone) return err;
+  link.type = USB;
+  err = link.router->connect(USB, routerSerialNumber);
+  if (err == aErrNotFound) {
+    link.type = TCPIP;
+    err = link.router->connect(TCPIP, routerSerialNumber);
+  }
+  if (err != aErrNone) {
+    display.message(Level::error, "Failed to connect to link module [%08X]", routerSerialNumber);
+    return err;
+  }
+  // The router relays the bus modules' packets only while it routes to us.
+  SystemClass routerSystem;
+  routerSystem.init(link.router.get(), 0);
+  err = routerSystem.routeToMe(1);
+  if (err != aErrNone) {
+    display.message(Level::error, "Failed to connect to link module [%08X]", routerSerialNumber);
+    return err;
+  }
+  link.routeSet = true;
+  err = link.target->connectThroughLinkModule(*link.router);
+  if (err != aErrNone)
+    display.message(Level::error, "Failed to connect to module [%08X]", serialNumber);
+  return err;
+}
+
+aErr Updater::_reconnect_loader(UpdateConnection& link, uint32_t serialNumber) {
+  Module& module = *link.target;
+  if (link.router) {
+    // The router's link stays up; the module restarts behind it and is
+    // asked until it answers again.
+    const uint32_t start = aTime_GetMSTicks();
+    while (Since(start) < kRouterLoaderWaitMs) {
+      aTime_MSSleep(kRouterPollMs);
+      SystemClass system;
+      system.init(&module, 0);
+      uint32_t answered = 0;
+      if (system.getSerialNumber(&answered) == aErrNone) {
+        Log::log(DEBUG_Updater, "Loader answers behind the router as [%08X]\n", answered);
+        return aErrNone;
+      }
+    }
+    display.message(Level::error, "Failed to connect to module [%08X]", serialNumber);
+    return aErrConnection;
+  }
+
+  // The module restarts into its loader once its LOAD answer has gone out:
+  // its link drops a little later.
+  const uint32_t start = aTime_GetMSTicks();
+  while (module.isConnected() && Since(start) < kLinkDropWaitMs) aTime_MSSleep(kLinkDropPollMs);
+  if (module.isConnected()) {
+    Log::log(DEBUG_Updater, "Module kept its link after LoaderStart\n");
+    return aErrNone;
+  }
+  module.disconnect();
+  for (uint32_t attempt = 0; attempt < kReconnectAttempts; ++attempt) {
+    // This update holds no USB link now, so the context may be renewed.
+    if (link.type == USB && (attempt + 1) % 3 == 0) {
+      Log::log(DEBUG_APP, "Failed enumeration after 3 tries, refreshing libusb context.\n");
+      Korvex_libusb_exit();
+    }
+    if (module.connect(link.type, serialNumber) == aErrNone) return aErrNone;
+    // A loader may announce the default serial number instead; that is
+    // only taken for this module when it is the only one doing so and none
+    // did before it restarted.
+    if (link.loadersBefore == 0 && CountModules(link.type, kLoaderSerialNumber) == 1 &&
+        module.connect(link.type, kLoaderSerialNumber) == aErrNone) {
+      Log::log(DEBUG_Updater, "Loader found as [%08X]\n", kLoaderSerialNumber);
+      return aErrNone;
+    }
+    aTime_MSSleep(kReconnectPauseMs);
+  }
+  display.message(Level::error, "Failed to connect to module [%08X]", serialNumber);
+  return aErrConnection;
+}
+
+bool Updater::_confirm_update(UpdateConnection& link, uint32_t serialNumber, uint32_t fileBuild) {
+  Module& module = *link.target;
+  if (!link.router) module.disconnect();
+  DeviceInfo info;
+  uint32_t build = 0;
+  bool answered = false;
+  const uint32_t start = aTime_GetMSTicks();
+  while (!answered && Since(start) < kConfirmWaitMs) {
+    aTime_MSSleep(kConfirmPollMs);
+    if (!link.router) {
+      // The module left the bus and came back: only a fresh USB context
+      // enumerates it again. This update holds no USB link now.
+      if (link.type == USB) Korvex_libusb_exit();
+      if (module.connect(link.type, serialNumber) != aErrNone) continue;
+    }
+    if (_get_version(module, info) == aErrNone) {
+      build = _get_build_number(module);
+      answered = true;
+    } else if (!link.router) {
+      module.disconnect();
+    }
+  }
+  if (!answered) {
+    display.message(Level::error,
+                    "Warning: module %08X did not answer within %u seconds after the reboot; "
+                    "its new firmware could not be confirmed",
+                    serialNumber, unsigned(kConfirmWaitMs / 1000));
+    return true;
+  }
+  if (fileBuild != 0 && build != fileBuild) {
+    display.message(Level::error,
+                    "Update failed: module %08X runs firmware %u.%u.%u build %u after the "
+                    "reboot, not build %u",
+                    serialNumber, unsigned(info.versionMajor), unsigned(info.versionMinor),
+                    unsigned(info.versionPatch), build, fileBuild);
+    return false;
+  }
+  display.message(Level::info, "Module %08X now runs firmware %u.%u.%u build %u", serialNumber,
+                  unsigned(info.versionMajor), unsigned(info.versionMinor),
+                  unsigned(info.versionPatch), build);
+  return true;
+}
+
+bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::string& birdPath,
+                              uint8_t moduleAddress, uint32_t routerSerialNumber, bool override) {
+  if (serialNumber == 0) {
+    display.message(Level::error, "Update command must specify the specific device");
+    return false;
+  }
+  std::unique_ptr<UpdaterStore> store =
+      _createUpdaterStore(display, storeDirectory, "Update_Firmware");
+  if (!store) return false;
+  UpdaterStoreItem device;
+  const bool known = store->FindDevice(serialNumber, &device);
+  const uint32_t start = aTime_GetMSTicks();
+
+  if (birdPath.empty() && build == 0) {
+    build = _choose_update_build(serialNumber, known ? &device : nullptr);
+    if (build == 0) {
+      display.message(Level::error, "Could not find valid build for this device.");
+      return false;
+    }
+  }
+
+  BirdFile file;
+  try {
+    file = load_bird("Updating", birdPath, serialNumber, build, false);
+  } catch (const std::runtime_error&) {
+  }
+  if (!file.Usable()) {
+    display.message(Level::error, "Failed to load bird file");
+    return false;
+  }
+  const std::string problem = UpdateFileProblem(file);
+  if (!problem.empty()) {
+    display.message(Level::error, "Bird file cannot be sent: %s", problem.c_str());
+    return false;
+  }
+  if (file.SerialOffsetsPresent()) {
+    Log::log(DEBUG_Updater, "Setting serial number into firmware... ");
+    // Personalising must change the image that is sent, or the module
+    // would get the template's serial number.
+    if (!SerialWordsInImage(file) || !file.ReplaceSerialNumber(serialNumber)) {
+      Log::log(DEBUG_Updater, "Error: Unable to modify serial number in bird.\n");
+      display.message(Level::error, "Error: Unable to modify serial number in bird.");
+      return false;
+    }
+    Log::log(DEBUG_Updater, " Serial Number inserted into firmware.\n");
+  }
+
+  UpdateConnection link;
+  aErr result = _connect_for_update(link, serialNumber, moduleAddress, routerSerialNumber);
+  if (result != aErrNone) return false;
+  if (!_validate_birdfile(display, file, *link.target, serialNumber, override)) {
+    display.message(Level::error, "Birdfile failed validation");
+    return false;
+  }
+
+  bool reported = false;
+  result = _transfer_loader(display, *link.target, file);
+  if (result == aErrNone) {
+    result = _reconnect_loader(link, serialNumber);
+    reported = result != aErrNone;
+  }
+  if (result == aErrNone)
+    result = _transfer_firmware(display, *link.target, file, routerSerialNumber != 0, ueiBytesLoad);
+  if (result != aErrNone) {
+    Log::log(DEBUG_Updater, "Failed _transfer_firmware(): %d\n", int(result));
+    if (!reported)
+      display.message(Level::error, "Failed to update module [%08X]: %s", serialNumber,
+                      aError_GetErrorText(result));
+    return false;
+  }
+  if (!_confirm_update(link, serialNumber, file.GetBuild())) return false;
+
+  // The history goes to the device's own entry, made now when the device
+  // had none.
+  try {
+    if (!known) device = store->AddDevice(serialNumber);
+  } catch (const std::runtime_error&) {
+    display.message(Level::error, "Updated, but could not record the update in the store");
+    return false;
+  }
+  const std::string pathText = birdPath.empty() ? std::to_string(build) + ".bird" : birdPath;
+  device.attributes.Add(KEY_LATEST_TRANSFER, pathText);
+  device.attributes.Add(KEY_LAST_TRANSFER_DATE, KeyValueStore::TimeStamp());
+  if (!device.attributes.Save(nullptr)) {
+    display.message(Level::error, "Updated, but could not record the update in %s",
+                    device.attributes.Path().c_str());
+    return false;
+  }
+  Log::log(DEBUG_Updater, "Updating device firmware: \n");
+  display.message(Level::info, "Update time: %.4f sec", double(Since(start)) / 1000.0);
+  return true;
+}

@@ -130,7 +130,8 @@ static aErr sPutAndFree(uint32_t linkId, aPacket* packet) {
 static aErr sSendBytes(uint32_t linkId, const uei* request) {
   const uint8_t* bytes = request->v.bytes.buffer;
   const uint32_t total = request->v.bytes.length;
-  if (bytes == nullptr && total != 0) return aErrParam;
+  // A longer run would number two of its packets alike.
+  if ((bytes == nullptr && total != 0) || total > aUEI_BYTES_RUN_MAX) return aErrParam;
   uint32_t sent = 0;
   uint32_t k = 0;
   do {

@@ -26,6 +26,8 @@
 
 #define aUEI_BYTES_CHUNK 24
 #define aUEI_BYTES_MORE 0x80
+// The longest byte array one run carries: its packets are numbered 0..127.
+#define aUEI_BYTES_RUN_MAX (128u * aUEI_BYTES_CHUNK)
 #define aUEI_TIMEOUT_MS 1000u
 #define aUEI_LONG_TIMEOUT_MS 4000u
 #define aUEI_LONG_PAYLOAD 1000u

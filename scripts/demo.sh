@@ -8,18 +8,20 @@ scripts/install-deps.sh
 scripts/build.sh release
 
 UPDATER=build/release/app/Updater
-echo
-echo "== $UPDATER -X 0 --help =="
-"$UPDATER" -X 0 --help
-
-# The update commands against our own update server, on loopback, with the
-# bundled sample repository; everything is stored in a temporary directory.
+SIM=build/release/sim/korvex-sim
 SERVER=build/release/tools/korvex-update-server
 BIRDPACK=build/release/tools/birdpack
+
+# Everything stays on this machine: the modules are simulated USB devices
+# (umockdev), our update server listens on 127.0.0.1, and the store is a
+# temporary directory.
 demo_dir=$(mktemp -d)
 server_pid=""
+sim_pid=""
 cleanup() {
-  if [[ -n "$server_pid" ]]; then kill "$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true; fi
+  for pid in "$sim_pid" "$server_pid"; do
+    if [[ -n "$pid" ]]; then kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; fi
+  done
   rm -rf "$demo_dir"
 }
 trap cleanup EXIT
@@ -36,17 +38,48 @@ server_pid=$!
 read -r _ _ url <"$demo_dir/ready"
 echo "== korvex-update-server listening on $url =="
 
+# The simulated world: two USB modules with older firmware whose serial
+# numbers the sample repository knows. After their REBOOT they report the
+# version and build of the firmware the updater sends them.
+world=(--module serial=40F5849A,model=13,version=2.10.4,build=1200,name=bench,new_version=2.11.6,new_build=1310,usb
+       --module serial=2181F0EE,model=15,version=1.3.0,build=700,name=relays,new_version=1.4.0,new_build=800,usb)
+echo
+echo "== $SIM ${world[*]} =="
+"$SIM" --status-file "$demo_dir/world.json" "${world[@]}" >"$demo_dir/world.log" 2>&1 &
+sim_pid=$!
+for _ in $(seq 100); do
+  grep -q "ready" "$demo_dir/world.log" 2>/dev/null && break
+  kill -0 "$sim_pid" 2>/dev/null || break
+  sleep 0.1
+done
+cat "$demo_dir/world.log"
+umockdev_dir=$(sed -n 's/.*UMOCKDEV_DIR=\([^ ]*\).*/\1/p' "$demo_dir/world.log")
+if [[ -z "$umockdev_dir" ]]; then
+  echo "The simulated USB world did not start (korvex-sim built without umockdev?)" >&2
+  exit 1
+fi
+
 # Shows the whole command line in the banner, then runs it.
 run() {
-  local command=("$UPDATER" "$@" -i "$demo_dir/storage" -u "$url")
+  local command=(env "UMOCKDEV_DIR=$umockdev_dir" LD_PRELOAD=libumockdev-preload.so.0
+                 "$UPDATER" "$@" -i "$demo_dir/storage" -u "$url")
   echo
   echo "== ${command[*]} =="
   "${command[@]}" || echo "(exit code $?)"
 }
+
+# The main job: find the modules, see what the server offers, fetch the
+# latest build and put it on each module, and look again.
+run -D
 run -B -d 40F5849A
-run -G -d 40F5849A
-run -G -d 40F5849A -b 1200
+run -B -d 2181F0EE
+run -G -U -d 40F5849A
+run -G -U -d 2181F0EE
+run -D
+
+# The store afterwards, and the other store and server commands.
 run -L -d 40F5849A
+run -I -d 40F5849A
 run -J -d 40F5849A
 token_command=("$UPDATER" -J -d 40F5849A -i "$demo_dir/storage" -u "$url")
 echo "-- the token of \"${token_command[*]}\" checked with the server's public key (python3-jwt):"
@@ -55,8 +88,7 @@ token=$("${token_command[@]}" | tail -n 1)
 claims = jwt.decode(sys.argv[1], open(sys.argv[2]).read(), algorithms=["EdDSA"])
 print(json.dumps(claims, indent=2))' "$token" "$demo_dir/token-public.pem"
 run -G -d 40F5849A -b 1234
-run -C -f "$demo_dir/storage/updater/40F5849A/1200.bird"
-run -I -d 40F5849A
+run -C -f "$demo_dir/storage/updater/40F5849A/1310.bird"
 
 echo
 echo "== stored for 40F5849A =="

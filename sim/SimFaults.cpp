@@ -1,3 +1,4 @@
+#include <cstdio>
 #include <cstdlib>
 
 #include "sim/SimModule.h"
@@ -12,6 +13,25 @@ bool ParseNumber(const std::string& text, int64_t& out) {
   if (*end != '\0' || v < 0 || v > 0x7FFFFFFF) return false;
   out = v;
   return true;
+}
+// Milliseconds with up to three decimals ("5", "0.25"), in microseconds.
+constexpr int64_t kMaxLatencyUs = int64_t(3600000) * 1000;
+bool ParseMilliseconds(const std::string& text, int64_t& us) {
+  size_t dot = text.find('.');
+  std::string whole = text.substr(0, dot), fraction;
+  if (dot != std::string::npos) {
+    fraction = text.substr(dot + 1);
+    if (fraction.empty() || fraction.size() > 3 || whole.empty()) return false;
+    for (char c : fraction)
+      if (c < '0' || c > '9') return false;
+  }
+  for (char c : whole)
+    if (c < '0' || c > '9') return false;
+  int64_t ms = 0;
+  if (!ParseNumber(whole, ms)) return false;
+  fraction.resize(3, '0');
+  us = ms * 1000 + std::atoi(fraction.c_str());
+  return us <= kMaxLatencyUs;
 }
 // "CMD[.OPT]" or "CMD[.OPT]:N" (with `amount`) for an answer fault.
 bool ParseTarget(const std::string& text, bool withAmount, AnswerFault& f) {
@@ -83,8 +103,13 @@ bool Faults::parse(const std::string& word, std::string& error) {
     return false;
   };
   if (key == "latency") {
-    if (!needNumber()) return false;
-    latencyMs = uint32_t(n);
+    int64_t us = 0;
+    if (!ParseMilliseconds(value, us)) {
+      error = "fault \"latency\" needs milliseconds up to 3600000, at most three decimals, as in "
+              "latency=5 or latency=0.25";
+      return false;
+    }
+    latencyMs = double(us) / 1000.0;
   } else if (key == "drop-data-ack") {
     std::string first, count;
     SplitColon(value, first, count);
@@ -177,7 +202,14 @@ bool Faults::parse(const std::string& word, std::string& error) {
 std::string Faults::describe() const {
   std::string s;
   auto add = [&](const std::string& w) { s += (s.empty() ? "" : ", ") + w; };
-  if (latencyMs) add("latency=" + std::to_string(latencyMs));
+  if (latencyMs > 0) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", latencyMs);
+    std::string ms = text;
+    while (ms.back() == '0') ms.pop_back();
+    if (ms.back() == '.') ms.pop_back();
+    add("latency=" + ms);
+  }
   auto counted = [&](const char* word, uint32_t n) {
     if (n) add(std::string(word) + (n == 1 ? "" : "=" + CountText(n)));
   };

@@ -11,6 +11,20 @@ void Flash::write(uint32_t address, const std::vector<uint8_t>& bytes) {
   if (bytes.empty()) return;
   uint64_t start = address;
   uint64_t stop = start + bytes.size();
+  // Chunk after chunk, an image grows at the end of one segment, or is
+  // written again inside it: both without copying the segment.
+  auto next = segments_.upper_bound(address);
+  if (next != segments_.begin() && (next == segments_.end() || next->first > stop)) {
+    auto prev = std::prev(next);
+    uint64_t prevEnd = uint64_t(prev->first) + prev->second.size();
+    if (prevEnd >= start) {
+      std::vector<uint8_t>& seg = prev->second;
+      size_t offset = size_t(start - prev->first);
+      if (stop > prevEnd) seg.resize(size_t(stop - prev->first));
+      std::memcpy(seg.data() + offset, bytes.data(), bytes.size());
+      return;
+    }
+  }
   // Merge with every segment that overlaps or touches [start, stop).
   std::vector<uint8_t> merged;
   uint64_t mergedStart = start;

@@ -1,6 +1,7 @@
 #include "sim/SimModule.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 #include "common/aError.h"
@@ -80,6 +81,12 @@ void Module::closeSessions() {
 }
 
 void Module::receive(const uint8_t* data, size_t length, uint64_t now) {
+  receiveUs(data, length, now * 1000);
+}
+
+void Module::receiveUs(const uint8_t* data, size_t length, uint64_t nowUs) {
+  clockUs_ = nowUs;
+  const uint64_t now = nowUs / 1000;
   Packet p;
   for (size_t i = 0; i < length; ++i) {
     if (asm_.add(data[i], p)) {
@@ -180,7 +187,11 @@ void Module::handleHeartbeatReply(const Packet& p) {
   }
 }
 
-void Module::tick(uint64_t now) {
+void Module::tick(uint64_t now) { tickUs(now * 1000); }
+
+void Module::tickUs(uint64_t nowUs) {
+  clockUs_ = nowUs;
+  const uint64_t now = nowUs / 1000;
   if (!linkUp_ || cfg_.faults.mute) return;
   if (now >= nextSample_) sendSamples(now);
   if (nextBeat_ == UINT64_MAX || now < nextBeat_) return;
@@ -344,9 +355,19 @@ void Module::handleI2C(const Packet& p, uint64_t now, Module& link) {
   }
 }
 
+uint64_t Module::eventUs(uint64_t now) const {
+  return clockUs_ / 1000 == now ? clockUs_ : now * 1000;
+}
+
+uint64_t Module::answerDueUs(const Module& link, uint64_t now) const {
+  const uint64_t latencyUs = uint64_t(std::llround(cfg_.faults.latencyMs * 1000.0));
+  return link.eventUs(now) + latencyUs + uint64_t(extraDelayMs_) * 1000;
+}
+
 void Module::send(Module& link, const Packet& p, uint64_t now) {
   Outgoing o;
-  o.due = now + cfg_.faults.latencyMs + extraDelayMs_;
+  o.dueUs = answerDueUs(link, now);
+  o.due = (o.dueUs + 999) / 1000;
   o.bytes = p.wire();
   link.enqueue(std::move(o));
   ++stats_.packetsOut;
@@ -354,8 +375,8 @@ void Module::send(Module& link, const Packet& p, uint64_t now) {
 
 // Keeps the output ordered by due time; equal times keep their order.
 void Module::enqueue(Outgoing o) {
-  auto at = std::upper_bound(out_.begin(), out_.end(), o.due,
-                             [](uint64_t due, const Outgoing& e) { return due < e.due; });
+  auto at = std::upper_bound(out_.begin(), out_.end(), o.dueUs,
+                             [](uint64_t due, const Outgoing& e) { return due < e.dueUs; });
   out_.insert(at, std::move(o));
 }
 
@@ -381,7 +402,8 @@ void Module::sendArray(Module& link, uint8_t cmd, uint8_t option, uint8_t index,
 
 void Module::queueAction(Module& link, LinkAction action, uint32_t awayMs, uint64_t now) {
   Outgoing o;
-  o.due = now + cfg_.faults.latencyMs + extraDelayMs_;
+  o.dueUs = answerDueUs(link, now);
+  o.due = (o.dueUs + 999) / 1000;
   o.action = action;
   o.awayMs = awayMs;
   link.enqueue(std::move(o));
@@ -424,9 +446,18 @@ uint64_t Module::nextDeadline() const {
   return t;
 }
 
-std::vector<Outgoing> Module::takeDue(uint64_t now) {
+uint64_t Module::nextDeadlineUs() const {
+  const uint64_t timer = std::min(nextBeat_, nextSample_);
+  uint64_t t = timer == UINT64_MAX ? UINT64_MAX : timer * 1000;
+  if (!out_.empty() && out_.front().dueUs < t) t = out_.front().dueUs;
+  return t;
+}
+
+std::vector<Outgoing> Module::takeDue(uint64_t now) { return takeDueUs(now * 1000); }
+
+std::vector<Outgoing> Module::takeDueUs(uint64_t nowUs) {
   std::vector<Outgoing> due;
-  while (!out_.empty() && out_.front().due <= now) {
+  while (!out_.empty() && out_.front().dueUs <= nowUs) {
     due.push_back(std::move(out_.front()));
     out_.pop_front();
   }

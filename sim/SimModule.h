@@ -56,7 +56,7 @@ struct AnswerFault {
 // time); the others apply to every request.
 constexpr uint32_t kAlways = UINT32_MAX;
 struct Faults {
-  uint32_t latencyMs = 0;           // every reply is delayed by this much
+  double latencyMs = 0;             // every reply is delayed by this much (microsecond steps)
   uint32_t dropDataAck = 0;         // n > 0: from the n-th DATA packet taken on, ...
   uint32_t dropDataAckCount = 1;    // ... this many in a row are not acknowledged
   uint32_t wrongDataCount = 0;      // the first N DATA packets are refused with a count one short
@@ -132,7 +132,8 @@ struct ModuleConfig {
 enum class LinkAction { None, Drop, EnterLoader };
 
 struct Outgoing {
-  uint64_t due = 0;             // milliseconds on the world's clock
+  uint64_t due = 0;             // milliseconds on the world's clock (dueUs rounded up)
+  uint64_t dueUs = 0;           // the same in microseconds
   std::vector<uint8_t> bytes;   // may be empty for a pure action
   LinkAction action = LinkAction::None;
   uint32_t awayMs = 0;          // Drop, EnterLoader: how long the module stays away (kNever: for good)
@@ -184,14 +185,19 @@ class Module {
   // The link came up or went down (a connection accepted, closed, ...).
   void linkUp(uint64_t now);
   void linkDown();
-  // Bytes from the host.
+  // Bytes from the host (now in milliseconds, nowUs in microseconds on the
+  // same clock: answers are timed to the microsecond from the latter).
   void receive(const uint8_t* data, size_t length, uint64_t now);
+  void receiveUs(const uint8_t* data, size_t length, uint64_t nowUs);
   // Timers (heartbeats); call at least at nextTimer().
   void tick(uint64_t now);
+  void tickUs(uint64_t nowUs);
   // The earliest time something is due (output or timer); UINT64_MAX if none.
   uint64_t nextDeadline() const;
+  uint64_t nextDeadlineUs() const;
   // Removes and returns the entries due at `now`, oldest first.
   std::vector<Outgoing> takeDue(uint64_t now);
+  std::vector<Outgoing> takeDueUs(uint64_t nowUs);
   bool hasOutput() const { return !out_.empty(); }
 
   // Writes the flash to cfg.flashDump (when set); false with a message on failure.
@@ -246,8 +252,14 @@ class Module {
   void restart();  // state of a freshly started module
   void closeSessions();  // streams, store handles and factory transfers end
   void log(const std::string& line) const;
+  // The time of the event being handled in microseconds, when it falls in
+  // the millisecond `now`; else now in microseconds.
+  uint64_t eventUs(uint64_t now) const;
+  // When an answer of this module to an event at `now` on `link` is due.
+  uint64_t answerDueUs(const Module& link, uint64_t now) const;
 
   ModuleConfig cfg_;
+  uint64_t clockUs_ = 0;  // the event being handled, in microseconds
   Logger log_;
   std::vector<Module*> bus_;
   std::deque<Outgoing> out_;

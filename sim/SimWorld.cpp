@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
@@ -53,9 +54,11 @@ World::~World() {
   CloseFd(wakePipe_[1]);
 }
 
-uint64_t World::now() const {
+uint64_t World::now() const { return nowUs() / 1000; }
+
+uint64_t World::nowUs() const {
   using namespace std::chrono;
-  return uint64_t(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+  return uint64_t(duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
 void World::say(const Endpoint& e, const std::string& line) const {
@@ -227,6 +230,9 @@ std::vector<std::string> World::describe() const {
                       (c.faults.describe().empty() ? "" : "  faults: " + c.faults.describe()));
     }
     if (!m.faults.describe().empty()) lines.push_back("  faults: " + m.faults.describe());
+    if (m.startInLoader) lines.push_back("  starts in its loader");
+    if (m.loaderAwayMs == ModuleConfig::kNever) lines.push_back("  after LOAD its loader never comes back");
+    if (m.rebootAwayMs == ModuleConfig::kNever) lines.push_back("  after REBOOT it never comes back");
     if (m.heartbeatMs) lines.push_back("  heartbeats every " + std::to_string(m.heartbeatMs) + " ms");
     if (!m.flashDump.empty()) lines.push_back("  flash saved to " + m.flashDump);
   }
@@ -315,27 +321,27 @@ void World::readTcp(Endpoint& e) {
     closeConnection(e, false);
     return;
   }
-  uint64_t t = now();
+  uint64_t tUs = nowUs(), t = tUs / 1000;
   if (t < e.awayUntil) return;
   if (e.active != Endpoint::Link::Tcp) {
     e.active = Endpoint::Link::Tcp;
     e.module->linkUp(t);
   }
-  e.module->receive(buf, size_t(n), t);
+  e.module->receiveUs(buf, size_t(n), tUs);
 }
 
 void World::readPty(Endpoint& e) {
   uint8_t buf[4096];
   ssize_t n = ::read(e.ptyMaster, buf, sizeof buf);
   if (n <= 0) return;
-  uint64_t t = now();
+  uint64_t tUs = nowUs(), t = tUs / 1000;
   if (t < e.awayUntil) return;
   if (e.active != Endpoint::Link::Pty) {
     if (e.active == Endpoint::Link::None || e.active == Endpoint::Link::Usb) say(e, "pty: host speaking");
     e.active = Endpoint::Link::Pty;
     e.module->linkUp(t);
   }
-  e.module->receive(buf, size_t(n), t);
+  e.module->receiveUs(buf, size_t(n), tUs);
 }
 
 void World::answerDiscovery() {
@@ -427,9 +433,9 @@ void World::act(Endpoint& e, const Outgoing& o) {
 }
 
 void World::flush(Endpoint& e) {
-  uint64_t t = now();
-  e.module->tick(t);
-  for (const Outgoing& o : e.module->takeDue(t)) {
+  uint64_t tUs = nowUs(), t = tUs / 1000;
+  e.module->tickUs(tUs);
+  for (const Outgoing& o : e.module->takeDueUs(tUs)) {
     deliver(e, o.bytes);
     if (o.action != LinkAction::None) act(e, o);
   }
@@ -475,6 +481,9 @@ void World::flush(Endpoint& e) {
 }
 
 void World::run(const std::function<bool()>& keepRunning) {
+  // Answers are timed to the microsecond: the kernel's default 50 us of
+  // slack on this thread's timed waits would add to every latency.
+  ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   std::vector<pollfd> fds;
   std::vector<std::pair<Endpoint*, int>> owners;  // endpoint and kind (0 listen, 1 conn, 2 pty)
   while (!stopping_ && keepRunning()) {
@@ -491,17 +500,19 @@ void World::run(const std::function<bool()>& keepRunning) {
       fds.push_back({udpFd_, POLLIN, 0});
       owners.push_back({nullptr, -2});
     }
-    uint64_t t = now();
-    uint64_t deadline = t + 100;
+    // Deadlines in microseconds: answers may be due between two milliseconds.
+    uint64_t t = nowUs();
+    uint64_t deadline = t + 100000;
     for (auto& e : endpoints_) {
       if (e->listenFd >= 0) { fds.push_back({e->listenFd, POLLIN, 0}); owners.push_back({e.get(), 0}); }
       if (e->connFd >= 0) { fds.push_back({e->connFd, POLLIN, 0}); owners.push_back({e.get(), 1}); }
       if (e->ptyMaster >= 0) { fds.push_back({e->ptyMaster, POLLIN, 0}); owners.push_back({e.get(), 2}); }
-      uint64_t d = e->module->nextDeadline();
+      uint64_t d = e->module->nextDeadlineUs();
       if (d < deadline) deadline = d;
-      if (e->awayUntil > t && e->awayUntil < deadline) deadline = e->awayUntil;
-      if (e->unplugAt && e->unplugAt < deadline) deadline = e->unplugAt;
-      if (e->leaveAt && e->leaveAt < deadline) deadline = e->leaveAt;
+      if (e->awayUntil != UINT64_MAX && e->awayUntil * 1000 > t && e->awayUntil * 1000 < deadline)
+        deadline = e->awayUntil * 1000;
+      if (e->unplugAt && e->unplugAt * 1000 < deadline) deadline = e->unplugAt * 1000;
+      if (e->leaveAt && e->leaveAt * 1000 < deadline) deadline = e->leaveAt * 1000;
     }
     {
       std::vector<int> imxFds;
@@ -511,18 +522,22 @@ void World::run(const std::function<bool()>& keepRunning) {
         fds.push_back({imxFds[k], POLLIN, 0});
         owners.push_back({nullptr, kImxPollKind + int(k)});
       }
-      deadline = std::min(deadline, imxDeadline());
+      // The i.MX ROMs keep milliseconds of the same clock.
+      const uint64_t imxMs = imxDeadline();
+      if (imxMs != UINT64_MAX && imxMs * 1000 < deadline) deadline = imxMs * 1000;
     }
-    int timeout = deadline > t ? int(deadline - t) : 0;
-    // LPC boot ROMs: their terminals, and the next character due.
+    // LPC boot ROMs: their terminals, and the next character due (in
+    // milliseconds from now).
     const size_t lpcFirst = fds.size();
     for (auto& l : lpcs_) {
       fds.push_back({l->fd(), POLLIN, 0});
       owners.push_back({nullptr, -3});
-      int wait = l->flush();
-      if (wait >= 0 && wait < timeout) timeout = wait;
+      const int wait = l->flush();
+      if (wait >= 0 && t + uint64_t(wait) * 1000 < deadline) deadline = t + uint64_t(wait) * 1000;
     }
-    int n = ::poll(fds.data(), nfds_t(fds.size()), timeout);
+    const uint64_t waitUs = deadline > t ? deadline - t : 0;
+    const timespec timeout{time_t(waitUs / 1000000), long(waitUs % 1000000) * 1000};
+    int n = ::ppoll(fds.data(), nfds_t(fds.size()), &timeout, nullptr);
     if (n < 0 && errno != EINTR) {
       print_(std::string("poll failed: ") + Errno());
       break;
@@ -546,13 +561,13 @@ void World::run(const std::function<bool()>& keepRunning) {
       for (auto& e : endpoints_) {
         std::vector<uint8_t> in;
         while (usb_->receive(*e, in)) {
-          uint64_t tn = now();
+          uint64_t tnUs = nowUs(), tn = tnUs / 1000;
           if (tn < e->awayUntil) continue;
           if (e->active != Endpoint::Link::Usb) {
             e->active = Endpoint::Link::Usb;
             e->module->linkUp(tn);
           }
-          e->module->receive(in.data(), in.size(), tn);
+          e->module->receiveUs(in.data(), in.size(), tnUs);
         }
       }
     }

@@ -81,6 +81,7 @@ class World {
   // The simulated LPC boot ROMs, on their terminals.
   const std::vector<std::unique_ptr<LpcPort>>& lpcPorts() const { return lpcs_; }
   uint64_t now() const;
+  uint64_t nowUs() const;  // the same clock in microseconds
 
  private:
   bool openListener(Endpoint& e, std::string& error);

@@ -133,8 +133,9 @@ def test_invalid_debug_mask_is_reported_but_not_fatal(run_updater):
 
 def test_unavailable_commands_say_so_and_fail(run_updater):
     # -B, -L, -G and -J are tested against a local update server elsewhere,
-    # -D inside simulated worlds (test_discover_command.py).
-    for args in (("-U", "-d", "1", "-u", NO_SERVER),):
+    # -D and -U inside simulated worlds (test_discover_command.py,
+    # test_update_module.py); recovery over a boot loader is still to come.
+    for args in (("-U", "-t", "RECOVER", "-d", "1", "-u", NO_SERVER),):
         result = run_updater(*args)
         assert result.returncode == 1, args
         assert "This command is not available in this build" in result.stderr

@@ -124,6 +124,22 @@ TEST_F(UEILink, ByteArraysTravelInRunsOf24) {
   EXPECT_EQ(sequence, (std::vector<uint8_t>{0x80, 0x01}));
 }
 
+// A run numbers its packets 0..127: the longest array fills all 128, a
+// longer one is refused rather than numbering two packets alike.
+TEST_F(UEILink, ByteArraysLongerThanOneRunAreRefused) {
+  std::vector<uint8_t> sequence;
+  std::vector<size_t> payload;
+  SendArray(id_, peer(), aUEI_BYTES_RUN_MAX, &sequence, &payload);
+  ASSERT_EQ(sequence.size(), 128u);
+  EXPECT_EQ(sequence.back(), 0x7F);
+  std::vector<uint8_t> data(aUEI_BYTES_RUN_MAX + 1);
+  uei request = Record(4, cmdSYSTEM, 32 | aUEI_SET, 0);
+  request.type = ueiTypeBytes;
+  request.v.bytes.buffer = data.data();
+  request.v.bytes.length = static_cast<uint32_t>(data.size());
+  EXPECT_EQ(aUEI_Send(id_, &request), aErrParam);
+}
+
 TEST_F(UEILink, EmptyByteArrayIsOnePacket) {
   uei request = Record(4, cmdSYSTEM, 32 | aUEI_SET, 0);
   request.type = ueiTypeBytes;

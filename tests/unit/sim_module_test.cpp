@@ -199,6 +199,36 @@ TEST(SimModule, LatencyDelaysReplies) {
   EXPECT_EQ(m.takeDue(130).size(), 1u);
 }
 
+// Fractions of a millisecond are kept to the microsecond, from the
+// microsecond the request came in.
+TEST(SimModule, FractionalLatencyIsTimedInMicroseconds) {
+  struct Row { const char* word; bool ok; const char* described; uint64_t dueUs; };
+  const Row rows[] = {
+      {"latency=0.25", true, "latency=0.25", 100350},
+      {"latency=5", true, "latency=5", 105100},
+      {"latency=1.5", true, "latency=1.5", 101600},
+      {"latency=0.001", true, "latency=0.001", 100101},
+      {"latency=1.2345", false, "", 0},
+      {"latency=.5", false, "", 0},
+      {"latency=0.", false, "", 0},
+      {"latency=-1", false, "", 0},
+      {"latency=3600001", false, "", 0},
+  };
+  for (const Row& r : rows) {
+    ModuleConfig c = Config();
+    std::string err;
+    ASSERT_EQ(c.faults.parse(r.word, err), r.ok) << r.word << ": " << err;
+    if (!r.ok) continue;
+    EXPECT_EQ(c.faults.describe(), r.described);
+    Module m(c);
+    Bytes id{0xAD, 0};
+    m.receiveUs(id.data(), id.size(), 100100);
+    EXPECT_EQ(m.nextDeadlineUs(), r.dueUs) << r.word;
+    EXPECT_TRUE(m.takeDueUs(r.dueUs - 1).empty()) << r.word;
+    EXPECT_EQ(m.takeDueUs(r.dueUs).size(), 1u) << r.word;
+  }
+}
+
 TEST(SimModule, RouterRelaysToItsBusAfterRouteToMe) {
   ModuleConfig rc = Config();
   rc.address = 2;
