@@ -225,10 +225,10 @@ bool Updater::_recover_firmware_imx(BirdFile& file, uint32_t serial,
 }
 
 // The firmware through the loader with the upgrade protocol of a normal
-// update. This build carries no firmware transfer over the device link
-// yet: the recovery stops here with the loader left running.
-bool Updater::_transfer_recovery_firmware(BirdFile& /*file*/, Module& /*module*/,
-                                          bool /*ueiData*/) {
-  Log::log(DEBUG_APP, "No firmware transfer over the device link in this build\n");
-  return false;
+// update: firmware blocks, retries and the reboot.
+bool Updater::_transfer_recovery_firmware(BirdFile& file, Module& module, bool ueiData) {
+  const aErr err = _transfer_firmware(display, module, file, false, ueiData);
+  if (err != aErrNone)
+    Log::log(DEBUG_APP, "Recovery transfer failed [%d, %s]\n", int(err), aError_GetErrorText(err));
+  return err == aErrNone;
 }

@@ -288,8 +288,6 @@ def test_imx_two_loaders_without_serial_number_neither_is_taken(tmp_path, repo):
 
 
 @needs_usb
-@pytest.mark.xfail(strict=True, reason="the firmware transfer over the device link is not in this "
-                                       "build yet: the recovery stops after the loader")
 @pytest.mark.parametrize("where", ["pty", "hid"])
 def test_imx_recovery_from_the_servers_information(tmp_path, repo, server, where):
     r = imx_world(tmp_path, where, ["-U", "-t", "RECOVER", "-s", "PORT", "-d", "1A000001",
