@@ -56,6 +56,11 @@ int RunMainCommand(UpdaterDisplayInterface& display, Updater& updater, Parameter
     // An empty or non-numeric build means: choose automatically.
     const uint32_t build = BuildFromText(params.build);
     updater.Set_UEIBytes_Load(params.ueiBytesLoad);
+    if (params.transport == RECOVER && params.serialPort.empty()) {
+      // Without a port there is no boot ROM to speak to.
+      display.message(Level::error, "Must specify the serial port used for connecting");
+      return 1;
+    }
     if (params.transport == RECOVER)
       return updater.Recover_Firmware(params.serialPort, build, params.baudRate,
                                       params.serialNumber, params.birdFile, params.override)

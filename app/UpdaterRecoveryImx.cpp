@@ -58,11 +58,12 @@ uint32_t UnknownLoaders() {
   return aDiscovery_EnumerateUSB(CountUnknown, nullptr);
 }
 
-// One attempt: the device's own serial number, then 0xDEADDEAD, but only
-// when exactly one such loader is on the bus (with two, either could be the
-// other chip's).
-bool ConnectOnce(Module& module, uint32_t serial) {
+// One attempt: the device's own serial number, then (when allowed)
+// 0xDEADDEAD, but only when exactly one such loader is on the bus (with
+// two, either could be the other chip's).
+bool ConnectOnce(Module& module, uint32_t serial, bool allowUnknown) {
   if (serial != kUnknownSerial && module.discoverAndConnect(USB, serial) == aErrNone) return true;
+  if (!allowUnknown) return false;
   const uint32_t unknown = UnknownLoaders();
   if (unknown > 1) {
     Log::log(DEBUG_APP, "%u loaders without serial number on USB: none is taken\n",
@@ -72,13 +73,13 @@ bool ConnectOnce(Module& module, uint32_t serial) {
   return unknown == 1 && module.discoverAndConnect(USB, kUnknownSerial) == aErrNone;
 }
 
-bool ConnectLoader(Module& module, uint32_t serial) {
+bool ConnectLoader(Module& module, uint32_t serial, bool allowUnknown = true) {
   for (int attempt = 0; attempt < kConnectAttempts; ++attempt) {
     if ((attempt + 1) % 3 == 0) {
       Log::log(DEBUG_APP, "Failed enumeration after 3 tries, refreshing libusb context.\n");
       Korvex_libusb_exit();
     }
-    if (ConnectOnce(module, serial)) return true;
+    if (ConnectOnce(module, serial, allowUnknown)) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(1000));
   }
   return false;
@@ -173,13 +174,18 @@ bool Updater::_get_fingerprint_imx(const std::string& port, uint32_t serialNumbe
     Log::log(DEBUG_APP, "%s\n", e.what());
     return false;
   }
+  // A loader without serial number that is on USB before ours starts
+  // cannot be told from ours: then ours is looked for by serial number only.
+  const bool allowUnknown = UnknownLoaders() == 0;
+  if (!allowUnknown)
+    Log::log(DEBUG_APP, "A loader without serial number is on USB already: not taken\n");
   if (_transfer_recovery_loader(display, file, port) != aErrNone) {
     Log::log(DEBUG_APP, "Error loading liveloader.\n");
     return false;
   }
   Module module(0, uint8_t(0));
   if (_disable_link_sharing(module) != aErrNone) return false;
-  if (!ConnectLoader(module, serial)) {
+  if (!ConnectLoader(module, serial, allowUnknown)) {
     Log::log(DEBUG_APP, "Could not connect to device.\n");
     return false;
   }
