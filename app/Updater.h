@@ -120,6 +120,18 @@ class Updater {
   // Turns off link sharing for the module's next connection; reported.
   aErr _disable_link_sharing(Velmaris::Korvex::Module& module);
 
+  // The chip's fingerprint through its boot ROM on port: the LPC ROM first
+  // (at baud), else the i.MX ROM, which takes the recovery loader of the
+  // device (serial number 0: unknown) from birdPath or the store; with
+  // reset the loader is reset afterwards. False (logged) when none answered.
+  bool Get_Fingerprint(Fingerprint& fingerprint, const std::string& port, uint32_t serialNumber,
+                       const std::string& birdPath, uint32_t baud, bool reset);
+  // Brings a module back through its boot ROM: fingerprint, recovery
+  // information from the server (unless birdPath is given), the file bound
+  // to the device, written by the chip's flow. True on a completed recovery.
+  bool Recover_Firmware(const std::string& port, uint32_t build, uint32_t baud,
+                        uint32_t serialNumber, const std::string& birdPath, bool override);
+
  private:
   // The build an update without -b or -f sends: the server's latest when
   // it is stored, else the device's latest download, else its latest
@@ -146,6 +158,15 @@ class Updater {
   uint32_t _choose_build(uint32_t serialNumber, uint32_t build, bool override,
                          std::string& firmwareId);
 
+  bool _get_fingerprint_lpc(const std::string& port, uint32_t baud, Fingerprint& fingerprint);
+  bool _get_fingerprint_imx(const std::string& port, uint32_t serialNumber,
+                            const std::string& birdPath, Fingerprint& fingerprint, bool reset);
+  bool _recover_firmware_lpc(BirdFile& file, const std::string& port, uint32_t baud);
+  bool _recover_firmware_imx(BirdFile& file, uint32_t serial, const Fingerprint& fingerprint,
+                             bool ueiData);
+  bool _transfer_recovery_firmware(BirdFile& file, Velmaris::Korvex::Module& module,
+                                   bool ueiData);
+
   std::string serverURL;
   std::string storeDirectory;
   UpdaterDisplayInterface& display;
@@ -159,5 +180,12 @@ class Updater {
 std::unique_ptr<UpdaterStore> _createUpdaterStore(
     UpdaterDisplayInterface& display, const std::string& directory, const char* operation,
     StoreAccess access = StoreAccess::ReadWrite);
+
+// The i.MX recovery loader blocks of file into the boot ROM on port ("USB":
+// the HID boot ROM), then started. aErrNotReady when the ROM cannot be
+// opened, aErrConnection when a block was not taken, aErrParam for a file
+// without usable loader blocks.
+aErr _transfer_recovery_loader(UpdaterDisplayInterface& display, const BirdFile& file,
+                               const std::string& port);
 
 #endif

@@ -3,6 +3,7 @@
 // code (0 or 1).
 #include "app/UpdaterMain.h"
 
+#include <cstdint>
 #include <exception>
 #include <new>
 #include <string>
@@ -20,12 +21,6 @@ namespace {
 using Level = UpdaterDisplayInterface::Level;
 
 constexpr mode_t kStoreMode = 0755;
-
-// Commands whose operation this build does not carry answer with this and
-// fail, so that nothing pretends to have worked.
-void ReportNotAvailable(UpdaterDisplayInterface& display) {
-  display.message(Level::error, "This command is not available in this build");
-}
 
 // -i names the parent of the "updater" directory; without it the parent is
 // ~/.velmaris, below the home directory the parameters were filled with.
@@ -61,10 +56,16 @@ int RunMainCommand(UpdaterDisplayInterface& display, Updater& updater, Parameter
     // An empty or non-numeric build means: choose automatically.
     const uint32_t build = BuildFromText(params.build);
     updater.Set_UEIBytes_Load(params.ueiBytesLoad);
-    if (params.transport == RECOVER) {
-      ReportNotAvailable(display);
+    if (params.transport == RECOVER && params.serialPort.empty()) {
+      // Without a port there is no boot ROM to speak to.
+      display.message(Level::error, "Must specify the serial port used for connecting");
       return 1;
     }
+    if (params.transport == RECOVER)
+      return updater.Recover_Firmware(params.serialPort, build, params.baudRate,
+                                      params.serialNumber, params.birdFile, params.override)
+                 ? 0
+                 : 1;
     if (params.serialNumber == 0) {
       display.message(Level::error, "Must specify the specific device to be updated");
       return 1;
@@ -170,9 +171,14 @@ int RunUpdater(CLI_Display& display, int argc, char* argv[]) {
       display.message(Level::error, "Must specify the serial port used for connecting");
       return 1;
     }
-    ReportNotAvailable(display);
-    display.message(Level::error, "Got no response from chip");
-    exitCode = 1;
+    Fingerprint fingerprint;
+    if (updater.Get_Fingerprint(fingerprint, params.serialPort, 0xDEADDEAD, params.birdFile,
+                                params.baudRate, true)) {
+      _display_fingerprint(display, fingerprint.words);
+    } else {
+      display.message(Level::error, "Got no response from chip");
+      exitCode = 1;
+    }
   }
 
   if (params.commands.IsSet(CMD_GET_FIRMWARE)) {

@@ -79,6 +79,7 @@ aErr NXPSerialClass::Connect(const char* port, uint32_t baud) {
   }
   port_ = port;
   baud_ = SPEED_TABLE[index];
+  bytesSent_ = 0;
   return aErrNone;
 }
 
@@ -163,6 +164,7 @@ aErr NXPSerialClass::Send(const char* text, bool awaitEcho) {
   const size_t n = strlen(text);
   LogBytes(DEBUG_NXPSerial_SR, "Sending:", text, n);
   aErr err = aStream_Write(stream_, reinterpret_cast<const uint8_t*>(text), n);
+  if (err == aErrNone) bytesSent_ += n;
   if (err != aErrNone) {
     Log::log(DEBUG_NXPSerial, "Error Test_Serial_Send() [%s]\n", aError_GetErrorText(err));
     return err;
@@ -179,6 +181,7 @@ aErr NXPSerialClass::SendCommand(const char* text, uint32_t waitMs) {
   const size_t n = strlen(text);
   LogBytes(DEBUG_NXPSerial_SR, "Sending:", text, n);
   aErr err = aStream_Write(stream_, reinterpret_cast<const uint8_t*>(text), n);
+  if (err == aErrNone) bytesSent_ += n;
   if (err != aErrNone) {
     Log::log(DEBUG_NXPSerial, "Error Test_Serial_Send() [%s]\n", aError_GetErrorText(err));
     Log::log(DEBUG_NXPSerial, "Error Write Serial [%s]\n", aError_GetErrorText(err));
@@ -414,10 +417,12 @@ aErr NXPSerialClass::Sync() {
   char line[MAX_LINE];
   size_t n = 0;
   DiscardInput();
+  syncEchoed_ = false;
   aErr err = Send("?", false);
   if (err != aErrNone) return err;
   err = Response(line, sizeof(line), &n, "Synchronized\r\n", 14);
   if (err != aErrNone) {
+    syncEchoed_ = n == 1 && line[0] == '?';
     if (err == aErrMode)
       Log::log(DEBUG_NXPSerial, "Did not receive correct response [%s]\n", line);
     else

@@ -81,6 +81,11 @@ class NXPSerialClass {
 
   // The opening handshake: "?", "Synchronized", crystal kHz.
   aErr Sync();
+  // After a failed Sync: the "?" came back alone, as a ROM that is already
+  // synchronised (echo on) echoes it as the start of a command line.
+  bool SyncEchoed() const { return syncEchoed_; }
+  // Bytes written to the port since Connect.
+  uint64_t BytesSent() const { return bytesSent_; }
   aErr SetEcho(bool on);
   // "B rate 1"; rate must be a table rate. On a 0 answer the local port is
   // reopened at rate.
@@ -165,6 +170,8 @@ class NXPSerialClass {
 
   aStreamRef stream_ = nullptr;
   bool echo_ = true;
+  bool syncEchoed_ = false;
+  uint64_t bytesSent_ = 0;
   uint32_t baud_ = 0;
   std::string port_;
   uint32_t deviceId_[4] = {0, 0, 0, 0};

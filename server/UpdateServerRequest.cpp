@@ -374,8 +374,14 @@ bool UpdateServerRequest::GetRecoveryInfo(const uint32_t fingerprint[4], uint32_
     Log::log(DEBUG_ServerComm, "%s: serial number or build out of range\n", kName);
     return false;
   }
-  if (reply.lines.size() > 1 && serial) *serial = serialValue;
-  if (reply.lines.size() > 2 && build) *build = buildValue;
+  // A recovery goes on only with the device it names: an "ok" without its
+  // serial number and build, or serial number 0, is no answer.
+  if (reply.lines.size() < 3 || serialValue == 0) {
+    Log::log(DEBUG_ServerComm, "%s: no serial number and build in the answer\n", kName);
+    return false;
+  }
+  if (serial) *serial = serialValue;
+  if (build) *build = buildValue;
   return true;
 }
 

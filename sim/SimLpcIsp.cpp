@@ -211,7 +211,10 @@ void LpcIsp::command(const std::string& line) {
     }
   }
   auto forced = cfg_.faults.errors.find(letter);
-  if (letter && forced != cfg_.faults.errors.end()) {
+  const auto at = cfg_.faults.errorAt.find(letter);
+  const bool thisTime =
+      at == cfg_.faults.errorAt.end() || uint32_t(stats_.commands[letter]) == at->second;
+  if (letter && forced != cfg_.faults.errors.end() && thisTime) {
     fired(std::string("error=") + letter);
     answer(forced->second);
     return;

@@ -44,6 +44,7 @@ struct LpcFaults {
   bool wrongSync = false;       // wrong-sync: "?" is answered with another text
   uint32_t dropEcho = 0;        // drop-echo[=COUNT]: that many echoed lines lose a character
   std::map<char, int> errors;   // error=CMD:CODE: that command answers CODE, not carried out
+  std::map<char, uint32_t> errorAt;  // error=CMD:CODE@N: only its N-th time (absent: every time)
 
   bool parse(const std::string& word, std::string& error);
   std::string describe() const;

@@ -89,18 +89,22 @@ bool LpcFaults::parse(const std::string& word, std::string& error) {
   if (key == "silent" && value.empty()) return silent = true;
   if (key == "wrong-sync" && value.empty()) return wrongSync = true;
   if (key == "error" || key == "lpc-error") {
-    uint32_t code = 0;
+    uint32_t code = 0, nth = 0;
     size_t colon = value.find(':');
-    if (colon == 1 && std::isupper(static_cast<unsigned char>(value[0])) && Number(value.substr(2), code) &&
-        code <= 255) {
+    const size_t at = value.find('@');
+    const std::string codeText =
+        colon != 1 ? std::string() : value.substr(2, at == std::string::npos ? std::string::npos : at - 2);
+    if (colon == 1 && std::isupper(static_cast<unsigned char>(value[0])) && Number(codeText, code) &&
+        code <= 255 && (at == std::string::npos || (Number(value.substr(at + 1), nth) && nth > 0))) {
       errors[value[0]] = int(code);
+      if (nth) errorAt[value[0]] = nth; else errorAt.erase(value[0]);
       return true;
     }
-    error = "LPC fault \"error\" is error=LETTER:CODE, as in error=E:9";
+    error = "LPC fault \"error\" is error=LETTER:CODE[@N], as in error=E:9 or error=A:1@2";
     return false;
   }
   error = "unknown LPC fault \"" + word +
-          "\" (known: stray-bytes[=COUNT] resend[=COUNT] silent wrong-sync drop-echo[=COUNT] error=LETTER:CODE)";
+          "\" (known: stray-bytes[=COUNT] resend[=COUNT] silent wrong-sync drop-echo[=COUNT] error=LETTER:CODE[@N])";
   return false;
 }
 
@@ -113,7 +117,11 @@ std::string LpcFaults::describe() const {
   if (dropEcho) add("drop-echo=" + n(dropEcho));
   if (silent) add("silent");
   if (wrongSync) add("wrong-sync");
-  for (const auto& e : errors) add(std::string("error=") + e.first + ":" + std::to_string(e.second));
+  for (const auto& e : errors) {
+    const auto at = errorAt.find(e.first);
+    add(std::string("error=") + e.first + ":" + std::to_string(e.second) +
+        (at == errorAt.end() ? std::string() : "@" + std::to_string(at->second)));
+  }
   return s;
 }
 

@@ -522,18 +522,20 @@ void World::run(const std::function<bool()>& keepRunning) {
         fds.push_back({imxFds[k], POLLIN, 0});
         owners.push_back({nullptr, kImxPollKind + int(k)});
       }
-      const uint64_t imxMs = imxDeadline();  // on the millisecond clock
-      if (imxMs != UINT64_MAX) deadline = std::min(deadline, imxMs * 1000);
+      // The i.MX ROMs keep milliseconds of the same clock.
+      const uint64_t imxMs = imxDeadline();
+      if (imxMs != UINT64_MAX && imxMs * 1000 < deadline) deadline = imxMs * 1000;
     }
-    uint64_t waitUs = deadline > t ? deadline - t : 0;
-    // LPC boot ROMs: their terminals, and the next character due.
+    // LPC boot ROMs: their terminals, and the next character due (in
+    // milliseconds from now).
     const size_t lpcFirst = fds.size();
     for (auto& l : lpcs_) {
       fds.push_back({l->fd(), POLLIN, 0});
       owners.push_back({nullptr, -3});
-      int wait = l->flush();  // milliseconds, or -1 for nothing due
-      if (wait >= 0 && uint64_t(wait) * 1000 < waitUs) waitUs = uint64_t(wait) * 1000;
+      const int wait = l->flush();
+      if (wait >= 0 && t + uint64_t(wait) * 1000 < deadline) deadline = t + uint64_t(wait) * 1000;
     }
+    const uint64_t waitUs = deadline > t ? deadline - t : 0;
     const timespec timeout{time_t(waitUs / 1000000), long(waitUs % 1000000) * 1000};
     int n = ::ppoll(fds.data(), nfds_t(fds.size()), &timeout, nullptr);
     if (n < 0 && errno != EINTR) {

@@ -134,8 +134,8 @@ class BirdFile {
   bool HasInfo() const { return FindInfo() != nullptr; }
 
   bool ValidateSerialNumber(uint32_t serial) const;
-  // Prefix rule: true when the model field starts with name (an empty name
-  // matches any file with an information block).
+  // True when the model field (without its trailing spaces) equals name; a
+  // null or empty name, or a file without an information block, is false.
   bool ValidateModel(const char* name) const;
 
   bool ReplaceSerialNumber(uint32_t serial);

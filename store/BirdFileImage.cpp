@@ -93,10 +93,11 @@ bool BirdFile::ValidateSerialNumber(uint32_t serial) const { return serial == Ge
 
 bool BirdFile::ValidateModel(const char* name) const {
   if (!FindInfo()) return false;
-  if (!name) name = "";
-  std::string field = GetModel();
-  size_t n = std::strlen(name);
-  if (std::strncmp(field.c_str(), name, n) != 0) return false;
+  // The whole model name must match: "KX-DAQ" is not "KX-DAQ8", and no name
+  // (a model that could not be read) matches nothing.
+  if (!name || name[0] == '\0') return false;
+  const std::string field = GetModel();
+  if (field != name) return false;
   Log::log(DEBUG_BirdFile, "Model matches model number ([%s] == [%s])\n", field.c_str(), name);
   return true;
 }

@@ -131,14 +131,16 @@ def test_invalid_debug_mask_is_reported_but_not_fatal(run_updater):
     assert EXTENDED_FIRST in result.stderr
 
 
-def test_unavailable_commands_say_so_and_fail(run_updater):
+def test_recovery_without_a_port_says_so_and_fails(run_updater):
     # -B, -L, -G and -J are tested against a local update server elsewhere,
-    # -D and -U inside simulated worlds (test_discover_command.py,
-    # test_update_module.py); recovery over a boot loader is still to come.
+    # -D, -U and -N inside simulated worlds (test_discover_command.py,
+    # test_update_module.py, test_recovery.py); recovery needs the port of
+    # the boot ROM, as -N does.
     for args in (("-U", "-t", "RECOVER", "-d", "1", "-u", NO_SERVER),):
         result = run_updater(*args)
         assert result.returncode == 1, args
-        assert "This command is not available in this build" in result.stderr
+        assert "Must specify the serial port used for connecting" in result.stderr
+        assert "This command is not available in this build" not in result.stderr
 
 
 def test_unknown_options_are_named_and_alone_fail(run_updater):

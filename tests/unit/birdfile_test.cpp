@@ -347,7 +347,7 @@ TEST(BirdFile, ShortBlocksAreCarriedSafely) {
   EXPECT_EQ(file.GetBuild(), 42u);
   EXPECT_EQ(file.GetVersion(), "");
   EXPECT_EQ(file.GetSerialNumber(), 0u);
-  EXPECT_TRUE(file.ValidateModel(""));
+  EXPECT_FALSE(file.ValidateModel(""));
   EXPECT_TRUE(file.SerialOffsetsPresent());
   EXPECT_EQ(file.SerialNumberOffset(), 0u);
   uint32_t key[4] = {1, 2, 3, 4};
@@ -375,9 +375,11 @@ TEST(BirdFile, InformationFieldRules) {
   EXPECT_EQ(a.GetVersion(), "1.2.3");
   EXPECT_EQ(a.GetSerialNumber(), 0xABCDu);
   EXPECT_EQ(a.GetModel(), "ABC");
+  // The whole name: neither a prefix nor an empty name (a model not read).
   EXPECT_TRUE(a.ValidateModel("ABC"));
-  EXPECT_TRUE(a.ValidateModel("AB"));
-  EXPECT_TRUE(a.ValidateModel(""));
+  EXPECT_FALSE(a.ValidateModel("AB"));
+  EXPECT_FALSE(a.ValidateModel(""));
+  EXPECT_FALSE(a.ValidateModel(nullptr));
   EXPECT_FALSE(a.ValidateModel("ABCD"));
   EXPECT_FALSE(a.ValidateModel("abc"));
   // The 16th character of build and version never counts; serial stops at 8.
@@ -387,7 +389,8 @@ TEST(BirdFile, InformationFieldRules) {
   EXPECT_EQ(b.GetVersion(), "ABCDEFGHIJKLMNO");
   EXPECT_EQ(b.GetSerialNumber(), 0x12345678u);
   EXPECT_EQ(b.GetModel(), "KX-100 ROUTERPRO");
-  EXPECT_TRUE(b.ValidateModel("KX-100"));
+  EXPECT_TRUE(b.ValidateModel("KX-100 ROUTERPRO"));
+  EXPECT_FALSE(b.ValidateModel("KX-100"));
   BirdFile c = WithInfoFields(std::string("no digits       "));
   EXPECT_EQ(c.GetBuild(), 0u);
 }

@@ -321,6 +321,7 @@ TEST(SimLpcIsp, FaultsChangeWhatTheHostSees) {
       {"error=E:9", "P 0 0\r\nE 0 0\r\n", "0\r\n9\r\n"},
       {"lpc-error=N:19", "N\r\n", "19\r\n"},
       {"error=W:14", "W 268439552 4\r\n$````````\r\n", "14\r\n1\r\n"},  // the data line is read as a command
+      {"error=J:1@2", "J\r\nJ\r\nJ\r\n", "0\r\n638664503\r\n1\r\n0\r\n638664503\r\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.fault);
@@ -391,6 +392,9 @@ TEST(SimLpcIsp, DescriptionsAreCheckedKeyByKey) {
       {"serial=1234", false},
       {"fault=error=E", false},
       {"fault=error=e:9", false},
+      {"fault=error=A:1@2", true},
+      {"fault=error=A:1@0", false},
+      {"fault=error=A:1@x", false},
       {"fault=resend=0", false},
       {"fault=loud", false},
   };

@@ -170,15 +170,14 @@ TEST(UpdateServerRequest, RecoveryInfoReadsSerialInHexAndBuildByPrefix) {
   s.Reply("ok\n1\n10\n");
   EXPECT_TRUE(UpdateServerRequest::GetRecoveryInfo(fp, &serial, &build, s.url()));
   EXPECT_EQ(build, 10u);
-  s.Reply("ok\n2\n");
-  EXPECT_TRUE(UpdateServerRequest::GetRecoveryInfo(fp, &serial, &build, s.url()));
-  EXPECT_EQ(serial, 2u);
-  EXPECT_EQ(build, 10u) << "absent line leaves the output";
-  // Beyond 32 bits is refused on every host, not cut to the low bits.
-  for (const char* reply : {"ok\n140F5849A\n1\n", "ok\n1\n4294968530\n", "ok\n1\n0x100000000\n"}) {
+  // Beyond 32 bits is refused on every host, not cut to the low bits; an
+  // "ok" without the serial number and build, or serial number 0, names no
+  // device to recover. The outputs are left as they were.
+  for (const char* reply : {"ok\n140F5849A\n1\n", "ok\n1\n4294968530\n", "ok\n1\n0x100000000\n",
+                            "ok\n", "ok\n2\n", "ok\n0\n5\n", "ok\nzz\n5\n"}) {
     s.Reply(reply);
     EXPECT_FALSE(UpdateServerRequest::GetRecoveryInfo(fp, &serial, &build, s.url())) << reply;
-    EXPECT_EQ(serial, 2u);
+    EXPECT_EQ(serial, 1u);
     EXPECT_EQ(build, 10u);
   }
 }
