@@ -5,8 +5,11 @@
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
+#include <functional>
 #include <future>
+#include <memory>
 #include <stdexcept>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -16,6 +19,21 @@
 #include "server/base64.h"
 #include "store/BirdStreamCheck.h"
 #include "store/RegularFile.h"
+
+// What a download asks the server before it starts: whether it answers,
+// its latest build for the device and the firmware identifier, and (unless
+// the build is not to be validated) the builds it lists. The three
+// requests run at the same time.
+struct DownloadQuestions {
+  void Ask(const std::string& url, uint32_t serialNumber, bool wantList);
+
+  bool reachable = false;
+  bool queried = false;
+  std::string latest;
+  std::string firmwareId;
+  bool listed = false;
+  BuildMap builds;
+};
 
 namespace {
 
@@ -38,6 +56,14 @@ uint32_t BuildOrZero(const std::string& text) {
     return 0;
   }
   return value;
+}
+
+// Whether the server's build list holds build.
+bool ListsBuild(const BuildMap& builds, uint32_t build) {
+  for (const auto& entry : builds) {
+    if (BuildOrZero(entry.first) == build) return true;
+  }
+  return false;
 }
 
 std::string BirdFileName(uint32_t build) { return std::to_string(build) + ".bird"; }
@@ -231,10 +257,45 @@ BuildMap Updater::Get_BuildListLocal(uint32_t serialNumber) {
 bool Updater::_valid_build(uint32_t serialNumber, uint32_t build, const std::string& url) {
   BuildMap builds;
   if (!UpdateServerRequest::GetBuildList(serialNumber, builds, url.c_str())) return false;
-  for (const auto& entry : builds) {
-    if (BuildOrZero(entry.first) == build) return true;
+  return ListsBuild(builds, build);
+}
+
+// Runs work on a thread of its own, joined at the latest on destruction;
+// on the calling thread at once when no thread can be started.
+class Beside {
+ public:
+  explicit Beside(std::function<void()> work) {
+    try {
+      thread_ = std::thread(work);
+    } catch (const std::system_error&) {
+      work();
+    }
   }
-  return false;
+  ~Beside() { Join(); }
+  Beside(const Beside&) = delete;
+  Beside& operator=(const Beside&) = delete;
+  void Join() {
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  std::thread thread_;
+};
+
+void DownloadQuestions::Ask(const std::string& url, uint32_t serialNumber, bool wantList) {
+  // Each answer is written by one thread only and read after the joins.
+  Beside query([this, &url, serialNumber] {
+    queried = UpdateServerRequest::QueryBuild(serialNumber, latest, firmwareId, url.c_str());
+  });
+  std::unique_ptr<Beside> list;
+  if (wantList) {
+    list.reset(new Beside([this, &url, serialNumber] {
+      listed = UpdateServerRequest::GetBuildList(serialNumber, builds, url.c_str());
+    }));
+  }
+  reachable = UpdateServerRequest::ping(url.c_str());
+  query.Join();
+  if (list) list->Join();
 }
 
 namespace {
@@ -387,14 +448,14 @@ bool StoreFirmware(UpdaterDisplayInterface& display, uint32_t build, FirmwareRec
 
 }  // namespace
 
-uint32_t Updater::_choose_build(uint32_t serialNumber, uint32_t build, bool override,
+uint32_t Updater::_choose_build(const DownloadQuestions& answers, uint32_t build, bool override,
                                 std::string& firmwareId) {
-  std::string latest;
-  if (!UpdateServerRequest::QueryBuild(serialNumber, latest, firmwareId, serverURL.c_str())) {
+  if (!answers.queried) {
     display.message(Level::error, "No build information for device");
     return 0;
   }
-  if (build == 0) build = BuildOrZero(latest);
+  firmwareId = answers.firmwareId;
+  if (build == 0) build = BuildOrZero(answers.latest);
   if (build == 0) {
     // Nothing to ask for: the server named no build.
     display.message(Level::error, "No build information for device");
@@ -407,7 +468,7 @@ uint32_t Updater::_choose_build(uint32_t serialNumber, uint32_t build, bool over
     return build;
   }
   display.message(Level::info, "Validating build %u with server", build);
-  if (!_valid_build(serialNumber, build, serverURL)) {
+  if (!answers.listed || !ListsBuild(answers.builds, build)) {
     display.message(Level::error, "No valid build %u", build);
     return 0;
   }
@@ -426,7 +487,11 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& bu
     display.message(Level::error, "Serial Number must be non-zero");
     return 0;
   }
-  if (!UpdateServerRequest::ping(serverURL.c_str())) {
+  // None of the three questions depends on another's answer: they go to
+  // the server together and are judged in turn.
+  DownloadQuestions answers;
+  answers.Ask(serverURL, serialNumber, !override);
+  if (!answers.reachable) {
     display.message(Level::error, "Server request failed for %s", serverURL.c_str());
     return 0;
   }
@@ -435,7 +500,7 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& bu
   if (!target.store || !FindDownloadTarget(display, serialNumber, target)) return 0;
 
   std::string firmwareId;
-  build = _choose_build(serialNumber, build, override, firmwareId);
+  build = _choose_build(answers, build, override, firmwareId);
   if (build == 0) return 0;
 
   FirmwareReceiver payload;
