@@ -58,6 +58,28 @@ uint32_t BuildOrZero(const std::string& text) {
   return value;
 }
 
+// Runs work on a thread of its own, joined at the latest on destruction;
+// on the calling thread at once when no thread can be started.
+class Beside {
+ public:
+  explicit Beside(std::function<void()> work) {
+    try {
+      thread_ = std::thread(work);
+    } catch (const std::system_error&) {
+      work();
+    }
+  }
+  ~Beside() { Join(); }
+  Beside(const Beside&) = delete;
+  Beside& operator=(const Beside&) = delete;
+  void Join() {
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  std::thread thread_;
+};
+
 // Whether the server's build list holds build.
 bool ListsBuild(const BuildMap& builds, uint32_t build) {
   for (const auto& entry : builds) {
@@ -260,28 +282,6 @@ bool Updater::_valid_build(uint32_t serialNumber, uint32_t build, const std::str
   return ListsBuild(builds, build);
 }
 
-// Runs work on a thread of its own, joined at the latest on destruction;
-// on the calling thread at once when no thread can be started.
-class Beside {
- public:
-  explicit Beside(std::function<void()> work) {
-    try {
-      thread_ = std::thread(work);
-    } catch (const std::system_error&) {
-      work();
-    }
-  }
-  ~Beside() { Join(); }
-  Beside(const Beside&) = delete;
-  Beside& operator=(const Beside&) = delete;
-  void Join() {
-    if (thread_.joinable()) thread_.join();
-  }
-
- private:
-  std::thread thread_;
-};
-
 void DownloadQuestions::Ask(const std::string& url, uint32_t serialNumber, bool wantList) {
   // Each answer is written by one thread only and read after the joins.
   Beside query([this, &url, serialNumber] {
@@ -414,8 +414,26 @@ bool StoreFirmware(UpdaterDisplayInterface& display, uint32_t build, FirmwareRec
   const std::string fileName = BirdFileName(build);
   aErr written = begun;
   int writeError = beginError;
-  if (written == aErrNone && !payload.Refused()) written = payload.FinishFile(&writeError);
-  if (!CheckFirmware(display, payload, build)) {
+  // The history that will record the download is written and flushed on a
+  // thread of its own meanwhile; it is put in place only after the file.
+  KeyValueStore& history = target.device.attributes;
+  AtomicFileWriter historyFile;
+  bool historyPrepared = false;
+  bool checked = false;
+  {
+    std::unique_ptr<Beside> historyWork;
+    if (written == aErrNone && target.haveDevice) {
+      history.Add(KEY_LATEST_DOWNLOAD, fileName);
+      history.Add(KEY_LAST_DOWNLOAD_DATE, Now());
+      historyWork.reset(new Beside([&history, &historyFile, &historyPrepared] {
+        historyPrepared = history.PrepareSave(historyFile);
+      }));
+    }
+    if (written == aErrNone && !payload.Refused()) written = payload.FinishFile(&writeError);
+    checked = CheckFirmware(display, payload, build);
+  }  // the history's thread is joined here
+  if (!checked) {
+    historyFile.Abandon();
     UndoDownloadFile(target, writer);
     return false;
   }
@@ -423,10 +441,10 @@ bool StoreFirmware(UpdaterDisplayInterface& display, uint32_t build, FirmwareRec
     display.message(Level::error, "Could not create directory for storing BIRD file");
     return false;
   }
-  const std::string date = Now();
   if (written == aErrNone) written = writer.Commit(&writeError);
   payload.Release();
   if (written != aErrNone) {
+    historyFile.Abandon();
     writer.Abandon();
     if (!target.known) target.store->RemoveDeviceIfEmpty(target.device);
     display.message(Level::error, "Failed to write file with %d: %s: %s", static_cast<int>(written),
@@ -434,10 +452,7 @@ bool StoreFirmware(UpdaterDisplayInterface& display, uint32_t build, FirmwareRec
                     OpenErrorText(writeError).c_str());
     return false;
   }
-  KeyValueStore& history = target.device.attributes;
-  history.Add(KEY_LATEST_DOWNLOAD, fileName);
-  history.Add(KEY_LAST_DOWNLOAD_DATE, date);
-  if (!history.Save(nullptr)) {
+  if (!historyPrepared || !history.CommitSave(historyFile)) {
     display.message(Level::error, "Stored %s but could not record it in the device history %s: %s",
                     fileName.c_str(), history.Path().c_str(),
                     OpenErrorText(history.LastError()).c_str());

@@ -145,6 +145,23 @@ def test_payload_that_is_not_firmware(tmp_path, payload, message):
         s.stop()
 
 
+@pytest.mark.parametrize("payload", ["bm90IGEgYmlyZCBmaWxl", "YmlyZAEBAAAAAAAA"])
+def test_refused_firmware_leaves_a_known_history_alone(tmp_path, payload):
+    """The history is written beside the check; a refused file keeps it as it was."""
+    device = tmp_path / "updater" / SERIAL
+    device.mkdir(parents=True)
+    (device / ".settings").write_text("LATEST_DOWNLOAD=1200.bird\n")
+    s = serving(bird=(200, "ok\n%s\n" % payload))
+    try:
+        r = run_updater(["-G", "-d", SERIAL], tmp_path, s.url)
+        assert r.returncode == 1
+        assert "not a BIRD file" in r.stderr
+        assert stored(tmp_path) == [".settings"], "no temporary file is left"
+        assert (device / ".settings").read_text() == "LATEST_DOWNLOAD=1200.bird\n"
+    finally:
+        s.stop()
+
+
 # A server that stops sending, and one that sends a byte every 0.2 s: above
 # the stall rule, below the minimum average rate.
 @pytest.mark.parametrize("drip,env,message", [
