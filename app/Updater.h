@@ -35,6 +35,7 @@ class Module;
 }  // namespace Velmaris
 
 struct UpdateConnection;
+struct DownloadQuestions;
 
 class Updater {
  public:
@@ -153,9 +154,10 @@ class Updater {
   // True when the server lists the build for the device.
   bool _valid_build(uint32_t serialNumber, uint32_t build, const std::string& url);
   // The build a download fetches: the one given, else the server's latest
-  // (firmwareId is filled either way), validated with the server unless
-  // override. 0 (reported) when there is none.
-  uint32_t _choose_build(uint32_t serialNumber, uint32_t build, bool override,
+  // (firmwareId is filled either way), validated against the server's list
+  // unless override. The server's answers were asked for together
+  // (DownloadQuestions). 0 (reported) when there is none.
+  uint32_t _choose_build(const DownloadQuestions& answers, uint32_t build, bool override,
                          std::string& firmwareId);
 
   bool _get_fingerprint_lpc(const std::string& port, uint32_t baud, Fingerprint& fingerprint);

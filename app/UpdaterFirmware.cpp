@@ -5,8 +5,11 @@
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
+#include <functional>
 #include <future>
+#include <memory>
 #include <stdexcept>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -16,6 +19,21 @@
 #include "server/base64.h"
 #include "store/BirdStreamCheck.h"
 #include "store/RegularFile.h"
+
+// What a download asks the server before it starts: whether it answers,
+// its latest build for the device and the firmware identifier, and (unless
+// the build is not to be validated) the builds it lists. The three
+// requests run at the same time.
+struct DownloadQuestions {
+  void Ask(const std::string& url, uint32_t serialNumber, bool wantList);
+
+  bool reachable = false;
+  bool queried = false;
+  std::string latest;
+  std::string firmwareId;
+  bool listed = false;
+  BuildMap builds;
+};
 
 namespace {
 
@@ -38,6 +56,36 @@ uint32_t BuildOrZero(const std::string& text) {
     return 0;
   }
   return value;
+}
+
+// Runs work on a thread of its own, joined at the latest on destruction;
+// on the calling thread at once when no thread can be started.
+class Beside {
+ public:
+  explicit Beside(std::function<void()> work) {
+    try {
+      thread_ = std::thread(work);
+    } catch (const std::system_error&) {
+      work();
+    }
+  }
+  ~Beside() { Join(); }
+  Beside(const Beside&) = delete;
+  Beside& operator=(const Beside&) = delete;
+  void Join() {
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  std::thread thread_;
+};
+
+// Whether the server's build list holds build.
+bool ListsBuild(const BuildMap& builds, uint32_t build) {
+  for (const auto& entry : builds) {
+    if (BuildOrZero(entry.first) == build) return true;
+  }
+  return false;
 }
 
 std::string BirdFileName(uint32_t build) { return std::to_string(build) + ".bird"; }
@@ -231,10 +279,23 @@ BuildMap Updater::Get_BuildListLocal(uint32_t serialNumber) {
 bool Updater::_valid_build(uint32_t serialNumber, uint32_t build, const std::string& url) {
   BuildMap builds;
   if (!UpdateServerRequest::GetBuildList(serialNumber, builds, url.c_str())) return false;
-  for (const auto& entry : builds) {
-    if (BuildOrZero(entry.first) == build) return true;
+  return ListsBuild(builds, build);
+}
+
+void DownloadQuestions::Ask(const std::string& url, uint32_t serialNumber, bool wantList) {
+  // Each answer is written by one thread only and read after the joins.
+  Beside query([this, &url, serialNumber] {
+    queried = UpdateServerRequest::QueryBuild(serialNumber, latest, firmwareId, url.c_str());
+  });
+  std::unique_ptr<Beside> list;
+  if (wantList) {
+    list.reset(new Beside([this, &url, serialNumber] {
+      listed = UpdateServerRequest::GetBuildList(serialNumber, builds, url.c_str());
+    }));
   }
-  return false;
+  reachable = UpdateServerRequest::ping(url.c_str());
+  query.Join();
+  if (list) list->Join();
 }
 
 namespace {
@@ -353,8 +414,26 @@ bool StoreFirmware(UpdaterDisplayInterface& display, uint32_t build, FirmwareRec
   const std::string fileName = BirdFileName(build);
   aErr written = begun;
   int writeError = beginError;
-  if (written == aErrNone && !payload.Refused()) written = payload.FinishFile(&writeError);
-  if (!CheckFirmware(display, payload, build)) {
+  // The history that will record the download is written and flushed on a
+  // thread of its own meanwhile; it is put in place only after the file.
+  KeyValueStore& history = target.device.attributes;
+  AtomicFileWriter historyFile;
+  bool historyPrepared = false;
+  bool checked = false;
+  {
+    std::unique_ptr<Beside> historyWork;
+    if (written == aErrNone && target.haveDevice) {
+      history.Add(KEY_LATEST_DOWNLOAD, fileName);
+      history.Add(KEY_LAST_DOWNLOAD_DATE, Now());
+      historyWork.reset(new Beside([&history, &historyFile, &historyPrepared] {
+        historyPrepared = history.PrepareSave(historyFile);
+      }));
+    }
+    if (written == aErrNone && !payload.Refused()) written = payload.FinishFile(&writeError);
+    checked = CheckFirmware(display, payload, build);
+  }  // the history's thread is joined here
+  if (!checked) {
+    historyFile.Abandon();
     UndoDownloadFile(target, writer);
     return false;
   }
@@ -362,10 +441,10 @@ bool StoreFirmware(UpdaterDisplayInterface& display, uint32_t build, FirmwareRec
     display.message(Level::error, "Could not create directory for storing BIRD file");
     return false;
   }
-  const std::string date = Now();
   if (written == aErrNone) written = writer.Commit(&writeError);
   payload.Release();
   if (written != aErrNone) {
+    historyFile.Abandon();
     writer.Abandon();
     if (!target.known) target.store->RemoveDeviceIfEmpty(target.device);
     display.message(Level::error, "Failed to write file with %d: %s: %s", static_cast<int>(written),
@@ -373,10 +452,7 @@ bool StoreFirmware(UpdaterDisplayInterface& display, uint32_t build, FirmwareRec
                     OpenErrorText(writeError).c_str());
     return false;
   }
-  KeyValueStore& history = target.device.attributes;
-  history.Add(KEY_LATEST_DOWNLOAD, fileName);
-  history.Add(KEY_LAST_DOWNLOAD_DATE, date);
-  if (!history.Save(nullptr)) {
+  if (!historyPrepared || !history.CommitSave(historyFile)) {
     display.message(Level::error, "Stored %s but could not record it in the device history %s: %s",
                     fileName.c_str(), history.Path().c_str(),
                     OpenErrorText(history.LastError()).c_str());
@@ -387,14 +463,14 @@ bool StoreFirmware(UpdaterDisplayInterface& display, uint32_t build, FirmwareRec
 
 }  // namespace
 
-uint32_t Updater::_choose_build(uint32_t serialNumber, uint32_t build, bool override,
+uint32_t Updater::_choose_build(const DownloadQuestions& answers, uint32_t build, bool override,
                                 std::string& firmwareId) {
-  std::string latest;
-  if (!UpdateServerRequest::QueryBuild(serialNumber, latest, firmwareId, serverURL.c_str())) {
+  if (!answers.queried) {
     display.message(Level::error, "No build information for device");
     return 0;
   }
-  if (build == 0) build = BuildOrZero(latest);
+  firmwareId = answers.firmwareId;
+  if (build == 0) build = BuildOrZero(answers.latest);
   if (build == 0) {
     // Nothing to ask for: the server named no build.
     display.message(Level::error, "No build information for device");
@@ -407,7 +483,7 @@ uint32_t Updater::_choose_build(uint32_t serialNumber, uint32_t build, bool over
     return build;
   }
   display.message(Level::info, "Validating build %u with server", build);
-  if (!_valid_build(serialNumber, build, serverURL)) {
+  if (!answers.listed || !ListsBuild(answers.builds, build)) {
     display.message(Level::error, "No valid build %u", build);
     return 0;
   }
@@ -426,7 +502,11 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& bu
     display.message(Level::error, "Serial Number must be non-zero");
     return 0;
   }
-  if (!UpdateServerRequest::ping(serverURL.c_str())) {
+  // None of the three questions depends on another's answer: they go to
+  // the server together and are judged in turn.
+  DownloadQuestions answers;
+  answers.Ask(serverURL, serialNumber, !override);
+  if (!answers.reachable) {
     display.message(Level::error, "Server request failed for %s", serverURL.c_str());
     return 0;
   }
@@ -435,7 +515,7 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& bu
   if (!target.store || !FindDownloadTarget(display, serialNumber, target)) return 0;
 
   std::string firmwareId;
-  build = _choose_build(serialNumber, build, override, firmwareId);
+  build = _choose_build(answers, build, override, firmwareId);
   if (build == 0) return 0;
 
   FirmwareReceiver payload;

@@ -141,8 +141,15 @@ int _check_rate(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
 }
 
 // Releases the easy handle on every path out of GET.
+// Requests may run on several threads at once (a download asks the server
+// several things together): libcurl's global state is set up once, before
+// the first handle, rather than by whichever curl_easy_init comes first.
 struct CurlHandle {
-  CURL* handle = curl_easy_init();
+  static bool GlobalReady() {
+    static const bool ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+    return ready;
+  }
+  CURL* handle = GlobalReady() ? curl_easy_init() : nullptr;
   ~CurlHandle() {
     if (handle) curl_easy_cleanup(handle);
   }

@@ -139,6 +139,11 @@ void KeyValueStore::ParseLine(const char* line, size_t length) {
 }
 
 bool KeyValueStore::Save(const char* path) {
+  AtomicFileWriter writer;
+  return PrepareSave(writer, path) && CommitSave(writer);
+}
+
+bool KeyValueStore::PrepareSave(AtomicFileWriter& writer, const char* path) {
   if (path && path_ != path) {
     path_ = path;
     absent_ = false;  // known only of the file that was read
@@ -174,20 +179,32 @@ bool KeyValueStore::Save(const char* path) {
     text += '\n';
   }
   int error = 0;
-  aErr err = WriteFileAtomically(path_.c_str(), reinterpret_cast<const uint8_t*>(text.data()),
-                                 text.size(), &error);
+  const aErr err = writer.Prepare(path_.c_str(), reinterpret_cast<const uint8_t*>(text.data()),
+                                  text.size(), &error);
+  return !SaveFailed(err, error);
+}
+
+bool KeyValueStore::CommitSave(AtomicFileWriter& writer) {
+  int error = 0;
+  const aErr err = writer.Commit(&error);
+  if (SaveFailed(err, error)) return false;
+  dirty_ = false;
+  absent_ = false;
+  lastError_ = 0;
+  return true;
+}
+
+// Notes a failed step of a save; false when there was none.
+bool KeyValueStore::SaveFailed(aErr err, int error) {
   if (err != aErrNone) {
     Log::log(DEBUG_Attributes,
              "Attibutes: Error - cannot open attributes file for writting: '%s' (%d)\n",
              path_.c_str(), error);
     lastError_ = error;
     dirty_ = true;
-    return false;
+    return true;
   }
-  dirty_ = false;
-  absent_ = false;
-  lastError_ = 0;
-  return true;
+  return false;
 }
 
 const char* KeyValueStore::operator[](const std::string& key) const {

@@ -12,6 +12,8 @@
 
 #include "common/aError.h"
 
+class AtomicFileWriter;
+
 class KeyValueStore {
  public:
   static const char* const DEFAULT_FILENAME;  // ".settings"
@@ -38,6 +40,12 @@ class KeyValueStore {
   // would be lost. False when nothing was written (see LastError); the
   // store then stays dirty.
   bool Save(const char* path = nullptr);
+  // Save in two halves, for a caller that wants the file written and
+  // flushed (PrepareSave, into writer) while other work runs, and put in
+  // place later (CommitSave). Results and failures as for Save; a prepared
+  // file that is not committed is removed with the writer.
+  bool PrepareSave(AtomicFileWriter& writer, const char* path = nullptr);
+  bool CommitSave(AtomicFileWriter& writer);
   // Sets the file a later Save(nullptr) writes, without reading it.
   void SetPath(const std::string& path) { path_ = path; }
   // The remembered file did not exist when it was read.
@@ -83,6 +91,7 @@ class KeyValueStore {
   void ParseLine(const char* line, size_t length);
   // The value of key, inserting it empty when absent; null when empty.
   const char* NumericValue(const std::string& key);
+  bool SaveFailed(aErr err, int error);
 
   std::string path_;
   std::map<std::string, std::string> entries_;

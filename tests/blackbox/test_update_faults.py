@@ -92,6 +92,30 @@ def test_get_with_failing_step(tmp_path, op, reply, message):
         s.stop()
 
 
+@pytest.mark.parametrize("replies,message,silent", [
+    # The questions before a download go out together; their answers are
+    # judged in the order they were once asked in, and only the first
+    # failure speaks.
+    ({"hi": (503, "busy"), "qu": (200, "error\n"), "builds": (500, "")},
+     "Server request failed for", ["No build information", "No valid build"]),
+    ({"qu": (200, "error\n"), "builds": (500, "")},
+     "No build information for device", ["Server request failed", "No valid build"]),
+    ({"builds": (500, "")}, "No valid build 1300", ["Server request failed", "No build information"]),
+])
+def test_first_failing_question_decides(tmp_path, replies, message, silent):
+    s = serving(bird=(200, "ok\nYmlyZA==\n"), **replies)
+    try:
+        r = run_updater(["-G", "-d", SERIAL], tmp_path, s.url)
+        assert r.returncode == 1
+        assert message in r.stderr
+        for other in silent:
+            assert other not in r.stderr
+        assert not any("op=bird" in p for p in s.seen)
+        assert stored(tmp_path) == []
+    finally:
+        s.stop()
+
+
 def test_build_not_listed(tmp_path):
     s = serving(bird=(200, "ok\nYmlyZA==\n"))
     try:
@@ -117,6 +141,23 @@ def test_payload_that_is_not_firmware(tmp_path, payload, message):
         assert message in r.stderr
         assert "Failed to retrieve a valid BIRD file" in r.stderr
         assert stored(tmp_path) == []
+    finally:
+        s.stop()
+
+
+@pytest.mark.parametrize("payload", ["bm90IGEgYmlyZCBmaWxl", "YmlyZAEBAAAAAAAA"])
+def test_refused_firmware_leaves_a_known_history_alone(tmp_path, payload):
+    """The history is written beside the check; a refused file keeps it as it was."""
+    device = tmp_path / "updater" / SERIAL
+    device.mkdir(parents=True)
+    (device / ".settings").write_text("LATEST_DOWNLOAD=1200.bird\n")
+    s = serving(bird=(200, "ok\n%s\n" % payload))
+    try:
+        r = run_updater(["-G", "-d", SERIAL], tmp_path, s.url)
+        assert r.returncode == 1
+        assert "not a BIRD file" in r.stderr
+        assert stored(tmp_path) == [".settings"], "no temporary file is left"
+        assert (device / ".settings").read_text() == "LATEST_DOWNLOAD=1200.bird\n"
     finally:
         s.stop()
 

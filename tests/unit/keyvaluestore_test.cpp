@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "store/AtomicWrite.h"
 #include "store/KeyValueStore.h"
 #include "tests/unit/log_capture.h"
 #include "tests/unit/test_support.h"
@@ -225,6 +226,31 @@ TEST(KeyValueStore, SaveReplacesAtomicallyAndKeepsMode) {
   EXPECT_EQ(after.st_mode & 0777, 0600u);
   EXPECT_EQ(ReadFile(path).rfind("UPDATED_TIME=", 0), 0u);
   EXPECT_NE(ReadFile(path).find("\nnew=2\nold=1\n"), std::string::npos);
+}
+
+TEST(KeyValueStore, PreparedSaveReachesTheFileOnlyWhenCommitted) {
+  TempDir dir;
+  const std::string path = dir.join("s");
+  WriteFile(path, "old=1\n");
+  KeyValueStore store(path.c_str());
+  store.Add("new", 2);
+  {
+    AtomicFileWriter dropped;
+    ASSERT_TRUE(store.PrepareSave(dropped));
+    EXPECT_EQ(ReadFile(path), "old=1\n");
+    EXPECT_TRUE(store.IsDirty());
+  }
+  // The dropped writer took its temporary file with it.
+  EXPECT_EQ(system(("test \"$(ls -A " + dir.path() + ")\" = s").c_str()), 0);
+  AtomicFileWriter writer;
+  ASSERT_TRUE(store.PrepareSave(writer));
+  ASSERT_TRUE(store.CommitSave(writer));
+  EXPECT_FALSE(store.IsDirty());
+  EXPECT_NE(ReadFile(path).find("\nnew=2\nold=1\n"), std::string::npos);
+  // Committing twice: nothing prepared, the store stays dirty.
+  store.Add("more", 3);
+  EXPECT_FALSE(store.CommitSave(writer));
+  EXPECT_TRUE(store.IsDirty());
 }
 
 TEST(KeyValueStore, ParseTextFollowsTheLineRules) {
