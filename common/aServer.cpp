@@ -188,6 +188,7 @@ void aServer_brokerActor(zsock_t* pipe, void* args) {
     aKorvexDebug_Trace(aDEBUG_SERVER, "Could not find open port\n");
     zsock_destroy(&b.sync);
     zsock_destroy(&b.frontend);
+    b.server->brokerDone.store(true, std::memory_order_release);
     zsock_signal(pipe, 1);
     return;
   }
@@ -214,6 +215,14 @@ void aServer_brokerActor(zsock_t* pipe, void* args) {
   zsock_destroy(&b.sync);
   zsock_destroy(&b.frontend);
   aKorvexDebug_Trace(aDEBUG_SERVER, "server task exit\n");
+  b.server->brokerDone.store(true, std::memory_order_release);
+}
+
+void aServer_endActor(zactor_t** actor, std::atomic<bool>* done) {
+  if (*actor == nullptr) return;
+  zactor_destroy(actor);
+  for (int i = 0; i < 1000 && !done->load(std::memory_order_acquire); i++)
+    aTime_MSSleep(1);
 }
 
 aServer* aServer_Create(uint32_t linkId, uint32_t interfaceAddress,
@@ -243,19 +252,19 @@ aErr aServer_Start(aServer* server) {
   // the actor is gone, which zactor_new reports as null.
   server->broker = zactor_new(aServer_brokerActor, server);
   if (server->broker == nullptr || server->port == 0) {
-    zactor_destroy(&server->broker);
+    aServer_endActor(&server->broker, &server->brokerDone);
     return aErrResource;
   }
   server->sync = zactor_new(aServer_syncActor, server);
   if (server->sync == nullptr) {
-    zactor_destroy(&server->broker);
+    aServer_endActor(&server->broker, &server->brokerDone);
     return aErrResource;
   }
   aLink_DrainPackets(server->linkId, nullptr, nullptr);
   if (aLink_InstallUserPacketFilter(server->linkId, aServer_streamFilter,
                                     server) != aErrNone) {
-    zactor_destroy(&server->sync);
-    zactor_destroy(&server->broker);
+    aServer_endActor(&server->sync, &server->syncDone);
+    aServer_endActor(&server->broker, &server->brokerDone);
     return aErrResource;
   }
   server->filterInstalled = true;
@@ -289,8 +298,8 @@ void aServer_Destroy(aServer** server) {
   if (s->filterInstalled)
     aLink_InstallUserPacketFilter(s->linkId, nullptr, nullptr);
   s->stopping = true;
-  zactor_destroy(&s->sync);
-  zactor_destroy(&s->broker);
+  aServer_endActor(&s->sync, &s->syncDone);
+  aServer_endActor(&s->broker, &s->brokerDone);
   delete s;
 }
 

@@ -27,6 +27,7 @@ struct aServer {
   std::string syncEndpoint;  // inproc endpoint of the broker-sync pair
   zactor_t* broker = nullptr;
   zactor_t* sync = nullptr;
+  std::atomic<bool> brokerDone{false}, syncDone{false};
   bool filterInstalled = false;
   void* announce = nullptr;
 
@@ -40,6 +41,12 @@ struct aServer {
 
 // Makes sure the messaging library leaves signal handling to the process.
 void aServer_zmqSetup();
+
+// Ends an actor. Its thread ends with the library's own signal, which the
+// thread sanitizer cannot see; every actor therefore sets its done flag
+// last, and this waits (bounded) for the flag before anything the actor
+// used is freed.
+void aServer_endActor(zactor_t** actor, std::atomic<bool>* done);
 
 // Actor bodies (aServer.cpp, aServer_sync.cpp); args is the aServer.
 void aServer_brokerActor(zsock_t* pipe, void* args);

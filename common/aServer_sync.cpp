@@ -120,6 +120,7 @@ void aServer_syncActor(zsock_t* pipe, void* args) {
   }
   zpoller_destroy(&poller);
   zsock_destroy(&sync);
+  server->syncDone.store(true, std::memory_order_release);
 }
 
 uint8_t aServer_streamFilter(const aPacket* packet, const void* reference) {

@@ -36,6 +36,7 @@ struct Client {
   zactor_t* broker = nullptr;
   std::string outEndpoint, inEndpoint, monitorEndpoint;
   std::atomic<bool> lost{false};  // the connection to the server went away
+  std::atomic<bool> brokerDone{false};
   std::vector<uint8_t> frame;  // the frame being read
   size_t at = 0;
 };
@@ -85,10 +86,11 @@ void sClientBroker(zsock_t* pipe, void* args) {
   zsock_destroy(&monitor);
   zsock_destroy(&in);
   zsock_destroy(&out);
+  c->brokerDone.store(true, std::memory_order_release);
 }
 
 void sTearDown(Client* c) {
-  zactor_destroy(&c->broker);
+  aServer_endActor(&c->broker, &c->brokerDone);
   if (c->dealer != nullptr) zmq_socket_monitor(zsock_resolve(c->dealer), nullptr, 0);
   zsock_destroy(&c->dealer);
   zsock_destroy(&c->toBroker);
