@@ -7,7 +7,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <memory>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -172,6 +174,26 @@ TEST_F(Sharing, StreamSamplesReachOnlyTheEnablingClient) {
   // b's requests are answered while a streams.
   uint8_t model = 0;
   EXPECT_EQ(getModel(b_->id(), &model), aErrNone);
+  // A disable request ends a's samples too (the server forgets a at once).
+  uei disable = enable;
+  disable.option = 2 | aUEI_SET;
+  ASSERT_EQ(aUEI_Send(a_->id(), &disable), aErrNone);
+  const uint8_t disabled[2] = {93, 2 | aUEI_ACK};
+  ASSERT_TRUE(PacketPtr(aLink_AwaitFirst(a_->id(), IsAck, disabled, kAnswerMs)));
+  aLink_DrainPackets(a_->id(), nullptr, nullptr);
+  EXPECT_EQ(PacketPtr(aLink_AwaitFirst(a_->id(), IsStream, nullptr, kNoAnswerMs)), nullptr);
+}
+
+// A client link notices a server that went away: its link stops running
+// instead of waiting for answers for ever.
+TEST_F(Sharing, ClientNoticesAVanishedServer) {
+  a_.reset();  // the server's own client: server and served link go too
+  bool noticed = false;
+  for (int i = 0; i < 500 && !noticed; i++) {  // bounded: 5 s
+    noticed = aLink_GetStatus(b_->id()) != kLinkStateRunning;
+    if (!noticed) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(noticed);
 }
 
 TEST_F(Sharing, VanishedClientDoesNotDisturbTheOther) {
