@@ -4,6 +4,7 @@
 #include <czmq.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -117,6 +118,31 @@ TEST_F(Sharing, IdentifyIsAnsweredOnlyToItsSender) {
   uint8_t model = 0;
   ASSERT_EQ(getModel(b_->id(), &model), aErrNone);
   EXPECT_EQ(model, 13);
+}
+
+// A pooled client link writes several packets in one call; each reaches
+// the server as a frame of its own.
+TEST_F(Sharing, PooledClientWritesArriveWhole) {
+  ASSERT_EQ(aLink_EnablePooledPackets(b_->id(), true), aErrNone);
+  PacketPtr probe(aPacket_Create());
+  probe->address = aLINK_ADDRESS_IDENTIFY;
+  probe->fill = 2;
+  constexpr int kBurst = 8;  // queued at once: the writer pools them
+  for (int i = 0; i < kBurst; i++) ASSERT_EQ(aLink_PutPacket(b_->id(), probe.get()), aErrNone);
+  for (int i = 0; i < kBurst; i++) {
+    SCOPED_TRACE(i);
+    EXPECT_TRUE(PacketPtr(aLink_AwaitFirst(b_->id(), IsEmpty, nullptr, kAnswerMs)));
+  }
+  uint8_t model = 0;
+  EXPECT_EQ(getModel(b_->id(), &model), aErrNone);
+}
+
+// The messaging library's own SIGINT handler would keep Ctrl-C from
+// stopping the process.
+TEST_F(Sharing, InterruptHandlingStaysWithTheProcess) {
+  struct sigaction current {};
+  ASSERT_EQ(sigaction(SIGINT, nullptr, &current), 0);
+  EXPECT_EQ(current.sa_handler, SIG_DFL);
 }
 
 TEST_F(Sharing, ServedLinkIsNotSharedDirectly) {
