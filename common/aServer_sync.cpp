@@ -14,17 +14,34 @@ namespace {
 
 constexpr uint32_t kAwaitSliceMs = 100;
 
-// What answers a request: a packet from its address, or for an identify any
-// empty packet (the module answers from its own address).
+// What answers a request: for an identify any empty packet (the module
+// answers from its own address); otherwise a packet from the request's
+// address, and for a UEI request one of the same command and option, so
+// that a late answer to an earlier request is not taken for this one's.
 struct Want {
   uint8_t address;
   bool identify;
+  bool uei;
+  uint8_t command, option;
 };
+
+Want sWantFor(const aPacket& request) {
+  Want want{request.address, request.address == aLINK_ADDRESS_IDENTIFY, false, 0, 0};
+  if (request.dataSize >= 2 && aUEI_isUEIPayload(&request)) {
+    want.uei = true;
+    want.command = request.data[0];
+    want.option = request.data[1] & aUEI_OPTION_MASK;
+  }
+  return want;
+}
 
 uint8_t sAnswers(const aPacket* packet, const void* reference) {
   const Want* want = static_cast<const Want*>(reference);
   if (want->identify) return packet->dataSize == 0;
-  return packet->address == want->address;
+  if (packet->address != want->address) return 0;
+  if (!want->uei) return 1;
+  return packet->dataSize >= 2 && packet->data[0] == want->command &&
+         (packet->data[1] & aUEI_OPTION_MASK) == want->option;
 }
 
 bool sMoreFollows(const aPacket* packet) {
@@ -86,7 +103,7 @@ void sServe(aServer* server, zsock_t* sync, zmsg_t* msg) {
     sReply(sync, 0, {});
     return;
   }
-  const Want want{last.address, last.address == aLINK_ADDRESS_IDENTIFY};
+  const Want want = sWantFor(last);
   std::vector<aPacket*> answer;
   while (answer.size() < aSERVER_POOL_MAX_PACKETS) {
     aPacket* p = sAwait(server, want);

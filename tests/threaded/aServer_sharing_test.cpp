@@ -263,6 +263,26 @@ TEST_F(Sharing, NoAnswerStrayRunAndHostileFramesKeepAnswersInStep) {
   EXPECT_EQ(mine->address, 2);
 }
 
+// A late answer to a request that timed out comes while the next request
+// waits for its own: it is not taken for that one's.
+TEST(SharingLate, LateAnswerDoesNotShiftLaterAnswers) {
+  RunningWorld world({"serial=5,tcp,fault=late-answer=3.12:2500,fault=late-answer=3.9:1000"});
+  const uint32_t tcp = aLink_CreateTCPIP(Loopback(), world.port());
+  ASSERT_NE(tcp, 0u);
+  ASSERT_EQ(aLink_Sync(tcp), aErrNone);
+  uint16_t port = 0;
+  uint32_t iface = 0;
+  Link own(aLink_CreateServerFor(tcp, &port, &iface, 1));
+  ASSERT_NE(own.id(), 0u);
+  Raw first(port), second(port);
+  first.send({2, 3, cmdSYSTEM, 12 | aUEI_GET, aUEI_REQUEST});   // answered after 2.5 s
+  second.send({2, 3, cmdSYSTEM, 9 | aUEI_GET, aUEI_REQUEST});   // answered 1 s after it is sent
+  const Bytes answer = second.recv(5000);
+  ASSERT_GE(answer.size(), 4u);
+  EXPECT_EQ(answer[3] & aUEI_OPTION_MASK, 9);
+  EXPECT_TRUE(first.recv(kNoAnswerMs).empty());
+}
+
 TEST(SharingClient, ConnectToADeadPortFails) {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
   ASSERT_GE(fd, 0);
