@@ -275,7 +275,12 @@ TEST(SharingLate, LateAnswerDoesNotShiftLaterAnswers) {
   Link own(aLink_CreateServerFor(tcp, &port, &iface, 1));
   ASSERT_NE(own.id(), 0u);
   Raw first(port), second(port);
+  for (Raw* r : {&first, &second}) {  // both connected before the requests
+    r->send(kIdentify);
+    ASSERT_EQ(r->recv(), (Bytes{2, 0}));
+  }
   first.send({2, 3, cmdSYSTEM, 12 | aUEI_GET, aUEI_REQUEST});   // answered after 2.5 s
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // first in line
   second.send({2, 3, cmdSYSTEM, 9 | aUEI_GET, aUEI_REQUEST});   // answered 1 s after it is sent
   const Bytes answer = second.recv(5000);
   ASSERT_GE(answer.size(), 4u);
