@@ -2,6 +2,7 @@
 // clients send packets, the queue of identities waiting for answers, the
 // byte-array pools and the fan-out of stream batches.
 #include <arpa/inet.h>
+#include <zmq.h>
 
 #include <algorithm>
 #include <atomic>
@@ -35,13 +36,17 @@ struct Broker {
   aServerPools pools;
 };
 
-void sSend(zsock_t* frontend, const std::string& identity, const void* data,
+// Sends [identity, data] without blocking; false when the client is gone
+// (its connection closed). A client too slow to take its messages loses
+// this one rather than holding up everybody else's answers.
+bool sSend(zsock_t* frontend, const std::string& identity, const void* data,
            size_t size) {
-  zmsg_t* msg = zmsg_new();
-  if (msg == nullptr) return;
-  zmsg_addmem(msg, identity.data(), identity.size());
-  zmsg_addmem(msg, data, size);
-  zmsg_send(&msg, frontend);
+  void* socket = zsock_resolve(frontend);
+  if (zmq_send(socket, identity.data(), identity.size(),
+               ZMQ_SNDMORE | ZMQ_DONTWAIT) < 0)
+    return zmq_errno() != EHOSTUNREACH;
+  zmq_send(socket, data, size, ZMQ_DONTWAIT);
+  return true;
 }
 
 // Hands a request (one packet or a whole run) to the sync worker with the
@@ -145,9 +150,17 @@ void sFromSync(Broker* b) {
 void sSendBatches(Broker* b) {
   std::deque<std::string> due;
   aServer_takeDueBatches(b->server, aTime_GetMSTicks(), &due);
-  for (const std::string& batch : due)
-    for (const std::string& identity : b->subscribers)
-      sSend(b->frontend, identity, batch.data(), batch.size());
+  for (const std::string& batch : due) {
+    for (auto it = b->subscribers.begin(); it != b->subscribers.end();) {
+      if (sSend(b->frontend, *it, batch.data(), batch.size())) {
+        ++it;
+      } else {
+        aKorvexDebug_Trace(aDEBUG_SERVER, "stream client gone, dropped\n");
+        it = b->subscribers.erase(it);
+      }
+    }
+  }
+  b->server->subscriberCount = static_cast<uint32_t>(b->subscribers.size());
 }
 
 std::string sEndpoint(uint32_t address) {
@@ -175,6 +188,7 @@ void aServer_brokerActor(zsock_t* pipe, void* args) {
   if (b.frontend != nullptr && b.sync != nullptr) {
     zsock_set_linger(b.frontend, 0);
     zsock_set_sndhwm(b.frontend, 10000);
+    zsock_set_router_mandatory(b.frontend, 1);  // tells a vanished client
     const uint32_t bindAddress = b.server->localOnly
                                      ? htonl(INADDR_LOOPBACK)
                                      : b.server->interfaceAddress;
@@ -281,6 +295,9 @@ void aServer_SetModuleAddress(aServer* s, uint8_t a) { if (s) s->moduleAddress =
 void aServer_SetModel(aServer* s, uint8_t m) { if (s) s->model = m; }
 uint8_t aServer_GetModuleAddress(const aServer* s) { return s ? s->moduleAddress.load() : 0; }
 uint8_t aServer_GetModel(const aServer* s) { return s ? s->model.load() : 0; }
+uint32_t aServer_GetStreamClientCount(const aServer* s) {
+  return s ? s->subscriberCount.load() : 0;
+}
 
 aErr aServer_FlushFIFO(aServer* server) {
   if (server == nullptr) return aErrParam;

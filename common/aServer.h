@@ -57,6 +57,8 @@ void aServer_SetModuleAddress(aServer* server, uint8_t address);
 void aServer_SetModel(aServer* server, uint8_t model);
 uint8_t aServer_GetModuleAddress(const aServer* server);
 uint8_t aServer_GetModel(const aServer* server);
+// Clients that receive stream samples (updated as batches go out).
+uint32_t aServer_GetStreamClientCount(const aServer* server);
 // Drops packets waiting on the link's inbound queue. Requests in flight keep
 // their place: each gets exactly one answer or a drop.
 aErr aServer_FlushFIFO(aServer* server);

@@ -23,6 +23,7 @@ struct aServer {
   std::atomic<uint8_t> model{0};
   std::atomic<uint8_t> moduleAddress{0};
   std::atomic<uint16_t> port{0};
+  std::atomic<uint32_t> subscriberCount{0};  // kept by the broker
   std::atomic<bool> stopping{false};
   std::string syncEndpoint;  // inproc endpoint of the broker-sync pair
   zactor_t* broker = nullptr;

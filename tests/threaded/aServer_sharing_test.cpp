@@ -288,6 +288,32 @@ TEST(SharingLate, LateAnswerDoesNotShiftLaterAnswers) {
   EXPECT_TRUE(first.recv(kNoAnswerMs).empty());
 }
 
+// A client that enabled streaming and went away is no longer sent samples.
+TEST(SharingStream, VanishedStreamClientIsDropped) {
+  RunningWorld world({"serial=5,tcp,stream_ms=20"});
+  uint32_t tcp = aLink_CreateTCPIP(Loopback(), world.port());
+  ASSERT_NE(tcp, 0u);
+  ASSERT_EQ(aLink_Sync(tcp), aErrNone);
+  aServer* server = aServer_Create(tcp, 0, true);
+  ASSERT_NE(server, nullptr);
+  ASSERT_EQ(aServer_Start(server), aErrNone);
+  auto count = [&] { return aServer_GetStreamClientCount(server); };
+  auto waitFor = [&](uint32_t n) {  // bounded: 5 s
+    for (int i = 0; i < 500 && count() != n; i++)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return count();
+  };
+  {
+    Raw streamer(aServer_GetPort(server));
+    streamer.send({2, 7, 93, 1 | aUEI_SET, aUEI_REQUEST, 2, cmdSYSTEM, 8, 0});
+    EXPECT_EQ(streamer.recv(), (Bytes{2, 3, 93, 1 | aUEI_ACK, 0}));
+    EXPECT_EQ(waitFor(1), 1u);
+  }
+  EXPECT_EQ(waitFor(0), 0u);
+  aServer_Destroy(&server);
+  aLink_Destroy(&tcp);
+}
+
 TEST(SharingClient, ConnectToADeadPortFails) {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
   ASSERT_GE(fd, 0);
