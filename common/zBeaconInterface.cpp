@@ -15,6 +15,7 @@ constexpr size_t kBackupSize = 100;
 
 std::mutex gLock;
 char gBackup[kBackupSize] = {};  // guarded by gLock
+bool gBackedUp = false;          // gBackup holds a setting to restore; guarded by gLock
 
 bool Acceptable(const char* interface) {
   if (interface == nullptr) return false;
@@ -51,13 +52,24 @@ bool zBeaconInterface_setAndLock(const char* interface) {
 bool zBeaconInterface_backupSetAndLock(const char* interface) {
   if (!Acceptable(interface)) return false;
   Lock(__func__);
-  snprintf(gBackup, sizeof(gBackup), "%s", Current());
+  // A setting that does not fit is not saved (a cut one would restore a
+  // different interface): nothing is changed then, and the lock goes back.
+  const char* current = Current();
+  if (strlen(current) >= sizeof(gBackup)) {
+    gBackedUp = false;
+    Unlock("%s UNLOCKING\n", __func__);
+    return false;
+  }
+  snprintf(gBackup, sizeof(gBackup), "%s", current);
+  gBackedUp = true;
   zsys_set_interface(interface);
   return true;
 }
 
 void zBeaconInterface_restoreAndUnlock(void) {
-  zsys_set_interface(gBackup);
+  // Only a setting saved by backupSetAndLock is put back, and only once.
+  if (gBackedUp) zsys_set_interface(gBackup);
+  gBackedUp = false;
   Unlock("%s: UNLOCKING\n", __func__);
 }
 
