@@ -117,6 +117,7 @@ void ProbeOffset(uint16_t k, Found* found) {
 
 constexpr int kBeaconAttempts = 22;
 constexpr int kBeaconWaitMs = 100;
+constexpr int kBeaconMaxMessages = 4096;  // beacons read per search
 
 // The beacon search on the interface the beacon lock has set.
 void BeaconSearch(bool local, Found* found) {
@@ -134,8 +135,16 @@ void BeaconSearch(bool local, Found* found) {
   if (usable) {
     zsock_send(beacon, "sbi", "PUBLISH", aLANET_SERVICE, strlen(aLANET_SERVICE), kBeaconWaitMs);
     zsock_send(beacon, "sb", "SUBSCRIBE", "", static_cast<size_t>(0));
-    zsock_set_rcvtimeo(beacon, kBeaconWaitMs);
-    for (int attempt = 0; attempt < kBeaconAttempts && !found->Stopped(); ++attempt) {
+    // The search listens for as long as its 22 waits of 100 ms would take,
+    // however many beacons arrive: a chattering peer can neither end it
+    // early (before the servers have answered) nor keep it going.
+    const Clock::time_point deadline =
+        Clock::now() + std::chrono::milliseconds(kBeaconAttempts * kBeaconWaitMs);
+    for (int received = 0; received < kBeaconMaxMessages && !found->Stopped(); ++received) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      if (left <= 0) break;
+      zsock_set_rcvtimeo(beacon, static_cast<int>(left < kBeaconWaitMs ? left : kBeaconWaitMs));
       zmsg_t* message = zmsg_recv(beacon);
       if (message == nullptr) continue;
       char* sender = zmsg_popstr(message);
