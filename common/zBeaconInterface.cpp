@@ -8,6 +8,7 @@
 #include <czmq.h>
 
 #include "common/aKorvexDebug.h"
+#include "common/discover.h"
 
 namespace {
 
@@ -25,6 +26,7 @@ bool Acceptable(const char* interface) {
 }
 
 void Lock(const char* operation) {
+  aDiscovery_PrepareMessaging();
   aKorvexDebug_Trace(aDEBUG_BEACON_LOCK, "%s PRE-LOCK\n", operation);
   gLock.lock();
   aKorvexDebug_Trace(aDEBUG_BEACON_LOCK, "%s LOCKED\n", operation);
@@ -36,6 +38,7 @@ void Unlock(const char* format, const char* operation) {
 }
 
 const char* Current() {
+  aDiscovery_PrepareMessaging();
   const char* value = zsys_interface();
   return value ? value : "";
 }

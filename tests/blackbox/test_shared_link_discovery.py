@@ -98,12 +98,28 @@ if mode == "local":
     start(local_server, 9, [record(0x0C0C0C0C, 40003, "198.18.0.2")])
     start(local_server, 12, [])
     args = ["alanet", "all"]
+elif mode == "interrupt":
+    start(beacon_server, [])
+    args = ["alanet=198.18.0.1", "all"]
 else:
     start(beacon_server, junk(0x0D0D0D0D) + [record(0x0D0D0D0D, 40004, "198.18.0.2")] * 2
           + [record(0x0E0E0E0E, 40005, "198.18.0.2")])
     args = ["alanet=198.18.0.1", "all"]
 try:
-    r = subprocess.run([probe] + args, capture_output=True, text=True, timeout=60)
+    if mode == "interrupt":
+        # Ctrl-C while the beacon search runs stops the probe at once.
+        p = subprocess.Popen([probe] + args, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             text=True)
+        for _ in range(200):
+            if heard or p.poll() is not None:
+                break
+            time.sleep(0.01)
+        p.send_signal(2)
+        out, err = p.communicate(timeout=30)
+        r = subprocess.CompletedProcess(p.args, 0 if p.returncode == -2 else 1, out,
+                                        err + "exit %s\n" % p.returncode)
+    else:
+        r = subprocess.run([probe] + args, capture_output=True, text=True, timeout=60)
 finally:
     stop.set()
     for t in servers:
@@ -148,3 +164,10 @@ def test_beacon_search_on_an_interface_lists_each_server_once():
                             line(0x0E0E0E0E, 40005, "198.18.0.2")], out
     assert "count 2 " in out, out
     assert "heard beacon" in out, out
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="network namespaces need root")
+def test_ctrl_c_stops_a_beacon_search():
+    out = run("interrupt")
+    assert "heard beacon" in out, out
+    assert "count" not in out, out
