@@ -238,6 +238,8 @@ uint32_t aDiscovery_EnumerateBeacons(aDiscoveryCallback callback, void* context,
 
 void aDiscovery_PrepareMessaging(void) {}
 
+void aDiscovery_InstallAnnouncer(void) {}
+
 uint32_t aDiscovery_EnumerateBeacons(aDiscoveryCallback, void*, uint32_t) {
   aKorvexDebug_Trace(aDEBUG_DISCOVERY, "Beacon search: %s\n", aError_GetErrorText(aErrUnimplemented));
   return 0;

@@ -9,6 +9,7 @@
 #include "common/aDefs.h"
 #include "common/aKorvexDebug.h"
 #include "common/aLink_internal.h"
+#include "common/aServer.h"
 #include "common/aTime.h"
 
 #define aLINK_READY_STREAM_ID 0xFFFFFFFFu
@@ -44,7 +45,7 @@ class TableLock {
 // once share one link instead of racing to make two.
 std::mutex sCreateMutex;
 
-std::atomic<aLinkClientStreamFactory> sClientFactory{nullptr};
+std::atomic<aLinkClientStreamFactory> sClientFactory{aStream_CreateClient};
 std::atomic<uint32_t> _clientCount{0};
 
 const aLinkEntryRef& sFindLocked(uint32_t id) {
@@ -76,7 +77,9 @@ uint32_t sShareExisting(uint32_t linkType, uint32_t identifier, uint32_t port,
   for (aLinkEntry* e = sTable().head.get(); e != nullptr; e = e->next.get()) {
     if (e->linkType == linkType && e->identifier == identifier &&
         e->port == port) {
-      if (linkType == USB && e->server != nullptr) {
+      // A served link is reached through its server only: a second direct
+      // holder would take the answers meant for the server's clients.
+      if (e->server != nullptr) {
         aKorvexDebug_Trace(aDEBUG_LINK,
                            "This device is already being used as a \"SERVER\". "
                            "\nYou must connect by \"CLIENT\" \n");
@@ -148,6 +151,10 @@ void sTearDown(const aLinkEntryRef& entry) {
     link->userFilter = nullptr;
     link->userFilterReference = nullptr;
     aMutex_Unlock(link->userFilterMutex);
+    // The server goes first: its worker uses the link until it is joined.
+    aServer* server = static_cast<aServer*>(entry->server);
+    entry->server = nullptr;
+    aServer_Destroy(&server);
     sLinkStopRecord(link);
     sLinkReleaseRecord(link);
     link->state = kLinkStateNoStream;
@@ -449,4 +456,20 @@ int32_t aLink_GetUseCount(uint32_t id) {
   TableLock lock;
   const aLinkEntryRef& entry = sFindLocked(id);
   return entry != nullptr ? entry->useCount : 0;
+}
+
+bool sLinkAttachServer(uint32_t id, void* server) {
+  TableLock lock;
+  const aLinkEntryRef& entry = sFindLocked(id);
+  if (entry == nullptr || entry->server != nullptr) return false;
+  entry->server = server;
+  return true;
+}
+
+bool sLinkSetPartner(uint32_t id, uint32_t partnerId) {
+  TableLock lock;
+  const aLinkEntryRef& entry = sFindLocked(id);
+  if (entry == nullptr) return false;
+  entry->partnerId = partnerId;
+  return true;
 }

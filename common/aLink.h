@@ -68,6 +68,18 @@ uint32_t aLink_CreateSerial(uint32_t serialNumber, const char* portName,
 // factory (0 while none is installed).
 uint32_t aLink_CreateClient(uint32_t address, uint16_t port,
                             uint32_t existingId);
+// Shares the USB link to the module with this serial number through a
+// sharing server (aServer.h) and returns a client link to it; destroying
+// the client link destroys the server and the USB link. *interfaceAddress
+// (network byte order, 0 means 127.0.0.1) is where the server listens when
+// localOnly is 0, and receives the advertised address; *port receives the
+// server's port. 0 on failure, with nothing left behind.
+uint32_t aLink_CreateServer(uint32_t serialNumber, uint16_t* port,
+                            uint32_t* interfaceAddress, uint8_t localOnly);
+// The same for a running link of any kind (linkId's use passes to the
+// result: on failure linkId is destroyed).
+uint32_t aLink_CreateServerFor(uint32_t linkId, uint16_t* port,
+                               uint32_t* interfaceAddress, uint8_t localOnly);
 // A link over a ready stream, which the link owns from then on (also when
 // the creation fails).
 uint32_t aLink_Create(aStreamRef stream);

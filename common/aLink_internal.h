@@ -116,6 +116,11 @@ void sLinkFreeRecord(aLinkRecord* link);
 // Table (aLink.cpp). Lookups hold the table mutex only while they search;
 // the reference they return keeps the entry and its record alive.
 aLinkEntryRef sLookupEntryByID(uint32_t id);
+// Gives a live link its sharing server (owned by the entry from then on);
+// false for an unknown link or one that has a server already.
+bool sLinkAttachServer(uint32_t id, void* server);
+// Makes destroying id destroy partnerId too; false for an unknown id.
+bool sLinkSetPartner(uint32_t id, uint32_t partnerId);
 aStreamRef sCreateStreamFor(const aLinkEntry* entry, aErr* error);
 // A link's FIFO handles, read under the table mutex; false for an unknown
 // id. The handles stay safe to use (or answer as unknown) afterwards.

@@ -82,6 +82,11 @@ bool aDiscovery_ParseAnnouncement(const void* data, size_t size, linkSpec* recor
 // True when an announcement names this host: 127.0.0.1 or hostAddress
 // (network order; 0 for none).
 bool aDiscovery_LocalAnnouncement(const linkSpec& record, uint32_t hostAddress);
+// Announces the sharing servers this process starts to the local probe
+// (aServer_SetAnnounceHooks). Builds without the messaging library have no
+// sharing server; there it does nothing.
+void aDiscovery_InstallAnnouncer(void);
+
 // Turns the messaging library's own signal handlers off before its first
 // use, so that Ctrl-C keeps stopping the process. Safe to call repeatedly.
 void aDiscovery_PrepareMessaging(void);
