@@ -111,10 +111,16 @@ aErr Link::impl::createEngineLink() {
       linkId = aLink_CreateSerial(s.serialNumber, path, baud);
       break;
     }
-    case ALANET:
+    case ALANET: {
+      // A client of a sharing server, here or in another process; the
+      // sharing layer makes its stream (none installed: no connection).
       if (!config.enabled) return aErrConfiguration;
-      // Client links to a shared link wait for the link-sharing layer.
-      return aErrUnimplemented;
+      uint32_t address;
+      std::memcpy(&address, s.address, sizeof(address));
+      if (s.port == 0 || s.port > 0xFFFFu) return aErrConfiguration;
+      linkId = aLink_CreateClient(address, static_cast<uint16_t>(s.port), 0);
+      break;
+    }
     default:
       return aErrMode;
   }
@@ -263,12 +269,20 @@ aErr Link::discoverAndConnect(linkType type, uint32_t serialNumber, uint32_t mod
   if (impl_->linkId != 0) return aErrConnection;
   aErr err = impl_->discoverOnce(type, serialNumber, model);
   const bool retry = err == aErrNotFound || err == aErrInitialization || err == aErrConnection;
-  // One retry on the other transport, never a second bounce back: USB
-  // falls back to TCP/IP, the network transports to USB.
+  // One retry over the network, never a second bounce back: the network
+  // transports fall back to USB; USB (a module missing, or busy because
+  // another process owns it) to the shared link a sharing server offers
+  // for it, and when no server offers one, to TCP/IP.
   if (retry && impl_->config.fallback && (type == USB || type == TCPIP || type == ALANET)) {
-    const linkType other = type == USB ? TCPIP : USB;
-    aKorvexDebug_Trace(aDEBUG_LINK, "Executing Fallback: %s\n", other == USB ? "USB" : "aLanet");
-    err = impl_->discoverOnce(other, serialNumber, model);
+    if (type == USB) {
+      aKorvexDebug_Trace(aDEBUG_LINK, "Executing Fallback: %s\n", "aLanet");
+      err = impl_->config.enabled ? impl_->discoverOnce(ALANET, serialNumber, model)
+                                  : aErrNotFound;
+      if (err == aErrNotFound) err = impl_->discoverOnce(TCPIP, serialNumber, model);
+    } else {
+      aKorvexDebug_Trace(aDEBUG_LINK, "Executing Fallback: %s\n", "USB");
+      err = impl_->discoverOnce(USB, serialNumber, model);
+    }
   }
   return err;
 }

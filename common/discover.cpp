@@ -74,8 +74,6 @@ linkSpec* aDiscovery_FindFirstModule(linkType type, uint32_t networkInterface) {
   return Find(type, Wanted{0, true, nullptr}, networkInterface);
 }
 
-uint32_t aDiscovery_Enumerate_aLanetModules(aDiscoveryCallback, void*, uint32_t) { return 0; }
-
 uint32_t aDiscovery_GetIPv4Interfaces(uint32_t* addresses, uint32_t capacity) {
   if (addresses == nullptr) return 0;
   ifaddrs* list = nullptr;

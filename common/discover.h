@@ -52,9 +52,44 @@ linkSpec* aDiscovery_FindModule(linkType type, uint32_t serialNumber,
                                 uint32_t networkInterface);
 // A new record of the first module with a non-zero serial number, or null.
 linkSpec* aDiscovery_FindFirstModule(linkType type, uint32_t networkInterface);
-// The shared-link search. Not built yet: it finds nothing.
+// The shared-link search. With an interface of 0 or 127.0.0.1 (or when the
+// host has no IPv4 interface) the local probe of the sharing servers'
+// multicast ports; otherwise the beacon search on that interface.
 uint32_t aDiscovery_Enumerate_aLanetModules(aDiscoveryCallback callback, void* context,
                                             uint32_t networkInterface);
+
+// Sharing servers on this host hold a multicast port aLANET_PROBE_PORT + k
+// (group 224.0.0.7, k below aLANET_PORT_RANGE) and answer the 4-byte probe
+// 0xABCDDCBA with their record on port aLANET_ANSWER_PORT + k. On the network
+// they answer beacons of the service aLANET_SERVICE on aLANET_BEACON_PORT.
+#define aLANET_PROBE_PORT 9850
+#define aLANET_ANSWER_PORT 9950
+#define aLANET_PORT_RANGE 50
+#define aLANET_BEACON_PORT 8585
+#define aLANET_SERVICE "Korvex2-Discovery"
+
+// The local probe: each server found once, every port waited on at most
+// one second.
+uint32_t aDiscovery_EnumerateLocalShared(aDiscoveryCallback callback, void* context);
+// The beacon search on one interface (network order): 22 waits of 100 ms.
+// Builds without the messaging library find nothing (aErrUnimplemented in
+// the trace).
+uint32_t aDiscovery_EnumerateBeacons(aDiscoveryCallback callback, void* context,
+                                     uint32_t networkInterface);
+// True when size bytes at data are one server's announcement: exactly one
+// record, of link type 4, with a TCP port of 1 to 65535; *record gets it.
+bool aDiscovery_ParseAnnouncement(const void* data, size_t size, linkSpec* record);
+// True when an announcement names this host: 127.0.0.1 or hostAddress
+// (network order; 0 for none).
+bool aDiscovery_LocalAnnouncement(const linkSpec& record, uint32_t hostAddress);
+// Announces the sharing servers this process starts to the local probe
+// (aServer_SetAnnounceHooks). Builds without the messaging library have no
+// sharing server; there it does nothing.
+void aDiscovery_InstallAnnouncer(void);
+
+// Turns the messaging library's own signal handlers off before its first
+// use, so that Ctrl-C keeps stopping the process. Safe to call repeatedly.
+void aDiscovery_PrepareMessaging(void);
 
 // The single searches behind aDiscovery_EnumerateModules. The USB search
 // skips devices it may not open and notes that for

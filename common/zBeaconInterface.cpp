@@ -8,6 +8,7 @@
 #include <czmq.h>
 
 #include "common/aKorvexDebug.h"
+#include "common/discover.h"
 
 namespace {
 
@@ -15,6 +16,7 @@ constexpr size_t kBackupSize = 100;
 
 std::mutex gLock;
 char gBackup[kBackupSize] = {};  // guarded by gLock
+bool gBackedUp = false;          // gBackup holds a setting to restore; guarded by gLock
 
 bool Acceptable(const char* interface) {
   if (interface == nullptr) return false;
@@ -24,6 +26,7 @@ bool Acceptable(const char* interface) {
 }
 
 void Lock(const char* operation) {
+  aDiscovery_PrepareMessaging();
   aKorvexDebug_Trace(aDEBUG_BEACON_LOCK, "%s PRE-LOCK\n", operation);
   gLock.lock();
   aKorvexDebug_Trace(aDEBUG_BEACON_LOCK, "%s LOCKED\n", operation);
@@ -35,6 +38,7 @@ void Unlock(const char* format, const char* operation) {
 }
 
 const char* Current() {
+  aDiscovery_PrepareMessaging();
   const char* value = zsys_interface();
   return value ? value : "";
 }
@@ -51,13 +55,24 @@ bool zBeaconInterface_setAndLock(const char* interface) {
 bool zBeaconInterface_backupSetAndLock(const char* interface) {
   if (!Acceptable(interface)) return false;
   Lock(__func__);
-  snprintf(gBackup, sizeof(gBackup), "%s", Current());
+  // A setting that does not fit is not saved (a cut one would restore a
+  // different interface): nothing is changed then, and the lock goes back.
+  const char* current = Current();
+  if (strlen(current) >= sizeof(gBackup)) {
+    gBackedUp = false;
+    Unlock("%s UNLOCKING\n", __func__);
+    return false;
+  }
+  snprintf(gBackup, sizeof(gBackup), "%s", current);
+  gBackedUp = true;
   zsys_set_interface(interface);
   return true;
 }
 
 void zBeaconInterface_restoreAndUnlock(void) {
-  zsys_set_interface(gBackup);
+  // Only a setting saved by backupSetAndLock is put back, and only once.
+  if (gBackedUp) zsys_set_interface(gBackup);
+  gBackedUp = false;
   Unlock("%s: UNLOCKING\n", __func__);
 }
 

@@ -1,6 +1,9 @@
 // Test helper run inside a korvex-sim world or a private network namespace:
 // calls the discovery searches and prints what they return.
-//   discovery_probe usb|tcpip [all | stop | find SERIAL | first]
+//   discovery_probe usb|tcpip|alanet[=IPV4] [all | stop | find SERIAL | first]
+//                                   (alanet: shared links; the local probe, or
+//                                    beacons on IPV4: only inside a private
+//                                    namespace)
 //   discovery_probe open SERIAL     (opens a USB stream)
 //   discovery_probe multicast IPV4  (multicast sockets on that interface;
 //                                    only inside a private namespace)
@@ -68,7 +71,7 @@ int Multicast(const char* interfaceText) {
 }
 
 int Usage() {
-  std::fprintf(stderr, "usage: discovery_probe usb|tcpip [all|stop|find SERIAL|first] | "
+  std::fprintf(stderr, "usage: discovery_probe usb|tcpip|alanet[=IPV4] [all|stop|find SERIAL|first] | "
                        "open SERIAL\n");
   return 2;
 }
@@ -93,18 +96,26 @@ int main(int argc, char** argv) {
   }
   if (std::strcmp(what, "multicast") == 0) return argc < 3 ? Usage() : Multicast(argv[2]);
   linkType type;
+  uint32_t networkInterface = 0;
   if (std::strcmp(what, "usb") == 0) type = USB;
   else if (std::strcmp(what, "tcpip") == 0) type = TCPIP;
-  else return Usage();
+  else if (std::strcmp(what, "alanet") == 0) type = ALANET;
+  else if (std::strncmp(what, "alanet=", 7) == 0) {
+    type = ALANET;
+    networkInterface = inet_addr(what + 7);
+  } else {
+    return Usage();
+  }
 
   if (std::strcmp(mode, "all") == 0 || std::strcmp(mode, "stop") == 0) {
     const bool stop = mode[0] == 's';
     const uint32_t count =
-        aDiscovery_EnumerateModules(type, stop ? StopAtFirst : CountAll, nullptr, 0);
+        aDiscovery_EnumerateModules(type, stop ? StopAtFirst : CountAll, nullptr,
+                                    networkInterface);
     std::printf("count %u denied %d\n", count, Korvex_usb_access_denied() ? 1 : 0);
   } else if (std::strcmp(mode, "find") == 0 || std::strcmp(mode, "first") == 0) {
-    linkSpec* found = std::strcmp(mode, "find") == 0 ? aDiscovery_FindModule(type, serial, 0)
-                                                     : aDiscovery_FindFirstModule(type, 0);
+    linkSpec* found = std::strcmp(mode, "find") == 0 ? aDiscovery_FindModule(type, serial, networkInterface)
+                          : aDiscovery_FindFirstModule(type, networkInterface);
     if (found == nullptr) {
       std::printf("none\n");
     } else {

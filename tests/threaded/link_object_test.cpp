@@ -1,5 +1,8 @@
 // The Link object against the module simulator and scripted modules:
 // connecting, packets, UEI messages and their mends.
+#include <sched.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include "common/aLink.h"
@@ -79,7 +82,7 @@ TEST(LinkObject, ConnectRefusals) {
     uint8_t enabled;
     aErr expected;
   } cases[] = {
-      {ALANET, 1, aErrUnimplemented},  // shared-link clients are not built yet
+      {ALANET, 1, aErrConfiguration},  // a shared link without a server port
       {ALANET, 0, aErrConfiguration},
       {USB, 1, aErrUnimplemented},     // sharing a USB link through a server
       {RECOVER, 0, aErrMode},
@@ -95,6 +98,16 @@ TEST(LinkObject, ConnectRefusals) {
     EXPECT_EQ(link.getLinkId(), 0u);
   }
   EXPECT_EQ(link.reset(), aErrConnection);
+
+  // A shared link with a port but no server behind it: not connected.
+  spec.type = ALANET;
+  spec.port = 9;
+  spec.address[0] = 127;
+  spec.address[3] = 1;
+  ASSERT_EQ(link.setConfig(aLanetConfig()), aErrNone);
+  ASSERT_EQ(link.setLinkSpecifier(spec), aErrNone);
+  EXPECT_EQ(link.connect(), aErrConnection);
+  EXPECT_EQ(link.getLinkId(), 0u);
 }
 
 // A link that never gets in step is given back: the Link can connect again
@@ -209,13 +222,23 @@ TEST(LinkObject, ResetReportsTheEngineResult) {
 
 // With fallback, a search on a network transport is retried once over USB;
 // without a module anywhere both come back not found.
+// The shared-link search probes multicast ports, so the searches run in a
+// child process inside a private network namespace of its own.
 TEST(LinkObject, DiscoverFallsBackOnce) {
-  Link link("discover");
-  EXPECT_EQ(link.discoverAndConnect(ALANET, 0x12345678), aErrNotFound);
-  aLanetConfig config;
-  config.fallback = 0;
-  ASSERT_EQ(link.setConfig(config), aErrNone);
-  EXPECT_EQ(link.discoverAndConnect(USB, 0x12345678), aErrNotFound);
+  if (geteuid() != 0) GTEST_SKIP() << "a private network namespace needs root";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        if (unshare(CLONE_NEWNET) != 0) _exit(2);
+        Link link("discover");
+        if (link.discoverAndConnect(ALANET, 0x12345678) != aErrNotFound) _exit(3);
+        aLanetConfig config;
+        config.fallback = 0;
+        if (link.setConfig(config) != aErrNone) _exit(4);
+        if (link.discoverAndConnect(USB, 0x12345678) != aErrNotFound) _exit(5);
+        _exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -55,3 +55,66 @@ TEST(Multicast, NullSocketsAnswerMinusTwo) {
 }
 
 }  // namespace
+
+namespace {
+
+linkSpec Announcement(uint32_t serial, uint32_t port, const char* address) {
+  linkSpec r = linkSpec();
+  r.type = ALANET;
+  r.serialNumber = serial;
+  r.model = 13;
+  r.port = port;
+  const uint32_t a = inet_addr(address);
+  std::memcpy(r.address, &a, sizeof(a));
+  return r;
+}
+
+TEST(SharedLinkAnnouncement, OnlyOneWholeRecordOfASharedLinkWithAPortCounts) {
+  const linkSpec good = Announcement(0x1234ABCDu, 50123, "127.0.0.1");
+  linkSpec wrongType = good;
+  wrongType.type = USB;
+  struct Case {
+    const char* what;
+    linkSpec record;
+    size_t size;
+    bool accepted;
+  } cases[] = {
+      {"whole record", good, sizeof(linkSpec), true},
+      {"one byte short", good, sizeof(linkSpec) - 1, false},
+      {"one byte long", good, sizeof(linkSpec) + 1, false},
+      {"service name", good, 17, false},
+      {"empty", good, 0, false},
+      {"port 0", Announcement(1, 0, "127.0.0.1"), sizeof(linkSpec), false},
+      {"port above 16 bits", Announcement(1, 0x10000u, "127.0.0.1"), sizeof(linkSpec), false},
+      {"port 65535", Announcement(1, 0xFFFFu, "127.0.0.1"), sizeof(linkSpec), true},
+      {"USB record", wrongType, sizeof(linkSpec), false},
+  };
+  for (const Case& c : cases) {
+    uint8_t bytes[sizeof(linkSpec) + 1] = {};
+    std::memcpy(bytes, &c.record, sizeof(linkSpec));
+    linkSpec out = linkSpec();
+    EXPECT_EQ(aDiscovery_ParseAnnouncement(bytes, c.size, &out), c.accepted) << c.what;
+    if (c.accepted) {
+      EXPECT_EQ(std::memcmp(&out, &c.record, sizeof(out)), 0) << c.what;
+    }
+  }
+  linkSpec out;
+  EXPECT_FALSE(aDiscovery_ParseAnnouncement(nullptr, sizeof(linkSpec), &out));
+  EXPECT_FALSE(aDiscovery_ParseAnnouncement(&good, sizeof(linkSpec), nullptr));
+}
+
+TEST(SharedLinkAnnouncement, LocalModeTakesLoopbackOrTheBeaconsOwnAddress) {
+  const uint32_t host = inet_addr("198.18.0.1");
+  EXPECT_TRUE(aDiscovery_LocalAnnouncement(Announcement(1, 1, "127.0.0.1"), host));
+  EXPECT_TRUE(aDiscovery_LocalAnnouncement(Announcement(1, 1, "198.18.0.1"), host));
+  EXPECT_FALSE(aDiscovery_LocalAnnouncement(Announcement(1, 1, "198.18.0.2"), host));
+  EXPECT_FALSE(aDiscovery_LocalAnnouncement(Announcement(1, 1, "0.0.0.0"), 0));
+}
+
+TEST(SharedLinkSearch, WithoutACallbackFindsNothing) {
+  EXPECT_EQ(aDiscovery_Enumerate_aLanetModules(nullptr, nullptr, 0), 0u);
+  EXPECT_EQ(aDiscovery_EnumerateLocalShared(nullptr, nullptr), 0u);
+  EXPECT_EQ(aDiscovery_EnumerateBeacons(nullptr, nullptr, inet_addr("198.18.0.1")), 0u);
+}
+
+}  // namespace

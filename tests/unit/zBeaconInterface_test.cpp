@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <czmq.h>
+
 #include "common/zBeaconInterface.h"
 
 namespace {
@@ -35,6 +37,31 @@ TEST(BeaconInterface, BackupSetAndRestore) {
     zBeaconInterface_restoreAndUnlock();
     EXPECT_EQ(std::string(zBeaconInterface_get()), "198.18.0.9");
   }
+  ASSERT_TRUE(zBeaconInterface_setAndLock(""));
+  zBeaconInterface_unlock();
+}
+
+TEST(BeaconInterface, RestoresOnlyWhatABackupSaved) {
+  ASSERT_TRUE(zBeaconInterface_setAndLock("198.18.0.9"));
+  zBeaconInterface_unlock();
+  ASSERT_TRUE(zBeaconInterface_backupSetAndLock("198.18.0.1"));
+  zBeaconInterface_restoreAndUnlock();
+  // No backup since: a restore keeps the setting and only releases the lock.
+  ASSERT_TRUE(zBeaconInterface_setAndLock("198.18.0.7"));
+  zBeaconInterface_restoreAndUnlock();
+  EXPECT_EQ(std::string(zBeaconInterface_get()), "198.18.0.7");
+
+  // A setting too long to save is neither cut nor replaced, and the lock is
+  // free again afterwards.
+  const std::string longName(150, 'e');
+  zsys_set_interface(longName.c_str());
+  EXPECT_FALSE(zBeaconInterface_backupSetAndLock("198.18.0.1"));
+  EXPECT_EQ(std::string(zBeaconInterface_get()), longName);
+  std::thread other([] {
+    zBeaconInterface_getAndLock();
+    zBeaconInterface_unlock();
+  });
+  other.join();
   ASSERT_TRUE(zBeaconInterface_setAndLock(""));
   zBeaconInterface_unlock();
 }

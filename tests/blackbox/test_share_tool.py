@@ -1,0 +1,51 @@
+"""korvex-share with two processes and one simulated USB module, inside the
+private network namespace korvex-sim --netns makes: the first process holds
+the module through a sharing server, the second finds the server by the
+local probe and reads the module through it; Ctrl-C stops the holder."""
+import os
+import subprocess
+import sys
+
+import pytest
+
+from simhost import BIN, SIM
+
+SHARE = os.path.abspath(os.path.join(BIN, "tools", "korvex-share"))
+
+DRIVER = r"""
+import signal, socket, subprocess, sys, time
+names = sorted(n for _, n in socket.if_nameindex())
+if names != ["lo", "v0", "v1"]:
+    sys.exit("not inside the test namespace: %r" % names)
+share = sys.argv[1]
+def watch():
+    r = subprocess.run([share, "watch", "1234ABCD"], capture_output=True, text=True, timeout=60)
+    print(r.stdout, end="")
+    print("watch exit %d" % r.returncode)
+watch()                                    # nobody holds it yet
+hold = subprocess.Popen([share, "hold", "1234ABCD"], stdout=subprocess.PIPE, text=True)
+first = hold.stdout.readline()
+print(first, end="")
+if first.startswith("holding"):
+    watch()
+    watch()                                # a second client after the first left
+hold.send_signal(signal.SIGINT)
+rest, _ = hold.communicate(timeout=30)
+print(rest, end="")
+print("hold exit %d" % hold.returncode)
+"""
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="network namespaces need root")
+def test_a_second_process_reads_a_held_module_through_its_sharing_server():
+    r = subprocess.run(
+        [SIM, "--netns", "--module", "serial=1234ABCD,model=13,version=2.11.4,usb",
+         "--", sys.executable, "-c", DRIVER, SHARE],
+        capture_output=True, text=True, timeout=180)
+    assert r.returncode == 0, r.stdout + r.stderr
+    lines = r.stdout.splitlines()
+    found = ["found 1234ABCD port %s" % lines[3].split()[-1], "serial 1234ABCD",
+             "version 2.11.4", "name korvex-sim", "watch exit 0"]
+    assert lines == (["no shared link to 1234ABCD", "watch exit 1",
+                      "holding 1234ABCD on port %s" % lines[3].split()[-1]]
+                     + found + found + ["released 1234ABCD", "hold exit 0"]), r.stdout + r.stderr
