@@ -8,19 +8,14 @@
 // "fraction" is that time over the time the Write took.
 #include <benchmark/benchmark.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include <poll.h>
-#include <pty.h>
-#include <termios.h>
-#include <unistd.h>
-
 #include "recovery/NXPSerial.h"
+#include "tests/threaded/pty_chip_peer.h"
 
 namespace {
 
@@ -32,68 +27,46 @@ const Clock::duration kCharTime =
 class PacedChip {
  public:
   PacedChip() {
-    char name[256] = {};
-    if (openpty(&master_, &slave_, name, nullptr, nullptr) == 0) {
-      path_ = name;
-      struct termios t = {};
-      tcgetattr(slave_, &t);
-      cfmakeraw(&t);
-      tcsetattr(slave_, TCSANOW, &t);
-    }
-    thread_ = std::thread([this] { Run(); });
+    line_.Start([this](const char* data, size_t n) { Take(data, n); });
   }
-  ~PacedChip() {
-    stop_ = true;
-    thread_.join();
-    close(master_);
-    close(slave_);
-  }
-  const char* path() const { return path_.c_str(); }
+  ~PacedChip() { line_.Stop(); }
+  const char* path() const { return line_.path(); }
 
  private:
   // Sends text after the time its characters take on the line.
   void Out(const std::string& text) {
     lineOut_ = std::max(lineOut_, Clock::now()) + kCharTime * text.size();
     std::this_thread::sleep_until(lineOut_);
-    (void)!write(master_, text.data(), text.size());
+    line_.Write(text);
   }
 
-  void Run() {
-    std::string pending;
-    Clock::time_point lineIn = Clock::now();
-    while (!stop_) {
-      struct pollfd p = {master_, POLLIN, 0};
-      if (poll(&p, 1, 20) <= 0) continue;
-      char buffer[4096];
-      ssize_t n = read(master_, buffer, sizeof(buffer));
-      if (n <= 0) continue;
-      // The characters arrive one character time apart from when the line
-      // was last free.
-      const Clock::time_point start = std::max(lineIn, Clock::now());
-      const size_t base = pending.size();
-      pending.append(buffer, size_t(n));
-      lineIn = start + kCharTime * size_t(n);
-      size_t done = 0;
-      for (;;) {
-        if (stage_ == 0 && pending.size() > done && pending[done] == '?') {
-          ++done;
-          stage_ = 1;
-          Out("Synchronized\r\n");
-          continue;
-        }
-        const size_t end = pending.find('\n', done);
-        if (end == std::string::npos) break;
-        const size_t taken = end + 1 > base ? end + 1 - base : 0;
-        std::this_thread::sleep_until(start + kCharTime * taken);
-        Line(pending.substr(done, end + 1 - done));
-        done = end + 1;
+  // The characters arrive one character time apart from when the line was
+  // last free.
+  void Take(const char* data, size_t n) {
+    const Clock::time_point start = std::max(lineIn_, Clock::now());
+    const size_t base = pending_.size();
+    pending_.append(data, n);
+    lineIn_ = start + kCharTime * n;
+    size_t done = 0;
+    for (;;) {
+      if (stage_ == 0 && pending_.size() > done && pending_[done] == '?') {
+        ++done;
+        stage_ = 1;
+        Out("Synchronized\r\n");
+        continue;
       }
-      pending.erase(0, done);
+      const size_t end = pending_.find('\n', done);
+      if (end == std::string::npos) break;
+      const size_t taken = end + 1 > base ? end + 1 - base : 0;
+      std::this_thread::sleep_until(start + kCharTime * taken);
+      Line(pending_.substr(done, end + 1 - done));
+      done = end + 1;
     }
+    pending_.erase(0, done);
   }
 
   void Line(const std::string& line) {
-    if (echo_) (void)!write(master_, line.data(), line.size());
+    if (echo_) line_.Write(line);
     if (stage_ == 1 || stage_ == 2) {
       ++stage_;
       Out("OK\r\n");
@@ -117,17 +90,15 @@ class PacedChip {
     Out("0\r\n");
   }
 
-  int master_ = -1;
-  int slave_ = -1;
-  std::string path_;
-  std::thread thread_;
-  std::atomic<bool> stop_{false};
+  Clock::time_point lineIn_ = Clock::now();
+  std::string pending_;
   Clock::time_point lineOut_ = Clock::now();
   int stage_ = 0;
   bool echo_ = true;
   uint32_t dataLeft_ = 0;
   uint32_t blockBytes_ = 0;
   int lines_ = 0;
+  nxptest::PtyChipLine line_;  // last: its thread ends before the state above
 };
 
 // Characters of the data and checksum lines of a count-byte write.

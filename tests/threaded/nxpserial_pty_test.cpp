@@ -4,7 +4,6 @@
 // asks for.
 #include "recovery/NXPSerial.h"
 
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -15,16 +14,13 @@
 #include <thread>
 #include <vector>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <pty.h>
 #include <sys/ioctl.h>
 #include <termios.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "log/Log.h"
+#include "tests/threaded/pty_chip_peer.h"
 #include "tests/unit/log_capture.h"
 
 namespace {
@@ -68,24 +64,11 @@ std::string Encode(const uint8_t* data, size_t n) {
 class ChipPeer {
  public:
   explicit ChipPeer(Script script) : script_(std::move(script)) {
-    char name[256] = {};
-    if (openpty(&master_, &slave_, name, nullptr, nullptr) == 0) {
-      path_ = name;
-      struct termios t = {};
-      tcgetattr(slave_, &t);
-      cfmakeraw(&t);
-      tcsetattr(slave_, TCSANOW, &t);
-    }
-    thread_ = std::thread([this] { Run(); });
+    line_.Start([this](const char* data, size_t n) { Take(data, n); });
   }
-  ~ChipPeer() {
-    stop_ = true;
-    thread_.join();
-    if (master_ >= 0) close(master_);
-    if (slave_ >= 0) close(slave_);
-  }
-  const char* path() const { return path_.c_str(); }
-  int slave() const { return slave_; }
+  ~ChipPeer() { line_.Stop(); }
+  const char* path() const { return line_.path(); }
+  int slave() const { return line_.slave(); }
 
   std::vector<std::string> Lines() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -106,38 +89,28 @@ class ChipPeer {
   // Bytes queued for the host and not yet read by it.
   int Queued() const {
     int n = 0;
-    ioctl(slave_, TIOCINQ, &n);
+    ioctl(line_.slave(), TIOCINQ, &n);
     return n;
   }
 
  private:
-  void Out(const std::string& text) {
-    if (master_ >= 0 && !text.empty()) (void)!write(master_, text.data(), text.size());
-  }
+  void Out(const std::string& text) { line_.Write(text); }
   void Answer(const std::string& text) { Out(script_.stray + text); }
 
-  void Run() {
-    std::string pending;
-    while (!stop_) {
-      struct pollfd p = {master_, POLLIN, 0};
-      if (poll(&p, 1, 20) <= 0) continue;
-      char buffer[512];
-      ssize_t n = read(master_, buffer, sizeof(buffer));
-      if (n <= 0) continue;
-      pending.append(buffer, size_t(n));
-      for (;;) {
-        if (stage_ == 0 && !pending.empty() && pending[0] == '?') {
-          pending.erase(0, 1);
-          stage_ = 1;
-          Out(script_.syncAnswer);
-          continue;
-        }
-        const size_t end = pending.find('\n');
-        if (end == std::string::npos) break;
-        std::string line = pending.substr(0, end + 1);
-        pending.erase(0, end + 1);
-        Line(line);
+  void Take(const char* data, size_t n) {
+    pending_.append(data, n);
+    for (;;) {
+      if (stage_ == 0 && !pending_.empty() && pending_[0] == '?') {
+        pending_.erase(0, 1);
+        stage_ = 1;
+        Out(script_.syncAnswer);
+        continue;
       }
+      const size_t end = pending_.find('\n');
+      if (end == std::string::npos) break;
+      std::string line = pending_.substr(0, end + 1);
+      pending_.erase(0, end + 1);
+      Line(line);
     }
   }
 
@@ -247,12 +220,8 @@ class ChipPeer {
   }
 
   Script script_;
-  int master_ = -1;
-  int slave_ = -1;
-  std::string path_;
-  std::thread thread_;
-  std::atomic<bool> stop_{false};
   // Peer-thread state.
+  std::string pending_;
   int stage_ = 0;
   bool echo_ = true;
   size_t dataLeft_ = 0;
@@ -266,6 +235,7 @@ class ChipPeer {
   std::vector<uint8_t> written_;
   int checksums_ = 0;
   int dataLines_ = 0;
+  nxptest::PtyChipLine line_;  // last: its thread ends before the state above
 };
 
 std::vector<uint8_t> Pattern(size_t n) {

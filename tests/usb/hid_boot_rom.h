@@ -1,23 +1,23 @@
 // A scripted i.MX boot ROM as a hidraw device on a umockdev testbed, for
-// tests and benchmarks of the HID SDP transport: the sysfs chain
-// usb_device -> usb_interface -> hid -> hidraw that hidapi enumerates, and a
-// handler on /dev/hidraw0 that answers the report-descriptor ioctls, takes
-// output reports (1: command, 2: data) and hands out input reports (3:
-// security mode, 4: status or register word). Its handlers run on
-// umockdev's worker thread. Works only in a process under umockdev-wrapper.
+// tests and benchmarks of the HID SDP transport. The node itself (the sysfs
+// chain hidapi enumerates, the report-descriptor ioctls, reads and writes)
+// is the simulator's ksim::HidNode on /dev/hidraw0; this class is the ROM
+// behind it: it takes output reports (1: command, 2: data) and hands out
+// input reports (3: security mode, 4: status or register word). Its report
+// calls run on umockdev's worker thread. Works only in a process under
+// umockdev-wrapper.
 #ifndef TESTS_USB_HID_BOOT_ROM_H
 #define TESTS_USB_HID_BOOT_ROM_H
 
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
-typedef struct _UMockdevTestbed UMockdevTestbed;
-typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
-typedef struct _UMockdevIoctlClient UMockdevIoctlClient;
+#include "sim/SimImxHid.h"
 
 namespace sdptest {
 
@@ -29,10 +29,10 @@ constexpr uint32_t kHidStatusWord = 0x12343412;
 constexpr uint32_t kHidFuseLow = 0x89ABCDEF;
 constexpr uint32_t kHidFuseHigh = 0x01234567;
 
-class HidBootRom {
+class HidBootRom : private ksim::HidReportPort {
  public:
   HidBootRom(UMockdevTestbed* testbed, uint16_t vendor, uint16_t product, HidRomMode mode);
-  ~HidBootRom();
+  ~HidBootRom() override;
   HidBootRom(const HidBootRom&) = delete;
   HidBootRom& operator=(const HidBootRom&) = delete;
 
@@ -48,18 +48,12 @@ class HidBootRom {
   size_t reportsTaken();
 
  private:
-  static int OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* self);
-  static int OnRead(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* self);
-  static int OnWrite(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* self);
+  void Output(const uint8_t* report, size_t length) override;
+  bool Input(std::vector<uint8_t>& report) override;
   void Answer(uint32_t word, bool withStatus);  // called with lock_ held
   void Command(const uint8_t* c);                // called with lock_ held
 
-  UMockdevTestbed* testbed_;  // ref held
-  const uint16_t vendor_;
-  const uint16_t product_;
   const HidRomMode mode_;
-  UMockdevIoctlBase* handler_ = nullptr;
-  bool attached_ = false;
 
   std::mutex lock_;
   std::deque<std::vector<uint8_t>> input_;  // reports for the host
@@ -70,6 +64,8 @@ class HidBootRom {
   uint32_t writeAddress_ = 0;
   uint32_t jumpAddress_ = 0;
   size_t reports_ = 0;
+
+  std::unique_ptr<ksim::HidNode> node_;  // ended first: it calls into this ROM
 };
 
 }  // namespace sdptest
