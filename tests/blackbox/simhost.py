@@ -11,6 +11,20 @@ import time
 
 BIN = os.environ.get("UPDATER_BINARY_DIR", "build/asan")
 SIM = os.path.join(BIN, "sim", "korvex-sim")
+# What the build under test was configured with: USB simulation (umockdev)
+# and the messaging library that beacons and link sharing need.
+HAVE_USB = os.path.exists(os.path.join(BIN, "sim", "usb_probe"))
+
+
+def _have_czmq():
+    try:
+        with open(os.path.join(BIN, "CMakeCache.txt")) as cache:
+            return any(line.strip() == "CZMQ_FOUND:INTERNAL=1" for line in cache)
+    except OSError:
+        return False
+
+
+HAVE_CZMQ = _have_czmq()
 
 
 class Sim:

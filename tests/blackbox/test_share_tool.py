@@ -8,7 +8,7 @@ import sys
 
 import pytest
 
-from simhost import BIN, SIM
+from simhost import BIN, HAVE_CZMQ, HAVE_USB, SIM
 
 SHARE = os.path.abspath(os.path.join(BIN, "tools", "korvex-share"))
 
@@ -37,6 +37,7 @@ print("hold exit %d" % hold.returncode)
 
 
 @pytest.mark.skipif(os.geteuid() != 0, reason="network namespaces need root")
+@pytest.mark.skipif(not (HAVE_USB and HAVE_CZMQ), reason="built without umockdev or the messaging library")
 def test_a_second_process_reads_a_held_module_through_its_sharing_server():
     r = subprocess.run(
         [SIM, "--netns", "--module", "serial=1234ABCD,model=13,version=2.11.4,usb",

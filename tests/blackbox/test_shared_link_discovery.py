@@ -10,7 +10,7 @@ import sys
 
 import pytest
 
-from simhost import BIN, SIM
+from simhost import BIN, HAVE_CZMQ, SIM
 
 PROBE = os.path.abspath(os.path.join(BIN, "tests", "discovery_probe"))
 
@@ -158,6 +158,7 @@ def test_local_probe_lists_each_server_once_and_only_local_ones():
 
 
 @pytest.mark.skipif(os.geteuid() != 0, reason="network namespaces need root")
+@pytest.mark.skipif(not HAVE_CZMQ, reason="built without the messaging library")
 def test_beacon_search_on_an_interface_lists_each_server_once():
     out = run("beacon")
     assert records(out) == [line(0x0D0D0D0D, 40004, "198.18.0.2"),
@@ -167,6 +168,7 @@ def test_beacon_search_on_an_interface_lists_each_server_once():
 
 
 @pytest.mark.skipif(os.geteuid() != 0, reason="network namespaces need root")
+@pytest.mark.skipif(not HAVE_CZMQ, reason="built without the messaging library")
 def test_ctrl_c_stops_a_beacon_search():
     out = run("interrupt")
     assert "heard beacon" in out, out
