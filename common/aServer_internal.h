@@ -40,6 +40,58 @@ struct aServer {
   uint32_t batchesDropped = 0;
 };
 
+// A message socket that two threads use. Every use holds the mutex (a Use
+// for its span); one thread, the waiter, sleeps in wait(). The socket's
+// descriptor only tells that its state may have changed, and any use of
+// the socket may take that news away from the waiter; so every use ends by
+// looking at the socket's events, and input seen there wakes the waiter
+// through a descriptor of its own.
+class aSharedSocket {
+ public:
+  static constexpr int kMaxExtra = 2;
+
+  aSharedSocket() = default;
+  ~aSharedSocket();
+  aSharedSocket(const aSharedSocket&) = delete;
+  aSharedSocket& operator=(const aSharedSocket&) = delete;
+
+  // Takes socket over; false (and the socket destroyed) when the wake-up
+  // descriptor or the socket's own cannot be had.
+  bool open(zsock_t* socket);
+  // Destroys the socket; only while no other thread uses it.
+  void close();
+  bool isOpen() const { return socket_ != nullptr; }
+
+  class Use {
+   public:
+    explicit Use(aSharedSocket& shared);
+    ~Use();
+    Use(const Use&) = delete;
+    Use& operator=(const Use&) = delete;
+    void* socket() const;  // the libzmq socket; null when closed
+
+   private:
+    aSharedSocket& shared_;
+    std::lock_guard<std::mutex> lock_;
+  };
+
+  // True when a message is waiting to be received.
+  bool readable();
+  // The waiter's sleep: until the socket may have input, the wake-up
+  // descriptor is signalled, one of extra (at most kMaxExtra items polled
+  // beside; their revents are filled in) is ready, or timeoutMs pass (-1:
+  // no limit). zmq_poll's result.
+  int wait(zmq_pollitem_t* extra, int count, long timeoutMs);
+  // Wakes the waiter.
+  void wake();
+
+ private:
+  std::mutex mutex_;
+  zsock_t* socket_ = nullptr;
+  int fd_ = -1;      // the socket's own (the library's)
+  int wakeFd_ = -1;  // an eventfd
+};
+
 // Makes sure the messaging library leaves signal handling to the process.
 void aServer_zmqSetup();
 
