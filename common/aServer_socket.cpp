@@ -13,17 +13,22 @@ aSharedSocket::~aSharedSocket() { close(); }
 bool aSharedSocket::open(zsock_t* socket) {
   close();
   if (socket == nullptr) return false;
-  socket_ = socket;
-  fd_ = zsock_fd(socket);
-  wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (fd_ < 0 || wakeFd_ < 0) {
-    close();
+  const int fd = zsock_fd(socket);
+  const int wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (fd < 0 || wakeFd < 0) {
+    if (wakeFd >= 0) ::close(wakeFd);
+    zsock_destroy(&socket);
     return false;
   }
+  std::lock_guard<std::mutex> lock(mutex_);
+  socket_ = socket;
+  fd_ = fd;
+  wakeFd_ = wakeFd;
   return true;
 }
 
 void aSharedSocket::close() {
+  std::lock_guard<std::mutex> lock(mutex_);
   zsock_destroy(&socket_);
   if (wakeFd_ >= 0) ::close(wakeFd_);
   wakeFd_ = -1;
@@ -37,7 +42,7 @@ aSharedSocket::Use::~Use() {
   // This use may have taken the news of arrived input from the socket's
   // descriptor; the waiter would then sleep on with input waiting.
   if (shared_.socket_ != nullptr && (zsock_events(shared_.socket_) & ZMQ_POLLIN))
-    shared_.wake();
+    shared_.wakeLocked();
 }
 
 void* aSharedSocket::Use::socket() const {
@@ -45,9 +50,14 @@ void* aSharedSocket::Use::socket() const {
 }
 
 void aSharedSocket::wake() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  wakeLocked();
+}
+
+void aSharedSocket::wakeLocked() {
   const uint64_t one = 1;
   // A full counter (never in practice) already wakes the waiter.
-  if (write(wakeFd_, &one, sizeof(one)) < 0) return;
+  if (wakeFd_ >= 0 && write(wakeFd_, &one, sizeof(one)) < 0) return;
 }
 
 bool aSharedSocket::readable() {
