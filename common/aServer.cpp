@@ -1,11 +1,12 @@
 // The sharing server's life cycle and its broker: the frontend ROUTER where
-// clients send packets, the queue of identities waiting for answers, the
-// byte-array pools and the fan-out of stream batches.
+// clients send packets, the byte-array pools, the request line's turns and
+// time-outs, and the fan-out of stream batches.
 #include <arpa/inet.h>
 #include <zmq.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <mutex>
 #include <new>
@@ -21,55 +22,18 @@ namespace {
 
 std::atomic<aServerAnnounceStart> sAnnounceStart{nullptr};
 std::atomic<aServerAnnounceStop> sAnnounceStop{nullptr};
-std::atomic<uint32_t> sServerCount{0};
 
 constexpr uint8_t kCmdStream = 93;
 constexpr uint8_t kStreamEnable = aUEI_SET | 1;
 constexpr uint8_t kStreamDisable = aUEI_SET | 2;
+constexpr uint32_t kIdleWaitMs = 1000;
+constexpr int kReceiveBurst = 256;  // client messages taken per turn
 
 struct Broker {
   aServer* server;
-  zsock_t* frontend = nullptr;
-  zsock_t* sync = nullptr;
-  std::deque<std::string> waiting;  // identities, oldest first
   std::set<std::string> subscribers;
   aServerPools pools;
 };
-
-// Sends [identity, data] without blocking; false when the client is gone
-// (its connection closed). A client too slow to take its messages loses
-// this one rather than holding up everybody else's answers.
-bool sSend(zsock_t* frontend, const std::string& identity, const void* data,
-           size_t size) {
-  void* socket = zsock_resolve(frontend);
-  if (zmq_send(socket, identity.data(), identity.size(),
-               ZMQ_SNDMORE | ZMQ_DONTWAIT) < 0)
-    return zmq_errno() != EHOSTUNREACH;
-  zmq_send(socket, data, size, ZMQ_DONTWAIT);
-  return true;
-}
-
-// Hands a request (one packet or a whole run) to the sync worker with the
-// asker's identity queued for its answer.
-void sForward(Broker* b, const std::string& identity,
-              const std::vector<aPacket>& packets) {
-  if (b->waiting.size() >= aSERVER_MAX_WAITING) {
-    aKorvexDebug_Trace(aDEBUG_SERVER, "too many waiting requests, dropped\n");
-    return;
-  }
-  zmsg_t* msg = zmsg_new();
-  if (msg == nullptr) return;
-  for (const aPacket& p : packets) {
-    uint8_t wire[aPACKET_MAX_WIRE];
-    const uint32_t n = aPacket_WireBytes(&p, wire);
-    zmsg_addmem(msg, wire, n);
-  }
-  if (zmsg_send(&msg, b->sync) != 0) {
-    zmsg_destroy(&msg);
-    return;
-  }
-  b->waiting.push_back(identity);
-}
 
 void sStreamRequest(Broker* b, const std::string& identity, const aPacket& p) {
   if (p.dataSize != 7 || p.data[0] != kCmdStream) return;
@@ -81,37 +45,55 @@ void sStreamRequest(Broker* b, const std::string& identity, const aPacket& p) {
   }
 }
 
-void sFromClient(Broker* b) {
-  zmsg_t* msg = zmsg_recv(b->frontend);
-  if (msg == nullptr) return;
-  zframe_t* id = zmsg_first(msg);
-  zframe_t* body = zmsg_next(msg);
-  if (zmsg_size(msg) != 2 || id == nullptr || body == nullptr ||
-      !aServer_FrameIsPacket(zframe_data(body), zframe_size(body))) {
-    aKorvexDebug_Trace(aDEBUG_SERVER, "Bad content packet: dSize: %d\n",
-                       body != nullptr ? static_cast<int>(zframe_size(body)) : -1);
-    zmsg_destroy(&msg);
-    return;
+// Receives one message from the frontend without blocking: its frames'
+// bytes. False when none is waiting.
+bool sReceive(aSharedSocket* frontend, std::vector<std::string>* frames) {
+  frames->clear();
+  aSharedSocket::Use use(*frontend);
+  int more = 1;
+  while (more != 0) {
+    zmq_msg_t part;
+    zmq_msg_init(&part);
+    // The parts of a message arrive together: only the first can be absent.
+    if (zmq_msg_recv(&part, use.socket(), ZMQ_DONTWAIT) < 0) {
+      zmq_msg_close(&part);
+      return !frames->empty();
+    }
+    frames->emplace_back(static_cast<const char*>(zmq_msg_data(&part)),
+                         zmq_msg_size(&part));
+    more = zmq_msg_more(&part);
+    zmq_msg_close(&part);
   }
-  const std::string identity(reinterpret_cast<const char*>(zframe_data(id)),
-                             zframe_size(id));
-  const uint8_t* wire = zframe_data(body);
+  return true;
+}
+
+// One client message: false when none was waiting.
+bool sFromClient(Broker* b) {
+  std::vector<std::string> frames;
+  if (!sReceive(&b->server->frontend, &frames)) return false;
+  const uint8_t* wire = frames.size() == 2
+      ? reinterpret_cast<const uint8_t*>(frames[1].data()) : nullptr;
+  if (wire == nullptr || !aServer_FrameIsPacket(wire, frames[1].size())) {
+    aKorvexDebug_Trace(aDEBUG_SERVER, "Bad content packet: dSize: %d\n",
+                       frames.size() >= 2 ? static_cast<int>(frames[1].size()) : -1);
+    return true;
+  }
+  const std::string& identity = frames[0];
   aPacket packet{};
   packet.check = aPACKET_CHECK;
   packet.address = wire[0];
   packet.dataSize = wire[1];
   std::copy(wire + 2, wire + 2 + wire[1], packet.data);
   packet.fill = static_cast<uint8_t>(2 + wire[1]);
-  zmsg_destroy(&msg);
 
   sStreamRequest(b, identity, packet);
   std::vector<aPacket> run;
   switch (b->pools.offer(identity, packet, aTime_GetMSTicks(), &run)) {
     case aServerPools::kHeld:
-      return;
+      return true;
     case aServerPools::kComplete:
-      sForward(b, identity, run);
-      return;
+      aServer_queueRequest(b->server, {identity, std::move(run)});
+      return true;
     case aServerPools::kNotPooled:
       break;
   }
@@ -122,37 +104,20 @@ void sFromClient(Broker* b) {
                        packet.address == aLINK_ADDRESS_FORCE_ROUTE
                            ? "Blocking cmdFORCEROUTE from remote client\n"
                            : "run packet without its run dropped\n");
-    return;
+    return true;
   }
-  sForward(b, identity, {packet});
-}
-
-// One answer message from the sync worker: [command, packets...].
-void sFromSync(Broker* b) {
-  zmsg_t* msg = zmsg_recv(b->sync);
-  if (msg == nullptr) return;
-  zframe_t* command = zmsg_first(msg);
-  if (b->waiting.empty()) {
-    aKorvexDebug_Trace(aDEBUG_SERVER, "no id to pop\n");
-    zmsg_destroy(&msg);
-    return;
-  }
-  const std::string identity = b->waiting.front();
-  b->waiting.pop_front();
-  if (command != nullptr && zframe_size(command) == 3 &&
-      zframe_data(command)[0] == 1) {
-    for (zframe_t* f = zmsg_next(msg); f != nullptr; f = zmsg_next(msg))
-      sSend(b->frontend, identity, zframe_data(f), zframe_size(f));
-  }
-  zmsg_destroy(&msg);
+  aServer_queueRequest(b->server, {identity, {packet}});
+  return true;
 }
 
 void sSendBatches(Broker* b) {
   std::deque<std::string> due;
   aServer_takeDueBatches(b->server, aTime_GetMSTicks(), &due);
+  if (due.empty()) return;
+  aSharedSocket::Use use(b->server->frontend);
   for (const std::string& batch : due) {
     for (auto it = b->subscribers.begin(); it != b->subscribers.end();) {
-      if (sSend(b->frontend, *it, batch.data(), batch.size())) {
+      if (aServer_sendTo(use.socket(), *it, batch.data(), batch.size())) {
         ++it;
       } else {
         aKorvexDebug_Trace(aDEBUG_SERVER, "stream client gone, dropped\n");
@@ -171,7 +136,27 @@ std::string sEndpoint(uint32_t address) {
   return std::string("tcp://") + text + ":*";
 }
 
+// How long the broker may sleep: until the request in flight times out or
+// stream batches are due, else a while (pools expire meanwhile).
+long sWaitMs(aServer* server) {
+  const uint32_t now = aTime_GetMSTicks();
+  const uint32_t wait = std::min({aServer_requestWaitMs(server, now),
+                                  aServer_batchWaitMs(server, now), kIdleWaitMs});
+  return static_cast<long>(wait);
+}
+
 }  // namespace
+
+bool aServer_sendTo(void* frontend, const std::string& identity,
+                    const void* data, size_t size) {
+  // A client too slow to take its messages loses this one rather than
+  // holding up everybody else's answers; a vanished one is reported.
+  if (zmq_send(frontend, identity.data(), identity.size(),
+               ZMQ_SNDMORE | ZMQ_DONTWAIT) < 0)
+    return zmq_errno() != EHOSTUNREACH;
+  zmq_send(frontend, data, size, ZMQ_DONTWAIT);
+  return true;
+}
 
 void aServer_zmqSetup() {
   static std::once_flag once;
@@ -182,26 +167,20 @@ void aServer_zmqSetup() {
 void aServer_brokerActor(zsock_t* pipe, void* args) {
   Broker b;
   b.server = static_cast<aServer*>(args);
-  b.frontend = zsock_new(ZMQ_ROUTER);
-  b.sync = zsock_new(ZMQ_PAIR);
+  zsock_t* frontend = zsock_new(ZMQ_ROUTER);
   int port = -1;
-  if (b.frontend != nullptr && b.sync != nullptr) {
-    zsock_set_linger(b.frontend, 0);
-    zsock_set_sndhwm(b.frontend, 10000);
-    zsock_set_router_mandatory(b.frontend, 1);  // tells a vanished client
+  if (frontend != nullptr) {
+    zsock_set_linger(frontend, 0);
+    zsock_set_sndhwm(frontend, 10000);
+    zsock_set_router_mandatory(frontend, 1);  // tells a vanished client
     const uint32_t bindAddress = b.server->localOnly
                                      ? htonl(INADDR_LOOPBACK)
                                      : b.server->interfaceAddress;
-    port = zsock_bind(b.frontend, "%s", sEndpoint(bindAddress).c_str());
-    if (port > 0 && zsock_bind(b.sync, "%s", b.server->syncEndpoint.c_str()) != 0)
-      port = -1;
+    port = zsock_bind(frontend, "%s", sEndpoint(bindAddress).c_str());
   }
-  zpoller_t* poller = port > 0 ? zpoller_new(pipe, b.frontend, b.sync, nullptr)
-                               : nullptr;
-  if (poller == nullptr) {
+  if (port <= 0 || !b.server->frontend.open(frontend)) {
     aKorvexDebug_Trace(aDEBUG_SERVER, "Could not find open port\n");
-    zsock_destroy(&b.sync);
-    zsock_destroy(&b.frontend);
+    if (port <= 0) zsock_destroy(&frontend);
     b.server->brokerDone.store(true, std::memory_order_release);
     zsock_signal(pipe, 1);
     return;
@@ -209,25 +188,23 @@ void aServer_brokerActor(zsock_t* pipe, void* args) {
   b.server->port = static_cast<uint16_t>(port);
   zsock_signal(pipe, 0);
   for (;;) {
-    zsock_t* which = static_cast<zsock_t*>(zpoller_wait(poller, 20));
-    if (which == pipe) {
-      char* command = zstr_recv(pipe);
-      const bool end = command == nullptr || strcmp(command, "$TERM") == 0;
-      zstr_free(&command);
+    zmq_pollitem_t command = {zsock_resolve(pipe), 0, ZMQ_POLLIN, 0};
+    const int n = b.server->frontend.wait(&command, 1, sWaitMs(b.server));
+    if (n < 0 && zmq_errno() != EINTR) break;  // the library is ending
+    if (n > 0 && (command.revents & ZMQ_POLLIN)) {
+      char* text = zstr_recv(pipe);
+      const bool end = text == nullptr || strcmp(text, "$TERM") == 0;
+      zstr_free(&text);
       if (end) break;
-    } else if (which == b.frontend) {
-      sFromClient(&b);
-    } else if (which == b.sync) {
-      sFromSync(&b);
-    } else if (zpoller_terminated(poller)) {
-      break;
     }
-    b.pools.expire(aTime_GetMSTicks());
+    for (int i = 0; i < kReceiveBurst && sFromClient(&b); i++) {
+    }
+    const uint32_t now = aTime_GetMSTicks();
+    b.pools.expire(now);
+    aServer_serveRequests(b.server, now);
     sSendBatches(&b);
   }
-  zpoller_destroy(&poller);
-  zsock_destroy(&b.sync);
-  zsock_destroy(&b.frontend);
+  b.server->frontend.close();
   aKorvexDebug_Trace(aDEBUG_SERVER, "server task exit\n");
   b.server->brokerDone.store(true, std::memory_order_release);
 }
@@ -251,10 +228,6 @@ aServer* aServer_Create(uint32_t linkId, uint32_t interfaceAddress,
   server->interfaceAddress =
       interfaceAddress != 0 ? interfaceAddress : htonl(INADDR_LOOPBACK);
   server->localOnly = localOnly;
-  char endpoint[64];
-  snprintf(endpoint, sizeof(endpoint), "inproc://korvex-server-sync-%u",
-           static_cast<unsigned>(sServerCount++));
-  server->syncEndpoint = endpoint;
   return server;
 }
 
@@ -269,15 +242,9 @@ aErr aServer_Start(aServer* server) {
     aServer_endActor(&server->broker, &server->brokerDone);
     return aErrResource;
   }
-  server->sync = zactor_new(aServer_syncActor, server);
-  if (server->sync == nullptr) {
-    aServer_endActor(&server->broker, &server->brokerDone);
-    return aErrResource;
-  }
   aLink_DrainPackets(server->linkId, nullptr, nullptr);
-  if (aLink_InstallUserPacketFilter(server->linkId, aServer_streamFilter,
+  if (aLink_InstallUserPacketFilter(server->linkId, aServer_linkFilter,
                                     server) != aErrNone) {
-    aServer_endActor(&server->sync, &server->syncDone);
     aServer_endActor(&server->broker, &server->brokerDone);
     return aErrResource;
   }
@@ -314,8 +281,6 @@ void aServer_Destroy(aServer** server) {
   if (s->announce != nullptr && stop != nullptr) stop(s->announce);
   if (s->filterInstalled)
     aLink_InstallUserPacketFilter(s->linkId, nullptr, nullptr);
-  s->stopping = true;
-  aServer_endActor(&s->sync, &s->syncDone);
   aServer_endActor(&s->broker, &s->brokerDone);
   delete s;
 }

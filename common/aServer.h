@@ -3,13 +3,13 @@
 //
 // The server owns a ROUTER socket on a TCP port. Every client sends one
 // packet per message frame; the broker thread queues each request that
-// needs an answer behind the client's identity and hands it to the sync
-// worker, which puts it on the link and waits (2 s) for the module's answer
-// from the request's address. The answer goes back to the identity at the
-// head of the queue, and nobody else. Stream samples are collected from the
-// link's reader and fanned out in batches to the clients that enabled
-// streaming. Byte-array sets (runs of UEI packets) are pooled per client and
-// reach the module as one uninterrupted run.
+// needs an answer with the client's identity and puts the requests on the
+// link one at a time. The link's reader takes the module's answer from the
+// request's address as it arrives and sends it to that identity, and nobody
+// else; a request without an answer within 2 s is dropped. Stream samples
+// are collected from the link's reader and fanned out in batches to the
+// clients that enabled streaming. Byte-array sets (runs of UEI packets) are
+// pooled per client and reach the module as one uninterrupted run.
 //
 // Frame rule: a frame from the network holds exactly one packet's wire form
 // (address, dataSize <= 28, data); anything else is refused.
@@ -46,8 +46,8 @@ struct aServer;
 // Null for an unknown link or without the messaging library.
 aServer* aServer_Create(uint32_t linkId, uint32_t interfaceAddress,
                         bool localOnly);
-// Binds the frontend, starts the broker and sync worker, installs the stream
-// filter on the link. aErrResource when any step fails.
+// Binds the frontend, starts the broker, installs the filter that takes
+// answers and stream samples on the link. aErrResource when any step fails.
 aErr aServer_Start(aServer* server);
 // The bound frontend port (0 before a successful start).
 uint16_t aServer_GetPort(const aServer* server);

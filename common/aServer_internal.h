@@ -1,5 +1,6 @@
-// The sharing server's record, shared by its broker (aServer.cpp) and its
-// sync worker and stream filter (aServer_sync.cpp).
+// The sharing server's record, shared by its broker (aServer.cpp), its
+// request line and the link filter that takes answers and stream samples
+// (aServer_sync.cpp).
 #ifndef KORVEX_ASERVER_INTERNAL_H
 #define KORVEX_ASERVER_INTERNAL_H
 
@@ -8,6 +9,7 @@
 #include <deque>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include <czmq.h>
 
@@ -15,6 +17,91 @@
 
 #define aSERVER_MAX_BATCHES 64u   // stream batches waiting for the broker
 #define aSERVER_MAX_WAITING 1024u // requests waiting for an answer
+
+// A message socket that two threads use. Every use holds the mutex (a Use
+// for its span); one thread, the waiter, sleeps in wait(). The socket's
+// descriptor only tells that its state may have changed, and any use of
+// the socket may take that news away from the waiter; so every use ends by
+// looking at the socket's events, and input seen there wakes the waiter
+// through a descriptor of its own.
+class aSharedSocket {
+ public:
+  static constexpr int kMaxExtra = 2;
+
+  aSharedSocket() = default;
+  ~aSharedSocket();
+  aSharedSocket(const aSharedSocket&) = delete;
+  aSharedSocket& operator=(const aSharedSocket&) = delete;
+
+  // Takes socket over; false (and the socket destroyed) when the wake-up
+  // descriptor or the socket's own cannot be had.
+  bool open(zsock_t* socket);
+  // Destroys the socket; the waiter's, when it no longer waits.
+  void close();
+  bool isOpen() const { return socket_ != nullptr; }
+
+  class Use {
+   public:
+    explicit Use(aSharedSocket& shared);
+    ~Use();
+    Use(const Use&) = delete;
+    Use& operator=(const Use&) = delete;
+    void* socket() const;  // the libzmq socket; null when closed
+
+   private:
+    aSharedSocket& shared_;
+    std::lock_guard<std::mutex> lock_;
+  };
+
+  // True when a message is waiting to be received.
+  bool readable();
+  // The waiter's sleep: until the socket may have input, the wake-up
+  // descriptor is signalled, one of extra (at most kMaxExtra items polled
+  // beside; their revents are filled in) is ready, or timeoutMs pass (-1:
+  // no limit). zmq_poll's result.
+  int wait(zmq_pollitem_t* extra, int count, long timeoutMs);
+  // Wakes the waiter.
+  void wake();
+
+ private:
+  void wakeLocked();
+
+  std::mutex mutex_;  // guards socket_ and, for all but the waiter, wakeFd_
+  zsock_t* socket_ = nullptr;
+  int fd_ = -1;      // the socket's own (the library's)
+  int wakeFd_ = -1;  // an eventfd
+};
+
+// What answers a request: for an identify any empty packet (the module
+// answers from its own address); otherwise a packet from the request's
+// address, and for a UEI request one of the same command and option, so
+// that a late answer to an earlier request is not taken for this one's.
+struct aServerWant {
+  uint8_t address = 0;
+  bool identify = false;
+  bool uei = false;
+  uint8_t command = 0, option = 0;
+};
+
+// A client's request: one packet, or a whole byte-array run.
+struct aServerRequest {
+  std::string identity;
+  std::vector<aPacket> packets;
+};
+
+// Requests reach the link one at a time. The broker queues them and puts
+// the next on the link when none is in flight; the link's reader takes the
+// answer as it arrives and sends it to the asker itself.
+struct aServerRequestLine {
+  std::mutex mutex;
+  std::deque<aServerRequest> waiting;
+  bool inFlight = false;
+  uint32_t serial = 0;       // of the request in flight
+  std::string asker;         // its client's identity
+  aServerWant want;
+  uint32_t lastMs = 0;       // when it went out, or its last answer packet came
+  std::vector<aPacket> answer;  // a multi-packet answer so far
+};
 
 struct aServer {
   uint32_t linkId = 0;
@@ -24,13 +111,15 @@ struct aServer {
   std::atomic<uint8_t> moduleAddress{0};
   std::atomic<uint16_t> port{0};
   std::atomic<uint32_t> subscriberCount{0};  // kept by the broker
-  std::atomic<bool> stopping{false};
-  std::string syncEndpoint;  // inproc endpoint of the broker-sync pair
   zactor_t* broker = nullptr;
-  zactor_t* sync = nullptr;
-  std::atomic<bool> brokerDone{false}, syncDone{false};
+  std::atomic<bool> brokerDone{false};
   bool filterInstalled = false;
   void* announce = nullptr;
+
+  // The ROUTER clients connect to: opened by the broker, which waits on it;
+  // the link's reader sends answers on it while its filter is installed.
+  aSharedSocket frontend;
+  aServerRequestLine requests;
 
   // Stream batches, filled by the link's reader, sent by the broker.
   std::mutex batchMutex;
@@ -49,11 +138,25 @@ void aServer_zmqSetup();
 // used is freed.
 void aServer_endActor(zactor_t** actor, std::atomic<bool>* done);
 
-// Actor bodies (aServer.cpp, aServer_sync.cpp); args is the aServer.
+// The broker actor's body (aServer.cpp); args is the aServer.
 void aServer_brokerActor(zsock_t* pipe, void* args);
-void aServer_syncActor(zsock_t* pipe, void* args);
-// The link's user filter: keeps stream samples for the broker.
-uint8_t aServer_streamFilter(const aPacket* packet, const void* reference);
+// Sends [identity, data] on the frontend without blocking; false when the
+// client is gone (aServer.cpp).
+bool aServer_sendTo(void* frontend, const std::string& identity,
+                    const void* data, size_t size);
+
+// The request line (aServer_sync.cpp), run by the broker: queues a request
+// (dropped when too many wait), and puts the next waiting one on the link
+// when none is in flight, after ending one that got no answer in time.
+void aServer_queueRequest(aServer* server, aServerRequest request);
+void aServer_serveRequests(aServer* server, uint32_t nowMs);
+// Milliseconds until the request in flight times out (UINT32_MAX: none).
+uint32_t aServer_requestWaitMs(aServer* server, uint32_t nowMs);
+// The link's user filter: takes the answer to the request in flight and
+// keeps stream samples for the broker; wakes the broker when it has work.
+uint8_t aServer_linkFilter(const aPacket* packet, const void* reference);
+// Milliseconds until the stream batches are due (UINT32_MAX: none wait).
+uint32_t aServer_batchWaitMs(aServer* server, uint32_t nowMs);
 // Takes the stream batches due for sending now (all, on a heartbeat, when
 // more than one is full, or when the oldest sample is 100 ms old).
 void aServer_takeDueBatches(aServer* server, uint32_t nowMs,

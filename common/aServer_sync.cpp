@@ -1,7 +1,9 @@
-// The sharing server's sync worker, the only thread that puts client
-// requests on the link and takes their answers, and the stream filter that
-// collects samples from the link's reader.
+// The sharing server's request line, which puts client requests on the
+// link one after the other, and the link filter, which runs in the link's
+// reader: it sends each answer to its asker as it arrives and collects
+// stream samples for the broker.
 #include <algorithm>
+#include <cstdint>
 #include <vector>
 
 #include "common/aKorvexDebug.h"
@@ -12,21 +14,10 @@
 
 namespace {
 
-constexpr uint32_t kAwaitSliceMs = 100;
-
-// What answers a request: for an identify any empty packet (the module
-// answers from its own address); otherwise a packet from the request's
-// address, and for a UEI request one of the same command and option, so
-// that a late answer to an earlier request is not taken for this one's.
-struct Want {
-  uint8_t address;
-  bool identify;
-  bool uei;
-  uint8_t command, option;
-};
-
-Want sWantFor(const aPacket& request) {
-  Want want{request.address, request.address == aLINK_ADDRESS_IDENTIFY, false, 0, 0};
+aServerWant sWantFor(const aPacket& request) {
+  aServerWant want;
+  want.address = request.address;
+  want.identify = request.address == aLINK_ADDRESS_IDENTIFY;
   if (request.dataSize >= 2 && aUEI_isUEIPayload(&request)) {
     want.uei = true;
     want.command = request.data[0];
@@ -35,13 +26,19 @@ Want sWantFor(const aPacket& request) {
   return want;
 }
 
-uint8_t sAnswers(const aPacket* packet, const void* reference) {
-  const Want* want = static_cast<const Want*>(reference);
-  if (want->identify) return packet->dataSize == 0;
-  if (packet->address != want->address) return 0;
-  if (!want->uei) return 1;
-  return packet->dataSize >= 2 && packet->data[0] == want->command &&
-         (packet->data[1] & aUEI_OPTION_MASK) == want->option;
+bool sAnswers(const aPacket* packet, const aServerWant& want) {
+  if (want.identify) return packet->dataSize == 0;
+  if (packet->address != want.address) return false;
+  if (!want.uei) return true;
+  return packet->dataSize >= 2 && packet->data[0] == want.command &&
+         (packet->data[1] & aUEI_OPTION_MASK) == want.option;
+}
+
+// Milliseconds the request in flight has waited at nowMs; 0 when its time
+// was taken after nowMs (by the reader, or by this turn's own dispatch).
+uint32_t sWaited(const aServerRequestLine& line, uint32_t nowMs) {
+  const uint32_t waited = nowMs - line.lastMs;
+  return waited > UINT32_MAX / 2 ? 0 : waited;
 }
 
 bool sMoreFollows(const aPacket* packet) {
@@ -49,121 +46,143 @@ bool sMoreFollows(const aPacket* packet) {
          aUEI_getBytesContinue(packet) != 0;
 }
 
-// Waits up to the answer time-out in slices, giving up when the server
-// stops.
-aPacket* sAwait(aServer* server, const Want& want) {
-  const uint32_t start = aTime_GetMSTicks();
-  while (!server->stopping) {
-    aPacket* p = aLink_AwaitFirst(server->linkId, sAnswers, &want, kAwaitSliceMs);
-    if (p != nullptr) return p;
-    if (aTime_GetMSTicks() - start >= aSERVER_ANSWER_TIMEOUT_MS) break;
-    if (aLink_GetStatus(server->linkId) != kLinkStateRunning)
-      aTime_MSSleep(kAwaitSliceMs);  // AwaitFirst returns at once then
-  }
-  return nullptr;
-}
-
-void sReply(zsock_t* sync, uint8_t command, const std::vector<aPacket*>& packets) {
-  zmsg_t* msg = zmsg_new();
-  if (msg == nullptr) return;
-  const uint8_t head[3] = {command, static_cast<uint8_t>(packets.size() >> 8),
-                           static_cast<uint8_t>(packets.size() & 0xFF)};
-  zmsg_addmem(msg, head, sizeof(head));
-  for (aPacket* p : packets) {
-    uint8_t wire[aPACKET_MAX_WIRE];
-    zmsg_addmem(msg, wire, aPacket_WireBytes(p, wire));
-  }
-  if (zmsg_send(&msg, sync) != 0) zmsg_destroy(&msg);
-}
-
-// One request: its packets in order, then the answer to the last one.
-void sServe(aServer* server, zsock_t* sync, zmsg_t* msg) {
-  // Whatever came in before the request (late answers, unsolicited
-  // packets) must not be taken for its answer.
-  aLink_DrainPackets(server->linkId, nullptr, nullptr);
-  aPacket last{};
-  bool ok = zmsg_size(msg) > 0;
-  for (zframe_t* f = zmsg_first(msg); ok && f != nullptr; f = zmsg_next(msg)) {
-    const uint8_t* wire = zframe_data(f);
-    if (!aServer_FrameIsPacket(wire, zframe_size(f))) {
-      ok = false;
-      break;
-    }
-    aPacket* p = aPacket_CreateWithData(wire[0], wire[1], wire + 2);
-    const aErr err = p != nullptr ? aLink_PutPacket(server->linkId, p) : aErrMemory;
-    if (p != nullptr) last = *p;
-    aPacket_Destroy(&p);
-    if (err != aErrNone) {
-      aKorvexDebug_Trace(aDEBUG_SERVER, "Failed to PUT packet: err: %d\n",
-                         static_cast<int>(err));
-      ok = false;
+// Ends the request in flight: the answer collected so far goes to its
+// asker (nothing when none came). Under the line's mutex.
+void sFinish(aServer* server) {
+  aServerRequestLine& line = server->requests;
+  if (line.answer.empty()) {
+    aKorvexDebug_Trace(aDEBUG_SERVER, "Failed to AWAIT packet\n");
+  } else {
+    aSharedSocket::Use use(server->frontend);
+    for (const aPacket& p : line.answer) {
+      uint8_t wire[aPACKET_MAX_WIRE];
+      aServer_sendTo(use.socket(), line.asker, wire, aPacket_WireBytes(&p, wire));
     }
   }
-  if (!ok || !aServer_NeedsAnswer(&last)) {
-    sReply(sync, 0, {});
-    return;
-  }
-  const Want want = sWantFor(last);
-  std::vector<aPacket*> answer;
-  while (answer.size() < aSERVER_POOL_MAX_PACKETS) {
-    aPacket* p = sAwait(server, want);
-    if (p == nullptr) break;
-    answer.push_back(p);
-    if (!sMoreFollows(p)) break;
-  }
-  if (answer.empty()) aKorvexDebug_Trace(aDEBUG_SERVER, "Failed to AWAIT packet\n");
-  sReply(sync, answer.empty() ? 0 : 1, answer);
-  for (aPacket* p : answer) aPacket_Destroy(&p);
+  line.answer.clear();
+  line.inFlight = false;
+}
+
+// Takes packet when it answers the request in flight; the last packet of
+// the answer sends it.
+bool sTakeAnswer(aServer* server, const aPacket* packet) {
+  aServerRequestLine& line = server->requests;
+  std::lock_guard<std::mutex> lock(line.mutex);
+  if (!line.inFlight || !sAnswers(packet, line.want)) return false;
+  line.answer.push_back(*packet);
+  line.lastMs = aTime_GetMSTicks();  // each packet of an answer has its time
+  if (sMoreFollows(packet) && line.answer.size() < aSERVER_POOL_MAX_PACKETS)
+    return true;
+  sFinish(server);
+  if (!line.waiting.empty()) server->frontend.wake();  // the next one's turn
+  return true;
 }
 
 }  // namespace
 
-void aServer_syncActor(zsock_t* pipe, void* args) {
-  aServer* server = static_cast<aServer*>(args);
-  zsock_t* sync = zsock_new(ZMQ_PAIR);
-  if (sync != nullptr &&
-      zsock_connect(sync, "%s", server->syncEndpoint.c_str()) != 0)
-    zsock_destroy(&sync);
-  zpoller_t* poller = sync != nullptr ? zpoller_new(pipe, sync, nullptr) : nullptr;
-  zsock_signal(pipe, 0);
-  while (poller != nullptr) {
-    zsock_t* which = static_cast<zsock_t*>(zpoller_wait(poller, 1000));
-    if (which == pipe || zpoller_terminated(poller)) break;
-    if (which != sync) continue;
-    zmsg_t* msg = zmsg_recv(sync);
-    if (msg == nullptr) continue;
-    sServe(server, sync, msg);
-    zmsg_destroy(&msg);
+void aServer_queueRequest(aServer* server, aServerRequest request) {
+  aServerRequestLine& line = server->requests;
+  std::lock_guard<std::mutex> lock(line.mutex);
+  if (line.waiting.size() >= aSERVER_MAX_WAITING) {
+    aKorvexDebug_Trace(aDEBUG_SERVER, "too many waiting requests, dropped\n");
+    return;
   }
-  zpoller_destroy(&poller);
-  zsock_destroy(&sync);
-  server->syncDone.store(true, std::memory_order_release);
+  line.waiting.push_back(std::move(request));
 }
 
-uint8_t aServer_streamFilter(const aPacket* packet, const void* reference) {
+void aServer_serveRequests(aServer* server, uint32_t nowMs) {
+  aServerRequestLine& line = server->requests;
+  for (;;) {
+    aServerRequest next;
+    uint32_t serial = 0;
+    {
+      std::lock_guard<std::mutex> lock(line.mutex);
+      if (line.inFlight) {
+        if (sWaited(line, nowMs) < aSERVER_ANSWER_TIMEOUT_MS) return;
+        sFinish(server);
+      }
+      if (line.waiting.empty()) return;
+      next = std::move(line.waiting.front());
+      line.waiting.pop_front();
+      if (next.packets.empty()) continue;
+      if (aServer_NeedsAnswer(&next.packets.back())) {
+        // In flight before it goes out: the answer may come at once.
+        line.inFlight = true;
+        serial = ++line.serial;
+        line.asker = next.identity;
+        line.want = sWantFor(next.packets.back());
+        line.lastMs = aTime_GetMSTicks();
+        line.answer.clear();
+      }
+    }
+    // Nobody else reads the link's inbound queue: what the filter did not
+    // take (late answers, unsolicited packets) is dropped here.
+    aLink_DrainPackets(server->linkId, nullptr, nullptr);
+    for (const aPacket& p : next.packets) {
+      const aErr err = aLink_PutPacket(server->linkId, &p);
+      if (err == aErrNone) continue;
+      aKorvexDebug_Trace(aDEBUG_SERVER, "Failed to PUT packet: err: %d\n",
+                         static_cast<int>(err));
+      std::lock_guard<std::mutex> lock(line.mutex);
+      if (line.inFlight && line.serial == serial) {
+        line.answer.clear();
+        line.inFlight = false;
+      }
+      break;
+    }
+  }
+}
+
+uint32_t aServer_requestWaitMs(aServer* server, uint32_t nowMs) {
+  aServerRequestLine& line = server->requests;
+  std::lock_guard<std::mutex> lock(line.mutex);
+  if (!line.inFlight) return UINT32_MAX;
+  const uint32_t waited = sWaited(line, nowMs);
+  return waited < aSERVER_ANSWER_TIMEOUT_MS ? aSERVER_ANSWER_TIMEOUT_MS - waited : 0;
+}
+
+uint8_t aServer_linkFilter(const aPacket* packet, const void* reference) {
   aServer* server = const_cast<aServer*>(static_cast<const aServer*>(reference));
   if (!aVALIDPACKET(packet)) return 0;
-  std::lock_guard<std::mutex> lock(server->batchMutex);
-  if (packet->dataSize == 2 && packet->data[0] == 0) {
-    server->flushNow = true;  // a heartbeat: send what was collected
-    return 0;
-  }
-  if (!aUEI_isStreamPacket(packet)) return 0;
-  const size_t size = 2u + packet->dataSize;
-  if (server->batches.empty() ||
-      server->batches.back().size() + size > aSERVER_BATCH_SIZE) {
-    if (server->batches.size() >= aSERVER_MAX_BATCHES) {
-      server->batchesDropped++;
-      return 1;  // nobody takes them: the oldest stay, this one goes
+  // Heartbeats go on to the link, which answers them; they are never taken
+  // for an answer.
+  const bool heartbeat = packet->dataSize == 2 && packet->data[0] == 0;
+  if (!heartbeat && !aUEI_isStreamPacket(packet))
+    return sTakeAnswer(server, packet) ? 1 : 0;
+  bool due = false;
+  {
+    std::lock_guard<std::mutex> lock(server->batchMutex);
+    if (heartbeat) {
+      server->flushNow = true;  // send what was collected
+      due = !server->batches.empty();
+    } else {
+      const size_t size = 2u + packet->dataSize;
+      if (server->batches.empty() ||
+          server->batches.back().size() + size > aSERVER_BATCH_SIZE) {
+        if (server->batches.size() >= aSERVER_MAX_BATCHES) {
+          server->batchesDropped++;
+          return 1;  // nobody takes them: the oldest stay, this one goes
+        }
+        if (server->batches.empty()) server->batchFirstMs = aTime_GetMSTicks();
+        server->batches.emplace_back();
+        due = server->batches.size() == 2;  // one is full
+      }
+      std::string& batch = server->batches.back();
+      batch.push_back(static_cast<char>(packet->address));
+      batch.push_back(static_cast<char>(packet->dataSize));
+      batch.append(reinterpret_cast<const char*>(packet->data), packet->dataSize);
     }
-    if (server->batches.empty()) server->batchFirstMs = aTime_GetMSTicks();
-    server->batches.emplace_back();
   }
-  std::string& batch = server->batches.back();
-  batch.push_back(static_cast<char>(packet->address));
-  batch.push_back(static_cast<char>(packet->dataSize));
-  batch.append(reinterpret_cast<const char*>(packet->data), packet->dataSize);
-  return 1;
+  if (due) server->frontend.wake();
+  return heartbeat ? 0 : 1;
+}
+
+uint32_t aServer_batchWaitMs(aServer* server, uint32_t nowMs) {
+  std::lock_guard<std::mutex> lock(server->batchMutex);
+  if (server->batches.empty()) return UINT32_MAX;
+  if (server->flushNow || server->batches.size() > 1) return 0;
+  const uint32_t age = nowMs - server->batchFirstMs;
+  return age < aSERVER_BATCH_FLUSH_MS ? aSERVER_BATCH_FLUSH_MS - age : 0;
 }
 
 void aServer_takeDueBatches(aServer* server, uint32_t nowMs,

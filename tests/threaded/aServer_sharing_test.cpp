@@ -120,6 +120,28 @@ TEST_F(Sharing, IdentifyIsAnsweredOnlyToItsSender) {
   EXPECT_EQ(model, 13);
 }
 
+// Two clients asking at once, back to back, each get every answer of their
+// own: requests go out the moment the previous answer is in, so a turn
+// missed or taken twice shows here.
+TEST_F(Sharing, BackToBackRequestsOfTwoClientsAllComeBack) {
+  constexpr int kRounds = 300;  // each bounded by its 1 s answer wait
+  int modelsOk = 0, identifiesOk = 0;
+  std::thread asker([&] {
+    for (int i = 0; i < kRounds; i++) {
+      uint8_t model = 0;
+      if (getModel(a_->id(), &model) == aErrNone && model == 13) modelsOk++;
+    }
+  });
+  for (int i = 0; i < kRounds; i++) {
+    uint8_t address = 0;
+    if (_aLink_GetModuleAddress(b_->id(), &address) == aErrNone && address == 2)
+      identifiesOk++;
+  }
+  asker.join();
+  EXPECT_EQ(modelsOk, kRounds);
+  EXPECT_EQ(identifiesOk, kRounds);
+}
+
 // A pooled client link writes several packets in one call; each reaches
 // the server as a frame of its own.
 TEST_F(Sharing, PooledClientWritesArriveWhole) {
