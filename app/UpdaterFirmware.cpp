@@ -121,24 +121,24 @@ class FirmwareReceiver : public BuildTextSink {
   void Write(const char* text, size_t count) override {
     textLength_ += count;
     if (decoder_.Failed()) return;
-    piece_.resize(Base64StreamDecoder::MaxOutput(count));
-    const size_t n = decoder_.Feed(text, count, piece_.data());
-    if (decoder_.Failed() || n == 0) return;
-    if (worker_) {
-      worker_->Feed(piece_.data(), n);
-    } else {
-      direct_.Feed(piece_.data(), n);
+    const size_t held = batch_.size();
+    batch_.resize(held + Base64StreamDecoder::MaxOutput(count));
+    const size_t n = decoder_.Feed(text, count, batch_.data() + held);
+    batch_.resize(held + n);
+    if (decoder_.Failed()) {
+      batch_.resize(held);
+      return;
     }
-    // Nothing more goes to the disk once the check has refused the file.
-    if (file_ && fileResult_ == aErrNone && !Refused()) {
-      fileResult_ = file_->Append(piece_.data(), n, &fileError_);
-    }
+    if (batch_.size() >= kBatchBytes) Pass();
   }
 
   bool HasText() const { return textLength_ > 0; }
   bool TextValid() const { return decoder_.Complete(); }
   // The decoded bytes would load as a BIRD file.
-  bool FileValid() { return worker_ ? worker_->Finish() : direct_.Finish(); }
+  bool FileValid() {
+    Pass();
+    return worker_ ? worker_->Finish() : direct_.Finish();
+  }
   // The check has already refused the file (it may still be running).
   bool Refused() { return worker_ ? worker_->Refused() : direct_.Failed(); }
   // After FileValid.
@@ -146,17 +146,38 @@ class FirmwareReceiver : public BuildTextSink {
   // After the fetch: flushes the written file to the disk; aErrNone, or
   // why the file could not be written (*error: the system error number).
   aErr FinishFile(int* error) {
+    Pass();
     *error = fileError_;
     if (!file_) return aErrParam;
     if (fileResult_ != aErrNone) return fileResult_;
     return file_->Finish(error);
   }
-  void Release() { std::vector<uint8_t>().swap(piece_); }
+  void Release() { std::vector<uint8_t>().swap(batch_); }
 
  private:
+  // The transfer delivers the text in pieces of a few kilobytes; the decoded
+  // bytes go on to the check and the file in larger batches, for fewer
+  // hand-offs to the check's thread and fewer writes.
+  static constexpr size_t kBatchBytes = 96 * 1024;
+
+  // Passes the decoded bytes held so far to the check and the file.
+  void Pass() {
+    if (batch_.empty()) return;
+    if (worker_) {
+      worker_->Feed(batch_.data(), batch_.size());
+    } else {
+      direct_.Feed(batch_.data(), batch_.size());
+    }
+    // Nothing more goes to the disk once the check has refused the file.
+    if (file_ && fileResult_ == aErrNone && !Refused()) {
+      fileResult_ = file_->Append(batch_.data(), batch_.size(), &fileError_);
+    }
+    batch_.clear();
+  }
+
   uint64_t textLength_ = 0;
   Base64StreamDecoder decoder_;
-  std::vector<uint8_t> piece_;  // the bytes decoded from the latest text
+  std::vector<uint8_t> batch_;  // decoded bytes not yet passed on
   BirdStreamCheck direct_;
   std::unique_ptr<BirdCheckWorker> worker_;
   AtomicFileWriter* file_ = nullptr;

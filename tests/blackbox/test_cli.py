@@ -201,3 +201,10 @@ def test_no_home_directory_needs_storage_directory(updater):
         assert not os.path.exists(os.path.join(storage, "updater")), "looking writes nothing"
     finally:
         shutil.rmtree(storage)
+
+
+def test_messaging_libraries_are_not_loaded_by_commands_that_share_no_link(run_updater):
+    # They cost a good part of every start-up; only link sharing opens them.
+    result = run_updater("-L", "-d", "40F5849A", env={"LD_DEBUG": "files"})
+    assert "calling init: /" in result.stderr  # the loader's report was on
+    assert "libczmq" not in result.stderr and "libzmq" not in result.stderr
