@@ -65,7 +65,13 @@
   X(zmq, int, zmq_msg_recv, (zmq_msg_t* msg, void* s, int flags), (msg, s, flags), -1)        \
   X(zmq, int, zmq_msg_close, (zmq_msg_t* msg), (msg), -1)                                     \
   X(zmq, void*, zmq_msg_data, (zmq_msg_t* msg), (msg), nullptr)                               \
-  X(zmq, size_t, zmq_msg_size, (const zmq_msg_t* msg), (msg), 0)
+  X(zmq, size_t, zmq_msg_size, (const zmq_msg_t* msg), (msg), 0)                              \
+  X(zmq, int, zmq_msg_more, (const zmq_msg_t* msg), (msg), 0)                                 \
+  X(zmq, int, zmq_connect, (void* s, const char* address), (s, address), -1)                  \
+  X(zmq, int, zmq_setsockopt, (void* s, int option, const void* value, size_t length),        \
+    (s, option, value, length), -1)                                                           \
+  X(czmq, SOCKET, zsock_fd, (void* self), (self), -1)                                         \
+  X(czmq, int, zsock_events, (void* self), (self), 0)
 
 // Functions with no result to report.
 #define KORVEX_CZMQ_PROCEDURES(X)                                                             \
