@@ -1,9 +1,12 @@
-// Announcing a sharing server on this host: a responder thread holds one of
-// the fixed multicast probe ports (group 224.0.0.7 on the loopback
-// interface, port aLANET_PROBE_PORT + k) and answers each 4-byte probe
-// 0xABCDDCBA with the server's record on aLANET_ANSWER_PORT + k. Nothing is
-// answered until the server knows its module's model. Other datagrams are
-// ignored; the thread polls its stop flag every 100 ms.
+// Announcing a sharing server. A server open to the network, on an
+// interface other than 127.0.0.1, answers search beacons there
+// (aLanet_beacon.cpp). Any other server is announced on this host: a
+// responder thread holds one of the fixed multicast probe ports (group
+// 224.0.0.7 on the loopback interface, port aLANET_PROBE_PORT + k) and
+// answers each 4-byte probe 0xABCDDCBA with the server's record on
+// aLANET_ANSWER_PORT + k. Nothing is answered until the server knows its
+// module's model. Other datagrams are ignored; the thread polls its stop
+// flag every 100 ms.
 #include <arpa/inet.h>
 #include <poll.h>
 
@@ -13,6 +16,7 @@
 #include <thread>
 
 #include "common/aKorvexDebug.h"
+#include "common/aLanet_beacon.h"
 #include "common/aLink_internal.h"
 #include "common/aMulticast.h"
 #include "common/aServer.h"
@@ -29,6 +33,7 @@ struct Announcer {
   uint32_t serialNumber = 0;
   aMulticastRef receiver = nullptr;
   aMulticastRef sender = nullptr;
+  void* beacon = nullptr;  // the network announcement, instead of the above
   std::atomic<bool> stop{false};
   std::thread thread;
 };
@@ -46,17 +51,9 @@ void Answer(Announcer* a) {
       continue;
     }
     aKorvexDebug_Trace(aDEBUG_DISCOVERY, "We got the multicast magic value\n");
-    const uint8_t model = aServer_GetModel(a->server);
-    const uint16_t port = aServer_GetPort(a->server);
-    if (model == 0 || port == 0) continue;
-    linkSpec record = linkSpec();
-    record.type = ALANET;
-    record.serialNumber = a->serialNumber;
-    record.model = model;
-    record.port = port;
-    const uint32_t loopback = htonl(INADDR_LOOPBACK);
-    memcpy(record.address, &loopback, sizeof(loopback));
-    aMulticast_Send(a->sender, &record, sizeof(record));
+    linkSpec record;
+    if (aLanet_ServerRecord(a->server, a->serialNumber, htonl(INADDR_LOOPBACK), &record))
+      aMulticast_Send(a->sender, &record, sizeof(record));
   }
 }
 
@@ -70,6 +67,13 @@ void* aDiscovery_AnnounceStart(aServer* server) {
   if (a == nullptr) return nullptr;
   a->server = server;
   a->serialNumber = entry->identifier;
+  const uint32_t address = aServer_GetInterface(server);
+  if (!server->localOnly && address != htonl(INADDR_LOOPBACK)) {
+    a->beacon = aLanet_BeaconStart(server, a->serialNumber, address);
+    if (a->beacon != nullptr) return a;
+    delete a;
+    return nullptr;
+  }
   const uint32_t loopback = htonl(INADDR_LOOPBACK);
   const uint32_t group = inet_addr("224.0.0.7");
   for (uint16_t k = 0; k < aLANET_PORT_RANGE; ++k) {
@@ -95,6 +99,7 @@ void* aDiscovery_AnnounceStart(aServer* server) {
 void aDiscovery_AnnounceStop(void* handle) {
   Announcer* a = static_cast<Announcer*>(handle);
   if (a == nullptr) return;
+  aLanet_BeaconStop(a->beacon);
   a->stop = true;
   if (a->thread.joinable()) a->thread.join();
   aMulticast_Destroy(&a->receiver);

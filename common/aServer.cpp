@@ -13,6 +13,7 @@
 #include <set>
 
 #include "common/aKorvexDebug.h"
+#include "common/aLanet_beacon.h"
 #include "common/aLink.h"
 #include "common/aServer_internal.h"
 #include "common/aTime.h"
@@ -235,6 +236,10 @@ aErr aServer_Start(aServer* server) {
   if (server == nullptr) return aErrParam;
   if (server->broker != nullptr) return aErrNone;
   aServer_zmqSetup();
+  // Open to the network, the server listens and is announced on one
+  // interface: the one asked for, else the host's first.
+  if (!server->localOnly)
+    server->interfaceAddress = aLanet_ServerInterface(server->interfaceAddress);
   // zactor_new waits for the actor's signal; a failed start signals 1 and
   // the actor is gone, which zactor_new reports as null.
   server->broker = zactor_new(aServer_brokerActor, server);

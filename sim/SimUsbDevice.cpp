@@ -1,7 +1,10 @@
 // The usbdevfs side of a simulated USB device. URBs the host submits are
 // held (their client memory resolved) until a reap hands them back: control
 // and OUT URBs complete at once, IN URBs when the data port has an answer,
-// discarded ones with -ENOENT before anything else.
+// discarded ones with -ENOENT before anything else. Each open node (one per
+// process that opened the device) reaps only its own URBs, and bulk URBs
+// from a node that does not hold the claimed interface are refused with
+// EBUSY, as the kernel does.
 #include "sim/SimUsbDevice.h"
 
 #include <sys/ioctl.h>
@@ -165,7 +168,26 @@ int UsbDevice::HaltsCleared(uint8_t endpoint) {
 void UsbDevice::Release(Urb& u) {
   if (u.buffer != nullptr) umockdev_ioctl_data_unref(u.buffer);
   if (u.urb != nullptr) umockdev_ioctl_data_unref(u.urb);
+  if (u.client != nullptr) g_object_unref(u.client);
   u.buffer = u.urb = nullptr;
+  u.client = nullptr;
+}
+
+void UsbDevice::DropClosed() {
+  const auto closed = [](Urb& u) {
+    if (umockdev_ioctl_client_get_connected(u.client)) return false;
+    Release(u);
+    return true;
+  };
+  pendingIn_.remove_if(closed);
+  completed_.erase(std::remove_if(completed_.begin(), completed_.end(), closed), completed_.end());
+  discarded_.erase(std::remove_if(discarded_.begin(), discarded_.end(), closed), discarded_.end());
+}
+
+int UsbDevice::BulkAllowed(UMockdevIoctlClient* client) {
+  const auto it = claimedBy_.find(static_cast<unsigned>(desc_.leadingInterfaces));
+  if (it == claimedBy_.end() || it->second == client) return 0;
+  return umockdev_ioctl_client_get_connected(it->second) ? EBUSY : 0;
 }
 
 std::vector<uint8_t> UsbDevice::Descriptors() const {
@@ -319,10 +341,17 @@ void UsbDevice::ClearHalt(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
 // The argument points to a struct usbdevfs_urb, whose buffer points to the
 // data: both are resolved and held until the URB is reaped.
 void UsbDevice::Submit(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
+  DropClosed();
   Urb u;
   u.urb = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), nullptr);
   if (u.urb == nullptr) return Complete(client, -1, EFAULT);
   usbdevfs_urb* urb = UrbOf(u.urb);
+  const int busy = urb->type == USBDEVFS_URB_TYPE_CONTROL ? 0 : BulkAllowed(client);
+  if (busy != 0) {
+    Release(u);
+    return Complete(client, -1, busy);
+  }
+  u.client = static_cast<UMockdevIoctlClient*>(g_object_ref(client));
   if (urb->buffer_length > 0) {
     u.buffer = umockdev_ioctl_data_resolve(u.urb, offsetof(usbdevfs_urb, buffer),
                                            static_cast<gsize>(urb->buffer_length), nullptr);
@@ -400,15 +429,20 @@ void UsbDevice::ServeIn() {
 // Hands back one finished URB: the argument is resolved as a pointer-sized
 // cell that receives the URB (as the client's address).
 void UsbDevice::Reap(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
+  DropClosed();
   ServeIn();
-  std::deque<Urb>* from = !discarded_.empty()   ? &discarded_
-                          : !completed_.empty() ? &completed_
-                                                : nullptr;
-  if (from == nullptr) return Complete(client, -1, EAGAIN);
+  const auto mine = [client](const Urb& u) { return u.client == client; };
+  std::deque<Urb>* from = &discarded_;
+  auto it = std::find_if(discarded_.begin(), discarded_.end(), mine);
+  if (it == discarded_.end()) {
+    from = &completed_;
+    it = std::find_if(completed_.begin(), completed_.end(), mine);
+  }
+  if (it == from->end()) return Complete(client, -1, EAGAIN);
   UMockdevIoctlData* cell = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), nullptr);
   if (cell == nullptr) return Complete(client, -1, EFAULT);
-  Urb u = from->front();
-  from->pop_front();
+  Urb u = *it;
+  from->erase(it);
   umockdev_ioctl_data_set_ptr(cell, 0, u.urb);
   umockdev_ioctl_data_unref(cell);
   Complete(client, 0, 0);
@@ -420,7 +454,7 @@ void UsbDevice::Discard(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
   unsigned long address = 0;
   if (LengthOf(arg) >= sizeof address) std::memcpy(&address, arg->data, sizeof address);
   for (auto it = pendingIn_.begin(); it != pendingIn_.end(); ++it) {
-    if (it->clientAddress != address) continue;
+    if (it->client != client || it->clientAddress != address) continue;
     usbdevfs_urb* urb = UrbOf(it->urb);
     urb->status = -ENOENT;
     urb->actual_length = it->heldLength;

@@ -95,7 +95,11 @@ class UsbDevice {
   int HaltsCleared(uint8_t endpoint);
 
  private:
+  // URBs belong to the open node (client) that submitted them: only that
+  // node reaps or cancels them. Another process holding the same device
+  // open must never be handed them: their addresses mean nothing there.
   struct Urb {
+    UMockdevIoctlClient* client = nullptr;  // the submitting node (ref held)
     UMockdevIoctlData* urb = nullptr;     // the client's struct usbdevfs_urb (ref held)
     UMockdevIoctlData* buffer = nullptr;  // its data buffer (ref held)
     unsigned long clientAddress = 0;
@@ -116,6 +120,10 @@ class UsbDevice {
   void Discard(UMockdevIoctlClient* client, UMockdevIoctlData* arg);
   void AnswerControl(Urb& u);
   void ServeIn();  // fills pending IN URBs from the port
+  // Drops the URBs of nodes that were closed (their process ended).
+  void DropClosed();
+  // EBUSY when another open node holds the module's interface.
+  int BulkAllowed(UMockdevIoctlClient* client);
   static void Release(Urb& u);
   std::vector<uint8_t> Descriptors() const;
   std::vector<uint8_t> StringDescriptor(uint8_t index) const;

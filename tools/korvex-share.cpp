@@ -1,7 +1,10 @@
 // korvex-share: one USB module used by several programs at once.
-//   korvex-share hold SERIAL
-//       opens the module on USB behind a sharing server (local only) and
-//       holds it until Ctrl-C; other programs reach it through the server.
+//   korvex-share hold SERIAL [INTERFACE]
+//       opens the module on USB behind a sharing server and holds it until
+//       Ctrl-C; other programs reach it through the server. The server is
+//       local only, unless an IPv4 INTERFACE is given: then it is open to
+//       the network there (0.0.0.0: the first interface) and answers search
+//       beacons.
 //   korvex-share watch SERIAL [INTERFACE]
 //       finds the module's shared link (on this host, or by beacons on the
 //       IPv4 INTERFACE), connects as a client and prints the module's serial
@@ -30,7 +33,7 @@ namespace {
 constexpr uint8_t kModuleAddress = 2;
 
 int Usage() {
-  std::fprintf(stderr, "usage: korvex-share hold SERIAL | watch SERIAL [INTERFACE]\n");
+  std::fprintf(stderr, "usage: korvex-share hold SERIAL [INTERFACE] | watch SERIAL [INTERFACE]\n");
   return 2;
 }
 
@@ -42,7 +45,7 @@ bool ParseSerial(const char* text, uint32_t* serial) {
   return true;
 }
 
-int Hold(uint32_t serial) {
+int Hold(uint32_t serial, bool localOnly, uint32_t interface) {
   // Ctrl-C and SIGTERM are waited for, not handled: the link goes down in
   // order before the process ends.
   sigset_t stops;
@@ -53,14 +56,20 @@ int Hold(uint32_t serial) {
   aDiscovery_PrepareMessaging();
   aDiscovery_InstallAnnouncer();
   uint16_t port = 0;
-  uint32_t interface = 0;
-  uint32_t id = aLink_CreateServer(serial, &port, &interface, 1);
+  uint32_t id = aLink_CreateServer(serial, &port, &interface, localOnly ? 1 : 0);
   if (id == 0) {
     std::printf("module %08X not held\n", serial);
     Korvex_libusb_exit();
     return 1;
   }
-  std::printf("holding %08X on port %u\n", serial, static_cast<unsigned>(port));
+  char where[INET_ADDRSTRLEN] = "?";
+  in_addr address;
+  address.s_addr = interface;
+  inet_ntop(AF_INET, &address, where, sizeof(where));
+  if (localOnly)
+    std::printf("holding %08X on port %u\n", serial, static_cast<unsigned>(port));
+  else
+    std::printf("holding %08X on %s port %u\n", serial, where, static_cast<unsigned>(port));
   std::fflush(stdout);
   int signal = 0;
   sigwait(&stops, &signal);
@@ -109,11 +118,11 @@ int main(int argc, char** argv) {
   if (argc < 3) return Usage();
   uint32_t serial = 0;
   if (!ParseSerial(argv[2], &serial)) return Usage();
-  if (std::strcmp(argv[1], "hold") == 0 && argc == 3) return Hold(serial);
-  if (std::strcmp(argv[1], "watch") == 0 && argc <= 4) {
-    uint32_t interface = 0;
-    if (argc == 4 && inet_pton(AF_INET, argv[3], &interface) != 1) return Usage();
-    return Watch(serial, interface);
-  }
-  return Usage();
+  const bool hold = std::strcmp(argv[1], "hold") == 0;
+  if (!hold && std::strcmp(argv[1], "watch") != 0) return Usage();
+  if (argc > 4) return Usage();
+  uint32_t interface = 0;
+  if (argc == 4 && inet_pton(AF_INET, argv[3], &interface) != 1) return Usage();
+  if (hold) return Hold(serial, argc == 3, interface);
+  return Watch(serial, interface);
 }

@@ -4,12 +4,13 @@ creates, and the modules on a router's bus."""
 import json
 import os
 import subprocess
+import sys
 import tempfile
 
 import pytest
 
 from netsafety import check_network_safety
-from simhost import BIN, SIM
+from simhost import BIN, HAVE_CZMQ, SIM
 
 UPDATER = os.path.join(BIN, "app", "Updater")
 PROBE = os.path.join(BIN, "sim", "usb_probe")
@@ -168,3 +169,41 @@ def test_usb_module_without_permission_names_the_udev_rule(tmp_path):
     assert hint == ["No permission to open Korvex USB devices: install the udev rule "
                     "70-korvex.rules (shipped in packaging/) and plug the devices in again"]
     assert r.stdout.splitlines()[-1] == "    No devices found."
+
+
+# Inside the world: korvex-share holds the module through its sharing server
+# while the updater runs; afterwards a client reads the module through the
+# holder, which then stops on Ctrl-C. Exits with the updater's code.
+SHARE_HOLDER = r"""
+import signal, subprocess, sys
+share, updater = sys.argv[1], sys.argv[2:]
+hold = subprocess.Popen([share, "hold", "1234ABCD"], stdout=subprocess.PIPE, text=True)
+print(hold.stdout.readline(), end="")
+r = subprocess.run(updater, capture_output=True, text=True, timeout=60)
+print(r.stdout, end="")
+sys.stderr.write(r.stderr)
+w = subprocess.run([share, "watch", "1234ABCD"], capture_output=True, text=True, timeout=60)
+print(w.stdout, end="")
+hold.send_signal(signal.SIGINT)
+print(hold.communicate(timeout=30)[0], end="")
+print("hold exit %d" % hold.returncode)
+sys.exit(r.returncode)
+"""
+
+
+@needs_usb
+@needs_root
+@pytest.mark.skipif(not HAVE_CZMQ, reason="built without the messaging library")
+def test_module_held_by_another_process_is_listed_and_the_holder_keeps_working(tmp_path):
+    share = os.path.join(BIN, "tools", "korvex-share")
+    world = ["--module", "serial=1234ABCD,model=13,version=2.11.4,name=bench,usb"]
+    r, _ = discover(tmp_path, world, [], netns=True,
+                    holder=[sys.executable, "-c", SHARE_HOLDER, share])
+    assert r.returncode == 0, r.stdout + r.stderr
+    lines = r.stdout.splitlines()
+    assert lines[0].startswith("holding 1234ABCD on port "), r.stdout
+    start = lines.index("Discovered Devices: (USB)")
+    assert lines[start + 1:start + 3] == [
+        USB_HEADER, "    1234ABCD  [Error (25): Is someone else connected to this device?]"]
+    assert lines[start + 4:] == ["serial 1234ABCD", "version 2.11.4", "name bench",
+                                 "released 1234ABCD", "hold exit 0"], r.stdout

@@ -50,3 +50,49 @@ def test_a_second_process_reads_a_held_module_through_its_sharing_server():
     assert lines == (["no shared link to 1234ABCD", "watch exit 1",
                       "holding 1234ABCD on port %s" % lines[3].split()[-1]]
                      + found + found + ["released 1234ABCD", "hold exit 0"]), r.stdout + r.stderr
+
+
+# The holder's server is open to the network on the first interface: it is
+# found by the beacon search on that interface, and not by the local probe.
+BEACON_DRIVER = r"""
+import signal, socket, subprocess, sys
+names = sorted(n for _, n in socket.if_nameindex())
+if names != ["lo", "v0", "v1"]:
+    sys.exit("not inside the test namespace: %r" % names)
+share = sys.argv[1]
+def watch(*where):
+    r = subprocess.run([share, "watch", "1234ABCD"] + list(where), capture_output=True,
+                       text=True, timeout=60)
+    print(r.stdout, end="")
+    print("watch exit %d" % r.returncode)
+hold = subprocess.Popen([share, "hold", "1234ABCD", "0.0.0.0"], stdout=subprocess.PIPE, text=True)
+first = hold.stdout.readline()
+print(first, end="")
+if first.startswith("holding"):
+    watch(first.split()[3])
+    watch()
+    watch(first.split()[3])
+hold.send_signal(signal.SIGINT)
+rest, _ = hold.communicate(timeout=30)
+print(rest, end="")
+print("hold exit %d" % hold.returncode)
+"""
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="network namespaces need root")
+@pytest.mark.skipif(not (HAVE_USB and HAVE_CZMQ), reason="built without umockdev or the messaging library")
+def test_a_server_open_to_the_network_is_found_by_beacons():
+    r = subprocess.run(
+        [SIM, "--netns", "--module", "serial=1234ABCD,model=13,version=2.11.4,usb",
+         "--", sys.executable, "-c", BEACON_DRIVER, SHARE],
+        capture_output=True, text=True, timeout=180)
+    assert r.returncode == 0, r.stdout + r.stderr
+    lines = r.stdout.splitlines()
+    port = lines[0].split()[-1]
+    found = ["found 1234ABCD port %s" % port, "serial 1234ABCD", "version 2.11.4",
+             "name korvex-sim", "watch exit 0"]
+    # The first interface of the namespace, whichever end of the pair it is.
+    assert lines[0].split()[3] in ("198.18.0.1", "198.18.0.2"), r.stdout
+    assert lines == (["holding 1234ABCD on %s port %s" % (lines[0].split()[3], port)] + found
+                     + ["no shared link to 1234ABCD", "watch exit 1"] + found
+                     + ["released 1234ABCD", "hold exit 0"]), r.stdout + r.stderr

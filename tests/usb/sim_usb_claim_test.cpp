@@ -60,6 +60,38 @@ TEST_F(SimUsbClaimTest, SecondClaimerIsBusyUntilTheFirstReleasesOrCloses) {
   EXPECT_EQ(model_->Claims(), 5);
 }
 
+// While one node holds the interface with a bulk IN waiting, another reads
+// the string descriptors, is refused bulk transfers, and the holder still
+// gets the module's data.
+TEST_F(SimUsbClaimTest, AnotherNodeReadsDescriptorsButNoBulkDataWhileOneHolds) {
+  libusb_device_handle* a = Open(0);
+  libusb_device_handle* b = Open(1);
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  ASSERT_EQ(libusb_claim_interface(a, 0), 0);
+  unsigned char in[64] = {};
+  libusb_transfer* waiting = libusb_alloc_transfer(0);
+  ASSERT_NE(waiting, nullptr);
+  int done = 0;
+  libusb_fill_bulk_transfer(
+      waiting, a, 0x81, in, sizeof in,
+      [](libusb_transfer* t) { *static_cast<int*>(t->user_data) = 1; }, &done, 5000);
+  ASSERT_EQ(libusb_submit_transfer(waiting), 0);
+  unsigned char serial[33] = {};
+  EXPECT_EQ(libusb_get_string_descriptor_ascii(b, 3, serial, 32), 8);
+  EXPECT_STREQ(reinterpret_cast<char*>(serial), "0000C1A1");
+  unsigned char out[2] = {0xAD, 0};
+  int moved = 0;
+  // libusb reports a submission refused with EBUSY as an I/O error.
+  EXPECT_EQ(libusb_bulk_transfer(b, 0x01, out, sizeof out, &moved, 500), LIBUSB_ERROR_IO);
+  EXPECT_TRUE(model_->OutBytes().empty());
+  model_->QueueIn(std::string("\x02\x00", 2));
+  for (int i = 0; i < 100 && done == 0; ++i) libusb_handle_events_completed(ctx_, &done);
+  EXPECT_EQ(waiting->status, LIBUSB_TRANSFER_COMPLETED);
+  EXPECT_EQ(waiting->actual_length, 2);
+  libusb_free_transfer(waiting);
+}
+
 TEST_F(SimUsbClaimTest, AClaimEndsWithTheProcessHoldingIt) {
   libusb_device_handle* a = Open(0);
   ASSERT_NE(a, nullptr);
