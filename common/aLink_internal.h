@@ -64,6 +64,16 @@ struct aLinkRecord {
   void* userFilterReference;
   aMutexRef userFilterMutex;
   std::atomic<bool> pooled;
+  // Stream writes come from the writer thread and, when nothing is queued
+  // or being written, from a caller writing its own packet. queueLock
+  // guards `queued` (packets on the outbound FIFO plus packets taken and
+  // not yet written) and is held for every put on the outbound FIFO, so
+  // that a caller sees whether something would go out before its packet.
+  // streamLock is held around every stream write; it is taken after
+  // queueLock or alone, never the other way round.
+  std::mutex queueLock;
+  uint32_t queued;
+  std::mutex streamLock;
 };
 
 // One table entry, held through aLinkEntryRef: the table holds one
@@ -96,6 +106,18 @@ typedef std::shared_ptr<aLinkEntry> aLinkEntryRef;
 // Thread procedures (aLink_reader.cpp, aLink_writer.cpp).
 void* sInPipeProcess(void* arg);
 void* sOutPipeProcess(void* arg);
+
+// Puts a packet on the outbound FIFO for the writer thread.
+aErr sLinkQueue(aLinkRecord* link, const aPacket* packet);
+// A caller's packet: written on the caller's thread when the link runs
+// unpooled and nothing is queued or being written, else queued behind what
+// is. Write failures are traced and the packet dropped, as the writer does.
+aErr sLinkSend(aLinkRecord* link, const aPacket* packet);
+// Sets running; cleared under queueLock, so that no caller starts a write
+// of its own once a stop has begun.
+void sLinkSetRunning(aLinkRecord* link, bool running);
+// Drops everything queued on the outbound FIFO.
+void sLinkDropQueued(aLinkRecord* link);
 
 // Starts the sync procedure: probes queued, state syncing (reader only).
 void sStartSync(aLinkRecord* link);

@@ -82,7 +82,7 @@ bool sHandleHBBackChannel(aLinkRecord* link, const aPacket* packet) {
   aKorvexDebug_Trace(aDEBUG_PACKETS, " sHandleHBBackChannel() %s\n",
                      value == 0 ? "sending HB UP"
                                 : value == 1 ? "sending HB DOWN" : "sending HB");
-  aPacketFifo_Put(link->outbound, answer);
+  sLinkQueue(link, answer);
   aPacket_Destroy(&answer);
   link->heartbeatState = 0;
   return true;
@@ -139,7 +139,7 @@ void sStartSync(aLinkRecord* link) {
   probe->address = aLINK_ADDRESS_IDENTIFY;
   probe->fill = 2;
   for (int i = 0; i < aLINK_SYNC_PROBES; ++i)
-    err = aPacketFifo_Put(link->outbound, probe);
+    err = sLinkQueue(link, probe);
   aPacket_Destroy(&probe);
   if (err == aErrNone) sSetSyncState(link, kSyncStateByte1);
 }

@@ -49,9 +49,9 @@ void sLogPacket(aLinkRecord* link, uint8_t type, const aPacket* packet) {
 }
 
 aErr aLink_PutPacket(uint32_t id, const aPacket* packet) {
-  aPacketFifoRef outbound = 0;
-  if (!sLinkFifos(id, nullptr, &outbound)) return aErrParam;
-  return aPacketFifo_Put(outbound, packet);
+  RecordHold hold(id);
+  aLinkRecord* link = hold.get();
+  return link != nullptr ? sLinkSend(link, packet) : aErrParam;
 }
 
 aPacket* aLink_GetPacket(uint32_t id) {
@@ -106,7 +106,7 @@ aErr aLink_ForceRoute(uint32_t id, uint8_t value) {
   if (entry->link == nullptr) return aErrParam;
   aPacket* route = aPacket_CreateWithData(aLINK_ADDRESS_FORCE_ROUTE, 1, &value);
   if (route == nullptr) return aErrMemory;
-  aErr err = aPacketFifo_Put(entry->link->outbound, route);
+  aErr err = sLinkSend(entry->link, route);
   aPacket_Destroy(&route);
   return err;
 }
