@@ -14,6 +14,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "common/aStream.h"
@@ -35,6 +36,7 @@ class PairStream {
     std::mutex mutex;
     std::condition_variable changed;
     std::vector<size_t> writes;
+    std::thread::id lastWriter;  // the thread of the last write begun
     bool gateClosed = false;
     bool inWrite = false;
     std::atomic<uint32_t> gets{0};  // calls of get
@@ -89,6 +91,10 @@ class PairStream {
     std::lock_guard<std::mutex> lock(context_->mutex);
     return context_->writes;
   }
+  std::thread::id lastWriter() {
+    std::lock_guard<std::mutex> lock(context_->mutex);
+    return context_->lastWriter;
+  }
 
  private:
   static aErr Get(uint8_t* byte, void* ctx) {
@@ -116,6 +122,7 @@ class PairStream {
     Context* c = static_cast<Context*>(ctx);
     {
       std::unique_lock<std::mutex> lock(c->mutex);
+      c->lastWriter = std::this_thread::get_id();
       c->inWrite = true;
       c->changed.notify_all();
       c->changed.wait_for(lock, std::chrono::seconds(5), [c] { return !c->gateClosed; });
