@@ -66,13 +66,15 @@ struct aLinkRecord {
   std::atomic<bool> pooled;
   // Stream writes come from the writer thread and, when nothing is queued
   // or being written, from a caller writing its own packet. queueLock
-  // guards `queued` (packets on the outbound FIFO plus packets taken and
-  // not yet written) and is held for every put on the outbound FIFO, so
-  // that a caller sees whether something would go out before its packet.
-  // streamLock is held around every stream write; it is taken after
-  // queueLock or alone, never the other way round.
+  // guards `queued` (packets on the outbound FIFO plus those the writer has
+  // taken and not yet written) and `direct` (a caller is writing its own),
+  // and is held for every put on the outbound FIFO, so that a caller sees
+  // whether something would go out before its packet. streamLock is held
+  // around every stream write; it is taken under queueLock or alone, never
+  // the other way round.
   std::mutex queueLock;
   uint32_t queued;
+  bool direct;
   std::mutex streamLock;
 };
 

@@ -64,6 +64,7 @@ aErr sLinkInitRecord(aLinkRecord* link, uint32_t id, aStreamRef stream) {
   {
     std::lock_guard<std::mutex> queue(link->queueLock);  // callers may be queueing
     link->queued = 0;
+    link->direct = false;
   }
   link->assembly = aPacket_Create();
   aMutex_Lock(link->logMutex);

@@ -43,9 +43,9 @@ void sWritePooled(aLinkRecord* link, const aPacket* first) {
   sLogPacket(link, aPacketLogSent, first);
 }
 
-// After the writer's write: every packet counted is on the FIFO again (no
-// caller writes while the writer's packet was counted), which also makes
-// up for packets an overflowing FIFO dropped.
+// After the writer's write: every packet still counted is on the FIFO, so
+// the count is its length (which also makes up for packets an overflowing
+// FIFO dropped).
 void sWritten(aLinkRecord* link) {
   std::lock_guard<std::mutex> queue(link->queueLock);
   link->queued = aPacketFifo_GetLength(link->outbound);
@@ -63,22 +63,23 @@ aErr sLinkQueue(aLinkRecord* link, const aPacket* packet) {
 aErr sLinkSend(aLinkRecord* link, const aPacket* packet) {
   if (!aVALIDPACKET(packet)) return aErrParam;
   std::unique_lock<std::mutex> queue(link->queueLock);
-  if (!link->running || link->pooled || link->queued != 0 ||
+  if (!link->running || link->pooled || link->queued != 0 || link->direct ||
       link->stream == nullptr) {
     aErr err = aPacketFifo_Put(link->outbound, packet);
     if (err == aErrNone) ++link->queued;
     return err;
   }
-  // Nothing ahead of this packet: it is written here, counted while it is
-  // written so that packets put meanwhile wait behind it. Nobody else
-  // writes while nothing is counted, so the stream lock is free.
-  link->queued = 1;
-  std::unique_lock<std::mutex> stream(link->streamLock);
-  queue.unlock();
-  sWriteOne(link, packet);
-  stream.unlock();
+  // Nothing ahead of this packet: it is written here, marked so that
+  // packets put meanwhile wait behind it. Nobody else writes while nothing
+  // is counted or marked, so the stream lock is free.
+  link->direct = true;
+  {
+    std::lock_guard<std::mutex> stream(link->streamLock);
+    queue.unlock();
+    sWriteOne(link, packet);
+  }
   queue.lock();
-  --link->queued;
+  link->direct = false;
   return aErrNone;
 }
 

@@ -400,6 +400,37 @@ TEST(EngineDirect, CallersWriteTheirOwnPacketsInOrderWithTheWriter) {
   }
 }
 
+// Threads putting at once, some packets written by their callers and some
+// by the writer: every packet arrives once, whole, each thread's in order.
+TEST(EngineDirect, PacketsOfConcurrentCallersArriveWholeAndInOrder) {
+  PairStream pair;
+  uint32_t id = aLink_Create(pair.release());
+  ASSERT_NE(id, 0u);
+  ASSERT_EQ(ReadPacket(pair.peer()), kRouteOn);
+  constexpr int kThreads = 4, kEach = 200;
+  std::vector<std::thread> putters;
+  for (int t = 0; t < kThreads; ++t) {
+    putters.emplace_back([id, t] {
+      for (int i = 0; i < kEach; ++i) {
+        const uint8_t data[2] = {static_cast<uint8_t>(t), static_cast<uint8_t>(i)};
+        PacketPtr packet(aPacket_CreateWithData(4, 2, data));
+        EXPECT_EQ(aLink_PutPacket(id, packet.get()), aErrNone);
+      }
+    });
+  }
+  const Bytes all = ReadBytes(pair.peer(), kThreads * kEach * 4, 20000);
+  for (std::thread& putter : putters) putter.join();
+  ASSERT_EQ(all.size(), static_cast<size_t>(kThreads * kEach * 4));
+  int next[kThreads] = {};
+  for (size_t at = 0; at < all.size(); at += 4) {
+    ASSERT_EQ(all[at], 0x04);
+    ASSERT_EQ(all[at + 1], 2);
+    ASSERT_LT(all[at + 2], kThreads);
+    ASSERT_EQ(all[at + 3], next[all[at + 2]]++);
+  }
+  aLink_Destroy(&id);
+}
+
 TEST(EngineTable, UnknownIdsAreRefused) {
   uint32_t id = 987654;
   const uint8_t data[1] = {1};
