@@ -8,10 +8,10 @@
 // whose packet has nothing queued or being written ahead of it writes it
 // itself, saving the hand-off to the writer; the order of packets is the
 // order of the puts either way, and the stream sees one write at a time.
-// Links live in a process-wide
-// table under small integer ids with use counts: creating a link to a module
-// that already has one returns the same id and raises its use count, and
-// aLink_Destroy lowers it; the link goes away with its last holder.
+// Links live in a process-wide table under small integer ids with use
+// counts: creating a link to a module that already has one returns the same
+// id and raises its use count, and aLink_Destroy lowers it; the link goes
+// away with its last holder.
 //
 // Any call may run on any thread beside any other. A call that meets a link
 // being destroyed or reset fails with an error (or finds nothing); a share
