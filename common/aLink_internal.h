@@ -76,6 +76,12 @@ struct aLinkRecord {
   uint32_t queued;
   bool direct;
   std::mutex streamLock;
+  // Reading: the stream's reading side and the fields marked "reader only"
+  // belong to whoever holds readLock. That is the reader thread, or, on a
+  // stream with a backing wait, a caller waiting for a packet, which then
+  // reads for everyone and so is woken by the bytes themselves. Whoever
+  // lets go of it has read the stream empty.
+  std::mutex readLock;
 };
 
 // One table entry, held through aLinkEntryRef: the table holds one
@@ -120,6 +126,13 @@ aErr sLinkSend(aLinkRecord* link, const aPacket* packet);
 void sLinkSetRunning(aLinkRecord* link, bool running);
 // Drops everything queued on the outbound FIFO.
 void sLinkDropQueued(aLinkRecord* link);
+
+// Waits up to timeoutMs for a packet the filter accepts by reading the
+// stream itself, when the stream has a backing wait and no other thread is
+// reading. *led tells whether it did; without leading it returns null at
+// once and the caller waits on the inbound FIFO instead.
+aPacket* sLinkReadFor(aLinkRecord* link, aPacketFilter filter,
+                      const void* reference, uint32_t timeoutMs, bool* led);
 
 // Starts the sync procedure: probes queued, state syncing (reader only).
 void sStartSync(aLinkRecord* link);

@@ -85,6 +85,9 @@ void sLinkReleaseRecord(aLinkRecord* link) {
   if (fifo != 0) aPacketFifo_Destroy(&fifo);
   fifo = link->outbound.exchange(0);
   if (fifo != 0) aPacketFifo_Destroy(&fifo);
+  // A caller reading for its answer started before running was cleared and
+  // ends within one of its waits.
+  std::lock_guard<std::mutex> read(link->readLock);
   if (link->assembly != nullptr) aPacket_Destroy(&link->assembly);
   // Callers may be reading or writing the log right now.
   if (link->logMutex != nullptr) {
@@ -170,9 +173,12 @@ aErr sLinkStopRecord(aLinkRecord* link) {
     err = aErrUnknown;
   link->readerReady = false;
   link->writerReady = false;
-  link->heartbeatState = 0;
-  link->syncState = kSyncStateIdle;
-  aPacket_Reset(link->assembly);
+  {
+    std::lock_guard<std::mutex> read(link->readLock);
+    link->heartbeatState = 0;
+    link->syncState = kSyncStateIdle;
+    aPacket_Reset(link->assembly);
+  }
   link->state = link->stream != nullptr ? kLinkStateStopped : kLinkStateNoStream;
   return err;
 }

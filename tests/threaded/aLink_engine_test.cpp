@@ -431,6 +431,53 @@ TEST(EngineDirect, PacketsOfConcurrentCallersArriveWholeAndInOrder) {
   aLink_Destroy(&id);
 }
 
+// Who the user filter saw a packet to address 8 from.
+struct SeenBy {
+  std::mutex mutex;
+  std::thread::id thread;
+};
+uint8_t RecordAddress8(const aPacket* packet, const void* reference) {
+  SeenBy* seen = static_cast<SeenBy*>(const_cast<void*>(reference));
+  std::lock_guard<std::mutex> lock(seen->mutex);
+  if (packet->address == 8) seen->thread = std::this_thread::get_id();
+  return 0;
+}
+uint8_t Address8(const aPacket* packet, const void*) { return packet->address == 8; }
+
+// On a stream that can be waited on beside the reader, a caller waiting for
+// its answer reads the stream itself, and reads for everyone: a heartbeat
+// is answered, another caller's packet queued.
+TEST(EngineLeader, AWaitingCallerReadsForEveryone) {
+  PairStream pair(true);
+  uint32_t id = aLink_Create(pair.release());
+  ASSERT_NE(id, 0u);
+  ASSERT_EQ(ReadPacket(pair.peer()), kRouteOn);
+  SeenBy seen;
+  ASSERT_EQ(aLink_InstallUserPacketFilter(id, RecordAddress8, &seen), aErrNone);
+  // The reader thread may still take the bytes now and then: a few rounds.
+  bool callerRead = false;
+  for (int round = 0; round < 20 && !callerRead; ++round) {
+    const int peer = pair.peer();
+    auto module = std::async(std::launch::async, [peer] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      WriteBytes(peer, {0x04, 0x02, 0x00, 0x00, 0x06, 0x01, 0x2A, 0x08, 0x01, 0x07});
+      return ReadPacket(peer);
+    });
+    PacketPtr mine(aLink_AwaitFirst(id, Address8, nullptr, 2000));
+    ASSERT_TRUE(mine);
+    EXPECT_EQ(mine->data[0], 0x07);
+    EXPECT_EQ(module.get(), (Bytes{0x04, 0x02, 0x00, 0x02}));
+    PacketPtr other(aLink_GetPacket(id));
+    ASSERT_TRUE(other);
+    EXPECT_EQ(other->address, 0x06);
+    EXPECT_FALSE(PacketPtr(aLink_GetPacket(id)));
+    std::lock_guard<std::mutex> lock(seen.mutex);
+    callerRead = seen.thread == std::this_thread::get_id();
+  }
+  EXPECT_TRUE(callerRead);
+  aLink_Destroy(&id);
+}
+
 TEST(EngineTable, UnknownIdsAreRefused) {
   uint32_t id = 987654;
   const uint8_t data[1] = {1};

@@ -42,8 +42,9 @@ class PairStream {
     std::atomic<uint32_t> gets{0};  // calls of get
   };
 
-  // Makes the pair; stream() is the host end, peer() the module end.
-  PairStream() {
+  // Makes the pair; stream() is the host end, peer() the module end. With
+  // backingWait, waiting callers may read the stream beside the reader.
+  explicit PairStream(bool backingWait = false) {
     int fds[2];
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return;
     context_ = new Context;
@@ -51,6 +52,7 @@ class PairStream {
     peer_ = fds[1];
     aStreamOps ops = {Get, nullptr, Write, Delete, Wait};
     stream_ = aStream_CreateWithOps(&ops, context_);
+    if (backingWait) aStream_SetBackingWait(stream_, WaitBacking);
   }
   ~PairStream() {
     if (stream_ != nullptr) aStream_Destroy(&stream_);
@@ -115,6 +117,11 @@ class PairStream {
     Context* c = static_cast<Context*>(ctx);
     if (c->at != c->have) return aErrNone;
     pollfd p = {c->fd, POLLIN, 0};
+    int n = poll(&p, 1, static_cast<int>(timeoutMs));
+    return n > 0 ? aErrNone : n == 0 ? aErrTimeout : aErrIO;
+  }
+  static aErr WaitBacking(uint32_t timeoutMs, void* ctx) {
+    pollfd p = {static_cast<Context*>(ctx)->fd, POLLIN, 0};
     int n = poll(&p, 1, static_cast<int>(timeoutMs));
     return n > 0 ? aErrNone : n == 0 ? aErrTimeout : aErrIO;
   }
