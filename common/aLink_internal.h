@@ -23,6 +23,9 @@
 #define aLINK_IO_RETRY_MS 100u
 // Longest pause between reads of a stream that cannot wait for a byte.
 #define aLINK_IDLE_PAUSE_MAX_MS 8u
+// Bytes read in one hold of the read lock at most, so that a flood of
+// bytes cannot hold a stop or a waiting caller's time-out up.
+#define aLINK_DRAIN_MAX 4096u
 // An unanswered sync sends new probes after this long.
 #define aLINK_SYNC_REPROBE_MS 1000u
 #define aLINK_SYNC_PROBES 6

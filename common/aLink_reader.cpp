@@ -142,17 +142,19 @@ void sTakeByte(aLinkRecord* link, uint8_t byte) {
     link->state = kLinkStateFault;
 }
 
-// Reads and takes bytes until the stream has none waiting (aErrNotReady)
-// or fails; *taken counts them. Caller holds readLock.
+// Reads and takes bytes until the stream has none waiting (aErrNotReady),
+// fails, or aLINK_DRAIN_MAX bytes were taken (aErrNone: more may wait);
+// *taken counts them. Caller holds readLock.
 aErr sDrain(aLinkRecord* link, uint32_t* taken) {
   *taken = 0;
-  for (;;) {
+  while (*taken < aLINK_DRAIN_MAX) {
     uint8_t byte = 0;
     const aErr err = aStream_Read(link->stream, &byte, 1);
     if (err != aErrNone) return err;
     ++*taken;
     sTakeByte(link, byte);
   }
+  return aErrNone;
 }
 
 }  // namespace
@@ -203,6 +205,7 @@ void* sInPipeProcess(void* arg) {
            aTime_GetMSTicks() - link->syncProbeTick >= aLINK_SYNC_REPROBE_MS))
         sStartSync(link);
     }
+    if (err == aErrNone) continue;  // a drain's worth taken: more may wait
     if (err == aErrNotReady) {
       if (emptyReads < UINT32_MAX) ++emptyReads;
       // Wait (bounded, so that a stop is noticed) for the next byte instead
@@ -246,11 +249,13 @@ aPacket* sLinkReadFor(aLinkRecord* link, aPacketFilter filter,
     aErr err = sDrain(link, &taken);
     aPacket* found = aPacketFifo_GetFirst(link->inbound, filter, reference);
     // Failures are the reader thread's to handle.
-    if (found != nullptr || err != aErrNotReady) return found;
+    if (found != nullptr || (err != aErrNotReady && err != aErrNone))
+      return found;
     const uint32_t elapsed = aTime_GetMSTicks() - start;
     if (elapsed >= timeoutMs || !link->running ||
         link->state != kLinkStateRunning)
       return nullptr;
+    if (err == aErrNone) continue;  // more may be waiting already
     uint32_t wait = timeoutMs - elapsed;
     if (wait > aLINK_READ_WAIT_MS) wait = aLINK_READ_WAIT_MS;
     err = aStream_WaitBacking(link->stream, wait);
