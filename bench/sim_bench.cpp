@@ -1,6 +1,7 @@
 // The module simulator's answer time over loopback TCP against the bound of
-// a raw socket ping-pong measured in the same run, and the rate at which it
-// takes firmware through the upgrade command set.
+// a raw socket ping-pong measured in the same run, how late it answers with
+// an injected latency, and the rate at which it takes firmware through the
+// upgrade command set.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
@@ -8,7 +9,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -70,9 +74,9 @@ void BM_RawPingPong(benchmark::State& state) {
 BENCHMARK(BM_RawPingPong)->UseRealTime();
 
 struct SimWorld {
-  SimWorld() {
+  explicit SimWorld(const std::string& faults = "") {
     std::string err;
-    ksim::AddModuleSpec("serial=1,tcp", cfg, err);
+    ksim::AddModuleSpec("serial=1,tcp" + faults, cfg, err);
     world = std::make_unique<ksim::World>(cfg, [](const std::string&) {});
     world->start(err);
     port = world->endpoints()[0]->port;
@@ -100,6 +104,33 @@ void BM_SimIdentify(benchmark::State& state) {
   close(fd);
 }
 BENCHMARK(BM_SimIdentify)->UseRealTime();
+
+// One identify with an injected latency of r microseconds, from a blocking
+// client: late_median_us is the answer time beyond r (the floor is
+// BM_RawPingPong's time), late_p90_us its 90th percentile.
+void BM_SimIdentifyLatency(benchmark::State& state) {
+  const int64_t r = state.range(0);
+  char fault[32];
+  std::snprintf(fault, sizeof fault, ",fault=latency=%d.%03d", int(r / 1000), int(r % 1000));
+  SimWorld sim(fault);
+  int fd = Connect(sim.port);
+  uint8_t req[2] = {0xAD, 0}, rep[2];
+  std::vector<double> late;
+  for (auto _ : state) {
+    const auto t0 = std::chrono::steady_clock::now();
+    send(fd, req, 2, 0);
+    if (!ReadAll(fd, rep, 2)) state.SkipWithError("no answer");
+    late.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0)
+                       .count() - double(r));
+  }
+  std::sort(late.begin(), late.end());
+  if (!late.empty()) {
+    state.counters["late_median_us"] = late[late.size() / 2];
+    state.counters["late_p90_us"] = late[late.size() * 9 / 10];
+  }
+  close(fd);
+}
+BENCHMARK(BM_SimIdentifyLatency)->Arg(2000)->Arg(1000)->Arg(250)->Iterations(400)->UseRealTime();
 
 // One 512-byte chunk: PREPARE, 20 DATA packets each acknowledged, SUM, WRITE.
 void BM_SimUpgradeChunk(benchmark::State& state) {

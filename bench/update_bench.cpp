@@ -8,11 +8,20 @@
 // against that bound. UEI data with pooled packets sends a whole chunk as
 // one byte array with one acknowledgement; uei_vs_plain is its rate against
 // the plain path's at the same r. At r = 0 the rates are loopback's own.
+//
+// The floor: a bare blocking socket ping-pong (identify, answered after r)
+// with a third simulated module of the same world. plain_rt_us is the plain
+// path's time per round trip, floor_rt_us the median of the ping-pong's,
+// and plain_over_floor_us what the updater and the link engine add to it.
 #include <benchmark/benchmark.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -58,7 +67,8 @@ struct Sim {
     std::string error;
     const std::string fault = latencyUs > 0 ? ",fault=latency=" + Milliseconds(latencyUs) : "";
     ok = ksim::AddModuleSpec("serial=1,tcp" + fault, cfg, error) &&
-         ksim::AddModuleSpec("serial=2,tcp" + fault, cfg, error);
+         ksim::AddModuleSpec("serial=2,tcp" + fault, cfg, error) &&
+         ksim::AddModuleSpec("serial=3,tcp" + fault, cfg, error);
     world = std::make_unique<ksim::World>(cfg, [](const std::string&) {});
     ok = ok && world->start(error);
     for (const auto& e : world->endpoints()) ports.push_back(e->port);
@@ -84,6 +94,42 @@ struct Sim {
   std::thread thread;
   bool ok = false;
 };
+
+// Median microseconds of `count` identify round trips over a blocking
+// socket to the module on port; negative on failure.
+double FloorRoundTripUs(uint16_t port, int count) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int one = 1;
+  if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+      setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0) {
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  std::vector<double> us;
+  const uint8_t request[2] = {0xAD, 0};
+  for (int i = 0; i < count; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    uint8_t answer[2];
+    size_t got = 0;
+    if (send(fd, request, sizeof request, 0) != ssize_t(sizeof request)) break;
+    while (got < sizeof answer) {
+      const ssize_t n = recv(fd, answer + got, sizeof answer - got, 0);
+      if (n <= 0) break;
+      got += size_t(n);
+    }
+    if (got < sizeof answer) break;
+    us.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
+                     .count());
+  }
+  close(fd);
+  if (us.size() != size_t(count)) return -1;
+  std::sort(us.begin(), us.end());
+  return us[us.size() / 2];
+}
 
 std::vector<uint8_t> Block(uint32_t address) {
   std::vector<uint8_t> b{uint8_t(address >> 24), uint8_t(address >> 16), uint8_t(address >> 8),
@@ -142,6 +188,14 @@ void BM_FirmwareTransfer(benchmark::State& state) {
   state.counters["plain_Bps"] = plainRate;
   state.counters["uei_Bps"] = ueiRate;
   state.counters["uei_vs_plain"] = ueiRate / plainRate;
+  const double floorUs = FloorRoundTripUs(sim.ports.at(2), 200);
+  const double plainRoundTripUs =
+      plainSeconds * 1e6 / (double(state.iterations()) * double(kChunksPerBlock) * 22.0);
+  state.counters["plain_rt_us"] = plainRoundTripUs;
+  if (floorUs > 0) {
+    state.counters["floor_rt_us"] = floorUs;
+    state.counters["plain_over_floor_us"] = plainRoundTripUs - floorUs;
+  }
   if (latencyUs > 0) {
     const double bound = double(kChunk) / (22.0 * double(latencyUs) / 1e6);
     state.counters["plain_bound_Bps"] = bound;

@@ -4,10 +4,14 @@
 // Every link runs a reader thread (splits incoming bytes into packets, keeps
 // the stream in step with the module, answers heartbeats, queues the rest
 // for callers) and a writer thread (writes queued packets, one by one or
-// pooled into writes of up to 4096 bytes). Links live in a process-wide
-// table under small integer ids with use counts: creating a link to a module
-// that already has one returns the same id and raises its use count, and
-// aLink_Destroy lowers it; the link goes away with its last holder.
+// pooled into writes of up to 4096 bytes). On an unpooled link a caller
+// whose packet has nothing queued or being written ahead of it writes it
+// itself, saving the hand-off to the writer; the order of packets is the
+// order of the puts either way, and the stream sees one write at a time.
+// Links live in a process-wide table under small integer ids with use
+// counts: creating a link to a module that already has one returns the same
+// id and raises its use count, and aLink_Destroy lowers it; the link goes
+// away with its last holder.
 //
 // Any call may run on any thread beside any other. A call that meets a link
 // being destroyed or reset fails with an error (or finds nothing); a share
@@ -118,7 +122,10 @@ int32_t aLink_GetUseCount(uint32_t id);
 
 // ---- traffic ---------------------------------------------------------------
 
-// Queues a copy for writing; aErrParam for an unknown id or invalid packet.
+// Queues a copy for writing, or writes it on the caller's thread when the
+// link runs unpooled and nothing is ahead of it (the call then returns once
+// it is written; a failed write is traced and the packet dropped, as the
+// writer does). aErrParam for an unknown id or invalid packet.
 aErr aLink_PutPacket(uint32_t id, const aPacket* packet);
 // The oldest received packet (caller frees it), without waiting / waiting.
 aPacket* aLink_GetPacket(uint32_t id);

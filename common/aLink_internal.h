@@ -23,6 +23,9 @@
 #define aLINK_IO_RETRY_MS 100u
 // Longest pause between reads of a stream that cannot wait for a byte.
 #define aLINK_IDLE_PAUSE_MAX_MS 8u
+// Bytes read in one hold of the read lock at most, so that a flood of
+// bytes cannot hold a stop or a waiting caller's time-out up.
+#define aLINK_DRAIN_MAX 4096u
 // An unanswered sync sends new probes after this long.
 #define aLINK_SYNC_REPROBE_MS 1000u
 #define aLINK_SYNC_PROBES 6
@@ -64,6 +67,24 @@ struct aLinkRecord {
   void* userFilterReference;
   aMutexRef userFilterMutex;
   std::atomic<bool> pooled;
+  // Stream writes come from the writer thread and, when nothing is queued
+  // or being written, from a caller writing its own packet. queueLock
+  // guards `queued` (packets on the outbound FIFO plus those the writer has
+  // taken and not yet written) and `direct` (a caller is writing its own),
+  // and is held for every put on the outbound FIFO, so that a caller sees
+  // whether something would go out before its packet. streamLock is held
+  // around every stream write; it is taken under queueLock or alone, never
+  // the other way round.
+  std::mutex queueLock;
+  uint32_t queued;
+  bool direct;
+  std::mutex streamLock;
+  // Reading: the stream's reading side and the fields marked "reader only"
+  // belong to whoever holds readLock. That is the reader thread, or, on a
+  // stream with a backing wait, a caller waiting for a packet, which then
+  // reads for everyone and so is woken by the bytes themselves. Whoever
+  // lets go of it has read the stream empty.
+  std::mutex readLock;
 };
 
 // One table entry, held through aLinkEntryRef: the table holds one
@@ -96,6 +117,25 @@ typedef std::shared_ptr<aLinkEntry> aLinkEntryRef;
 // Thread procedures (aLink_reader.cpp, aLink_writer.cpp).
 void* sInPipeProcess(void* arg);
 void* sOutPipeProcess(void* arg);
+
+// Puts a packet on the outbound FIFO for the writer thread.
+aErr sLinkQueue(aLinkRecord* link, const aPacket* packet);
+// A caller's packet: written on the caller's thread when the link runs
+// unpooled and nothing is queued or being written, else queued behind what
+// is. Write failures are traced and the packet dropped, as the writer does.
+aErr sLinkSend(aLinkRecord* link, const aPacket* packet);
+// Sets running; cleared under queueLock, so that no caller starts a write
+// of its own once a stop has begun.
+void sLinkSetRunning(aLinkRecord* link, bool running);
+// Drops everything queued on the outbound FIFO.
+void sLinkDropQueued(aLinkRecord* link);
+
+// Waits up to timeoutMs for a packet the filter accepts by reading the
+// stream itself, when the stream has a backing wait and no other thread is
+// reading. *led tells whether it did; without leading it returns null at
+// once and the caller waits on the inbound FIFO instead.
+aPacket* sLinkReadFor(aLinkRecord* link, aPacketFilter filter,
+                      const void* reference, uint32_t timeoutMs, bool* led);
 
 // Starts the sync procedure: probes queued, state syncing (reader only).
 void sStartSync(aLinkRecord* link);

@@ -61,6 +61,11 @@ aErr sLinkInitRecord(aLinkRecord* link, uint32_t id, aStreamRef stream) {
   link->syncAddress = 0;
   link->syncProbeTick = 0;
   link->pooled = false;
+  {
+    std::lock_guard<std::mutex> queue(link->queueLock);  // callers may be queueing
+    link->queued = 0;
+    link->direct = false;
+  }
   link->assembly = aPacket_Create();
   aMutex_Lock(link->logMutex);
   link->logCapacity = 0;
@@ -80,6 +85,9 @@ void sLinkReleaseRecord(aLinkRecord* link) {
   if (fifo != 0) aPacketFifo_Destroy(&fifo);
   fifo = link->outbound.exchange(0);
   if (fifo != 0) aPacketFifo_Destroy(&fifo);
+  // A caller reading for its answer started before running was cleared and
+  // ends within one of its waits.
+  std::lock_guard<std::mutex> read(link->readLock);
   if (link->assembly != nullptr) aPacket_Destroy(&link->assembly);
   // Callers may be reading or writing the log right now.
   if (link->logMutex != nullptr) {
@@ -87,7 +95,12 @@ void sLinkReleaseRecord(aLinkRecord* link) {
     aPacketLog_Destroy(&link->log);
     aMutex_Unlock(link->logMutex);
   }
-  if (link->stream != nullptr) aStream_Destroy(&link->stream);
+  if (link->stream != nullptr) {
+    // Running is cleared by now: a caller writing its own packet started
+    // before that, and holds the stream lock until it is written.
+    std::lock_guard<std::mutex> stream(link->streamLock);
+    aStream_Destroy(&link->stream);
+  }
 }
 
 void sLinkFreeRecord(aLinkRecord* link) {
@@ -106,13 +119,13 @@ aErr sLinkStartRecord(aLinkRecord* link) {
   link->readerReady = false;
   link->writerReady = false;
   link->state = kLinkStateStarting;
-  link->running = true;
+  sLinkSetRunning(link, true);
   link->reader = aThread_Create(link->readerProc, link);
   link->writer = link->reader != nullptr
                      ? aThread_Create(link->writerProc, link)
                      : nullptr;
   if (link->reader == nullptr || link->writer == nullptr) {
-    link->running = false;
+    sLinkSetRunning(link, false);
     if (link->reader != nullptr) aThread_Destroy(&link->reader);
     link->state = kLinkStateStopped;
     return aErrResource;
@@ -130,7 +143,7 @@ aErr sLinkStartRecord(aLinkRecord* link) {
   const uint8_t on = 1;
   aPacket* route = aPacket_CreateWithData(aLINK_ADDRESS_FORCE_ROUTE, 1, &on);
   if (route == nullptr) return aErrMemory;
-  aErr err = aPacketFifo_Put(link->outbound, route);
+  aErr err = sLinkQueue(link, route);
   aPacket_Destroy(&route);
   return err;
 }
@@ -141,26 +154,31 @@ aErr sLinkStopRecord(aLinkRecord* link) {
   aKorvexDebug_Trace(aDEBUG_LINK, "aLink_Stop(%u)\n", link->id);
   link->state = kLinkStateStopping;
   aErr err = aErrNone;
-  if (link->reader != nullptr && link->writer != nullptr) {
-    const uint8_t off = 0;
-    aPacket* route = aPacket_CreateWithData(aLINK_ADDRESS_FORCE_ROUTE, 1, &off);
-    if (route != nullptr) {
-      aPacketFifo_Put(link->outbound, route);
-      aPacket_Destroy(&route);
-    }
+  const uint8_t off = 0;
+  aPacket* route = link->reader != nullptr && link->writer != nullptr
+                       ? aPacket_CreateWithData(aLINK_ADDRESS_FORCE_ROUTE, 1, &off)
+                       : nullptr;
+  {
+    // The writer writes what is still queued, force route 0 included, once
+    // it sees running cleared; callers queue from here on, behind it.
+    std::lock_guard<std::mutex> queue(link->queueLock);
+    if (route != nullptr && aPacketFifo_Put(link->outbound, route) == aErrNone)
+      ++link->queued;
+    link->running = false;
   }
-  // The writer writes what is still queued, force route 0 included, once it
-  // sees running cleared.
-  link->running = false;
+  if (route != nullptr) aPacket_Destroy(&route);
   if (link->reader != nullptr && aThread_Destroy(&link->reader) != 0)
     err = aErrUnknown;
   if (link->writer != nullptr && aThread_Destroy(&link->writer) != 0)
     err = aErrUnknown;
   link->readerReady = false;
   link->writerReady = false;
-  link->heartbeatState = 0;
-  link->syncState = kSyncStateIdle;
-  aPacket_Reset(link->assembly);
+  {
+    std::lock_guard<std::mutex> read(link->readLock);
+    link->heartbeatState = 0;
+    link->syncState = kSyncStateIdle;
+    aPacket_Reset(link->assembly);
+  }
   link->state = link->stream != nullptr ? kLinkStateStopped : kLinkStateNoStream;
   return err;
 }
@@ -176,7 +194,7 @@ aErr sLinkSyncRecord(aLinkRecord* link) {
     }
     aTime_MSSleep(aLINK_POLL_MS);
   }
-  aPacketFifo_DrainPackets(link->outbound, sDrainAll, nullptr);
+  sLinkDropQueued(link);
   const uint32_t settleStart = aTime_GetMSTicks();
   while (aTime_GetMSTicks() - settleStart < aLINK_SETTLE_MAX_MS) {
     aPacket* late = aPacketFifo_Await(link->inbound, aLINK_SETTLE_QUIET_MS);

@@ -2,6 +2,7 @@
 // heartbeat replies.
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "common/aKorvexDebug.h"
@@ -82,7 +83,7 @@ bool sHandleHBBackChannel(aLinkRecord* link, const aPacket* packet) {
   aKorvexDebug_Trace(aDEBUG_PACKETS, " sHandleHBBackChannel() %s\n",
                      value == 0 ? "sending HB UP"
                                 : value == 1 ? "sending HB DOWN" : "sending HB");
-  aPacketFifo_Put(link->outbound, answer);
+  sLinkQueue(link, answer);
   aPacket_Destroy(&answer);
   link->heartbeatState = 0;
   return true;
@@ -125,6 +126,37 @@ uint32_t sIdlePauseMs(uint32_t emptyReads) {
   return pause < aLINK_IDLE_PAUSE_MAX_MS ? pause : aLINK_IDLE_PAUSE_MAX_MS;
 }
 
+// One byte read: to the sync procedure, or into the packet being
+// assembled. Caller holds readLock.
+void sTakeByte(aLinkRecord* link, uint8_t byte) {
+  if (link->state == kLinkStateSyncing) {
+    sSyncByte(link, byte);
+    return;
+  }
+  if (aPacket_AddByte(link->assembly, byte) != aErrNone) {
+    aKorvexDebug_Trace(aDEBUG_LINK, "Out of sync\n");
+    sStartSync(link);
+    return;
+  }
+  if (aPacket_IsComplete(link->assembly) && sHandlePacket(link) != aErrNone)
+    link->state = kLinkStateFault;
+}
+
+// Reads and takes bytes until the stream has none waiting (aErrNotReady),
+// fails, or aLINK_DRAIN_MAX bytes were taken (aErrNone: more may wait);
+// *taken counts them. Caller holds readLock.
+aErr sDrain(aLinkRecord* link, uint32_t* taken) {
+  *taken = 0;
+  while (*taken < aLINK_DRAIN_MAX) {
+    uint8_t byte = 0;
+    const aErr err = aStream_Read(link->stream, &byte, 1);
+    if (err != aErrNone) return err;
+    ++*taken;
+    sTakeByte(link, byte);
+  }
+  return aErrNone;
+}
+
 }  // namespace
 
 void sStartSync(aLinkRecord* link) {
@@ -139,33 +171,47 @@ void sStartSync(aLinkRecord* link) {
   probe->address = aLINK_ADDRESS_IDENTIFY;
   probe->fill = 2;
   for (int i = 0; i < aLINK_SYNC_PROBES; ++i)
-    err = aPacketFifo_Put(link->outbound, probe);
+    err = sLinkQueue(link, probe);
   aPacket_Destroy(&probe);
   if (err == aErrNone) sSetSyncState(link, kSyncStateByte1);
 }
 
 void* sInPipeProcess(void* arg) {
   aLinkRecord* link = static_cast<aLinkRecord*>(arg);
-  link->syncAddress = 1;
-  link->syncState = kSyncStateIdle;
+  {
+    std::lock_guard<std::mutex> read(link->readLock);
+    link->syncAddress = 1;
+    link->syncState = kSyncStateIdle;
+  }
   link->state = kLinkStateRunning;
   link->readerReady = true;
+  // Callers may read beside this thread only where waiting for bytes does
+  // not touch what the reader owns.
+  const bool shared = aStream_HasBackingWait(link->stream);
 
   uint32_t emptyReads = 0;  // reads in a row that found nothing waiting
   while (link->running) {
-    uint8_t byte = 0;
-    aErr err = aStream_Read(link->stream, &byte, 1);
-    if (err == aErrNotReady) {
-      if (emptyReads < UINT32_MAX) ++emptyReads;
-      // Nothing waiting. A sync that has no probes out, or whose probes went
-      // unanswered for a while, sends new ones; then wait (bounded, so that
-      // a stop is noticed) for the next byte instead of asking again at once.
-      if (link->state == kLinkStateSyncing &&
+    aErr err;
+    {
+      std::lock_guard<std::mutex> read(link->readLock);
+      uint32_t taken = 0;
+      err = sDrain(link, &taken);
+      if (taken > 0) emptyReads = 0;
+      // Nothing waiting. A sync that has no probes out, or whose probes
+      // went unanswered for a while, sends new ones.
+      if (err == aErrNotReady && link->state == kLinkStateSyncing &&
           (link->syncState == kSyncStateIdle ||
            link->syncState == kSyncStateStart ||
            aTime_GetMSTicks() - link->syncProbeTick >= aLINK_SYNC_REPROBE_MS))
         sStartSync(link);
-      err = aStream_WaitReadable(link->stream, aLINK_READ_WAIT_MS);
+    }
+    if (err == aErrNone) continue;  // a drain's worth taken: more may wait
+    if (err == aErrNotReady) {
+      if (emptyReads < UINT32_MAX) ++emptyReads;
+      // Wait (bounded, so that a stop is noticed) for the next byte instead
+      // of asking again at once.
+      err = shared ? aStream_WaitBacking(link->stream, aLINK_READ_WAIT_MS)
+                   : aStream_WaitReadable(link->stream, aLINK_READ_WAIT_MS);
       if (err == aErrTimeout) {
         emptyReads = 0;  // the stream waited itself
         continue;
@@ -179,26 +225,40 @@ void* sInPipeProcess(void* arg) {
       }
     }
     emptyReads = 0;
-    if (err != aErrNone) {
-      aKorvexDebug_Trace(aDEBUG_LINK,
-                         " sInPipeProcess(%u) IO_ERROR [aStream_Read()==>%u]\n",
-                         link->id, static_cast<unsigned>(err));
-      link->state = kLinkStateIOError;
-      aTime_MSSleep(aLINK_IO_RETRY_MS);
-      continue;
-    }
-    if (link->state == kLinkStateSyncing) {
-      sSyncByte(link, byte);
-      continue;
-    }
-    if (aPacket_AddByte(link->assembly, byte) != aErrNone) {
-      aKorvexDebug_Trace(aDEBUG_LINK, "Out of sync\n");
-      sStartSync(link);
-      continue;
-    }
-    if (aPacket_IsComplete(link->assembly) && sHandlePacket(link) != aErrNone)
-      link->state = kLinkStateFault;
+    aKorvexDebug_Trace(aDEBUG_LINK,
+                       " sInPipeProcess(%u) IO_ERROR [aStream_Read()==>%u]\n",
+                       link->id, static_cast<unsigned>(err));
+    link->state = kLinkStateIOError;
+    aTime_MSSleep(aLINK_IO_RETRY_MS);
   }
   aKorvexDebug_Trace(aDEBUG_LINK, " sInPipeProcess(%u) terminating\n", link->id);
   return nullptr;
+}
+
+aPacket* sLinkReadFor(aLinkRecord* link, aPacketFilter filter,
+                      const void* reference, uint32_t timeoutMs, bool* led) {
+  *led = false;
+  std::unique_lock<std::mutex> read(link->readLock, std::try_to_lock);
+  if (!read.owns_lock() || !link->running || link->stream == nullptr ||
+      !aStream_HasBackingWait(link->stream))
+    return nullptr;
+  *led = true;
+  const uint32_t start = aTime_GetMSTicks();
+  for (;;) {
+    uint32_t taken = 0;
+    aErr err = sDrain(link, &taken);
+    aPacket* found = aPacketFifo_GetFirst(link->inbound, filter, reference);
+    // Failures are the reader thread's to handle.
+    if (found != nullptr || (err != aErrNotReady && err != aErrNone))
+      return found;
+    const uint32_t elapsed = aTime_GetMSTicks() - start;
+    if (elapsed >= timeoutMs || !link->running ||
+        link->state != kLinkStateRunning)
+      return nullptr;
+    if (err == aErrNone) continue;  // more may be waiting already
+    uint32_t wait = timeoutMs - elapsed;
+    if (wait > aLINK_READ_WAIT_MS) wait = aLINK_READ_WAIT_MS;
+    err = aStream_WaitBacking(link->stream, wait);
+    if (err != aErrNone && err != aErrTimeout) return nullptr;
+  }
 }

@@ -49,9 +49,9 @@ void sLogPacket(aLinkRecord* link, uint8_t type, const aPacket* packet) {
 }
 
 aErr aLink_PutPacket(uint32_t id, const aPacket* packet) {
-  aPacketFifoRef outbound = 0;
-  if (!sLinkFifos(id, nullptr, &outbound)) return aErrParam;
-  return aPacketFifo_Put(outbound, packet);
+  RecordHold hold(id);
+  aLinkRecord* link = hold.get();
+  return link != nullptr ? sLinkSend(link, packet) : aErrParam;
 }
 
 aPacket* aLink_GetPacket(uint32_t id) {
@@ -77,16 +77,24 @@ aPacket* aLink_AwaitFirst(uint32_t id, aPacketFilter filter,
                           const void* reference, uint32_t timeoutMs) {
   const uint32_t start = aTime_GetMSTicks();
   aPacket* found = nullptr;
+  RecordHold hold(id);
+  aLinkRecord* link = hold.get();
   // Waits in slices so that a link leaving the running state ends the wait
-  // early. The queue is looked at once even with a zero time-out.
+  // early. The queue is looked at once even with a zero time-out. Where it
+  // can, the caller reads the stream itself while it waits, rather than be
+  // woken by the reader thread once that has read the answer.
   uint32_t elapsed = 0;
   do {
-    if (!sLinkRunning(id)) break;
+    if (link == nullptr || !sLinkRunning(id)) break;
     uint32_t slice = timeoutMs - elapsed;
     if (slice > aLINK_IDLE_WAIT_MS) slice = aLINK_IDLE_WAIT_MS;
-    aPacketFifoRef inbound = 0;
-    if (!sLinkFifos(id, &inbound, nullptr)) break;
-    found = aPacketFifo_AwaitFirst(inbound, filter, reference, slice);
+    bool led = false;
+    found = sLinkReadFor(link, filter, reference, slice, &led);
+    if (!led) {
+      aPacketFifoRef inbound = 0;
+      if (!sLinkFifos(id, &inbound, nullptr)) break;
+      found = aPacketFifo_AwaitFirst(inbound, filter, reference, slice);
+    }
     elapsed = aTime_GetMSTicks() - start;
   } while (found == nullptr && elapsed < timeoutMs);
   return found;
@@ -106,7 +114,7 @@ aErr aLink_ForceRoute(uint32_t id, uint8_t value) {
   if (entry->link == nullptr) return aErrParam;
   aPacket* route = aPacket_CreateWithData(aLINK_ADDRESS_FORCE_ROUTE, 1, &value);
   if (route == nullptr) return aErrMemory;
-  aErr err = aPacketFifo_Put(entry->link->outbound, route);
+  aErr err = sLinkSend(entry->link, route);
   aPacket_Destroy(&route);
   return err;
 }

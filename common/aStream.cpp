@@ -17,6 +17,7 @@ constexpr size_t kSmallRead = 64;
 
 struct aStream {
   aStreamOps ops;
+  aStreamWaitProc backingWait;
   void* context;
   uint8_t* pushback;
   size_t pushbackCount;
@@ -96,6 +97,7 @@ aStreamRef aStream_CreateWithOps(const aStreamOps* ops, void* context) {
   aStream* s = new (std::nothrow) aStream();
   if (s == nullptr) return nullptr;
   s->ops = *ops;
+  s->backingWait = nullptr;
   s->context = context;
   s->pushback = nullptr;
   s->pushbackCount = s->pushbackCapacity = 0;
@@ -174,6 +176,22 @@ aErr aStream_WaitReadable(aStreamRef stream, uint32_t timeoutMs) {
   if (stream->ops.get == nullptr) return aErrMode;
   if (stream->pushbackCount > 0 || stream->ops.wait == nullptr) return aErrNone;
   return stream->ops.wait(timeoutMs, stream->context);
+}
+
+aErr aStream_SetBackingWait(aStreamRef stream, aStreamWaitProc wait) {
+  if (!sValid(stream)) return aErrParam;
+  stream->backingWait = wait;
+  return aErrNone;
+}
+
+bool aStream_HasBackingWait(aStreamRef stream) {
+  return sValid(stream) && stream->backingWait != nullptr;
+}
+
+aErr aStream_WaitBacking(aStreamRef stream, uint32_t timeoutMs) {
+  if (!sValid(stream)) return aErrParam;
+  if (stream->backingWait == nullptr) return aErrMode;
+  return stream->backingWait(timeoutMs, stream->context);
 }
 
 aErr aStream_ReadRecord(aStreamRef stream, uint8_t* buffer, size_t* length,

@@ -93,6 +93,18 @@ aErr aStream_Write(aStreamRef stream, const uint8_t* data, size_t length);
 // aErrParam for an invalid stream, aErrMode without get.
 aErr aStream_WaitReadable(aStreamRef stream, uint32_t timeoutMs);
 
+// Backings whose readiness is a descriptor's can also wait for it without
+// touching anything the reading thread owns (buffers, pushback), so that
+// another thread may wait beside the reader, or take turns reading with it
+// under a lock of its own. Such a wait answers as wait does, but only for
+// bytes not yet taken from the backing: it is for a reader that has just
+// found the stream empty (a read answered aErrNotReady).
+aErr aStream_SetBackingWait(aStreamRef stream, aStreamWaitProc wait);
+// True when the stream has a backing wait.
+bool aStream_HasBackingWait(aStreamRef stream);
+// The backing wait; aErrMode without one, aErrParam for an invalid stream.
+aErr aStream_WaitBacking(aStreamRef stream, uint32_t timeoutMs);
+
 // Reads until the whole terminator has been seen (its bytes are not stored)
 // or maximum bytes are stored; *length receives the stored count.
 // aErrNotReady pushes everything read back; aErrEOF after at least one byte

@@ -6,7 +6,8 @@
 // The reader thread (get, wait) and the writer thread (write, put) share the
 // descriptor, and either may reconnect, so the descriptor and the connected
 // flag are guarded by the record's mutex. The lock is never held while
-// waiting.
+// waiting. The backing wait looks at the descriptor only, so that a caller
+// of the link may wait for bytes beside the reader thread.
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -144,10 +145,19 @@ aErr sSocketGet(uint8_t* byte, void* context) {
   return aErrNone;
 }
 
+aErr sSocketWaitBacking(uint32_t timeoutMs, void* context);
+
 aErr sSocketWait(uint32_t timeoutMs, void* context) {
   SocketStream* s = sSocket(context);
   if (s == nullptr) return aErrParam;
   if (s->bufferCount > 0) return aErrNone;
+  return sSocketWaitBacking(timeoutMs, context);
+}
+
+// The descriptor only: safe beside the reader.
+aErr sSocketWaitBacking(uint32_t timeoutMs, void* context) {
+  SocketStream* s = sSocket(context);
+  if (s == nullptr) return aErrParam;
   int fd;
   {
     std::lock_guard<std::mutex> guard(s->lock);
@@ -269,6 +279,7 @@ aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStreamRef* stream) {
     sSocketDelete(s);
     return aErrResource;
   }
+  aStream_SetBackingWait(created, sSocketWaitBacking);
   *stream = created;
   return aErrNone;
 }

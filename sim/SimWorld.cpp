@@ -285,7 +285,9 @@ void World::acceptHost(Endpoint& e) {
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   timeval tv{2, 0};
   ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  EnableReceiveStamps(fd);
   e.connFd = fd;
+  e.lastArrivalUs = 0;
   e.active = Endpoint::Link::Tcp;
   e.module->linkUp(now());
   char ip[INET_ADDRSTRLEN] = "?";
@@ -314,7 +316,8 @@ void World::closeConnection(Endpoint& e, bool reset) {
 
 void World::readTcp(Endpoint& e) {
   uint8_t buf[4096];
-  ssize_t n = ::recv(e.connFd, buf, sizeof buf, 0);
+  uint64_t agoUs = 0;
+  ssize_t n = ReceiveStamped(e.connFd, buf, sizeof buf, &agoUs);
   if (n <= 0) {
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
     say(e, "tcp: host disconnected");
@@ -327,7 +330,11 @@ void World::readTcp(Endpoint& e) {
     e.active = Endpoint::Link::Tcp;
     e.module->linkUp(t);
   }
-  e.module->receiveUs(buf, size_t(n), tUs);
+  // The module's latency runs from when the bytes reached it, not from when
+  // this thread got round to reading them; arrivals keep their order.
+  const uint64_t arrivalUs = std::max(tUs - std::min(agoUs, tUs), e.lastArrivalUs);
+  e.lastArrivalUs = arrivalUs;
+  e.module->receiveUs(buf, size_t(n), arrivalUs);
 }
 
 void World::readPty(Endpoint& e) {
@@ -503,17 +510,18 @@ void World::run(const std::function<bool()>& keepRunning) {
     // Deadlines in microseconds: answers may be due between two milliseconds.
     uint64_t t = nowUs();
     uint64_t deadline = t + 100000;
+    uint64_t answerDue = UINT64_MAX;  // the earliest answer or module timer
     for (auto& e : endpoints_) {
       if (e->listenFd >= 0) { fds.push_back({e->listenFd, POLLIN, 0}); owners.push_back({e.get(), 0}); }
       if (e->connFd >= 0) { fds.push_back({e->connFd, POLLIN, 0}); owners.push_back({e.get(), 1}); }
       if (e->ptyMaster >= 0) { fds.push_back({e->ptyMaster, POLLIN, 0}); owners.push_back({e.get(), 2}); }
-      uint64_t d = e->module->nextDeadlineUs();
-      if (d < deadline) deadline = d;
+      answerDue = std::min(answerDue, e->module->nextDeadlineUs());
       if (e->awayUntil != UINT64_MAX && e->awayUntil * 1000 > t && e->awayUntil * 1000 < deadline)
         deadline = e->awayUntil * 1000;
       if (e->unplugAt && e->unplugAt * 1000 < deadline) deadline = e->unplugAt * 1000;
       if (e->leaveAt && e->leaveAt * 1000 < deadline) deadline = e->leaveAt * 1000;
     }
+    deadline = std::min(deadline, answerDue);
     {
       std::vector<int> imxFds;
       imxPollFds(imxFds);
@@ -535,9 +543,7 @@ void World::run(const std::function<bool()>& keepRunning) {
       const int wait = l->flush();
       if (wait >= 0 && t + uint64_t(wait) * 1000 < deadline) deadline = t + uint64_t(wait) * 1000;
     }
-    const uint64_t waitUs = deadline > t ? deadline - t : 0;
-    const timespec timeout{time_t(waitUs / 1000000), long(waitUs % 1000000) * 1000};
-    int n = ::ppoll(fds.data(), nfds_t(fds.size()), &timeout, nullptr);
+    int n = PollUntil(fds.data(), fds.size(), deadline, deadline == answerDue, wakeMargin_);
     if (n < 0 && errno != EINTR) {
       print_(std::string("poll failed: ") + Errno());
       break;

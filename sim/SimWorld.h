@@ -13,6 +13,7 @@
 
 #include "sim/SimConfig.h"
 #include "sim/SimModule.h"
+#include "sim/SimTiming.h"
 
 namespace ksim {
 
@@ -34,6 +35,7 @@ struct Endpoint {
 
   int listenFd = -1;
   int connFd = -1;
+  uint64_t lastArrivalUs = 0;  // when the last bytes on connFd reached the module
   uint16_t port = 0;
   bool listenerClosed = false;
 
@@ -130,6 +132,7 @@ class World {
   std::string statusFile_;
   uint64_t lastStatusWrite_ = 0, statusPackets_ = 0;
   bool statusDirty_ = false;  // a module left or came back since the last write
+  WakeMargin wakeMargin_;     // how early timed waits for an answer end
   static constexpr uint64_t kStatusIntervalMs = 50;
 };
 

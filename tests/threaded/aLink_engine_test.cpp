@@ -363,6 +363,121 @@ TEST(EnginePool, TwoHundredQueuedPacketsLeaveAs136Then64) {
   aLink_Destroy(&id);
 }
 
+// An unpooled link's caller writes its own packet when nothing is ahead of
+// it; what comes meanwhile queues behind, in order, without waiting for the
+// write. A pooled link leaves every packet to the writer thread.
+TEST(EngineDirect, CallersWriteTheirOwnPacketsInOrderWithTheWriter) {
+  for (bool pooled : {false, true}) {
+    PairStream pair;
+    uint32_t id = aLink_Create(pair.release());
+    ASSERT_NE(id, 0u);
+    ASSERT_EQ(ReadPacket(pair.peer()), kRouteOn);
+    ASSERT_EQ(aLink_EnablePooledPackets(id, pooled), aErrNone);
+    const uint8_t one[1] = {1}, two[1] = {2};
+    PacketPtr first(aPacket_CreateWithData(4, 1, one));
+    PacketPtr second(aPacket_CreateWithData(4, 1, two));
+    // The writer may still be finishing its last write when a put comes:
+    // then that packet is its; a few rounds show who writes an idle link's.
+    bool callerWrote = false;
+    for (int round = 0; round < 20 && !callerWrote; ++round) {
+      pair.closeGate();
+      std::thread::id putter;
+      auto put = std::async(std::launch::async, [&] {
+        putter = std::this_thread::get_id();
+        return aLink_PutPacket(id, first.get());
+      });
+      ASSERT_TRUE(pair.waitHeldWrite(2000));
+      callerWrote = pair.lastWriter() == putter;
+      // The second put does not wait for the write held at the gate.
+      ASSERT_EQ(aLink_PutPacket(id, second.get()), aErrNone);
+      pair.openGate();
+      EXPECT_EQ(put.get(), aErrNone);
+      const Bytes both = {0x04, 0x01, 0x01, 0x04, 0x01, 0x02};
+      ASSERT_EQ(ReadBytes(pair.peer(), both.size()), both) << pooled;
+    }
+    EXPECT_EQ(callerWrote, !pooled);
+    aLink_Destroy(&id);
+  }
+}
+
+// Threads putting at once, some packets written by their callers and some
+// by the writer: every packet arrives once, whole, each thread's in order.
+TEST(EngineDirect, PacketsOfConcurrentCallersArriveWholeAndInOrder) {
+  PairStream pair;
+  uint32_t id = aLink_Create(pair.release());
+  ASSERT_NE(id, 0u);
+  ASSERT_EQ(ReadPacket(pair.peer()), kRouteOn);
+  constexpr int kThreads = 4, kEach = 200;
+  std::vector<std::thread> putters;
+  for (int t = 0; t < kThreads; ++t) {
+    putters.emplace_back([id, t] {
+      for (int i = 0; i < kEach; ++i) {
+        const uint8_t data[2] = {static_cast<uint8_t>(t), static_cast<uint8_t>(i)};
+        PacketPtr packet(aPacket_CreateWithData(4, 2, data));
+        EXPECT_EQ(aLink_PutPacket(id, packet.get()), aErrNone);
+      }
+    });
+  }
+  const Bytes all = ReadBytes(pair.peer(), kThreads * kEach * 4, 20000);
+  for (std::thread& putter : putters) putter.join();
+  ASSERT_EQ(all.size(), static_cast<size_t>(kThreads * kEach * 4));
+  int next[kThreads] = {};
+  for (size_t at = 0; at < all.size(); at += 4) {
+    ASSERT_EQ(all[at], 0x04);
+    ASSERT_EQ(all[at + 1], 2);
+    ASSERT_LT(all[at + 2], kThreads);
+    ASSERT_EQ(all[at + 3], next[all[at + 2]]++);
+  }
+  aLink_Destroy(&id);
+}
+
+// Who the user filter saw a packet to address 8 from.
+struct SeenBy {
+  std::mutex mutex;
+  std::thread::id thread;
+};
+uint8_t RecordAddress8(const aPacket* packet, const void* reference) {
+  SeenBy* seen = static_cast<SeenBy*>(const_cast<void*>(reference));
+  std::lock_guard<std::mutex> lock(seen->mutex);
+  if (packet->address == 8) seen->thread = std::this_thread::get_id();
+  return 0;
+}
+uint8_t Address8(const aPacket* packet, const void*) { return packet->address == 8; }
+
+// On a stream that can be waited on beside the reader, a caller waiting for
+// its answer reads the stream itself, and reads for everyone: a heartbeat
+// is answered, another caller's packet queued.
+TEST(EngineLeader, AWaitingCallerReadsForEveryone) {
+  PairStream pair(true);
+  uint32_t id = aLink_Create(pair.release());
+  ASSERT_NE(id, 0u);
+  ASSERT_EQ(ReadPacket(pair.peer()), kRouteOn);
+  SeenBy seen;
+  ASSERT_EQ(aLink_InstallUserPacketFilter(id, RecordAddress8, &seen), aErrNone);
+  // The reader thread may still take the bytes now and then: a few rounds.
+  bool callerRead = false;
+  for (int round = 0; round < 20 && !callerRead; ++round) {
+    const int peer = pair.peer();
+    auto module = std::async(std::launch::async, [peer] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      WriteBytes(peer, {0x04, 0x02, 0x00, 0x00, 0x06, 0x01, 0x2A, 0x08, 0x01, 0x07});
+      return ReadPacket(peer);
+    });
+    PacketPtr mine(aLink_AwaitFirst(id, Address8, nullptr, 2000));
+    ASSERT_TRUE(mine);
+    EXPECT_EQ(mine->data[0], 0x07);
+    EXPECT_EQ(module.get(), (Bytes{0x04, 0x02, 0x00, 0x02}));
+    PacketPtr other(aLink_GetPacket(id));
+    ASSERT_TRUE(other);
+    EXPECT_EQ(other->address, 0x06);
+    EXPECT_FALSE(PacketPtr(aLink_GetPacket(id)));
+    std::lock_guard<std::mutex> lock(seen.mutex);
+    callerRead = seen.thread == std::this_thread::get_id();
+  }
+  EXPECT_TRUE(callerRead);
+  aLink_Destroy(&id);
+}
+
 TEST(EngineTable, UnknownIdsAreRefused) {
   uint32_t id = 987654;
   const uint8_t data[1] = {1};

@@ -14,6 +14,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "common/aStream.h"
@@ -35,13 +36,15 @@ class PairStream {
     std::mutex mutex;
     std::condition_variable changed;
     std::vector<size_t> writes;
+    std::thread::id lastWriter;  // the thread of the last write begun
     bool gateClosed = false;
     bool inWrite = false;
     std::atomic<uint32_t> gets{0};  // calls of get
   };
 
-  // Makes the pair; stream() is the host end, peer() the module end.
-  PairStream() {
+  // Makes the pair; stream() is the host end, peer() the module end. With
+  // backingWait, waiting callers may read the stream beside the reader.
+  explicit PairStream(bool backingWait = false) {
     int fds[2];
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return;
     context_ = new Context;
@@ -49,6 +52,7 @@ class PairStream {
     peer_ = fds[1];
     aStreamOps ops = {Get, nullptr, Write, Delete, Wait};
     stream_ = aStream_CreateWithOps(&ops, context_);
+    if (backingWait) aStream_SetBackingWait(stream_, WaitBacking);
   }
   ~PairStream() {
     if (stream_ != nullptr) aStream_Destroy(&stream_);
@@ -89,6 +93,10 @@ class PairStream {
     std::lock_guard<std::mutex> lock(context_->mutex);
     return context_->writes;
   }
+  std::thread::id lastWriter() {
+    std::lock_guard<std::mutex> lock(context_->mutex);
+    return context_->lastWriter;
+  }
 
  private:
   static aErr Get(uint8_t* byte, void* ctx) {
@@ -112,10 +120,16 @@ class PairStream {
     int n = poll(&p, 1, static_cast<int>(timeoutMs));
     return n > 0 ? aErrNone : n == 0 ? aErrTimeout : aErrIO;
   }
+  static aErr WaitBacking(uint32_t timeoutMs, void* ctx) {
+    pollfd p = {static_cast<Context*>(ctx)->fd, POLLIN, 0};
+    int n = poll(&p, 1, static_cast<int>(timeoutMs));
+    return n > 0 ? aErrNone : n == 0 ? aErrTimeout : aErrIO;
+  }
   static aErr Write(const uint8_t* data, size_t length, void* ctx) {
     Context* c = static_cast<Context*>(ctx);
     {
       std::unique_lock<std::mutex> lock(c->mutex);
+      c->lastWriter = std::this_thread::get_id();
       c->inWrite = true;
       c->changed.notify_all();
       c->changed.wait_for(lock, std::chrono::seconds(5), [c] { return !c->gateClosed; });
