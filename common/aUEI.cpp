@@ -188,6 +188,9 @@ uint8_t aUEI_MatchReply(const aPacket* packet, const void* reference) {
       packet->data[1] != record->option ||
       (packet->data[2] & aUEI_INDEX_MASK) != (record->specifier & aUEI_INDEX_MASK))
     return 0;
+  // A stream sample carries its option as a reply to a get does; one still
+  // on its way after streaming was turned off is no answer.
+  if (aUEI_isStreamPacket(packet)) return 0;
 
   if ((packet->data[2] & aUEI_ERROR) != 0) {
     record->specifier = packet->data[2];

@@ -123,6 +123,10 @@ TEST(aUEI, MatchesOnlyTheExpectedReply) {
   EXPECT_EQ(aUEI_MatchReply(Make(6, {0x03, 0x48, 0x01, 0x0D}).get(), &reply), 0);
   EXPECT_EQ(aUEI_MatchReply(Make(6, {0x03, 0x08, 0x02, 0x0D}).get(), &reply), 0);
   EXPECT_EQ(aUEI_MatchReply(Make(6, {0x03, 0x08}).get(), &reply), 0);
+  // A late stream sample of the same option (specifier bit 6, type 1,
+  // timestamp, value, sequence) is not the reply.
+  EXPECT_EQ(aUEI_MatchReply(Make(6, {0x03, 0x08, 0x41, 1, 0, 0, 0, 0, 0, 0, 0, 9, 0x0D, 0}).get(),
+                            &reply), 0);
   // Bits above the index do not matter.
   EXPECT_EQ(aUEI_MatchReply(Make(6, {0x03, 0x08, 0x21, 0x01, 0x02}).get(), &reply), 1);
   EXPECT_EQ(reply.v.shortVal, 0x0102);
