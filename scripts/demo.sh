@@ -4,15 +4,22 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh
-scripts/build.sh release
+# Installing and building need the machine's network; the demonstration
+# itself runs in a network namespace of its own with only a loopback
+# interface, so that the discovery's multicast requests never leave it.
+if [[ "${1:-}" != "--in-namespace" ]]; then
+  scripts/install-deps.sh
+  scripts/build.sh release
+  exec unshare --net -- "$0" --in-namespace
+fi
+ip link set lo up
 
 UPDATER=build/release/app/Updater
 SIM=build/release/sim/korvex-sim
 SERVER=build/release/tools/korvex-update-server
 BIRDPACK=build/release/tools/birdpack
 
-# Everything stays on this machine: the modules are simulated USB devices
+# Everything stays in this namespace: the modules are simulated USB devices
 # (umockdev), our update server listens on 127.0.0.1, and the store is a
 # temporary directory.
 demo_dir=$(mktemp -d)
