@@ -9,6 +9,8 @@ import subprocess
 import tempfile
 import time
 
+from netsafety import check_network_safety
+
 BIN = os.environ.get("UPDATER_BINARY_DIR", "build/asan")
 SIM = os.path.join(BIN, "sim", "korvex-sim")
 # What the build under test was configured with: USB simulation (umockdev)
@@ -25,6 +27,26 @@ def _have_czmq():
 
 
 HAVE_CZMQ = _have_czmq()
+
+
+def run_in_world(tmp_path, world, updater, updater_args, prefix=(), netns=False, timeout=120):
+    """Runs UPDATER UPDATER_ARGS (behind the PREFIX command, if any) inside a
+    korvex-sim world, in a private network namespace with the discovery
+    answers when netns; returns (result, status), status None for a world
+    without modules."""
+    env = dict(os.environ)
+    if netns:
+        env["UPDATER_TEST_NETNS"] = "1"
+    check_network_safety(updater_args, env if netns else None)
+    status = os.path.join(str(tmp_path), "status.json")
+    sim = [SIM, "--status-file", status] + (["--netns", "--discovery"] if netns else [])
+    command = list(prefix) + [str(updater)] + list(updater_args)
+    r = subprocess.run(sim + list(world) + ["--"] + command,
+                       capture_output=True, text=True, timeout=timeout, env=env)
+    if not os.path.exists(status):
+        return r, None
+    with open(status) as f:
+        return r, json.load(f)
 
 
 class Sim:

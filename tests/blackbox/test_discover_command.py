@@ -1,7 +1,6 @@
 """Updater -D against simulated modules: USB modules in a umockdev world,
 TCP/IP modules only inside the private network namespace korvex-sim --netns
 creates, and the modules on a router's bus."""
-import json
 import os
 import subprocess
 import sys
@@ -9,8 +8,7 @@ import tempfile
 
 import pytest
 
-from netsafety import check_network_safety
-from simhost import BIN, HAVE_CZMQ, SIM
+from simhost import BIN, HAVE_CZMQ, SIM, run_in_world
 
 UPDATER = os.path.join(BIN, "app", "Updater")
 PROBE = os.path.join(BIN, "sim", "usb_probe")
@@ -26,16 +24,7 @@ IP_HEADER = ("    Device    Module   Router  Model          Firmware Version (Bu
 def discover(tmp_path, world, args, netns=False, holder=None, store=None):
     """Runs Updater -D ARGS inside a world; returns (result, status)."""
     updater_args = ["-D"] + args + ["-i", str(store or tmp_path)]
-    env = dict(os.environ)
-    if netns:
-        env["UPDATER_TEST_NETNS"] = "1"
-    check_network_safety(updater_args, env if netns else None)
-    status = tmp_path / "status.json"
-    command = [SIM, "--status-file", str(status)] + (["--netns", "--discovery"] if netns else [])
-    command += world + ["--"] + (holder or []) + [UPDATER] + updater_args
-    r = subprocess.run(command, capture_output=True, text=True, timeout=120, env=env)
-    with open(status) as f:
-        return r, json.load(f)
+    return run_in_world(tmp_path, world, UPDATER, updater_args, holder or (), netns)
 
 
 @needs_usb

@@ -2,7 +2,6 @@
 and personalised, the module reached over USB, over TCP/IP (only inside the
 network namespace korvex-sim --netns makes) or behind a router, and its
 flash compared with the image the file describes."""
-import json
 import os
 import pathlib
 import shutil
@@ -12,7 +11,7 @@ import zlib
 import pytest
 
 from netsafety import check_network_safety
-from simhost import SIM
+from simhost import SIM, run_in_world
 from update_server_support import BIRDPACK, UPDATER, UpdateServer, make_sample_repo
 
 PROBE = pathlib.Path(SIM).parent / "usb_probe"
@@ -94,20 +93,8 @@ def history(store, serial=SERIAL):
 
 def run_update(tmp_path, world, args, netns=False, url=NO_SERVER, timeout=150, wrapper=()):
     """Runs Updater ARGS inside a world; returns (result, status)."""
-    store = tmp_path / "store"
-    updater_args = args + ["-i", str(store), "-u", url]
-    env = dict(os.environ)
-    if netns:
-        env["UPDATER_TEST_NETNS"] = "1"
-    check_network_safety(updater_args, env if netns else None)
-    status = tmp_path / "status.json"
-    command = [SIM, "--status-file", str(status)] + (["--netns", "--discovery"] if netns else [])
-    command += world + ["--"] + list(wrapper) + [str(UPDATER)] + updater_args
-    r = subprocess.run(command, capture_output=True, text=True, timeout=timeout, env=env)
-    if not status.exists():  # a world without modules
-        return r, None
-    with open(status) as f:
-        return r, json.load(f)
+    updater_args = args + ["-i", str(tmp_path / "store"), "-u", url]
+    return run_in_world(tmp_path, world, UPDATER, updater_args, wrapper, netns, timeout)
 
 
 def upgrade_requests(status, serial):
