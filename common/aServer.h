@@ -74,6 +74,11 @@ typedef void (*aServerAnnounceStop)(void* handle);
 void aServer_SetAnnounceHooks(aServerAnnounceStart start,
                               aServerAnnounceStop stop);
 
+// Whether this process has loaded (or tried to load) the messaging
+// libraries. Their exit-time shutdown delivers what is still queued, so a
+// process that has loaded them must end through exit().
+bool aServer_MessagingLoaded(void);
+
 // ---- client stream ---------------------------------------------------------
 
 // A byte stream to the server at address (IPv4, network byte order) and

@@ -11,6 +11,7 @@
 #include <czmq.h>
 #include <dlfcn.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -117,6 +118,8 @@ struct Table {
   bool loaded = false;
 };
 
+std::atomic<bool> sLoadTried{false};
+
 template <typename F>
 bool sFind(void* library, const char* name, F* slot) {
   void* symbol = library ? dlsym(library, name) : nullptr;
@@ -157,7 +160,10 @@ Table sLoad() {
 const Table& sTable() {
   static std::once_flag once;
   static Table table;
-  std::call_once(once, [] { table = sLoad(); });
+  std::call_once(once, [] {
+    sLoadTried = true;
+    table = sLoad();
+  });
   return table;
 }
 
@@ -173,6 +179,8 @@ int sEndpoint(int (*fn)(zsock_t*, const char*, ...), zsock_t* self, const char* 
 }
 
 }  // namespace
+
+bool aServer_MessagingLoaded(void) { return sLoadTried; }
 
 extern "C" {
 
