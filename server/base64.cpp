@@ -2,6 +2,10 @@
 
 #include <new>
 
+#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#endif
+
 namespace {
 
 const char kAlphabet[] =
@@ -29,7 +33,7 @@ const DecodeTables kTables;
 
 // Decodes groups of four alphabet characters into three bytes each and
 // stops at the first group holding anything else. Returns the groups done.
-size_t DecodePlainGroups(const uint8_t* in, size_t groups, uint8_t* out) {
+size_t DecodePlainGroupsOneByOne(const uint8_t* in, size_t groups, uint8_t* out) {
   const uint32_t* d0 = kTables.d[0];
   const uint32_t* d1 = kTables.d[1];
   const uint32_t* d2 = kTables.d[2];
@@ -43,6 +47,62 @@ size_t DecodePlainGroups(const uint8_t* in, size_t groups, uint8_t* out) {
     out[2] = static_cast<uint8_t>(v);
   }
   return g;
+}
+
+#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
+#define UPDATER_BASE64_AVX2 1
+
+// Eight groups (32 characters) per step with AVX2, while every character
+// of a step is in the alphabet; a step holding anything else is left to
+// the one-by-one decoder, which finds the exact group. Each character's
+// class comes from two nibble lookups whose bits meet only for characters
+// outside the alphabet; the class's offset turns the character into its
+// 6-bit value; two multiply-adds pack four values into three bytes. Writes
+// exactly 24 bytes per step. Returns the groups done.
+__attribute__((target("avx2"))) size_t DecodeEightGroupSteps(const uint8_t* in, size_t groups,
+                                                             uint8_t* out) {
+  const __m256i lowNibbleClass = _mm256_setr_epi8(
+      0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x13, 0x1A, 0x1B, 0x1B, 0x1B, 0x1A,
+      0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x13, 0x1A, 0x1B, 0x1B, 0x1B, 0x1A);
+  const __m256i highNibbleClass = _mm256_setr_epi8(
+      0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10,
+      0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10);
+  // By high nibble ('/' at index 1): '+' 62, '/' 63, digits 52.., letters.
+  const __m256i offset = _mm256_setr_epi8(0, 16, 19, 4, -65, -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0,
+                                          0, 16, 19, 4, -65, -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0);
+  const __m256i slash = _mm256_set1_epi8(0x2F);
+  const __m256i pairs = _mm256_set1_epi32(0x01400140);
+  const __m256i quads = _mm256_set1_epi32(0x00011000);
+  const __m256i bytesInOrder = _mm256_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1,
+                                                2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1);
+  const __m256i lanesTogether = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 7, 7);
+  size_t g = 0;
+  for (; g + 8 <= groups; g += 8, in += 32, out += 24) {
+    __m256i text = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in));
+    const __m256i high = _mm256_and_si256(_mm256_srli_epi32(text, 4), slash);
+    const __m256i low = _mm256_and_si256(text, slash);
+    const __m256i lowClass = _mm256_shuffle_epi8(lowNibbleClass, low);
+    const __m256i highClass = _mm256_shuffle_epi8(highNibbleClass, high);
+    if (!_mm256_testz_si256(lowClass, highClass)) break;
+    const __m256i isSlash = _mm256_cmpeq_epi8(text, slash);
+    text = _mm256_add_epi8(text, _mm256_shuffle_epi8(offset, _mm256_add_epi8(isSlash, high)));
+    __m256i packed = _mm256_madd_epi16(_mm256_maddubs_epi16(text, pairs), quads);
+    packed = _mm256_shuffle_epi8(packed, bytesInOrder);
+    packed = _mm256_permutevar8x32_epi32(packed, lanesTogether);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_castsi256_si128(packed));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 16), _mm256_extracti128_si256(packed, 1));
+  }
+  return g;
+}
+#endif
+
+size_t DecodePlainGroups(const uint8_t* in, size_t groups, uint8_t* out) {
+  size_t g = 0;
+#ifdef UPDATER_BASE64_AVX2
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  if (avx2 && groups >= 8) g = DecodeEightGroupSteps(in, groups, out);
+#endif
+  return g + DecodePlainGroupsOneByOne(in + g * 4, groups - g, out + g * 3);
 }
 
 // The closing group of a text with fill: "AB==" gives one byte, "ABC=" two.

@@ -136,6 +136,20 @@ TEST(Base64Fast, MatchesTheReferenceOnBrokenTexts) {
   }
 }
 
+// Long texts are decoded several groups at a time: any byte in any place
+// of a step, and at the step's edges, is found as it is one by one.
+TEST(Base64Fast, EveryByteInEveryPlaceOfALongText) {
+  std::mt19937 rng(3);
+  const std::string text = RandomText(rng, 96);  // 128 characters
+  for (size_t place = 0; place < text.size(); ++place) {
+    for (int byte = 0; byte < 256; ++byte) {
+      std::string changed = text;
+      changed[place] = char(byte);
+      ExpectSameAsReference(changed, {place % 2 ? size_t(37) : text.size()});
+    }
+  }
+}
+
 TEST(Base64Fast, FillOnlyClosesTheText) {
   for (const char* text : {"YQ==", "YWI=", "YWJj", "", "YQ==YQ==", "Y===", "====", "YQ=A", "Y=Q=",
                            "YQ==\n", "YWJ=YWJj", "YW=j", "=WJj", "YWJj\r"}) {
