@@ -23,6 +23,9 @@
 #define aLINK_IO_RETRY_MS 100u
 // Longest pause between reads of a stream that cannot wait for a byte.
 #define aLINK_IDLE_PAUSE_MAX_MS 8u
+// Empty reads after a readable answer that a shared stream's reader takes
+// for callers having read first, before it pauses.
+#define aLINK_SHARED_EMPTY_READS 64u
 // Bytes read in one hold of the read lock at most, so that a flood of
 // bytes cannot hold a stop or a waiting caller's time-out up.
 #define aLINK_DRAIN_MAX 4096u

@@ -118,10 +118,16 @@ aErr sHandlePacket(aLinkRecord* link) {
 // Pause before the next read after emptyReads reads in a row found nothing.
 // A stream without a wait operation answers a wait at once, so after the
 // second empty read the reader sleeps itself: 1 ms, doubling up to
-// aLINK_IDLE_PAUSE_MAX_MS.
-uint32_t sIdlePauseMs(uint32_t emptyReads) {
-  if (emptyReads < 2) return 0;
-  const uint32_t shift = emptyReads - 2 < 3 ? emptyReads - 2 : 3;
+// aLINK_IDLE_PAUSE_MAX_MS. On a stream that callers read too (shared), the
+// wait blocks until bytes come, and a read that then finds none means a
+// caller took them first: no reason to sleep while the next answer may be
+// on its way. There the reader counts empty reads within one millisecond
+// and pauses only after aLINK_SHARED_EMPTY_READS of them, a stream that
+// keeps saying readable with nothing to read.
+uint32_t sIdlePauseMs(uint32_t emptyReads, bool shared) {
+  const uint32_t free = shared ? aLINK_SHARED_EMPTY_READS : 2;
+  if (emptyReads < free) return 0;
+  const uint32_t shift = emptyReads - free < 3 ? emptyReads - free : 3;
   const uint32_t pause = 1u << shift;
   return pause < aLINK_IDLE_PAUSE_MAX_MS ? pause : aLINK_IDLE_PAUSE_MAX_MS;
 }
@@ -190,6 +196,7 @@ void* sInPipeProcess(void* arg) {
   const bool shared = aStream_HasBackingWait(link->stream);
 
   uint32_t emptyReads = 0;  // reads in a row that found nothing waiting
+  uint32_t emptyTick = 0;   // shared: the millisecond they are counted in
   while (link->running) {
     aErr err;
     {
@@ -207,6 +214,10 @@ void* sInPipeProcess(void* arg) {
     }
     if (err == aErrNone) continue;  // a drain's worth taken: more may wait
     if (err == aErrNotReady) {
+      if (shared && aTime_GetMSTicks() != emptyTick) {
+        emptyTick = aTime_GetMSTicks();
+        emptyReads = 0;
+      }
       if (emptyReads < UINT32_MAX) ++emptyReads;
       // Wait (bounded, so that a stop is noticed) for the next byte instead
       // of asking again at once.
@@ -219,7 +230,7 @@ void* sInPipeProcess(void* arg) {
       if (err == aErrNone) {
         // Readable, or a stream that cannot wait: when the last read found
         // nothing after such an answer too, pause instead of spinning.
-        const uint32_t pause = sIdlePauseMs(emptyReads);
+        const uint32_t pause = sIdlePauseMs(emptyReads, shared);
         if (pause != 0) aTime_MSSleep(pause);
         continue;
       }
