@@ -3,6 +3,9 @@
 // disabling from inside a callback and destroying a Link mid-stream.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include "api/LocklessQueue.h"
 #include "common/aLink.h"
 #include "tests/threaded/link_object_support.h"
@@ -235,11 +238,17 @@ TEST(LinkStreams, QueueHoldsOneLessThanItsSlots) {
     for (int i = 0; i < 20000;)
       if (ring.push(i)) ++i;
   });
+  // Bounded in time, not in tries: on a loaded machine the producer may be
+  // off the processor for a long while.
   int expected = 0;
-  for (int spins = 0; expected < 20000 && spins < 50000000; ++spins)
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (expected < 20000 && std::chrono::steady_clock::now() < deadline) {
     if (ring.pop(item)) {
       EXPECT_EQ(item, expected++);
+    } else {
+      std::this_thread::yield();
     }
+  }
   producer.join();
   EXPECT_EQ(expected, 20000);
 }
