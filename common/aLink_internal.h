@@ -26,6 +26,12 @@
 // Empty reads after a readable answer that a shared stream's reader takes
 // for callers having read first, before it pauses.
 #define aLINK_SHARED_EMPTY_READS 64u
+// How long a caller waits for the reader thread to let go of the read lock
+// (it holds it for one drain) before waiting on the inbound queue instead.
+#define aLINK_READER_HOLD_WAIT_US 2000u
+// How long after a caller read its answer itself the reader thread leaves a
+// stream callers read to them (the next answer of an exchange is theirs).
+#define aLINK_CALLER_TURN_MS 2u
 // Bytes read in one hold of the read lock at most, so that a flood of
 // bytes cannot hold a stop or a waiting caller's time-out up.
 #define aLINK_DRAIN_MAX 4096u
@@ -86,8 +92,13 @@ struct aLinkRecord {
   // belong to whoever holds readLock. That is the reader thread, or, on a
   // stream with a backing wait, a caller waiting for a packet, which then
   // reads for everyone and so is woken by the bytes themselves. Whoever
-  // lets go of it has read the stream empty.
-  std::mutex readLock;
+  // lets go of it has read the stream empty. A timed mutex: a caller waits
+  // briefly for the reader thread's hold (see sLinkReadFor).
+  std::timed_mutex readLock;
+  // A caller holds readLock and reads for everyone until its answer comes;
+  // the millisecond tick the last such caller let go.
+  std::atomic<bool> callerReading{false};
+  std::atomic<uint32_t> callerReadEndMs{0};
 };
 
 // One table entry, held through aLinkEntryRef: the table holds one

@@ -1,5 +1,6 @@
 // The link's reader thread: bytes to packets, the sync procedure and
 // heartbeat replies.
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -185,7 +186,7 @@ void sStartSync(aLinkRecord* link) {
 void* sInPipeProcess(void* arg) {
   aLinkRecord* link = static_cast<aLinkRecord*>(arg);
   {
-    std::lock_guard<std::mutex> read(link->readLock);
+    std::lock_guard<std::timed_mutex> read(link->readLock);
     link->syncAddress = 1;
     link->syncState = kSyncStateIdle;
   }
@@ -198,9 +199,20 @@ void* sInPipeProcess(void* arg) {
   uint32_t emptyReads = 0;  // reads in a row that found nothing waiting
   uint32_t emptyTick = 0;   // shared: the millisecond they are counted in
   while (link->running) {
+    // Callers in an exchange of requests and answers read each answer
+    // themselves. Every thread waiting on the stream is woken by each
+    // answer, and on a small machine the reader's wake-up delays the
+    // caller's: the reader leaves the stream to them while one reads and
+    // for aLINK_CALLER_TURN_MS after. Whatever else comes meanwhile is
+    // taken by the callers' reads, or by the reader once the turn is over.
+    if (shared && (link->callerReading ||
+                   aTime_GetMSTicks() - link->callerReadEndMs < aLINK_CALLER_TURN_MS)) {
+      aTime_MSSleep(aLINK_CALLER_TURN_MS);
+      continue;
+    }
     aErr err;
     {
-      std::lock_guard<std::mutex> read(link->readLock);
+      std::lock_guard<std::timed_mutex> read(link->readLock);
       uint32_t taken = 0;
       err = sDrain(link, &taken);
       if (taken > 0) emptyReads = 0;
@@ -249,11 +261,26 @@ void* sInPipeProcess(void* arg) {
 aPacket* sLinkReadFor(aLinkRecord* link, aPacketFilter filter,
                       const void* reference, uint32_t timeoutMs, bool* led) {
   *led = false;
-  std::unique_lock<std::mutex> read(link->readLock, std::try_to_lock);
+  std::unique_lock<std::timed_mutex> read(link->readLock, std::try_to_lock);
+  // The reader thread holds the lock for one drain at a time. Waiting for
+  // it keeps the answer to one wake-up, this caller's own, rather than two
+  // (the reader's, then this caller's through the inbound queue). Another
+  // caller reading for everyone keeps the lock for its whole wait: this one
+  // then waits on the queue at once.
+  if (!read.owns_lock() && !link->callerReading)
+    read.try_lock_for(std::chrono::microseconds(aLINK_READER_HOLD_WAIT_US));
   if (!read.owns_lock() || !link->running || link->stream == nullptr ||
       !aStream_HasBackingWait(link->stream))
     return nullptr;
   *led = true;
+  link->callerReading = true;
+  struct Leading {
+    aLinkRecord* link;
+    ~Leading() {
+      link->callerReadEndMs = aTime_GetMSTicks();
+      link->callerReading = false;
+    }
+  } leading{link};
   const uint32_t start = aTime_GetMSTicks();
   for (;;) {
     uint32_t taken = 0;

@@ -478,6 +478,46 @@ TEST(EngineLeader, AWaitingCallerReadsForEveryone) {
   aLink_Destroy(&id);
 }
 
+// In an exchange of requests and answers the caller reads each answer
+// itself, and the reader thread keeps off the stream meanwhile: every thread
+// waiting on a stream is woken by each answer, and the reader's wake-up
+// would delay the caller's. A pause of this thread on a loaded machine may
+// let the reader wait again: a few such waits are allowed, not one every
+// few answers.
+TEST(EngineLeader, ReaderKeepsOffTheStreamWhileCallersExchange) {
+  PairStream pair(true);
+  pair.context()->caller = std::this_thread::get_id();
+  uint32_t id = aLink_Create(pair.release());
+  ASSERT_NE(id, 0u);
+  ASSERT_EQ(ReadPacket(pair.peer()), kRouteOn);
+  const int kExchanges = 40;
+  const int peer = pair.peer();
+  std::thread module([peer] {
+    for (int i = 0; i < kExchanges; ++i) {
+      if (ReadPacket(peer).size() != 3) return;
+      // A module's time to answer, which the waiting threads sleep through.
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      WriteBytes(peer, {0x08, 0x01, uint8_t(i)});
+    }
+  });
+  const uint32_t before = pair.context()->otherBackingWaits;
+  int answered = 0;
+  for (int i = 0; i < kExchanges; ++i) {
+    const uint8_t data[1] = {uint8_t(i)};
+    PacketPtr request(aPacket_CreateWithData(0x04, 1, data));
+    ASSERT_EQ(aLink_PutPacket(id, request.get()), aErrNone);
+    PacketPtr answer(aLink_AwaitFirst(id, Address8, nullptr, 2000));
+    if (!answer) break;
+    EXPECT_EQ(answer->data[0], i);
+    ++answered;
+  }
+  const uint32_t readerWaits = pair.context()->otherBackingWaits - before;
+  module.join();
+  EXPECT_EQ(answered, kExchanges);
+  EXPECT_LE(readerWaits, 3u);
+  aLink_Destroy(&id);
+}
+
 TEST(EngineTable, UnknownIdsAreRefused) {
   uint32_t id = 987654;
   const uint8_t data[1] = {1};

@@ -40,6 +40,10 @@ class PairStream {
     bool gateClosed = false;
     bool inWrite = false;
     std::atomic<uint32_t> gets{0};  // calls of get
+    // Waits beside the reader made by threads other than caller (set
+    // before the link is made).
+    std::thread::id caller;
+    std::atomic<uint32_t> otherBackingWaits{0};
   };
 
   // Makes the pair; stream() is the host end, peer() the module end. With
@@ -121,7 +125,9 @@ class PairStream {
     return n > 0 ? aErrNone : n == 0 ? aErrTimeout : aErrIO;
   }
   static aErr WaitBacking(uint32_t timeoutMs, void* ctx) {
-    pollfd p = {static_cast<Context*>(ctx)->fd, POLLIN, 0};
+    Context* c = static_cast<Context*>(ctx);
+    if (std::this_thread::get_id() != c->caller) ++c->otherBackingWaits;
+    pollfd p = {c->fd, POLLIN, 0};
     int n = poll(&p, 1, static_cast<int>(timeoutMs));
     return n > 0 ? aErrNone : n == 0 ? aErrTimeout : aErrIO;
   }
