@@ -99,6 +99,8 @@ struct aLinkRecord {
   // the millisecond tick the last such caller let go.
   std::atomic<bool> callerReading{false};
   std::atomic<uint32_t> callerReadEndMs{0};
+  // The running reader's stream lets callers read beside it.
+  std::atomic<bool> streamShared{false};
 };
 
 // One table entry, held through aLinkEntryRef: the table holds one

@@ -190,11 +190,12 @@ void* sInPipeProcess(void* arg) {
     link->syncAddress = 1;
     link->syncState = kSyncStateIdle;
   }
-  link->state = kLinkStateRunning;
-  link->readerReady = true;
   // Callers may read beside this thread only where waiting for bytes does
   // not touch what the reader owns.
   const bool shared = aStream_HasBackingWait(link->stream);
+  link->streamShared = shared;
+  link->state = kLinkStateRunning;
+  link->readerReady = true;
 
   uint32_t emptyReads = 0;  // reads in a row that found nothing waiting
   uint32_t emptyTick = 0;   // shared: the millisecond they are counted in
@@ -262,12 +263,12 @@ aPacket* sLinkReadFor(aLinkRecord* link, aPacketFilter filter,
                       const void* reference, uint32_t timeoutMs, bool* led) {
   *led = false;
   std::unique_lock<std::timed_mutex> read(link->readLock, std::try_to_lock);
-  // The reader thread holds the lock for one drain at a time. Waiting for
-  // it keeps the answer to one wake-up, this caller's own, rather than two
-  // (the reader's, then this caller's through the inbound queue). Another
-  // caller reading for everyone keeps the lock for its whole wait: this one
-  // then waits on the queue at once.
-  if (!read.owns_lock() && !link->callerReading)
+  // On a stream callers read, the reader thread holds the lock for one
+  // drain at a time. Waiting for it keeps the answer to one wake-up, this
+  // caller's own, rather than two (the reader's, then this caller's through
+  // the inbound queue). Another caller reading for everyone keeps the lock
+  // for its whole wait: this one then waits on the queue at once.
+  if (!read.owns_lock() && link->streamShared && !link->callerReading)
     read.try_lock_for(std::chrono::microseconds(aLINK_READER_HOLD_WAIT_US));
   if (!read.owns_lock() || !link->running || link->stream == nullptr ||
       !aStream_HasBackingWait(link->stream))
