@@ -92,15 +92,17 @@ struct aLinkRecord {
   // belong to whoever holds readLock. That is the reader thread, or, on a
   // stream with a backing wait, a caller waiting for a packet, which then
   // reads for everyone and so is woken by the bytes themselves. Whoever
-  // lets go of it has read the stream empty. A timed mutex: a caller waits
-  // briefly for the reader thread's hold (see sLinkReadFor).
-  std::timed_mutex readLock;
+  // lets go of it has read the stream empty.
+  std::mutex readLock;
   // A caller holds readLock and reads for everyone until its answer comes;
   // the millisecond tick the last such caller let go.
   std::atomic<bool> callerReading{false};
   std::atomic<uint32_t> callerReadEndMs{0};
   // The running reader's stream lets callers read beside it.
   std::atomic<bool> streamShared{false};
+  // Callers waiting on the inbound queue for the reader to bring their
+  // packet.
+  std::atomic<uint32_t> queueWaiters{0};
 };
 
 // One table entry, held through aLinkEntryRef: the table holds one

@@ -87,7 +87,7 @@ void sLinkReleaseRecord(aLinkRecord* link) {
   if (fifo != 0) aPacketFifo_Destroy(&fifo);
   // A caller reading for its answer started before running was cleared and
   // ends within one of its waits.
-  std::lock_guard<std::timed_mutex> read(link->readLock);
+  std::lock_guard<std::mutex> read(link->readLock);
   if (link->assembly != nullptr) aPacket_Destroy(&link->assembly);
   // Callers may be reading or writing the log right now.
   if (link->logMutex != nullptr) {
@@ -174,7 +174,7 @@ aErr sLinkStopRecord(aLinkRecord* link) {
   link->readerReady = false;
   link->writerReady = false;
   {
-    std::lock_guard<std::timed_mutex> read(link->readLock);
+    std::lock_guard<std::mutex> read(link->readLock);
     link->heartbeatState = 0;
     link->syncState = kSyncStateIdle;
     aPacket_Reset(link->assembly);

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "common/aKorvexDebug.h"
 #include "common/aLink_internal.h"
@@ -186,7 +187,7 @@ void sStartSync(aLinkRecord* link) {
 void* sInPipeProcess(void* arg) {
   aLinkRecord* link = static_cast<aLinkRecord*>(arg);
   {
-    std::lock_guard<std::timed_mutex> read(link->readLock);
+    std::lock_guard<std::mutex> read(link->readLock);
     link->syncAddress = 1;
     link->syncState = kSyncStateIdle;
   }
@@ -206,14 +207,18 @@ void* sInPipeProcess(void* arg) {
     // caller's: the reader leaves the stream to them while one reads and
     // for aLINK_CALLER_TURN_MS after. Whatever else comes meanwhile is
     // taken by the callers' reads, or by the reader once the turn is over.
-    if (shared && (link->callerReading ||
-                   aTime_GetMSTicks() - link->callerReadEndMs < aLINK_CALLER_TURN_MS)) {
+    // A caller waiting on the inbound queue (another one was reading, and
+    // has stopped) needs the reader: it reads again after its sleep under
+    // way, at most aLINK_CALLER_TURN_MS.
+    if (shared && link->queueWaiters == 0 &&
+        (link->callerReading ||
+         aTime_GetMSTicks() - link->callerReadEndMs < aLINK_CALLER_TURN_MS)) {
       aTime_MSSleep(aLINK_CALLER_TURN_MS);
       continue;
     }
     aErr err;
     {
-      std::lock_guard<std::timed_mutex> read(link->readLock);
+      std::lock_guard<std::mutex> read(link->readLock);
       uint32_t taken = 0;
       err = sDrain(link, &taken);
       if (taken > 0) emptyReads = 0;
@@ -262,14 +267,18 @@ void* sInPipeProcess(void* arg) {
 aPacket* sLinkReadFor(aLinkRecord* link, aPacketFilter filter,
                       const void* reference, uint32_t timeoutMs, bool* led) {
   *led = false;
-  std::unique_lock<std::timed_mutex> read(link->readLock, std::try_to_lock);
+  std::unique_lock<std::mutex> read(link->readLock, std::try_to_lock);
   // On a stream callers read, the reader thread holds the lock for one
   // drain at a time. Waiting for it keeps the answer to one wake-up, this
   // caller's own, rather than two (the reader's, then this caller's through
   // the inbound queue). Another caller reading for everyone keeps the lock
   // for its whole wait: this one then waits on the queue at once.
-  if (!read.owns_lock() && link->streamShared && !link->callerReading)
-    read.try_lock_for(std::chrono::microseconds(aLINK_READER_HOLD_WAIT_US));
+  if (!read.owns_lock() && link->streamShared) {
+    const auto until = std::chrono::steady_clock::now() +
+                       std::chrono::microseconds(aLINK_READER_HOLD_WAIT_US);
+    while (!link->callerReading && !read.try_lock() && std::chrono::steady_clock::now() < until)
+      std::this_thread::yield();
+  }
   if (!read.owns_lock() || !link->running || link->stream == nullptr ||
       !aStream_HasBackingWait(link->stream))
     return nullptr;

@@ -93,7 +93,9 @@ aPacket* aLink_AwaitFirst(uint32_t id, aPacketFilter filter,
     if (!led) {
       aPacketFifoRef inbound = 0;
       if (!sLinkFifos(id, &inbound, nullptr)) break;
+      ++link->queueWaiters;
       found = aPacketFifo_AwaitFirst(inbound, filter, reference, slice);
+      --link->queueWaiters;
     }
     elapsed = aTime_GetMSTicks() - start;
   } while (found == nullptr && elapsed < timeoutMs);
