@@ -3,6 +3,7 @@
 #define KORVEX_ALINK_INTERNAL_H
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -101,8 +102,11 @@ struct aLinkRecord {
   // The running reader's stream lets callers read beside it.
   std::atomic<bool> streamShared{false};
   // Callers waiting on the inbound queue for the reader to bring their
-  // packet.
+  // packet (changed under restMutex). The reader rests on restWake while
+  // callers read for themselves; a caller that comes to the queue wakes it.
   std::atomic<uint32_t> queueWaiters{0};
+  std::mutex restMutex;
+  std::condition_variable restWake;
 };
 
 // One table entry, held through aLinkEntryRef: the table holds one

@@ -207,13 +207,14 @@ void* sInPipeProcess(void* arg) {
     // caller's: the reader leaves the stream to them while one reads and
     // for aLINK_CALLER_TURN_MS after. Whatever else comes meanwhile is
     // taken by the callers' reads, or by the reader once the turn is over.
-    // A caller waiting on the inbound queue (another one was reading, and
-    // has stopped) needs the reader: it reads again after its sleep under
-    // way, at most aLINK_CALLER_TURN_MS.
+    // A caller that comes to wait on the inbound queue (another one was
+    // reading, and has stopped) needs the reader, and wakes it.
     if (shared && link->queueWaiters == 0 &&
         (link->callerReading ||
          aTime_GetMSTicks() - link->callerReadEndMs < aLINK_CALLER_TURN_MS)) {
-      aTime_MSSleep(aLINK_CALLER_TURN_MS);
+      std::unique_lock<std::mutex> rest(link->restMutex);
+      link->restWake.wait_for(rest, std::chrono::milliseconds(aLINK_CALLER_TURN_MS),
+                              [link] { return link->queueWaiters != 0 || !link->running; });
       continue;
     }
     aErr err;

@@ -1,6 +1,7 @@
 // Link traffic for callers, the user filter and pooled-mode hooks, packet
 // debugging and packet traces.
 #include <cstdio>
+#include <mutex>
 #include <string>
 
 #include "common/aKorvexDebug.h"
@@ -93,7 +94,11 @@ aPacket* aLink_AwaitFirst(uint32_t id, aPacketFilter filter,
     if (!led) {
       aPacketFifoRef inbound = 0;
       if (!sLinkFifos(id, &inbound, nullptr)) break;
-      ++link->queueWaiters;
+      {
+        std::lock_guard<std::mutex> rest(link->restMutex);
+        ++link->queueWaiters;
+      }
+      link->restWake.notify_one();  // a resting reader reads again
       found = aPacketFifo_AwaitFirst(inbound, filter, reference, slice);
       --link->queueWaiters;
     }
