@@ -25,6 +25,23 @@ class RecordHold {
   aLinkEntryRef entry_;
 };
 
+// Waits on the link's inbound queue for the reader to bring a packet
+// (filter null: any). The waiter is counted, and a reader resting while
+// callers read for themselves is woken to read for it.
+aPacket* sAwaitInbound(aLinkRecord* link, aPacketFifoRef inbound, aPacketFilter filter,
+                       const void* reference, uint32_t timeoutMs) {
+  {
+    std::lock_guard<std::mutex> rest(link->restMutex);
+    ++link->queueWaiters;
+  }
+  link->restWake.notify_one();
+  aPacket* found = filter != nullptr
+                       ? aPacketFifo_AwaitFirst(inbound, filter, reference, timeoutMs)
+                       : aPacketFifo_Await(inbound, timeoutMs);
+  --link->queueWaiters;
+  return found;
+}
+
 }  // namespace
 
 void sTracePacket(const char* tag, uint32_t id, const aPacket* packet) {
@@ -61,9 +78,12 @@ aPacket* aLink_GetPacket(uint32_t id) {
 }
 
 aPacket* aLink_AwaitPacket(uint32_t id, uint32_t timeoutMs) {
+  RecordHold hold(id);
+  aLinkRecord* link = hold.get();
   aPacketFifoRef inbound = 0;
-  return sLinkFifos(id, &inbound, nullptr) ? aPacketFifo_Await(inbound, timeoutMs)
-                                       : nullptr;
+  return link != nullptr && sLinkFifos(id, &inbound, nullptr)
+             ? sAwaitInbound(link, inbound, nullptr, nullptr, timeoutMs)
+             : nullptr;
 }
 
 aPacket* aLink_GetFirst(uint32_t id, aPacketFilter filter,
@@ -94,13 +114,7 @@ aPacket* aLink_AwaitFirst(uint32_t id, aPacketFilter filter,
     if (!led) {
       aPacketFifoRef inbound = 0;
       if (!sLinkFifos(id, &inbound, nullptr)) break;
-      {
-        std::lock_guard<std::mutex> rest(link->restMutex);
-        ++link->queueWaiters;
-      }
-      link->restWake.notify_one();  // a resting reader reads again
-      found = aPacketFifo_AwaitFirst(inbound, filter, reference, slice);
-      --link->queueWaiters;
+      found = sAwaitInbound(link, inbound, filter, reference, slice);
     }
     elapsed = aTime_GetMSTicks() - start;
   } while (found == nullptr && elapsed < timeoutMs);
