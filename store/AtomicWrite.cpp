@@ -1,5 +1,6 @@
 #include "store/AtomicWrite.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -16,6 +17,8 @@ namespace {
 
 const char kTempSuffix[] = ".tmpXXXXXX";
 const size_t kTempSuffixLength = sizeof kTempSuffix - 1;
+// The target's bytes are read for comparing and copying in pieces this size.
+const size_t kCompareBytes = 64 * 1024;
 
 std::string DirectoryOf(const std::string& path) {
   size_t slash = path.find_last_of('/');
@@ -40,6 +43,22 @@ bool WriteAll(int fd, const uint8_t* data, size_t length) {
     }
     data += n;
     length -= size_t(n);
+  }
+  return true;
+}
+
+// Reads length bytes at offset; false (errno set) when the file ends first.
+bool ReadAt(int fd, uint8_t* into, size_t length, uint64_t offset) {
+  while (length > 0) {
+    const ssize_t n = ::pread(fd, into, length, off_t(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    into += n;
+    length -= size_t(n);
+    offset += uint64_t(n);
   }
   return true;
 }
@@ -69,32 +88,49 @@ aErr AtomicFileWriter::Prepare(const char* path, const uint8_t* data, size_t len
   return err;
 }
 
-aErr AtomicFileWriter::Begin(const char* path, int* errnoOut) {
+aErr AtomicFileWriter::Begin(const char* path, int* errnoOut, AtomicReplace replace) {
   Abandon();
+  kept_ = false;
   if (errnoOut) *errnoOut = 0;
   if (!path || !*path) {
     if (errnoOut) *errnoOut = EINVAL;
     return aErrParam;
   }
-  std::string target(path);
-  std::string pattern = TemporaryPattern(target);
-  std::vector<char> name(pattern.begin(), pattern.end());
-  name.push_back('\0');
-  int fd = ::mkostemp(name.data(), O_CLOEXEC);
-  if (fd < 0) {
+  target_ = path;
+  if (!CreateTemporary()) {
     if (errnoOut) *errnoOut = errno;
+    target_.clear();
     return aErrNotFound;
   }
-  // Held until the file is committed or removed: a cleaner skips it.
-  ::flock(fd, LOCK_EX | LOCK_NB);
   mode_ = 0644;
   struct stat st;
   if (::stat(path, &st) == 0 && S_ISREG(st.st_mode)) mode_ = unsigned(st.st_mode & 07777);
-  target_ = target;
-  temp_ = name.data();
-  fd_ = fd;
+  if (replace == AtomicReplace::IfChanged) {
+    // Not through a link: a link at the target is replaced, never kept.
+    const int same = ::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (same >= 0 && ::fstat(same, &st) == 0 && S_ISREG(st.st_mode)) {
+      same_ = same;
+      sameSize_ = uint64_t(st.st_size);
+      matched_ = 0;
+    } else if (same >= 0) {
+      ::close(same);
+    }
+  }
   writing_ = true;
   return aErrNone;
+}
+
+bool AtomicFileWriter::CreateTemporary() {
+  const std::string pattern = TemporaryPattern(target_);
+  std::vector<char> name(pattern.begin(), pattern.end());
+  name.push_back('\0');
+  const int fd = ::mkostemp(name.data(), O_CLOEXEC);
+  if (fd < 0) return false;
+  // Held until the file is committed or removed: a cleaner skips it.
+  ::flock(fd, LOCK_EX | LOCK_NB);
+  temp_ = name.data();
+  fd_ = fd;
+  return true;
 }
 
 // Removes the temporary file after a failed step; the error goes out.
@@ -111,8 +147,52 @@ aErr AtomicFileWriter::Append(const uint8_t* data, size_t length, int* errnoOut)
     return aErrParam;
   }
   if (length == 0) return aErrNone;
+  if (same_ >= 0) {
+    if (MatchesTarget(data, length)) {
+      matched_ += length;
+      return aErrNone;
+    }
+    if (!CopyMatchedStart()) return Fail(errno, errnoOut);
+  }
   if (!WriteAll(fd_, data, length)) return Fail(errno, errnoOut);
   return aErrNone;
+}
+
+bool AtomicFileWriter::MatchesTarget(const uint8_t* data, size_t length) {
+  if (length > sameSize_ - matched_) return false;
+  compare_.resize(std::min(length, kCompareBytes));
+  uint64_t offset = matched_;
+  while (length > 0) {
+    const size_t piece = std::min(length, compare_.size());
+    if (!ReadAt(same_, compare_.data(), piece, offset) ||
+        std::memcmp(compare_.data(), data, piece) != 0) {
+      return false;
+    }
+    data += piece;
+    length -= piece;
+    offset += piece;
+  }
+  return true;
+}
+
+// The bytes that matched the target so far go to the temporary file, which
+// takes every byte from now on; the target is no longer compared.
+bool AtomicFileWriter::CopyMatchedStart() {
+  compare_.resize(size_t(std::min<uint64_t>(matched_, kCompareBytes)));
+  for (uint64_t offset = 0; offset < matched_;) {
+    const size_t piece = size_t(std::min<uint64_t>(matched_ - offset, compare_.size()));
+    if (!ReadAt(same_, compare_.data(), piece, offset) || !WriteAll(fd_, compare_.data(), piece))
+      return false;
+    offset += piece;
+  }
+  DropTarget();
+  return true;
+}
+
+void AtomicFileWriter::DropTarget() {
+  if (same_ >= 0) ::close(same_);
+  same_ = -1;
+  std::vector<uint8_t>().swap(compare_);
 }
 
 aErr AtomicFileWriter::Finish(int* errnoOut) {
@@ -121,16 +201,43 @@ aErr AtomicFileWriter::Finish(int* errnoOut) {
     if (errnoOut) *errnoOut = EINVAL;
     return aErrParam;
   }
-  if (::fchmod(fd_, mode_t(mode_)) != 0 || ::fsync(fd_) != 0) return Fail(errno, errnoOut);
+  if (same_ >= 0 && matched_ != sameSize_ && !CopyMatchedStart()) return Fail(errno, errnoOut);
+  if (same_ >= 0) {
+    // The same bytes: the empty temporary file goes now, and what Commit
+    // keeps must be on the disk as the file it would have put there.
+    if (::fsync(same_) != 0) return Fail(errno, errnoOut);
+    RemoveTemporary();
+  } else if (::fchmod(fd_, mode_t(mode_)) != 0 || ::fsync(fd_) != 0) {
+    return Fail(errno, errnoOut);
+  }
   writing_ = false;
   return aErrNone;
 }
 
+bool AtomicFileWriter::TargetStillMatched() const {
+  struct stat now, then;
+  return ::stat(target_.c_str(), &now) == 0 && ::fstat(same_, &then) == 0 &&
+         now.st_dev == then.st_dev && now.st_ino == then.st_ino &&
+         uint64_t(now.st_size) == sameSize_;
+}
+
 aErr AtomicFileWriter::Commit(int* errnoOut) {
   if (errnoOut) *errnoOut = 0;
-  if (temp_.empty() || writing_) {
+  if ((temp_.empty() && same_ < 0) || writing_) {
     if (errnoOut) *errnoOut = EINVAL;
     return aErrParam;
+  }
+  if (same_ >= 0) {
+    if (TargetStillMatched()) {
+      Release();
+      kept_ = true;
+      return aErrNone;
+    }
+    // Replaced since Begin: the new bytes go in place after all.
+    if (!CreateTemporary() || !CopyMatchedStart() || ::fchmod(fd_, mode_t(mode_)) != 0 ||
+        ::fsync(fd_) != 0) {
+      return Fail(errno, errnoOut);
+    }
   }
   if (::rename(temp_.c_str(), target_.c_str()) != 0) {
     const int error = errno;
@@ -150,15 +257,22 @@ aErr AtomicFileWriter::Commit(int* errnoOut) {
 }
 
 void AtomicFileWriter::Abandon() {
-  if (!temp_.empty()) ::unlink(temp_.c_str());
-  temp_.clear();
+  RemoveTemporary();
   writing_ = false;
   Release();
+}
+
+void AtomicFileWriter::RemoveTemporary() {
+  if (!temp_.empty()) ::unlink(temp_.c_str());
+  temp_.clear();
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
 }
 
 void AtomicFileWriter::Release() {
   if (fd_ >= 0) ::close(fd_);  // closing drops the lock
   fd_ = -1;
+  DropTarget();
 }
 
 bool IsTemporaryFileName(const std::string& name) {

@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "common/aError.h"
 
@@ -24,6 +25,13 @@
 // A new file gets mode 0644, a replaced file keeps its mode.
 aErr WriteFileAtomically(const char* path, const uint8_t* data, size_t length,
                          int* errnoOut = nullptr);
+
+// Whether a target that already holds exactly the new bytes is replaced
+// all the same (Always) or left in place, unwritten (IfChanged). With
+// IfChanged the bytes are compared with the target's as they arrive and go
+// to the temporary file only from the first difference on (the matching
+// start is copied then), so storing the same file again writes nothing.
+enum class AtomicReplace { Always, IfChanged };
 
 // The two halves of WriteFileAtomically, for a caller that wants the
 // bytes flushed to the disk before it decides whether to put them in place.
@@ -43,7 +51,8 @@ class AtomicFileWriter {
   // the disk; then Commit or Abandon. Each
   // step removes the temporary file when it fails. Results as for
   // WriteFileAtomically; aErrParam for a step out of order.
-  aErr Begin(const char* path, int* errnoOut = nullptr);
+  aErr Begin(const char* path, int* errnoOut = nullptr,
+             AtomicReplace replace = AtomicReplace::Always);
   aErr Append(const uint8_t* data, size_t length, int* errnoOut = nullptr);
   aErr Finish(int* errnoOut = nullptr);
   // Renames the prepared file over the target and makes the rename
@@ -54,10 +63,27 @@ class AtomicFileWriter {
   void Abandon();
   // The prepared temporary file; empty when there is none.
   const std::string& TemporaryPath() const { return temp_; }
+  // After a Commit with IfChanged: the target already held the bytes and
+  // was left as it was.
+  bool KeptTarget() const { return kept_; }
 
  private:
+  bool CreateTemporary();
+  void RemoveTemporary();
   void Release();
   aErr Fail(int error, int* errnoOut);
+  bool MatchesTarget(const uint8_t* data, size_t length);
+  bool CopyMatchedStart();
+  bool TargetStillMatched() const;
+  void DropTarget();
+
+  // With IfChanged, while every byte so far matches the target: the
+  // target's file, its size and how many of its bytes have matched.
+  int same_ = -1;
+  uint64_t sameSize_ = 0;
+  uint64_t matched_ = 0;
+  std::vector<uint8_t> compare_;  // the target's bytes being compared or copied
+  bool kept_ = false;
 
   std::string target_;
   std::string temp_;

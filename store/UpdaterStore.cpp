@@ -172,7 +172,7 @@ aErr UpdaterStoreItem::BeginFile(const std::string& fileName, AtomicFileWriter& 
              removed, directory.c_str());
   std::string path = BuildPath(directory.c_str(), fileName.c_str(), nullptr);
   int error = 0;
-  aErr err = writer.Begin(path.c_str(), &error);
+  aErr err = writer.Begin(path.c_str(), &error, AtomicReplace::IfChanged);
   if (errnoOut) *errnoOut = error;
   if (err != aErrNone)
     Log::log(DEBUG_Updater, "UpdaterStore: Error (%d) writing [%s].\n", error, path.c_str());

@@ -50,7 +50,8 @@ class UpdaterStoreItem {
                    AtomicFileWriter& writer, int* errnoOut = nullptr) const;
   // The same for bytes that are still to come: starts writer's temporary
   // file (AtomicFileWriter::Begin) for fileName; the caller appends and
-  // finishes it.
+  // finishes it. A file that already holds the same bytes is kept as it is
+  // rather than written again (AtomicReplace::IfChanged).
   aErr BeginFile(const std::string& fileName, AtomicFileWriter& writer,
                  int* errnoOut = nullptr) const;
   // Checks and loads base/name/fileName; throws std::runtime_error

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -360,4 +361,89 @@ TEST(UpdaterStore, LeftoverTemporariesGoWithTheNextWrite) {
     if (stat((path + name).c_str(), &st) == 0) left.push_back(name);
   EXPECT_EQ(left, (std::vector<std::string>{"notes.tmpAb12Cd", "2.bird"}));
   EXPECT_EQ(held.Commit(), aErrNone) << "a file still being written is left alone";
+}
+
+ino_t InodeOf(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+std::vector<std::string> Names(const std::string& directory) {
+  std::vector<std::string> names;
+  if (DIR* dir = ::opendir(directory.c_str())) {
+    while (const dirent* entry = ::readdir(dir))
+      if (entry->d_name[0] != '.' || std::string(entry->d_name).size() > 2) names.push_back(entry->d_name);
+    ::closedir(dir);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// With IfChanged a target that already holds the bytes is kept (same file,
+// nothing written); any difference, wherever it falls, puts the new bytes in
+// place whole. Either way no temporary file stays.
+TEST(AtomicFileWriter, SameBytesKeepTheTargetAndAnyDifferenceReplacesIt) {
+  const std::string big(100 * 1024, 'q');  // beyond one comparison piece
+  struct Case {
+    const char* what;
+    std::string old;
+    std::vector<std::string> pieces;
+    bool kept;
+  } cases[] = {
+      {"the same, in pieces", "abcdefgh", {"abc", "defgh"}, true},
+      {"both empty", "", {}, true},
+      {"differs in the first piece", "abcdefgh", {"Xbc", "defgh"}, false},
+      {"differs in a later piece", "abcdefgh", {"abc", "deXgh"}, false},
+      {"longer", "abcdefgh", {"abcdefgh", "ij"}, false},
+      {"a start of the target", "abcdefgh", {"abcd"}, false},
+      {"an empty target", "", {"ab"}, false},
+      {"a long matched start", big + big, {big, big.substr(1) + "r"}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    const std::string target = dir.join("7.bird");
+    WriteFile(target, c.old);
+    const ino_t before = InodeOf(target);
+    AtomicFileWriter writer;
+    ASSERT_EQ(writer.Begin(target.c_str(), nullptr, AtomicReplace::IfChanged), aErrNone);
+    std::string all;
+    for (const std::string& piece : c.pieces) {
+      ASSERT_EQ(writer.Append(reinterpret_cast<const uint8_t*>(piece.data()), piece.size()),
+                aErrNone);
+      all += piece;
+    }
+    ASSERT_EQ(writer.Finish(), aErrNone);
+    ASSERT_EQ(writer.Commit(), aErrNone);
+    EXPECT_EQ(writer.KeptTarget(), c.kept);
+    EXPECT_EQ(ReadFile(target) == all, true);
+    EXPECT_EQ(InodeOf(target) == before, c.kept);
+    EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"7.bird"});
+  }
+}
+
+// The target compared against is replaced before Commit: the new bytes go in
+// place all the same. An abandoned comparison leaves the target untouched.
+TEST(AtomicFileWriter, KeepingTheTargetNeedsItToBeTheFileCompared) {
+  TempDir dir;
+  const std::string target = dir.join("7.bird");
+  WriteFile(target, "abcdef");
+  AtomicFileWriter writer;
+  ASSERT_EQ(writer.Begin(target.c_str(), nullptr, AtomicReplace::IfChanged), aErrNone);
+  ASSERT_EQ(writer.Append(reinterpret_cast<const uint8_t*>("abcdef"), 6), aErrNone);
+  ASSERT_EQ(writer.Finish(), aErrNone);
+  WriteFile(dir.join("other"), "zzzzzz");
+  ASSERT_EQ(::rename(dir.join("other").c_str(), target.c_str()), 0);
+  ASSERT_EQ(writer.Commit(), aErrNone);
+  EXPECT_FALSE(writer.KeptTarget());
+  EXPECT_EQ(ReadFile(target), "abcdef");
+  EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"7.bird"});
+
+  {
+    AtomicFileWriter abandoned;
+    ASSERT_EQ(abandoned.Begin(target.c_str(), nullptr, AtomicReplace::IfChanged), aErrNone);
+    ASSERT_EQ(abandoned.Append(reinterpret_cast<const uint8_t*>("abX"), 3), aErrNone);
+  }
+  EXPECT_EQ(ReadFile(target), "abcdef");
+  EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"7.bird"});
 }
