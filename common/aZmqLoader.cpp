@@ -5,11 +5,11 @@
 //
 // This file defines the CZMQ and libzmq functions the link library calls,
 // with the prototypes of their own headers, and forwards each to the real
-// one found in the loaded library. When a library cannot be loaded every
-// call fails as the library itself reports failure (a null object, -1), so
-// callers' ordinary error paths run, and one line says why.
+// one found in the loaded library (common/aLibraryLoad.h). When a library
+// cannot be loaded every call fails as the library itself reports failure
+// (a null object, -1), so callers' ordinary error paths run, and one line
+// says why.
 #include <czmq.h>
-#include <dlfcn.h>
 
 #include <atomic>
 #include <cerrno>
@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "common/aKorvexDebug.h"
+#include "common/aLibraryLoad.h"
 
 #ifndef KORVEX_CZMQ_SONAME
 #define KORVEX_CZMQ_SONAME "libczmq.so.4"
@@ -106,48 +107,28 @@
 namespace {
 
 struct Table {
-#define KORVEX_SLOT(lib, result, name, params, args, fail) result(*name) params = nullptr;
-#define KORVEX_PROC_SLOT(lib, name, params, args) void(*name) params = nullptr;
 #define KORVEX_FMT_SLOT(lib, result, name, params) result(*name) params = nullptr;
-  KORVEX_CZMQ_FUNCTIONS(KORVEX_SLOT)
-  KORVEX_CZMQ_PROCEDURES(KORVEX_PROC_SLOT)
+  KORVEX_CZMQ_FUNCTIONS(KORVEX_LOAD_SLOT)
+  KORVEX_CZMQ_PROCEDURES(KORVEX_LOAD_PROC_SLOT)
   KORVEX_CZMQ_FORMATTED(KORVEX_FMT_SLOT)
-#undef KORVEX_SLOT
-#undef KORVEX_PROC_SLOT
 #undef KORVEX_FMT_SLOT
   bool loaded = false;
 };
 
 std::atomic<bool> sLoadTried{false};
 
-template <typename F>
-bool sFind(void* library, const char* name, F* slot) {
-  void* symbol = library ? dlsym(library, name) : nullptr;
-  *slot = reinterpret_cast<F>(symbol);
-  return symbol != nullptr;
-}
-
 Table sLoad() {
   Table t;
   // Global, so that CZMQ's own calls into libzmq and ours meet one library.
-  void* czmq = dlopen(KORVEX_CZMQ_SONAME, RTLD_NOW | RTLD_GLOBAL);
-  void* zmq = dlopen(KORVEX_ZMQ_SONAME, RTLD_NOW | RTLD_GLOBAL);
+  void* czmq = aLibrary_Open(KORVEX_CZMQ_SONAME, RTLD_GLOBAL);
+  void* zmq = aLibrary_Open(KORVEX_ZMQ_SONAME, RTLD_GLOBAL);
   bool all = czmq != nullptr && zmq != nullptr;
   const char* missing = czmq == nullptr ? KORVEX_CZMQ_SONAME : KORVEX_ZMQ_SONAME;
-  // Looked up in the library's own handle: never in this program, which
-  // defines the same names.
-#define KORVEX_FIND(lib, result, name, ...) \
-  if (!sFind(lib, #name, &t.name) && all) { all = false; missing = #name; }
-#define KORVEX_PROC_FIND(lib, name, ...) KORVEX_FIND(lib, void, name)
-  KORVEX_CZMQ_FUNCTIONS(KORVEX_FIND)
-  KORVEX_CZMQ_PROCEDURES(KORVEX_PROC_FIND)
-  KORVEX_CZMQ_FORMATTED(KORVEX_FIND)
-#undef KORVEX_FIND
-#undef KORVEX_PROC_FIND
+  KORVEX_CZMQ_FUNCTIONS(KORVEX_LOAD_FIND)
+  KORVEX_CZMQ_PROCEDURES(KORVEX_LOAD_PROC_FIND)
+  KORVEX_CZMQ_FORMATTED(KORVEX_LOAD_FIND)
   if (!all) {
-    const char* why = dlerror();
-    std::fprintf(stderr, "Link sharing is unavailable: cannot load %s%s%s\n", missing,
-                 why ? ": " : "", why ? why : "");
+    aLibrary_Unavailable("Link sharing", missing);
     return Table();
   }
   // CZMQ would otherwise install its own Ctrl-C handler on first use.
@@ -184,21 +165,8 @@ bool aServer_MessagingLoaded(void) { return sLoadTried; }
 
 extern "C" {
 
-#define KORVEX_FORWARD(lib, result, name, params, args, fail) \
-  result name params {                                        \
-    const Table& t = sTable();                                \
-    if (t.name == nullptr) return fail;                       \
-    return t.name args;                                       \
-  }
-#define KORVEX_PROC_FORWARD(lib, name, params, args) \
-  void name params {                                 \
-    const Table& t = sTable();                       \
-    if (t.name != nullptr) t.name args;              \
-  }
-KORVEX_CZMQ_FUNCTIONS(KORVEX_FORWARD)
-KORVEX_CZMQ_PROCEDURES(KORVEX_PROC_FORWARD)
-#undef KORVEX_FORWARD
-#undef KORVEX_PROC_FORWARD
+KORVEX_CZMQ_FUNCTIONS(KORVEX_LOAD_FORWARD)
+KORVEX_CZMQ_PROCEDURES(KORVEX_LOAD_PROC_FORWARD)
 
 int zsock_bind(zsock_t* self, const char* format, ...) {
   va_list args;
