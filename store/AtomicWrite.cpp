@@ -1,6 +1,7 @@
 #include "store/AtomicWrite.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -111,6 +112,8 @@ aErr AtomicFileWriter::Begin(const char* path, int* errnoOut, AtomicReplace repl
     if (same >= 0 && ::fstat(same, &st) == 0 && S_ISREG(st.st_mode)) {
       same_ = same;
       sameSize_ = uint64_t(st.st_size);
+      sameChanged_ = {int64_t(st.st_mtim.tv_sec), int64_t(st.st_mtim.tv_nsec),
+                      int64_t(st.st_ctim.tv_sec), int64_t(st.st_ctim.tv_nsec)};
       matched_ = 0;
     } else if (same >= 0) {
       ::close(same);
@@ -214,11 +217,15 @@ aErr AtomicFileWriter::Finish(int* errnoOut) {
   return aErrNone;
 }
 
+// The target is still the file compared, and nothing has written to it
+// since Begin.
 bool AtomicFileWriter::TargetStillMatched() const {
   struct stat now, then;
-  return ::stat(target_.c_str(), &now) == 0 && ::fstat(same_, &then) == 0 &&
-         now.st_dev == then.st_dev && now.st_ino == then.st_ino &&
-         uint64_t(now.st_size) == sameSize_;
+  if (::stat(target_.c_str(), &now) != 0 || ::fstat(same_, &then) != 0) return false;
+  const std::array<int64_t, 4> changed = {int64_t(now.st_mtim.tv_sec), int64_t(now.st_mtim.tv_nsec),
+                                          int64_t(now.st_ctim.tv_sec), int64_t(now.st_ctim.tv_nsec)};
+  return now.st_dev == then.st_dev && now.st_ino == then.st_ino &&
+         uint64_t(now.st_size) == sameSize_ && changed == sameChanged_;
 }
 
 aErr AtomicFileWriter::Commit(int* errnoOut) {

@@ -11,6 +11,7 @@
 #ifndef UPDATER_ATOMICWRITE_H
 #define UPDATER_ATOMICWRITE_H
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -78,9 +79,11 @@ class AtomicFileWriter {
   void DropTarget();
 
   // With IfChanged, while every byte so far matches the target: the
-  // target's file, its size and how many of its bytes have matched.
+  // target's file, its size, its times of change (modification and status,
+  // seconds and nanoseconds) and how many of its bytes have matched.
   int same_ = -1;
   uint64_t sameSize_ = 0;
+  std::array<int64_t, 4> sameChanged_{};
   uint64_t matched_ = 0;
   std::vector<uint8_t> compare_;  // the target's bytes being compared or copied
   bool kept_ = false;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -446,4 +447,20 @@ TEST(AtomicFileWriter, KeepingTheTargetNeedsItToBeTheFileCompared) {
   }
   EXPECT_EQ(ReadFile(target), "abcdef");
   EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"7.bird"});
+}
+
+// A target written in place after it was compared is not kept either.
+TEST(AtomicFileWriter, ATargetWrittenToSinceItWasComparedIsReplaced) {
+  TempDir dir;
+  const std::string target = dir.join("7.bird");
+  WriteFile(target, "abcdef");
+  AtomicFileWriter writer;
+  ASSERT_EQ(writer.Begin(target.c_str(), nullptr, AtomicReplace::IfChanged), aErrNone);
+  ASSERT_EQ(writer.Append(reinterpret_cast<const uint8_t*>("abcdef"), 6), aErrNone);
+  ASSERT_EQ(writer.Finish(), aErrNone);
+  struct timespec later[2] = {{0, UTIME_OMIT}, {1, 0}};  // as a writer that keeps the size would
+  ASSERT_EQ(::utimensat(AT_FDCWD, target.c_str(), later, 0), 0);
+  ASSERT_EQ(writer.Commit(), aErrNone);
+  EXPECT_FALSE(writer.KeptTarget());
+  EXPECT_EQ(ReadFile(target), "abcdef");
 }
