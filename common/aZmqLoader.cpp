@@ -15,7 +15,6 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
-#include <mutex>
 #include <vector>
 
 #include "common/aKorvexDebug.h"
@@ -112,12 +111,12 @@ struct Table {
   KORVEX_CZMQ_PROCEDURES(KORVEX_LOAD_PROC_SLOT)
   KORVEX_CZMQ_FORMATTED(KORVEX_FMT_SLOT)
 #undef KORVEX_FMT_SLOT
-  bool loaded = false;
 };
 
 std::atomic<bool> sLoadTried{false};
 
 Table sLoad() {
+  sLoadTried = true;
   Table t;
   // Global, so that CZMQ's own calls into libzmq and ours meet one library.
   void* czmq = aLibrary_Open(KORVEX_CZMQ_SONAME, RTLD_GLOBAL);
@@ -133,20 +132,11 @@ Table sLoad() {
   }
   // CZMQ would otherwise install its own Ctrl-C handler on first use.
   t.zsys_handler_set(nullptr);
-  t.loaded = true;
   aKorvexDebug_Trace(aDEBUG_SERVER, "Messaging libraries loaded\n");
   return t;
 }
 
-const Table& sTable() {
-  static std::once_flag once;
-  static Table table;
-  std::call_once(once, [] {
-    sLoadTried = true;
-    table = sLoad();
-  });
-  return table;
-}
+const Table& sTable() { return aLibrary_Once(sLoad); }
 
 // zsock_bind/zsock_connect take a printf format; the endpoint is formatted
 // here and passed on as a plain string.
