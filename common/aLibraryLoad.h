@@ -6,9 +6,10 @@
 // library's own header, in X-macro lists of this form:
 //   X(library, result, name, parameters, arguments, failure result)
 //   X(library, name, parameters, arguments)          (no result)
-// and defines, in an unnamed namespace, `struct Table` (the slots, from
-// KORVEX_LOAD_SLOT / KORVEX_LOAD_PROC_SLOT) and `const Table& sTable()`,
-// which loads the library once (aLibrary_Once). The forwarders
+// KORVEX_LOAD_LIBRARY makes the rest of a loader of one library from them.
+// A loader of its own defines, in an unnamed namespace, `struct Table` (the
+// slots, from KORVEX_LOAD_SLOT / KORVEX_LOAD_PROC_SLOT) and `const Table&
+// sTable()`, which loads the library once (aLibrary_Once). The forwarders
 // (KORVEX_LOAD_FORWARD / KORVEX_LOAD_PROC_FORWARD) then define each function
 // under its own name and call the real one; when the library could not be
 // loaded they fail as the library reports failure, so callers' ordinary
@@ -65,6 +66,33 @@ const Table& aLibrary_Once(Table (*load)()) {
   void name params {                                      \
     const Table& t = sTable();                            \
     if (t.name != nullptr) t.name args;                   \
+  }
+
+// The table, its loading and the forwarders for the library soname whose
+// functions FUNCTIONS and PROCEDURES list with the handle name lib; feature
+// names what is unavailable without it.
+#define KORVEX_LOAD_LIBRARY(FUNCTIONS, PROCEDURES, lib, soname, feature) \
+  namespace {                                                          \
+  struct Table {                                                       \
+    FUNCTIONS(KORVEX_LOAD_SLOT)                                        \
+    PROCEDURES(KORVEX_LOAD_PROC_SLOT)                                  \
+  };                                                                   \
+  Table sLoad() {                                                      \
+    Table t;                                                           \
+    void* lib = aLibrary_Open(soname, RTLD_LOCAL);                     \
+    bool all = lib != nullptr;                                         \
+    const char* missing = soname;                                      \
+    FUNCTIONS(KORVEX_LOAD_FIND)                                        \
+    PROCEDURES(KORVEX_LOAD_PROC_FIND)                                  \
+    if (all) return t;                                                 \
+    aLibrary_Unavailable(feature, missing);                            \
+    return Table();                                                    \
+  }                                                                    \
+  const Table& sTable() { return aLibrary_Once(sLoad); }               \
+  }                                                                    \
+  extern "C" {                                                         \
+  FUNCTIONS(KORVEX_LOAD_FORWARD)                                       \
+  PROCEDURES(KORVEX_LOAD_PROC_FORWARD)                                 \
   }
 
 #endif

@@ -55,32 +55,5 @@ const int kNotLoaded = LIBUSB_ERROR_NOT_SUPPORTED;
   X(usb, libusb_free_config_descriptor, (struct libusb_config_descriptor* config), (config))   \
   X(usb, libusb_close, (libusb_device_handle* handle), (handle))
 
-namespace {
-
-struct Table {
-  KORVEX_LIBUSB_FUNCTIONS(KORVEX_LOAD_SLOT)
-  KORVEX_LIBUSB_PROCEDURES(KORVEX_LOAD_PROC_SLOT)
-};
-
-Table sLoad() {
-  Table t;
-  void* usb = aLibrary_Open(KORVEX_LIBUSB_SONAME, RTLD_LOCAL);
-  bool all = usb != nullptr;
-  const char* missing = KORVEX_LIBUSB_SONAME;
-  KORVEX_LIBUSB_FUNCTIONS(KORVEX_LOAD_FIND)
-  KORVEX_LIBUSB_PROCEDURES(KORVEX_LOAD_PROC_FIND)
-  if (!all) {
-    aLibrary_Unavailable("USB", missing);
-    return Table();
-  }
-  return t;
-}
-
-const Table& sTable() { return aLibrary_Once(sLoad); }
-
-}  // namespace
-
-extern "C" {
-KORVEX_LIBUSB_FUNCTIONS(KORVEX_LOAD_FORWARD)
-KORVEX_LIBUSB_PROCEDURES(KORVEX_LOAD_PROC_FORWARD)
-}
+KORVEX_LOAD_LIBRARY(KORVEX_LIBUSB_FUNCTIONS, KORVEX_LIBUSB_PROCEDURES, usb, KORVEX_LIBUSB_SONAME,
+                    "USB")

@@ -27,32 +27,5 @@
 
 #define KORVEX_HIDAPI_PROCEDURES(X) X(hid, hid_close, (hid_device * dev), (dev))
 
-namespace {
-
-struct Table {
-  KORVEX_HIDAPI_FUNCTIONS(KORVEX_LOAD_SLOT)
-  KORVEX_HIDAPI_PROCEDURES(KORVEX_LOAD_PROC_SLOT)
-};
-
-Table sLoad() {
-  Table t;
-  void* hid = aLibrary_Open(KORVEX_HIDAPI_SONAME, RTLD_LOCAL);
-  bool all = hid != nullptr;
-  const char* missing = KORVEX_HIDAPI_SONAME;
-  KORVEX_HIDAPI_FUNCTIONS(KORVEX_LOAD_FIND)
-  KORVEX_HIDAPI_PROCEDURES(KORVEX_LOAD_PROC_FIND)
-  if (!all) {
-    aLibrary_Unavailable("HID", missing);
-    return Table();
-  }
-  return t;
-}
-
-const Table& sTable() { return aLibrary_Once(sLoad); }
-
-}  // namespace
-
-extern "C" {
-KORVEX_HIDAPI_FUNCTIONS(KORVEX_LOAD_FORWARD)
-KORVEX_HIDAPI_PROCEDURES(KORVEX_LOAD_PROC_FORWARD)
-}
+KORVEX_LOAD_LIBRARY(KORVEX_HIDAPI_FUNCTIONS, KORVEX_HIDAPI_PROCEDURES, hid, KORVEX_HIDAPI_SONAME,
+                    "HID")

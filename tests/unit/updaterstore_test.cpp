@@ -423,44 +423,51 @@ TEST(AtomicFileWriter, SameBytesKeepTheTargetAndAnyDifferenceReplacesIt) {
   }
 }
 
-// The target compared against is replaced before Commit: the new bytes go in
-// place all the same. An abandoned comparison leaves the target untouched.
-TEST(AtomicFileWriter, KeepingTheTargetNeedsItToBeTheFileCompared) {
-  TempDir dir;
-  const std::string target = dir.join("7.bird");
-  WriteFile(target, "abcdef");
-  AtomicFileWriter writer;
-  ASSERT_EQ(writer.Begin(target.c_str(), nullptr, AtomicReplace::IfChanged), aErrNone);
-  ASSERT_EQ(writer.Append(reinterpret_cast<const uint8_t*>("abcdef"), 6), aErrNone);
-  ASSERT_EQ(writer.Finish(), aErrNone);
-  WriteFile(dir.join("other"), "zzzzzz");
-  ASSERT_EQ(::rename(dir.join("other").c_str(), target.c_str()), 0);
-  ASSERT_EQ(writer.Commit(), aErrNone);
-  EXPECT_FALSE(writer.KeptTarget());
-  EXPECT_EQ(ReadFile(target), "abcdef");
-  EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"7.bird"});
+// Between the comparison and Commit the target is left alone, replaced, or
+// written in place (its size kept): only the first keeps it; otherwise the
+// new bytes go in place all the same. An abandoned comparison leaves the
+// target untouched.
+TEST(AtomicFileWriter, KeepingTheTargetNeedsItUntouchedSinceItWasCompared) {
+  const struct Case {
+    const char* what;
+    void (*touch)(const TempDir& dir, const std::string& target);
+    bool kept;
+  } cases[] = {
+      {"left alone", [](const TempDir&, const std::string&) {}, true},
+      {"replaced",
+       [](const TempDir& dir, const std::string& target) {
+         WriteFile(dir.join("other"), "zzzzzz");
+         ASSERT_EQ(::rename(dir.join("other").c_str(), target.c_str()), 0);
+       },
+       false},
+      {"written in place",
+       [](const TempDir&, const std::string& target) {
+         const struct timespec later[2] = {{0, UTIME_OMIT}, {1, 0}};
+         ASSERT_EQ(::utimensat(AT_FDCWD, target.c_str(), later, 0), 0);
+       },
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    const std::string target = dir.join("7.bird");
+    WriteFile(target, "abcdef");
+    AtomicFileWriter writer;
+    ASSERT_EQ(writer.Begin(target.c_str(), nullptr, AtomicReplace::IfChanged), aErrNone);
+    ASSERT_EQ(writer.Append(reinterpret_cast<const uint8_t*>("abcdef"), 6), aErrNone);
+    ASSERT_EQ(writer.Finish(), aErrNone);
+    c.touch(dir, target);
+    ASSERT_EQ(writer.Commit(), aErrNone);
+    EXPECT_EQ(writer.KeptTarget(), c.kept);
+    EXPECT_EQ(ReadFile(target), "abcdef");
+    EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"7.bird"});
 
-  {
-    AtomicFileWriter abandoned;
-    ASSERT_EQ(abandoned.Begin(target.c_str(), nullptr, AtomicReplace::IfChanged), aErrNone);
-    ASSERT_EQ(abandoned.Append(reinterpret_cast<const uint8_t*>("abX"), 3), aErrNone);
+    {
+      AtomicFileWriter abandoned;
+      ASSERT_EQ(abandoned.Begin(target.c_str(), nullptr, AtomicReplace::IfChanged), aErrNone);
+      ASSERT_EQ(abandoned.Append(reinterpret_cast<const uint8_t*>("abX"), 3), aErrNone);
+    }
+    EXPECT_EQ(ReadFile(target), "abcdef");
+    EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"7.bird"});
   }
-  EXPECT_EQ(ReadFile(target), "abcdef");
-  EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"7.bird"});
-}
-
-// A target written in place after it was compared is not kept either.
-TEST(AtomicFileWriter, ATargetWrittenToSinceItWasComparedIsReplaced) {
-  TempDir dir;
-  const std::string target = dir.join("7.bird");
-  WriteFile(target, "abcdef");
-  AtomicFileWriter writer;
-  ASSERT_EQ(writer.Begin(target.c_str(), nullptr, AtomicReplace::IfChanged), aErrNone);
-  ASSERT_EQ(writer.Append(reinterpret_cast<const uint8_t*>("abcdef"), 6), aErrNone);
-  ASSERT_EQ(writer.Finish(), aErrNone);
-  struct timespec later[2] = {{0, UTIME_OMIT}, {1, 0}};  // as a writer that keeps the size would
-  ASSERT_EQ(::utimensat(AT_FDCWD, target.c_str(), later, 0), 0);
-  ASSERT_EQ(writer.Commit(), aErrNone);
-  EXPECT_FALSE(writer.KeptTarget());
-  EXPECT_EQ(ReadFile(target), "abcdef");
 }
