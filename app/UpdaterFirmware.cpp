@@ -1,13 +1,16 @@
 // Firmware retrieval and build lists: -B, -L, -J and -G, and loading the
 // BIRD file an update or recovery sends.
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <ctime>
 #include <functional>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
@@ -115,8 +118,16 @@ class FirmwareReceiver : public BuildTextSink {
     }
   }
 
-  // The decoded bytes also go to file (begun, not finished).
-  void WriteTo(AtomicFileWriter* file) { file_ = file; }
+  // The file is made while the server is asked: until WriteTo says where
+  // the bytes go (file, begun and not finished, or null for nowhere), the
+  // first bytes to be written wait for it.
+  void AwaitFile() { fileDecided_ = false; }
+  void WriteTo(AtomicFileWriter* file) {
+    std::lock_guard<std::mutex> lock(fileMutex_);
+    file_ = file;
+    fileDecided_ = true;
+    fileChanged_.notify_all();
+  }
 
   void Write(const char* text, size_t count) override {
     textLength_ += count;
@@ -129,7 +140,7 @@ class FirmwareReceiver : public BuildTextSink {
       batch_.resize(held);
       return;
     }
-    if (batch_.size() >= kBatchBytes) Pass();
+    if (batch_.size() >= (passed_ ? kBatchBytes : kFirstBatchBytes)) Pass();
   }
 
   bool HasText() const { return textLength_ > 0; }
@@ -159,10 +170,17 @@ class FirmwareReceiver : public BuildTextSink {
   // bytes go on to the check and the file in larger batches, for fewer
   // hand-offs to the check's thread and fewer writes.
   static constexpr size_t kBatchBytes = 96 * 1024;
+  // A smaller first batch starts the check sooner.
+  static constexpr size_t kFirstBatchBytes = 16 * 1024;
 
   // Passes the decoded bytes held so far to the check and the file.
   void Pass() {
     if (batch_.empty()) return;
+    passed_ = true;
+    if (!fileDecided_) {
+      std::unique_lock<std::mutex> lock(fileMutex_);
+      fileChanged_.wait(lock, [this] { return fileDecided_.load(); });
+    }
     if (worker_) {
       worker_->Feed(batch_.data(), batch_.size());
     } else {
@@ -176,20 +194,26 @@ class FirmwareReceiver : public BuildTextSink {
   }
 
   uint64_t textLength_ = 0;
+  bool passed_ = false;
   Base64StreamDecoder decoder_;
   std::vector<uint8_t> batch_;  // decoded bytes not yet passed on
   BirdStreamCheck direct_;
   std::unique_ptr<BirdCheckWorker> worker_;
-  AtomicFileWriter* file_ = nullptr;
+  AtomicFileWriter* file_ = nullptr;  // set once, under fileMutex_
+  std::atomic<bool> fileDecided_{true};
+  std::mutex fileMutex_;
+  std::condition_variable fileChanged_;
   aErr fileResult_ = aErrNone;
   int fileError_ = 0;
 };
 
-// Runs GetBuild on a worker thread while the spinner turns. The payload is
-// read only after the worker has been joined.
+// Runs GetBuild on a worker thread while the spinner turns; whileAsking runs
+// first, once the request is on its way. The payload is read only after the
+// worker has been joined.
 bool FetchWithSpinner(UpdaterDisplayInterface& display, const std::string& url,
                       uint32_t serialNumber, const std::string& firmwareId,
-                      const std::string& build, bool noCalibration, BuildTextSink& payload) {
+                      const std::string& build, bool noCalibration, BuildTextSink& payload,
+                      const std::function<void()>& whileAsking) {
   std::promise<bool> verdict;
   std::future<bool> done = verdict.get_future();
   std::thread worker([&verdict, url, serialNumber, firmwareId, build, noCalibration, &payload] {
@@ -202,6 +226,12 @@ bool FetchWithSpinner(UpdaterDisplayInterface& display, const std::string& url,
     }
     verdict.set_value(ok);
   });
+  try {
+    whileAsking();
+  } catch (...) {
+    worker.join();
+    throw;
+  }
   display.update_spinner(true, kSpinnerLabel);
   while (done.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready) {
     display.update_spinner(true, kSpinnerLabel);
@@ -351,9 +381,10 @@ bool FindDownloadTarget(UpdaterDisplayInterface& display, uint32_t serialNumber,
 // (reported) when nothing usable came.
 bool FetchFirmware(UpdaterDisplayInterface& display, const std::string& url,
                    uint32_t serialNumber, const std::string& firmwareId, uint32_t build,
-                   bool noCalibration, FirmwareReceiver& payload) {
+                   bool noCalibration, FirmwareReceiver& payload,
+                   const std::function<void()>& whileAsking) {
   if (!FetchWithSpinner(display, url, serialNumber, firmwareId, std::to_string(build),
-                        noCalibration, payload)) {
+                        noCalibration, payload, whileAsking)) {
     display.message(Level::error, "Download failed");
     display.message(Level::error, "Failed to retrieve a valid BIRD file");
     return false;
@@ -542,9 +573,21 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& bu
   FirmwareReceiver payload;
   AtomicFileWriter writer;
   int beginError = 0;
-  const aErr begun = BeginDownloadFile(serialNumber, build, target, writer, &beginError);
-  if (begun == aErrNone) payload.WriteTo(&writer);
-  if (!FetchFirmware(display, serverURL, serialNumber, firmwareId, build, noCalibration, payload)) {
+  aErr begun = aErrNotFound;
+  // The file is begun while the server prepares its reply.
+  payload.AwaitFile();
+  const auto beginFile = [&] {
+    AtomicFileWriter* file = nullptr;
+    struct Decide {  // the receiver learns where the bytes go on every path
+      FirmwareReceiver& payload;
+      AtomicFileWriter*& file;
+      ~Decide() { payload.WriteTo(file); }
+    } decide{payload, file};
+    begun = BeginDownloadFile(serialNumber, build, target, writer, &beginError);
+    if (begun == aErrNone) file = &writer;
+  };
+  if (!FetchFirmware(display, serverURL, serialNumber, firmwareId, build, noCalibration, payload,
+                     beginFile)) {
     UndoDownloadFile(target, writer);
     return 0;
   }
