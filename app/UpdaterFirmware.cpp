@@ -1,26 +1,22 @@
 // Firmware retrieval and build lists: -B, -L, -J and -G, and loading the
 // BIRD file an update or recovery sends.
-#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <ctime>
 #include <functional>
 #include <future>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
 #include <vector>
 
+#include "app/FirmwareReceiver.h"
 #include "app/Updater.h"
 #include "common/aNumber.h"
 #include "log/Log.h"
-#include "server/base64.h"
-#include "store/BirdStreamCheck.h"
 #include "store/RegularFile.h"
 
 // What a download asks the server before it starts: whether it answers,
@@ -102,110 +98,6 @@ std::string Now() {
   if (!s.empty() && s.back() == '\n') s.pop_back();
   return s;
 }
-
-// Decodes the BIRD text of a download while it arrives, checks the decoded
-// bytes as a BIRD file at the same time (expanding them on a thread of
-// their own) and writes them to the temporary file that will become the
-// stored file, so that this work is done while the server is still
-// sending rather than after it. The decoded bytes are not kept.
-class FirmwareReceiver : public BuildTextSink {
- public:
-  FirmwareReceiver() {
-    try {
-      worker_.reset(new BirdCheckWorker);
-    } catch (const std::exception&) {
-      worker_.reset();  // no thread to spare: check on the receiving thread
-    }
-  }
-
-  // The file is made while the server is asked: until WriteTo says where
-  // the bytes go (file, begun and not finished, or null for nowhere), the
-  // first bytes to be written wait for it.
-  void AwaitFile() { fileDecided_ = false; }
-  void WriteTo(AtomicFileWriter* file) {
-    std::lock_guard<std::mutex> lock(fileMutex_);
-    file_ = file;
-    fileDecided_ = true;
-    fileChanged_.notify_all();
-  }
-
-  void Write(const char* text, size_t count) override {
-    textLength_ += count;
-    if (decoder_.Failed()) return;
-    const size_t held = batch_.size();
-    batch_.resize(held + Base64StreamDecoder::MaxOutput(count));
-    const size_t n = decoder_.Feed(text, count, batch_.data() + held);
-    batch_.resize(held + n);
-    if (decoder_.Failed()) {
-      batch_.resize(held);
-      return;
-    }
-    if (batch_.size() >= (passed_ ? kBatchBytes : kFirstBatchBytes)) Pass();
-  }
-
-  bool HasText() const { return textLength_ > 0; }
-  bool TextValid() const { return decoder_.Complete(); }
-  // The decoded bytes would load as a BIRD file.
-  bool FileValid() {
-    Pass();
-    return worker_ ? worker_->Finish() : direct_.Finish();
-  }
-  // The check has already refused the file (it may still be running).
-  bool Refused() { return worker_ ? worker_->Refused() : direct_.Failed(); }
-  // After FileValid.
-  const BirdStreamCheck& Check() const { return worker_ ? worker_->Check() : direct_; }
-  // After the fetch: flushes the written file to the disk; aErrNone, or
-  // why the file could not be written (*error: the system error number).
-  aErr FinishFile(int* error) {
-    Pass();
-    *error = fileError_;
-    if (!file_) return aErrParam;
-    if (fileResult_ != aErrNone) return fileResult_;
-    return file_->Finish(error);
-  }
-  void Release() { std::vector<uint8_t>().swap(batch_); }
-
- private:
-  // The transfer delivers the text in pieces of a few kilobytes; the decoded
-  // bytes go on to the check and the file in larger batches, for fewer
-  // hand-offs to the check's thread and fewer writes.
-  static constexpr size_t kBatchBytes = 96 * 1024;
-  // A smaller first batch starts the check sooner.
-  static constexpr size_t kFirstBatchBytes = 16 * 1024;
-
-  // Passes the decoded bytes held so far to the check and the file.
-  void Pass() {
-    if (batch_.empty()) return;
-    passed_ = true;
-    if (!fileDecided_) {
-      std::unique_lock<std::mutex> lock(fileMutex_);
-      fileChanged_.wait(lock, [this] { return fileDecided_.load(); });
-    }
-    if (worker_) {
-      worker_->Feed(batch_.data(), batch_.size());
-    } else {
-      direct_.Feed(batch_.data(), batch_.size());
-    }
-    // Nothing more goes to the disk once the check has refused the file.
-    if (file_ && fileResult_ == aErrNone && !Refused()) {
-      fileResult_ = file_->Append(batch_.data(), batch_.size(), &fileError_);
-    }
-    batch_.clear();
-  }
-
-  uint64_t textLength_ = 0;
-  bool passed_ = false;
-  Base64StreamDecoder decoder_;
-  std::vector<uint8_t> batch_;  // decoded bytes not yet passed on
-  BirdStreamCheck direct_;
-  std::unique_ptr<BirdCheckWorker> worker_;
-  AtomicFileWriter* file_ = nullptr;  // set once, under fileMutex_
-  std::atomic<bool> fileDecided_{true};
-  std::mutex fileMutex_;
-  std::condition_variable fileChanged_;
-  aErr fileResult_ = aErrNone;
-  int fileError_ = 0;
-};
 
 // Runs GetBuild on a worker thread while the spinner turns; whileAsking runs
 // first, once the request is on its way. The payload is read only after the
