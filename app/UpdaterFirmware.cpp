@@ -469,14 +469,13 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& bu
   // The file is begun while the server prepares its reply.
   payload.AwaitFile();
   const auto beginFile = [&] {
-    AtomicFileWriter* file = nullptr;
     struct Decide {  // the receiver learns where the bytes go on every path
       FirmwareReceiver& payload;
-      AtomicFileWriter*& file;
+      AtomicFileWriter* file;
       ~Decide() { payload.WriteTo(file); }
-    } decide{payload, file};
+    } decide{payload, nullptr};
     begun = BeginDownloadFile(serialNumber, build, target, writer, &beginError);
-    if (begun == aErrNone) file = &writer;
+    if (begun == aErrNone) decide.file = &writer;
   };
   if (!FetchFirmware(display, serverURL, serialNumber, firmwareId, build, noCalibration, payload,
                      beginFile)) {

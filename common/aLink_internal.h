@@ -102,7 +102,8 @@ struct aLinkRecord {
   // The running reader's stream lets callers read beside it.
   std::atomic<bool> streamShared{false};
   // Callers waiting on the inbound queue for the reader to bring their
-  // packet (changed under restMutex). The reader rests on restWake while
+  // packet (raised under restMutex, so that a resting reader cannot miss
+  // it; lowered without). The reader rests on restWake while
   // callers read for themselves; a caller that comes to the queue wakes it.
   std::atomic<uint32_t> queueWaiters{0};
   std::mutex restMutex;

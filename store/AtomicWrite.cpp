@@ -64,6 +64,12 @@ bool ReadAt(int fd, uint8_t* into, size_t length, uint64_t offset) {
   return true;
 }
 
+// A file's modification and status-change times, seconds and nanoseconds.
+std::array<int64_t, 4> ChangeTimes(const struct stat& st) {
+  return {int64_t(st.st_mtim.tv_sec), int64_t(st.st_mtim.tv_nsec), int64_t(st.st_ctim.tv_sec),
+          int64_t(st.st_ctim.tv_nsec)};
+}
+
 bool EndsWith(const std::string& text, const std::string& end) {
   return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
@@ -103,22 +109,23 @@ aErr AtomicFileWriter::Begin(const char* path, int* errnoOut, AtomicReplace repl
     target_.clear();
     return aErrNotFound;
   }
-  mode_ = 0644;
   struct stat st;
-  if (::stat(path, &st) == 0 && S_ISREG(st.st_mode)) mode_ = unsigned(st.st_mode & 07777);
   if (replace == AtomicReplace::IfChanged) {
     // Not through a link: a link at the target is replaced, never kept.
     const int same = ::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (same >= 0 && ::fstat(same, &st) == 0 && S_ISREG(st.st_mode)) {
       same_ = same;
       sameSize_ = uint64_t(st.st_size);
-      sameChanged_ = {int64_t(st.st_mtim.tv_sec), int64_t(st.st_mtim.tv_nsec),
-                      int64_t(st.st_ctim.tv_sec), int64_t(st.st_ctim.tv_nsec)};
+      sameChanged_ = ChangeTimes(st);
       matched_ = 0;
     } else if (same >= 0) {
       ::close(same);
     }
   }
+  // A replaced file keeps its mode (st already describes it when compared).
+  mode_ = 0644;
+  if ((same_ >= 0 || ::stat(path, &st) == 0) && S_ISREG(st.st_mode))
+    mode_ = unsigned(st.st_mode & 07777);
   writing_ = true;
   return aErrNone;
 }
@@ -210,7 +217,7 @@ aErr AtomicFileWriter::Finish(int* errnoOut) {
     // keeps must be on the disk as the file it would have put there.
     if (::fsync(same_) != 0) return Fail(errno, errnoOut);
     RemoveTemporary();
-  } else if (::fchmod(fd_, mode_t(mode_)) != 0 || ::fsync(fd_) != 0) {
+  } else if (!FlushTemporary()) {
     return Fail(errno, errnoOut);
   }
   writing_ = false;
@@ -222,10 +229,13 @@ aErr AtomicFileWriter::Finish(int* errnoOut) {
 bool AtomicFileWriter::TargetStillMatched() const {
   struct stat now, then;
   if (::stat(target_.c_str(), &now) != 0 || ::fstat(same_, &then) != 0) return false;
-  const std::array<int64_t, 4> changed = {int64_t(now.st_mtim.tv_sec), int64_t(now.st_mtim.tv_nsec),
-                                          int64_t(now.st_ctim.tv_sec), int64_t(now.st_ctim.tv_nsec)};
   return now.st_dev == then.st_dev && now.st_ino == then.st_ino &&
-         uint64_t(now.st_size) == sameSize_ && changed == sameChanged_;
+         uint64_t(now.st_size) == sameSize_ && ChangeTimes(now) == sameChanged_;
+}
+
+// The temporary file gets its mode and goes to the disk.
+bool AtomicFileWriter::FlushTemporary() {
+  return ::fchmod(fd_, mode_t(mode_)) == 0 && ::fsync(fd_) == 0;
 }
 
 aErr AtomicFileWriter::Commit(int* errnoOut) {
@@ -241,10 +251,8 @@ aErr AtomicFileWriter::Commit(int* errnoOut) {
       return aErrNone;
     }
     // Replaced since Begin: the new bytes go in place after all.
-    if (!CreateTemporary() || !CopyMatchedStart() || ::fchmod(fd_, mode_t(mode_)) != 0 ||
-        ::fsync(fd_) != 0) {
+    if (!CreateTemporary() || !CopyMatchedStart() || !FlushTemporary())
       return Fail(errno, errnoOut);
-    }
   }
   if (::rename(temp_.c_str(), target_.c_str()) != 0) {
     const int error = errno;

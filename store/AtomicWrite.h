@@ -76,6 +76,7 @@ class AtomicFileWriter {
   bool MatchesTarget(const uint8_t* data, size_t length);
   bool CopyMatchedStart();
   bool TargetStillMatched() const;
+  bool FlushTemporary();
   void DropTarget();
 
   // With IfChanged, while every byte so far matches the target: the
