@@ -1,0 +1,81 @@
+// A raw deflate decoder (RFC 1951) that takes its input in pieces of any
+// size and gives its output into space of any size, with zlib's verdicts:
+// it refuses exactly what zlib's inflate refuses (block type 3, stored
+// lengths that disagree, more than 286 length or 30 distance codes, code
+// sets that are over-subscribed or incomplete beyond the one-code cases
+// zlib allows, a repeat with nothing to repeat or past the end, a missing
+// end-of-block code, codes outside the alphabet, a distance before the
+// start of the output), at the same symbol, after the same bytes of
+// output. It decodes whole symbols at a time from a 64-bit bit buffer and
+// copies matches a word at a time, which is what makes it faster than
+// zlib's inflate.
+#ifndef UPDATER_DEFLATEDECODER_H
+#define UPDATER_DEFLATEDECODER_H
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+class DeflateDecoder {
+ public:
+  enum class Result {
+    NeedInput,   // all input taken; more is needed
+    OutputFull,  // the output space is full; call again with more
+    End,         // the last block has ended
+    Error,       // the data is not valid deflate data
+  };
+
+  DeflateDecoder();
+  ~DeflateDecoder();
+  DeflateDecoder(const DeflateDecoder&) = delete;
+  DeflateDecoder& operator=(const DeflateDecoder&) = delete;
+
+  // False when the decoder could not get its memory.
+  bool Ready() const { return window_ != nullptr; }
+
+  // Decodes from *in (*inLeft bytes, advanced past what is taken) into out
+  // (room bytes); *produced receives the count written. At End, *in points
+  // at the first byte after the deflate data (the stream's last bits are
+  // in the byte before it). Input given in one call must stay in place
+  // while the decoder returns OutputFull for it.
+  Result Decode(const uint8_t** in, size_t* inLeft, uint8_t* out, size_t room, size_t* produced);
+
+ private:
+  enum class Mode { Header, StoredLength, Stored, TableCounts, CodeLengthLengths, CodeLengths,
+                    Codes, Done, Bad };
+  struct Input;
+
+  bool Run(Input& input, size_t want);
+  bool Pull(Input& input);
+  bool Need(Input& input, unsigned count);
+  void Drop(unsigned count);
+  bool BlockHeader(Input& input);
+  bool StoredBytes(Input& input);
+  bool CodeLengthLengths(Input& input);
+  bool CodeLengths(Input& input);
+  bool SlowSymbol(Input& input);
+  void FastSymbols(Input& input, size_t stop);
+  bool Peek(Input& input, const uint32_t* table, unsigned rootBits, unsigned at, uint32_t* entry,
+            unsigned* used);
+  bool Fail();
+  void Slide();
+
+  std::unique_ptr<uint8_t[]> window_;
+  size_t pos_ = 0;    // next byte of output in window_
+  size_t given_ = 0;  // output up to here has been handed out
+  uint64_t hold_ = 0;  // bit buffer; bits above bits_ are zero between calls
+  unsigned bits_ = 0;
+  size_t pulled_ = 0;  // bytes taken from the current input
+  Mode mode_ = Mode::Header;
+  bool last_ = false;
+  uint32_t storedLeft_ = 0;
+  unsigned lengthCount_ = 0, distanceCount_ = 0, codeLengthCount_ = 0, have_ = 0;
+  bool emptyCodeLengthCode_ = false;
+  uint8_t codeLengthLengths_[19] = {};
+  uint8_t lengths_[320] = {};
+  const uint32_t* litTable_ = nullptr;
+  const uint32_t* distTable_ = nullptr;
+  std::unique_ptr<uint32_t[]> tables_;  // code lengths, literal/length and distance codes
+};
+
+#endif
