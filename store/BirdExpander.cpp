@@ -10,11 +10,10 @@
 #endif
 
 #include "store/BirdBytes.h"
+#include "store/DeflateDecoder.h"
 
 namespace {
 
-// zlib counts in uInt; larger pieces go in parts.
-const size_t kMaxZlibChunk = 1u << 30;
 // The window through which a body that is not kept is seen.
 const size_t kWindow = 64 * 1024;
 // Smallest first buffer for a kept body; it grows from there.
@@ -24,6 +23,7 @@ uint32_t Adler32(uint32_t adler, const uint8_t* bytes, size_t length) {
 #ifdef UPDATER_HAVE_ISAL
   return isal_adler32(adler, bytes, uint64_t(length));
 #else
+  const size_t kMaxZlibChunk = 1u << 30;  // zlib counts in uInt; larger pieces go in parts
   while (length > 0) {
     const size_t chunk = length < kMaxZlibChunk ? length : kMaxZlibChunk;
     adler = uint32_t(adler32(adler, bytes, uInt(chunk)));
@@ -36,16 +36,7 @@ uint32_t Adler32(uint32_t adler, const uint8_t* bytes, size_t length) {
 
 }  // namespace
 
-struct BirdInflater::Zlib {
-  z_stream zs;
-  bool ready = false;
-  Zlib() { std::memset(&zs, 0, sizeof zs); }
-  ~Zlib() {
-    if (ready) inflateEnd(&zs);
-  }
-};
-
-BirdInflater::BirdInflater() : zlib_(new Zlib) {}
+BirdInflater::BirdInflater() : decoder_(new DeflateDecoder) {}
 
 BirdInflater::~BirdInflater() = default;
 
@@ -85,37 +76,28 @@ BirdInflater::Status BirdInflater::Expand(uint8_t* out, size_t room, size_t* pro
         if ((held_[0] & 0x0F) != Z_DEFLATED) return Fail(Z_DATA_ERROR);
         if ((held_[0] >> 4) + 8 > 15) return Fail(Z_DATA_ERROR);
         if (held_[1] & 0x20) return Fail(Z_NEED_DICT);
-        if (inflateInit2(&zlib_->zs, -15) != Z_OK) return Fail(Z_MEM_ERROR);
-        zlib_->ready = true;
         part_ = Part::Data;
         break;
       }
       case Part::Data: {
-        z_stream& zs = zlib_->zs;
-        const size_t inChunk = inLeft_ < kMaxZlibChunk ? inLeft_ : kMaxZlibChunk;
-        size_t outChunk = room - *produced;
-        if (outChunk > kMaxZlibChunk) outChunk = kMaxZlibChunk;
-        zs.next_in = const_cast<Bytef*>(in_);
-        zs.avail_in = uInt(inChunk);
-        zs.next_out = out + *produced;
-        zs.avail_out = uInt(outChunk);
-        const int ret = inflate(&zs, Z_NO_FLUSH);
-        const size_t taken = inChunk - zs.avail_in;
-        const size_t made = outChunk - zs.avail_out;
-        in_ += taken;
-        inLeft_ -= taken;
+        if (!decoder_->Ready()) return Fail(Z_MEM_ERROR);
+        size_t made = 0;
+        const DeflateDecoder::Result result =
+            decoder_->Decode(&in_, &inLeft_, out + *produced, room - *produced, &made);
         adler_ = Adler32(adler_, out + *produced, made);
         *produced += made;
-        if (ret == Z_STREAM_END) {
-          part_ = Part::Trailer;
-          break;
+        switch (result) {
+          case DeflateDecoder::Result::End:
+            part_ = Part::Trailer;
+            break;
+          case DeflateDecoder::Result::NeedInput:
+            return Status::NeedInput;
+          case DeflateDecoder::Result::OutputFull:
+            return Status::OutputFull;
+          case DeflateDecoder::Result::Error:
+            return Fail(Z_DATA_ERROR);
         }
-        if (ret != Z_OK && ret != Z_BUF_ERROR) {
-          return Fail(ret == Z_MEM_ERROR ? Z_MEM_ERROR : Z_DATA_ERROR);
-        }
-        if (*produced == room) return Status::OutputFull;
-        if (inLeft_ == 0) return Status::NeedInput;
-        break;  // a piece beyond zlib's counters: go on with the rest
+        break;
       }
       case Part::Trailer:
         while (heldCount_ < 4 && inLeft_ > 0) {

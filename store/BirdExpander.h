@@ -14,12 +14,15 @@
 
 #include "store/BirdBlockScanner.h"
 
-// One zlib stream (RFC 1950), expanded piece by piece. zlib inflates the
-// deflate data; the two header bytes and the Adler-32 trailer are checked
-// here by zlib's own rules, so that the checksum can be computed by a
-// faster routine where one is built in (ISA-L's). The verdicts are zlib's:
-// a bad header, a preset dictionary, corrupt data, a wrong or cut trailer
-// all fail; bytes after the trailer are left unread.
+class DeflateDecoder;
+
+// One zlib stream (RFC 1950), expanded piece by piece. The deflate data is
+// decoded by DeflateDecoder, which refuses exactly what zlib's inflate
+// refuses; the two header bytes and the Adler-32 trailer are checked here
+// by zlib's own rules, with the checksum computed by a faster routine where
+// one is built in (ISA-L's). The verdicts are zlib's: a bad header, a
+// preset dictionary, corrupt data, a wrong or cut trailer all fail; bytes
+// after the trailer are left unread.
 class BirdInflater {
  public:
   enum class Status {
@@ -47,10 +50,9 @@ class BirdInflater {
   static const char* ChecksumRoutine();
 
  private:
-  struct Zlib;
   Status Fail(int code);
 
-  std::unique_ptr<Zlib> zlib_;
+  std::unique_ptr<DeflateDecoder> decoder_;
   const uint8_t* in_ = nullptr;
   size_t inLeft_ = 0;
   enum class Part { Header, Data, Trailer, Done, Failed } part_ = Part::Header;
