@@ -3,8 +3,9 @@
 // in a valid package, so that the block scanner sees arbitrary structure
 // rather than only what survives zlib's checks. Every query and patch then
 // runs on whatever was loaded. Each time the streaming check must agree
-// with loading, and the inflater both use must agree with zlib's own
-// inflate (the reference) byte for byte.
+// with loading, and the inflater both use, and its deflate decoder on the
+// bytes as raw deflate data, must agree with zlib's own inflate (the
+// reference) byte for byte.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -18,6 +19,7 @@
 #include "store/BirdExpander.h"
 #include "store/BirdFile.h"
 #include "store/BirdStreamCheck.h"
+#include "store/DeflateDecoder.h"
 
 namespace {
 
@@ -61,14 +63,16 @@ void CompareWithStream(const uint8_t* data, size_t size, BirdFile& whole, bool l
   }
 }
 
-// zlib's inflate on a whole zlib stream, as zlib alone judges it: the
-// expanded bytes (at most limit) and whether the stream is complete and
-// valid within that limit. Bytes after the stream are not read.
-bool Reference(const uint8_t* data, size_t size, size_t limit, std::vector<uint8_t>& out) {
+// zlib's inflate on a whole zlib stream (or with windowBits -15, on raw
+// deflate data), as zlib alone judges it: the expanded bytes (at most
+// limit) and whether the stream is complete and valid within that limit.
+// Bytes after the stream are not read (*consumed: those before it).
+bool Reference(const uint8_t* data, size_t size, size_t limit, std::vector<uint8_t>& out,
+               int windowBits = 15, size_t* consumed = nullptr) {
   out.clear();
   z_stream zs;
   std::memset(&zs, 0, sizeof zs);
-  if (inflateInit(&zs) != Z_OK) std::abort();
+  if (inflateInit2(&zs, windowBits) != Z_OK) std::abort();
   zs.next_in = const_cast<Bytef*>(data);
   zs.avail_in = uInt(size);
   uint8_t window[16384];
@@ -81,6 +85,7 @@ bool Reference(const uint8_t* data, size_t size, size_t limit, std::vector<uint8
     if (out.size() > limit) break;
     if (ret == Z_BUF_ERROR && zs.avail_out == 0) ret = Z_OK;
   }
+  if (consumed) *consumed = size_t(zs.total_in);
   inflateEnd(&zs);
   return ret == Z_STREAM_END && out.size() <= limit;
 }
@@ -118,6 +123,40 @@ void CompareInflater(const uint8_t* data, size_t size) {
   if (wantEnd && got != want) std::abort();
 }
 
+// The deflate decoder alone on the bytes as raw deflate data, against
+// zlib's raw inflate: the same verdict and bytes, and at the end the same
+// place where the data stops.
+void CompareDecoder(const uint8_t* data, size_t size) {
+  const size_t kLimit = 4u << 20;
+  std::vector<uint8_t> want;
+  size_t wantUsed = 0;
+  const bool wantEnd = Reference(data, size, kLimit, want, -15, &wantUsed);
+  DeflateDecoder decoder;
+  std::vector<uint8_t> got;
+  uint8_t room[4096];
+  DeflateDecoder::Result result = DeflateDecoder::Result::NeedInput;
+  size_t pos = 0;
+  for (size_t i = 0; result == DeflateDecoder::Result::NeedInput && pos < size; ++i) {
+    const uint8_t* in = data + pos;
+    size_t left = 1 + data[(i * 3) % size] % 131;
+    if (left > size - pos) left = size - pos;
+    const size_t given = left;
+    do {
+      size_t produced = 0;
+      const size_t offer = 1 + (got.size() * 5 + i) % sizeof room;
+      result = decoder.Decode(&in, &left, room, offer, &produced);
+      got.insert(got.end(), room, room + produced);
+    } while (result == DeflateDecoder::Result::OutputFull && got.size() <= kLimit);
+    pos += given - left;
+    if (got.size() > kLimit) break;
+  }
+  const bool gotEnd = result == DeflateDecoder::Result::End && got.size() <= kLimit;
+  if (gotEnd != wantEnd) std::abort();
+  const size_t common = got.size() < want.size() ? got.size() : want.size();
+  if (common > 0 && std::memcmp(got.data(), want.data(), common) != 0) std::abort();
+  if (wantEnd && (got != want || pos != wantUsed)) std::abort();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -138,6 +177,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       CompareInflater(data + BIRD_FILE_HEADER_SIZE, size - BIRD_FILE_HEADER_SIZE);
     }
     CompareInflater(data, size);  // the bytes as a bare zlib stream
+    if (size > 0) CompareDecoder(data, size);
   }
   {
     uLongf bound = compressBound(uLong(size));
