@@ -74,12 +74,6 @@ uint32_t SymbolEntry(Code code, unsigned symbol, unsigned bits) {
   return Entry(kInvalid, bits, 0, 0);
 }
 
-unsigned Reverse(unsigned code, unsigned length) {
-  unsigned r = 0;
-  for (unsigned i = 0; i < length; ++i, code >>= 1) r = (r << 1) | (code & 1);
-  return r;
-}
-
 // Builds the decoding table of a canonical code from its code lengths, by
 // zlib's rules: an over-subscribed set is refused; an incomplete one too,
 // except a literal/length or distance code whose only code is one bit
@@ -105,13 +99,8 @@ bool BuildTable(const uint8_t* lengths, unsigned n, Code code, uint32_t* table, 
 
   unsigned total = 0;
   for (unsigned len = 1; len <= 15; ++len) total += count[len];
-  unsigned next[16] = {};
   unsigned offset[16] = {};
-  for (unsigned len = 1, c = 0; len <= 15; ++len) {
-    c = (c + count[len - 1]) << 1;
-    next[len] = c;
-    if (len < 15) offset[len + 1] = offset[len] + count[len];
-  }
+  for (unsigned len = 1; len < 15; ++len) offset[len + 1] = offset[len] + count[len];
   uint16_t sorted[320];
   for (unsigned sym = 0; sym < n; ++sym) {
     if (lengths[sym]) sorted[offset[lengths[sym]]++] = uint16_t(sym);
@@ -122,10 +111,12 @@ bool BuildTable(const uint8_t* lengths, unsigned n, Code code, uint32_t* table, 
   size_t used = size_t(1) << root;
   unsigned linkedPrefix = ~0u, subBits = 0;
   size_t subOffset = 0;
+  // The codes in canonical order, kept bit-reversed (the order they are
+  // read in) and counted up from the most significant end.
+  unsigned reversed = 0;
   for (unsigned k = 0; k < total; ++k) {
     const unsigned sym = sorted[k];
     const unsigned len = lengths[sym];
-    const unsigned reversed = Reverse(next[len]++, len);
     if (len <= root) {
       const uint32_t e = SymbolEntry(code, sym, len);
       for (unsigned i = reversed; i <= rootMask; i += 1u << len) table[i] = e;
@@ -153,6 +144,9 @@ bool BuildTable(const uint8_t* lengths, unsigned n, Code code, uint32_t* table, 
       }
     }
     --remaining[len];
+    unsigned step = 1u << (len - 1);
+    while (reversed & step) step >>= 1;
+    reversed = step ? (reversed & (step - 1)) + step : 0;
   }
   return true;
 }
@@ -573,49 +567,56 @@ bool DeflateDecoder::Run(Input& input, size_t want) {
   return true;
 }
 
-DeflateDecoder::Result DeflateDecoder::Decode(const uint8_t** in, size_t* inLeft, uint8_t* out,
-                                              size_t room, size_t* produced) {
+DeflateDecoder::Result DeflateDecoder::Next(const uint8_t** in, size_t* inLeft, size_t max,
+                                            const uint8_t** out, size_t* produced) {
   *produced = 0;
+  *out = window_.get();
   if (!Ready()) return Result::Error;
   Input input{*in, *in + *inLeft};
+  if (pos_ == given_ && mode_ != Mode::Done && mode_ != Mode::Bad) {
+    Run(input, std::max<size_t>(max, 1));
+  }
   Result result = Result::NeedInput;
-  for (;;) {
-    const size_t n = std::min(pos_ - given_, room - *produced);
-    if (n > 0) std::memcpy(out + *produced, &window_[given_], n);
-    given_ += n;
-    *produced += n;
-    if (pos_ > given_) {
-      result = Result::OutputFull;
-      break;
-    }
-    if (mode_ == Mode::Bad) {
+  if (pos_ > given_) {
+    *out = &window_[given_];
+    *produced = std::min(pos_ - given_, max);
+    given_ += *produced;
+    result = Result::OutputFull;
+  } else if (mode_ == Mode::Bad) {
+    result = Result::Error;
+  } else if (mode_ == Mode::Done) {
+    // The stream ends at its last bit; whole bytes read past it go back.
+    Drop(bits_ & 7);
+    const size_t back = bits_ / 8;
+    if (back > pulled_) {
+      mode_ = Mode::Bad;
       result = Result::Error;
-      break;
-    }
-    if (mode_ == Mode::Done) {
-      // The stream ends at its last bit; whole bytes read past it go back.
-      Drop(bits_ & 7);
-      const size_t back = bits_ / 8;
-      if (back > pulled_) {
-        mode_ = Mode::Bad;
-        result = Result::Error;
-        break;
-      }
+    } else {
       input.p -= back;
       pulled_ -= back;
       hold_ = 0;
       bits_ = 0;
       result = Result::End;
-      break;
     }
-    const size_t want = std::max<size_t>(room - *produced, 1);
-    if (!Run(input, want) && pos_ == given_) {
-      pulled_ = 0;  // the next input is new
-      result = Result::NeedInput;
-      break;
-    }
+  } else {
+    pulled_ = 0;  // the next input is new
   }
   *inLeft -= size_t(input.p - *in);
   *in = input.p;
   return result;
+}
+
+DeflateDecoder::Result DeflateDecoder::Decode(const uint8_t** in, size_t* inLeft, uint8_t* out,
+                                              size_t room, size_t* produced) {
+  *produced = 0;
+  for (;;) {
+    const uint8_t* bytes = nullptr;
+    size_t n = 0;
+    const Result result = Next(in, inLeft, room - *produced, &bytes, &n);
+    if (n > 0) std::memcpy(out + *produced, bytes, n);
+    *produced += n;
+    // Once out is full, one more call with no room says whether the
+    // stream has ended there.
+    if (result != Result::OutputFull || n == 0) return result;
+  }
 }

@@ -33,11 +33,14 @@ class DeflateDecoder {
   // False when the decoder could not get its memory.
   bool Ready() const { return window_ != nullptr; }
 
-  // Decodes from *in (*inLeft bytes, advanced past what is taken) into out
-  // (room bytes); *produced receives the count written. At End, *in points
-  // at the first byte after the deflate data (the stream's last bits are
-  // in the byte before it). Input given in one call must stay in place
-  // while the decoder returns OutputFull for it.
+  // Decodes from *in (*inLeft bytes, advanced past what is taken) and hands
+  // out up to max decoded bytes in place: *out points at them (*produced
+  // bytes) until the next call. OutputFull: call again for more, with the
+  // same input if any is left. At End, *in points at the first byte after
+  // the deflate data (the stream's last bits are in the byte before it).
+  Result Next(const uint8_t** in, size_t* inLeft, size_t max, const uint8_t** out,
+              size_t* produced);
+  // The same, copying into out (room bytes); OutputFull when it is full.
   Result Decode(const uint8_t** in, size_t* inLeft, uint8_t* out, size_t room, size_t* produced);
 
  private:
