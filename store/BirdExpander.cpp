@@ -1,5 +1,6 @@
 #include "store/BirdExpander.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -14,8 +15,6 @@
 
 namespace {
 
-// The window through which a body that is not kept is seen.
-const size_t kWindow = 64 * 1024;
 // Smallest first buffer for a kept body; it grows from there.
 const size_t kMinKeepCapacity = 64 * 1024;
 
@@ -59,8 +58,9 @@ BirdInflater::Status BirdInflater::Fail(int code) {
   return Status::Error;
 }
 
-BirdInflater::Status BirdInflater::Expand(uint8_t* out, size_t room, size_t* produced) {
+BirdInflater::Status BirdInflater::Next(const uint8_t** out, size_t max, size_t* produced) {
   *produced = 0;
+  *out = nullptr;
   for (;;) {
     switch (part_) {
       case Part::Header: {
@@ -81,11 +81,8 @@ BirdInflater::Status BirdInflater::Expand(uint8_t* out, size_t room, size_t* pro
       }
       case Part::Data: {
         if (!decoder_->Ready()) return Fail(Z_MEM_ERROR);
-        size_t made = 0;
-        const DeflateDecoder::Result result =
-            decoder_->Decode(&in_, &inLeft_, out + *produced, room - *produced, &made);
-        adler_ = Adler32(adler_, out + *produced, made);
-        *produced += made;
+        const DeflateDecoder::Result result = decoder_->Next(&in_, &inLeft_, max, out, produced);
+        adler_ = Adler32(adler_, *out, *produced);
         switch (result) {
           case DeflateDecoder::Result::End:
             part_ = Part::Trailer;
@@ -116,15 +113,26 @@ BirdInflater::Status BirdInflater::Expand(uint8_t* out, size_t room, size_t* pro
   }
 }
 
-BirdBodyExpander::BirdBodyExpander(bool keepBody, size_t sizeHint) : keep_(keepBody) {
-  if (keep_) {
-    uint64_t guess = uint64_t(sizeHint) * 4;
-    if (guess < kMinKeepCapacity) guess = kMinKeepCapacity;
-    if (guess > BIRD_FILE_MAX_EXPANDED_SIZE) guess = BIRD_FILE_MAX_EXPANDED_SIZE;
-    capacity_ = size_t(guess);
-  } else {
-    capacity_ = kWindow;
+BirdInflater::Status BirdInflater::Expand(uint8_t* out, size_t room, size_t* produced) {
+  *produced = 0;
+  for (;;) {
+    const uint8_t* bytes = nullptr;
+    size_t n = 0;
+    const Status status = Next(&bytes, room - *produced, &n);
+    if (n > 0) std::memcpy(out + *produced, bytes, n);
+    *produced += n;
+    // Once out is full, one more call with no room says whether the
+    // stream has ended there.
+    if (status != Status::OutputFull || n == 0) return status;
   }
+}
+
+BirdBodyExpander::BirdBodyExpander(bool keepBody, size_t sizeHint) : keep_(keepBody) {
+  if (!keep_) return;  // the body is seen in the inflater's own window
+  uint64_t guess = uint64_t(sizeHint) * 4;
+  if (guess < kMinKeepCapacity) guess = kMinKeepCapacity;
+  if (guess > BIRD_FILE_MAX_EXPANDED_SIZE) guess = BIRD_FILE_MAX_EXPANDED_SIZE;
+  capacity_ = size_t(guess);
   buffer_ = static_cast<uint8_t*>(std::malloc(capacity_));
   if (!buffer_) Stop(BirdExpandFailure::OutOfMemory, Z_MEM_ERROR);
 }
@@ -140,13 +148,8 @@ bool BirdBodyExpander::Stop(BirdExpandFailure failure, int code) {
   return false;
 }
 
-// Makes room for more output: a kept body grows (up to the size limit), a
-// window starts over.
+// Makes room for more output: a kept body grows (up to the size limit).
 bool BirdBodyExpander::Room() {
-  if (!keep_) {
-    used_ = 0;
-    return true;
-  }
   if (used_ < capacity_ || capacity_ >= BIRD_FILE_MAX_EXPANDED_SIZE) return true;
   uint64_t grown = uint64_t(capacity_) * 2;
   if (grown > BIRD_FILE_MAX_EXPANDED_SIZE) grown = BIRD_FILE_MAX_EXPANDED_SIZE;
@@ -162,23 +165,20 @@ bool BirdBodyExpander::Feed(const uint8_t* bytes, size_t length) {
   if (ended_ || !bytes || length == 0) return true;
   inflater_.SetInput(bytes, length);
   for (;;) {
-    if (!Room()) return false;
-    uint8_t probe = 0;
-    uint8_t* out = &probe;
-    size_t room = 1;
-    if (total_ < BIRD_FILE_MAX_EXPANDED_SIZE) {
-      out = buffer_ + used_;
-      room = capacity_ - used_;
-      if (room > BIRD_FILE_MAX_EXPANDED_SIZE - total_) {
-        room = size_t(BIRD_FILE_MAX_EXPANDED_SIZE - total_);
-      }
-    }
+    // At the size limit, the stream may only end: a byte more is too many.
+    const bool atLimit = total_ >= BIRD_FILE_MAX_EXPANDED_SIZE;
+    const size_t room = atLimit ? 1 : size_t(BIRD_FILE_MAX_EXPANDED_SIZE - total_);
+    const uint8_t* out = nullptr;
     size_t produced = 0;
-    const BirdInflater::Status status = inflater_.Expand(out, room, &produced);
-    if (out == &probe && produced > 0) {
-      // At the size limit, the stream may only end.
-      return Stop(BirdExpandFailure::TooLarge, Z_BUF_ERROR);
+    BirdInflater::Status status;
+    if (keep_ && !atLimit) {
+      if (!Room()) return false;
+      status = inflater_.Expand(buffer_ + used_, std::min(room, capacity_ - used_), &produced);
+      out = buffer_ + used_;
+    } else {
+      status = inflater_.Next(&out, room, &produced);
     }
+    if (atLimit && produced > 0) return Stop(BirdExpandFailure::TooLarge, Z_BUF_ERROR);
     if (!scanner_.Feed(out, produced)) return Stop(BirdExpandFailure::TooManyBlocks, Z_DATA_ERROR);
     total_ += produced;
     if (keep_) used_ += produced;

@@ -41,6 +41,9 @@ class BirdInflater {
   // (InputLeft() == 0) or the stream ends.
   void SetInput(const uint8_t* bytes, size_t length);
   size_t InputLeft() const { return inLeft_; }
+  // Expands up to max bytes, handed out in place: *out points at them
+  // (*produced bytes) until the next call. OutputFull: call again for more.
+  Status Next(const uint8_t** out, size_t max, size_t* produced);
   // Expands into out (room bytes, any size); *produced receives the count.
   Status Expand(uint8_t* out, size_t room, size_t* produced);
   // zlib's code for the failure: Z_DATA_ERROR for bad data or header,
@@ -102,7 +105,7 @@ class BirdBodyExpander {
   bool keep_;
   BirdInflater inflater_;
   BirdBlockScanner scanner_;
-  uint8_t* buffer_ = nullptr;  // malloc'd: the body, or the window
+  uint8_t* buffer_ = nullptr;  // malloc'd: the body (keepBody)
   size_t capacity_ = 0;
   size_t used_ = 0;  // bytes of buffer_ holding output (keepBody)
   uint64_t total_ = 0;

@@ -8,6 +8,7 @@
 #include <zlib.h>
 
 #include "store/BirdFile.h"
+#include "store/BirdStreamCheck.h"
 #include "store/BirdWriter.h"
 #include "tests/unit/log_capture.h"
 #include "tests/unit/test_support.h"
@@ -254,6 +255,10 @@ TEST(BirdFile, RefusesDecompressionBomb) {
   EXPECT_FALSE(file.LoadFromMemory(out.data(), out.size()));
   EXPECT_TRUE(log.Contains("expands beyond 268435456 bytes; refusing it.\n"));
   EXPECT_EQ(file.DataSize(), 0u);
+  // The streaming check, which sees the body through a window, stops there too.
+  BirdStreamCheck check;
+  EXPECT_FALSE(check.Feed(out.data(), out.size()));
+  EXPECT_TRUE(check.Failed());
 }
 
 TEST(BirdFile, DeclaredCountMismatchIsLoggedButLoads) {
