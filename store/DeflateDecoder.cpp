@@ -277,26 +277,32 @@ void DeflateDecoder::FastSymbols(Input& input, size_t stop) {
     hold >>= count;
     bits -= count;
   };
+  const auto put = [&](uint32_t literal) {
+    consume(Bits(literal));
+    *out++ = uint8_t(Value(literal));
+  };
+  // Looks up the entry after a refill; false when the input or the room
+  // the loop keeps ahead of it has run out.
+  const auto ahead = [&](uint32_t& next) {
+    if (p > last || out >= outStop) return false;
+    refill();
+    next = lit[Low(hold, kLitRoot)];
+    return true;
+  };
   // Each pass begins with the next entry looked up; the check that input
   // and room are left comes before each lookup's refill, which leaves room
   // for one more refill (for a distance) before the next check.
-  if (p > last || out >= outStop) goto leave;
-  refill();
-  for (uint32_t e = lit[Low(hold, kLitRoot)];;) {
+  uint32_t e = 0;
+  for (const bool started = ahead(e); started;) {
     if (Kind(e) == kLiteral) {
-      consume(Bits(e));
-      *out++ = uint8_t(Value(e));
+      put(e);
       e = lit[Low(hold, kLitRoot)];
       if (Kind(e) == kLiteral) {
-        consume(Bits(e));
-        *out++ = uint8_t(Value(e));
+        put(e);
         e = lit[Low(hold, kLitRoot)];
         if (Kind(e) == kLiteral) {
-          consume(Bits(e));
-          *out++ = uint8_t(Value(e));
-          if (p > last || out >= outStop) break;
-          refill();
-          e = lit[Low(hold, kLitRoot)];
+          put(e);
+          if (!ahead(e)) break;
           continue;
         }
       }
@@ -305,11 +311,8 @@ void DeflateDecoder::FastSymbols(Input& input, size_t stop) {
       consume(kLitRoot);
       e = lit[Value(e) + Low(hold, Extra(e))];
       if (Kind(e) == kLiteral) {
-        consume(Bits(e));
-        *out++ = uint8_t(Value(e));
-        if (p > last || out >= outStop) break;
-        refill();
-        e = lit[Low(hold, kLitRoot)];
+        put(e);
+        if (!ahead(e)) break;
         continue;
       }
     }
@@ -343,11 +346,10 @@ void DeflateDecoder::FastSymbols(Input& input, size_t stop) {
       break;
     }
     refill();
-    e = lit[Low(hold, kLitRoot)];
+    e = lit[Low(hold, kLitRoot)];  // looked up before the copy, to overlap it
     CopyMatch(out, distance, length);
     out += length;
   }
-leave:
   pulled_ += size_t(p - input.p);
   input.p = p;
   hold_ = Low(hold, bits);
