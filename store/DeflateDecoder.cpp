@@ -13,7 +13,7 @@ namespace {
 // The decoded output is kept in a window: the last 32 KiB (the farthest a
 // distance reaches) followed by room to decode into before it slides.
 const size_t kHistory = 32768;
-const size_t kSpan = 128 * 1024;
+const size_t kSpan = 64 * 1024;
 const size_t kLimit = kHistory + kSpan;  // decoding stops here
 const size_t kMaxMatch = 258;
 const size_t kOvercopy = 16;  // a match copied a word at a time may write this far past its end
