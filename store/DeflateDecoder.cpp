@@ -48,6 +48,42 @@ inline void CopyMatch(uint8_t* out, size_t distance, unsigned length) {
   }
 }
 
+// The fast loop's state, kept in one value so that the helpers below,
+// once inlined, leave it in registers.
+struct FastState {
+  const uint8_t* p;
+  const uint8_t* last;  // the loop keeps kFastInput bytes of input ahead
+  uint8_t* out;
+  uint8_t* outStop;
+  uint64_t hold;
+  unsigned bits;
+};
+
+inline void Refill(FastState& s) {
+  s.hold |= Load64(s.p) << s.bits;
+  s.p += (63 - s.bits) >> 3;
+  s.bits |= 56;
+}
+
+inline void Consume(FastState& s, unsigned count) {
+  s.hold >>= count;
+  s.bits -= count;
+}
+
+inline void Put(FastState& s, uint32_t literal) {
+  Consume(s, Bits(literal));
+  *s.out++ = uint8_t(Value(literal));
+}
+
+// Looks up the next entry after a refill; false when the input or the room
+// the loop keeps ahead of it has run out.
+inline bool Ahead(FastState& s, const uint32_t* lit, uint32_t& next) {
+  if (s.p > s.last || s.out >= s.outStop) return false;
+  Refill(s);
+  next = lit[Low(s.hold, kLitRoot)];
+  return true;
+}
+
 }  // namespace
 
 struct DeflateDecoder::Input {
@@ -259,102 +295,77 @@ bool DeflateDecoder::SlowSymbol(Input& input) {
 // it: enough for three literals, or a length code with its extra bits; the
 // distance gets a refill of its own.
 void DeflateDecoder::FastSymbols(Input& input, size_t stop) {
-  const uint8_t* p = input.p;
-  const uint8_t* const last = input.end - kFastInput;
+  FastState s{input.p, input.end - kFastInput, window_.get() + pos_, window_.get() + stop,
+              hold_, bits_};
   uint8_t* const base = window_.get();
-  uint8_t* out = base + pos_;
-  uint8_t* const outStop = base + stop;
-  uint64_t hold = hold_;
-  unsigned bits = bits_;
   const uint32_t* const lit = litTable_;
   const uint32_t* const dist = distTable_;
-  const auto refill = [&] {
-    hold |= Load64(p) << bits;
-    p += (63 - bits) >> 3;
-    bits |= 56;
-  };
-  const auto consume = [&](unsigned count) {
-    hold >>= count;
-    bits -= count;
-  };
-  const auto put = [&](uint32_t literal) {
-    consume(Bits(literal));
-    *out++ = uint8_t(Value(literal));
-  };
-  // Looks up the entry after a refill; false when the input or the room
-  // the loop keeps ahead of it has run out.
-  const auto ahead = [&](uint32_t& next) {
-    if (p > last || out >= outStop) return false;
-    refill();
-    next = lit[Low(hold, kLitRoot)];
-    return true;
-  };
   // Each pass begins with the next entry looked up; the check that input
   // and room are left comes before each lookup's refill, which leaves room
   // for one more refill (for a distance) before the next check.
   uint32_t e = 0;
-  for (const bool started = ahead(e); started;) {
+  for (const bool started = Ahead(s, lit, e); started;) {
     if (Kind(e) == kLiteral) {
-      put(e);
-      e = lit[Low(hold, kLitRoot)];
+      Put(s, e);
+      e = lit[Low(s.hold, kLitRoot)];
       if (Kind(e) == kLiteral) {
-        put(e);
-        e = lit[Low(hold, kLitRoot)];
+        Put(s, e);
+        e = lit[Low(s.hold, kLitRoot)];
         if (Kind(e) == kLiteral) {
-          put(e);
-          if (!ahead(e)) break;
+          Put(s, e);
+          if (!Ahead(s, lit, e)) break;
           continue;
         }
       }
     }
     if (Kind(e) == kLink) {
-      consume(kLitRoot);
-      e = lit[Value(e) + Low(hold, Extra(e))];
+      Consume(s, kLitRoot);
+      e = lit[Value(e) + Low(s.hold, Extra(e))];
       if (Kind(e) == kLiteral) {
-        put(e);
-        if (!ahead(e)) break;
+        Put(s, e);
+        if (!Ahead(s, lit, e)) break;
         continue;
       }
     }
-    consume(Bits(e));
+    Consume(s, Bits(e));
     if (Kind(e) != kBase) {
       mode_ = Kind(e) == kEnd ? (last_ ? Mode::Done : Mode::Header) : Mode::Bad;
       break;
     }
-    const unsigned length = Value(e) + unsigned(Low(hold, Extra(e)));
-    consume(Extra(e));
-    refill();
-    uint32_t d = dist[Low(hold, kDistRoot)];
+    const unsigned length = Value(e) + unsigned(Low(s.hold, Extra(e)));
+    Consume(s, Extra(e));
+    Refill(s);
+    uint32_t d = dist[Low(s.hold, kDistRoot)];
     if (Kind(d) == kLink) {
-      consume(kDistRoot);
-      d = dist[Value(d) + Low(hold, Extra(d))];
+      Consume(s, kDistRoot);
+      d = dist[Value(d) + Low(s.hold, Extra(d))];
     }
-    consume(Bits(d));
+    Consume(s, Bits(d));
     if (Kind(d) != kBase) {
       mode_ = Mode::Bad;
       break;
     }
-    const size_t distance = Value(d) + size_t(Low(hold, Extra(d)));
-    consume(Extra(d));
-    if (distance > size_t(out - base)) {
+    const size_t distance = Value(d) + size_t(Low(s.hold, Extra(d)));
+    Consume(s, Extra(d));
+    if (distance > size_t(s.out - base)) {
       mode_ = Mode::Bad;
       break;
     }
-    if (p > last || out + length >= outStop) {
-      CopyMatch(out, distance, length);
-      out += length;
+    if (s.p > s.last || s.out + length >= s.outStop) {
+      CopyMatch(s.out, distance, length);
+      s.out += length;
       break;
     }
-    refill();
-    e = lit[Low(hold, kLitRoot)];  // looked up before the copy, to overlap it
-    CopyMatch(out, distance, length);
-    out += length;
+    Refill(s);
+    e = lit[Low(s.hold, kLitRoot)];  // looked up before the copy, to overlap it
+    CopyMatch(s.out, distance, length);
+    s.out += length;
   }
-  pulled_ += size_t(p - input.p);
-  input.p = p;
-  hold_ = Low(hold, bits);
-  bits_ = bits;
-  pos_ = size_t(out - base);
+  pulled_ += size_t(s.p - input.p);
+  input.p = s.p;
+  hold_ = Low(s.hold, s.bits);
+  bits_ = s.bits;
+  pos_ = size_t(s.out - base);
 }
 
 void DeflateDecoder::Slide() {
