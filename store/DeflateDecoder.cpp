@@ -48,6 +48,9 @@ inline void CopyMatch(uint8_t* out, size_t distance, unsigned length) {
   }
 }
 
+// Whether an entry is of a kind, tested on its bits in place.
+inline bool Is(uint32_t e, uint32_t kind) { return (e & 0x700) == kind << 8; }
+
 // The fast loop's state, kept in one value so that the helpers below,
 // once inlined, leave it in registers.
 struct FastState {
@@ -305,30 +308,30 @@ void DeflateDecoder::FastSymbols(Input& input, size_t stop) {
   // for one more refill (for a distance) before the next check.
   uint32_t e = 0;
   for (const bool started = Ahead(s, lit, e); started;) {
-    if (Kind(e) == kLiteral) {
+    if (Is(e, kLiteral)) {
       Put(s, e);
       e = lit[Low(s.hold, kLitRoot)];
-      if (Kind(e) == kLiteral) {
+      if (Is(e, kLiteral)) {
         Put(s, e);
         e = lit[Low(s.hold, kLitRoot)];
-        if (Kind(e) == kLiteral) {
+        if (Is(e, kLiteral)) {
           Put(s, e);
           if (!Ahead(s, lit, e)) break;
           continue;
         }
       }
     }
-    if (Kind(e) == kLink) {
+    if (Is(e, kLink)) {
       Consume(s, kLitRoot);
       e = lit[Value(e) + Low(s.hold, Extra(e))];
-      if (Kind(e) == kLiteral) {
+      if (Is(e, kLiteral)) {
         Put(s, e);
         if (!Ahead(s, lit, e)) break;
         continue;
       }
     }
     Consume(s, Bits(e));
-    if (Kind(e) != kBase) {
+    if (!Is(e, kBase)) {
       mode_ = Kind(e) == kEnd ? (last_ ? Mode::Done : Mode::Header) : Mode::Bad;
       break;
     }
@@ -336,12 +339,12 @@ void DeflateDecoder::FastSymbols(Input& input, size_t stop) {
     Consume(s, Extra(e));
     Refill(s);
     uint32_t d = dist[Low(s.hold, kDistRoot)];
-    if (Kind(d) == kLink) {
+    if (Is(d, kLink)) {
       Consume(s, kDistRoot);
       d = dist[Value(d) + Low(s.hold, Extra(d))];
     }
     Consume(s, Bits(d));
-    if (Kind(d) != kBase) {
+    if (!Is(d, kBase)) {
       mode_ = Mode::Bad;
       break;
     }
