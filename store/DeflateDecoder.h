@@ -20,7 +20,7 @@ class DeflateDecoder {
  public:
   enum class Result {
     NeedInput,   // all input taken; more is needed
-    OutputFull,  // the output space is full; call again with more
+    OutputFull,  // more output waits: call again (with more space, for Decode)
     End,         // the last block has ended
     Error,       // the data is not valid deflate data
   };
