@@ -48,6 +48,9 @@ class DeflateDecoder {
                     Codes, Done, Bad };
   struct Input;
 
+  // The decoding steps return false when the input runs out before they
+  // are done, true otherwise; mode_ then says what comes next (Bad once
+  // the data is refused: Fail marks it so and returns true).
   bool Run(Input& input, size_t want);
   bool Pull(Input& input);
   bool Need(Input& input, unsigned count);
