@@ -107,6 +107,9 @@ bool DeflateDecoder::Fail() {
   return true;
 }
 
+// After a block's last symbol: the next block, or the end of the stream.
+void DeflateDecoder::EndBlock() { mode_ = last_ ? Mode::Done : Mode::Header; }
+
 bool DeflateDecoder::Pull(Input& input) {
   if (input.p == input.end) return false;
   hold_ |= uint64_t(*input.p++) << bits_;
@@ -191,7 +194,7 @@ bool DeflateDecoder::StoredBytes(Input& input) {
   pos_ += n;
   storedLeft_ -= uint32_t(n);
   if (storedLeft_ == 0) {
-    mode_ = last_ ? Mode::Done : Mode::Header;
+    EndBlock();
     return true;
   }
   return pos_ >= kLimit;  // out of input unless the window is full
@@ -245,10 +248,9 @@ bool DeflateDecoder::CodeLengths(Input& input) {
   if (lengths_[256] == 0) return Fail();
   uint32_t* lit = tables_.get() + kCodeLengthEntries;
   uint32_t* dist = lit + kLitEntries;
-  bool empty = false;
-  if (!BuildTable(lengths_, lengthCount_, Code::Literals, lit, kLitRoot, kLitEntries, &empty) ||
+  if (!BuildTable(lengths_, lengthCount_, Code::Literals, lit, kLitRoot, kLitEntries) ||
       !BuildTable(lengths_ + lengthCount_, distanceCount_, Code::Distances, dist, kDistRoot,
-                  kDistEntries, &empty)) {
+                  kDistEntries)) {
     return Fail();
   }
   litTable_ = lit;
@@ -270,7 +272,7 @@ bool DeflateDecoder::SlowSymbol(Input& input) {
       return true;
     case kEnd:
       Drop(at);
-      mode_ = last_ ? Mode::Done : Mode::Header;
+      EndBlock();
       return true;
     case kBase:
       break;
@@ -332,7 +334,11 @@ void DeflateDecoder::FastSymbols(Input& input, size_t stop) {
     }
     Consume(s, Bits(e));
     if (!Is(e, kBase)) {
-      mode_ = Kind(e) == kEnd ? (last_ ? Mode::Done : Mode::Header) : Mode::Bad;
+      if (Is(e, kEnd)) {
+        EndBlock();
+      } else {
+        Fail();
+      }
       break;
     }
     const unsigned length = Value(e) + unsigned(Low(s.hold, Extra(e)));
@@ -345,13 +351,13 @@ void DeflateDecoder::FastSymbols(Input& input, size_t stop) {
     }
     Consume(s, Bits(d));
     if (!Is(d, kBase)) {
-      mode_ = Mode::Bad;
+      Fail();
       break;
     }
     const size_t distance = Value(d) + size_t(Low(s.hold, Extra(d)));
     Consume(s, Extra(d));
     if (distance > size_t(s.out - base)) {
-      mode_ = Mode::Bad;
+      Fail();
       break;
     }
     if (s.p > s.last || s.out + length >= s.outStop) {
@@ -454,7 +460,7 @@ DeflateDecoder::Result DeflateDecoder::Next(const uint8_t** in, size_t* inLeft, 
     Drop(bits_ & 7);
     const size_t back = bits_ / 8;
     if (back > pulled_) {
-      mode_ = Mode::Bad;
+      Fail();
       result = Result::Error;
     } else {
       input.p -= back;

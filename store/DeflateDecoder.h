@@ -64,6 +64,7 @@ class DeflateDecoder {
   bool Peek(Input& input, const uint32_t* table, unsigned rootBits, unsigned at, uint32_t* entry,
             unsigned* used);
   bool Fail();
+  void EndBlock();
   void Slide();
 
   std::unique_ptr<uint8_t[]> window_;

@@ -44,10 +44,9 @@ struct FixedTables {
     std::fill(lengths + 144, lengths + 256, 9);
     std::fill(lengths + 256, lengths + 280, 7);
     std::fill(lengths + 280, lengths + 288, 8);
-    bool empty = false;
-    BuildTable(lengths, 288, Code::Literals, literals, kLitRoot, kLitEntries, &empty);
+    BuildTable(lengths, 288, Code::Literals, literals, kLitRoot, kLitEntries);
     std::fill(lengths, lengths + 32, 5);
-    BuildTable(lengths, 32, Code::Distances, distances, kDistRoot, kDistEntries, &empty);
+    BuildTable(lengths, 32, Code::Distances, distances, kDistRoot, kDistEntries);
   }
 };
 
@@ -73,7 +72,7 @@ bool BuildTable(const uint8_t* lengths, unsigned n, Code code, uint32_t* table, 
   if (left > 0 && max > 0 && (code == Code::CodeLengths || max != 1)) return false;
   // A complete code fills every entry; the others are invalid.
   if (left > 0) std::fill(table, table + (size_t(1) << root), Entry(kInvalid, 1, 0, 0));
-  *empty = max == 0;
+  if (empty) *empty = max == 0;
   if (max == 0) return true;
 
   unsigned total = 0;

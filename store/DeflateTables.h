@@ -44,12 +44,12 @@ enum class Code { CodeLengths, Literals, Distances };
 // Builds the decoding table of a canonical code from its code lengths, by
 // zlib's rules: an over-subscribed set is refused; an incomplete one too,
 // except a literal/length or distance code whose only code is one bit
-// long; a set with no codes at all is taken (*empty), and any symbol read
-// with it fails. Unused codes decode as invalid, one bit long, as in zlib.
+// long; a set with no codes at all is taken (*empty, when asked), and any
+// symbol read with it fails. Unused codes decode as invalid, one bit long, as in zlib.
 // table holds capacity entries: the root lookup of root bits, then the
 // second-level tables.
 bool BuildTable(const uint8_t* lengths, unsigned n, Code code, uint32_t* table, unsigned root,
-                size_t capacity, bool* empty);
+                size_t capacity, bool* empty = nullptr);
 
 // The tables of the fixed codes (block type 1).
 const uint32_t* FixedLiterals();
