@@ -112,9 +112,13 @@ void BM_DeflateDecoder(benchmark::State& state) {
          at += kChunk) {
       const uint8_t* in = body.packed.data() + at;
       size_t left = std::min(kChunk, body.packed.size() - at);
-      size_t produced = 0;
-      result = decoder.Decode(&in, &left, out.data() + made, out.size() - made, &produced);
-      made += produced;
+      do {
+        const uint8_t* bytes = nullptr;
+        size_t produced = 0;
+        result = decoder.Next(&in, &left, out.size() - made, &bytes, &produced);
+        std::memcpy(out.data() + made, bytes, produced);
+        made += produced;
+      } while (result == DeflateDecoder::Result::OutputFull);
     }
     if (result != DeflateDecoder::Result::End || made != out.size()) {
       state.SkipWithError("DeflateDecoder failed");

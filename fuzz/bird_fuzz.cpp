@@ -133,7 +133,6 @@ void CompareDecoder(const uint8_t* data, size_t size) {
   const bool wantEnd = Reference(data, size, kLimit, want, -15, &wantUsed);
   DeflateDecoder decoder;
   std::vector<uint8_t> got;
-  uint8_t room[4096];
   DeflateDecoder::Result result = DeflateDecoder::Result::NeedInput;
   size_t pos = 0;
   for (size_t i = 0; result == DeflateDecoder::Result::NeedInput && pos < size; ++i) {
@@ -142,10 +141,11 @@ void CompareDecoder(const uint8_t* data, size_t size) {
     if (left > size - pos) left = size - pos;
     const size_t given = left;
     do {
+      const uint8_t* bytes = nullptr;
       size_t produced = 0;
-      const size_t offer = 1 + (got.size() * 5 + i) % sizeof room;
-      result = decoder.Decode(&in, &left, room, offer, &produced);
-      got.insert(got.end(), room, room + produced);
+      const size_t offer = 1 + (got.size() * 5 + i) % 4096;
+      result = decoder.Next(&in, &left, offer, &bytes, &produced);
+      got.insert(got.end(), bytes, bytes + produced);
     } while (result == DeflateDecoder::Result::OutputFull && got.size() <= kLimit);
     pos += given - left;
     if (got.size() > kLimit) break;

@@ -476,18 +476,3 @@ DeflateDecoder::Result DeflateDecoder::Next(const uint8_t** in, size_t* inLeft, 
   *in = input.p;
   return result;
 }
-
-DeflateDecoder::Result DeflateDecoder::Decode(const uint8_t** in, size_t* inLeft, uint8_t* out,
-                                              size_t room, size_t* produced) {
-  *produced = 0;
-  for (;;) {
-    const uint8_t* bytes = nullptr;
-    size_t n = 0;
-    const Result result = Next(in, inLeft, room - *produced, &bytes, &n);
-    if (n > 0) std::memcpy(out + *produced, bytes, n);
-    *produced += n;
-    // Once out is full, one more call with no room says whether the
-    // stream has ended there.
-    if (result != Result::OutputFull || n == 0) return result;
-  }
-}

@@ -1,5 +1,5 @@
 // A raw deflate decoder (RFC 1951) that takes its input in pieces of any
-// size and gives its output into space of any size, with zlib's verdicts:
+// size and hands out its output in pieces of any size, with zlib's verdicts:
 // it refuses exactly what zlib's inflate refuses (block type 3, stored
 // lengths that disagree, more than 286 length or 30 distance codes, code
 // sets that are over-subscribed or incomplete beyond the one-code cases
@@ -20,7 +20,7 @@ class DeflateDecoder {
  public:
   enum class Result {
     NeedInput,   // all input taken; more is needed
-    OutputFull,  // more output waits: call again (with more space, for Decode)
+    OutputFull,  // more output waits: call again
     End,         // the last block has ended
     Error,       // the data is not valid deflate data
   };
@@ -40,8 +40,6 @@ class DeflateDecoder {
   // the deflate data (the stream's last bits are in the byte before it).
   Result Next(const uint8_t** in, size_t* inLeft, size_t max, const uint8_t** out,
               size_t* produced);
-  // The same, copying into out (room bytes); OutputFull when it is full.
-  Result Decode(const uint8_t** in, size_t* inLeft, uint8_t* out, size_t room, size_t* produced);
 
  private:
   enum class Mode { Header, StoredLength, Stored, TableCounts, CodeLengthLengths, CodeLengths,

@@ -118,15 +118,15 @@ struct Outcome {
 Outcome Decode(const std::vector<uint8_t>& in, size_t piece) {
   DeflateDecoder decoder;
   Outcome o{DeflateDecoder::Result::NeedInput, {}, 0};
-  uint8_t room[300];
   for (size_t pos = 0; pos < in.size() && o.result == DeflateDecoder::Result::NeedInput;) {
     const uint8_t* p = in.data() + pos;
     size_t left = std::min(piece, in.size() - pos);
     const size_t given = left;
     do {
+      const uint8_t* bytes = nullptr;
       size_t produced = 0;
-      o.result = decoder.Decode(&p, &left, room, sizeof room, &produced);
-      o.bytes.insert(o.bytes.end(), room, room + produced);
+      o.result = decoder.Next(&p, &left, 300, &bytes, &produced);
+      o.bytes.insert(o.bytes.end(), bytes, bytes + produced);
     } while (o.result == DeflateDecoder::Result::OutputFull);
     pos += given - left;
     o.unread = in.size() - pos;
