@@ -82,9 +82,55 @@ void SplitColon(const std::string& text, std::string& a, std::string& b) {
   b = colon == std::string::npos ? "" : text.substr(colon + 1);
 }
 
+// Counted faults: they may start late ("@N"), taking their count from
+// their own value.
+const char* const kLateCounted[] = {
+    "drop-data-ack", "wrong-data-count", "wrong-sum", "late-data-ack", "short-prepare", "short-sum",
+    "short-data-ack", "write-status", "uei-data-error", "double-write-status", "prepare-status",
+    "block-size-0", "init-short", "no-load-reply"};
+
 }  // namespace
 
+bool Faults::parseLate(const std::string& word, const std::string& when, std::string& error) {
+  std::string key = word.substr(0, word.find('=')), from, count, whole = word + "@" + when;
+  size_t plus = when.find('+');
+  from = when.substr(0, plus);
+  if (plus != std::string::npos) count = when.substr(plus + 1);
+  bool answer = key == "no-answer" || key == "late-answer" || key == "error-answer";
+  bool counted = false;
+  for (const char* k : kLateCounted) counted = counted || key == k;
+  int64_t n = 0;
+  uint32_t times = kAlways;
+  if (!answer && !counted && key != "mute") {
+    error = "fault \"" + whole + "\": " + key + " cannot start late";
+    return false;
+  }
+  if (!ParseNumber(from, n) || n == 0) {
+    error = "fault \"" + whole + "\" needs @N with N from 1 (its N-th chance to fire is the first)";
+    return false;
+  }
+  if (plus != std::string::npos && (counted || !ParseCount(count, kAlways, times))) {
+    error = "fault \"" + whole + "\": " +
+            (counted ? "the count goes in the fault's own value, not after @N"
+                     : std::string("@N+COUNT needs a COUNT from 1, or always"));
+    return false;
+  }
+  if (!parse(word, error)) return false;
+  if (answer) {
+    answers.back().from = uint32_t(n);
+    answers.back().count = times;
+  } else if (counted) {
+    startAt[key] = uint32_t(n);
+  } else {
+    muteFrom = uint32_t(n);
+    muteCount = times;
+  }
+  return true;
+}
+
 bool Faults::parse(const std::string& word, std::string& error) {
+  size_t at = word.find('@');
+  if (at != std::string::npos) return parseLate(word.substr(0, at), word.substr(at + 1), error);
   std::string key = word, value;
   size_t eq = word.find('=');
   if (eq != std::string::npos) {
@@ -201,7 +247,14 @@ bool Faults::parse(const std::string& word, std::string& error) {
 
 std::string Faults::describe() const {
   std::string s;
-  auto add = [&](const std::string& w) { s += (s.empty() ? "" : ", ") + w; };
+  auto late = [](uint32_t from, uint32_t count) {
+    return from <= 1 && count == kAlways ? std::string()
+           : "@" + std::to_string(from) + (count == kAlways ? "" : "+" + CountText(count));
+  };
+  auto add = [&](const std::string& w) {
+    auto start = startAt.find(w.substr(0, w.find('=')));
+    s += (s.empty() ? "" : ", ") + w + (start == startAt.end() ? "" : late(start->second, kAlways));
+  };
   if (latencyMs > 0) {
     char text[32];
     std::snprintf(text, sizeof text, "%.3f", latencyMs);
@@ -236,13 +289,14 @@ std::string Faults::describe() const {
   if (noLoadReply) add("no-load-reply");
   if (disconnectAfter >= 0) add("disconnect-after=" + std::to_string(disconnectAfter));
   if (heartbeatStrict) add("heartbeat-strict");
-  if (mute) add("mute");
+  if (mute) add("mute" + late(muteFrom, muteCount));
   if (shortBuild) add("short-build");
   for (const AnswerFault& f : answers) {
     std::string target = std::to_string(f.command) + (f.option >= 0 ? "." + std::to_string(f.option) : "");
-    if (f.kind == AnswerFault::Kind::Missing) add("no-answer=" + target);
-    else if (f.kind == AnswerFault::Kind::Late) add("late-answer=" + target + ":" + std::to_string(f.amount));
-    else add("error-answer=" + target + ":" + std::to_string(f.amount));
+    if (f.kind == AnswerFault::Kind::Missing) target = "no-answer=" + target;
+    else if (f.kind == AnswerFault::Kind::Late) target = "late-answer=" + target + ":" + std::to_string(f.amount);
+    else target = "error-answer=" + target + ":" + std::to_string(f.amount);
+    add(target + late(f.from, f.count));
   }
   return s;
 }

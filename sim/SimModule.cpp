@@ -18,7 +18,9 @@ constexpr size_t kMaxNameBytes = 32;
 
 Module::Module(const ModuleConfig& config)
     : cfg_(config), serial_(config.serial), version_(config.version), build_(config.build),
-      name_(config.name), loader_(config.startInLoader), slots_(config.storeSlots) {
+      name_(config.name), loader_(config.startInLoader),
+      answerChances_(config.faults.answers.size()),
+      muted_(config.faults.mute && config.faults.muteFrom <= 1), slots_(config.storeSlots) {
   if (cfg_.streamPeriodMs < ModuleConfig::kMinStreamPeriodMs) cfg_.streamPeriodMs = ModuleConfig::kMinStreamPeriodMs;
   resetValues();
 }
@@ -98,7 +100,7 @@ void Module::receiveUs(const uint8_t* data, size_t length, uint64_t nowUs) {
 }
 
 void Module::handle(const Packet& p, uint64_t now, Module& link) {
-  if (cfg_.faults.mute || silent(now)) return;
+  if (deaf() || silent(now)) return;
   if (p.address == kIdentifyAddress) {
     ++stats_.identifies;
     if (p.size == 0) send(link, Packet(cfg_.address, {}), now);
@@ -192,7 +194,7 @@ void Module::tick(uint64_t now) { tickUs(now * 1000); }
 void Module::tickUs(uint64_t nowUs) {
   clockUs_ = nowUs;
   const uint64_t now = nowUs / 1000;
-  if (!linkUp_ || cfg_.faults.mute) return;
+  if (!linkUp_ || muted_) return;
   if (now >= nextSample_) sendSamples(now);
   if (nextBeat_ == UINT64_MAX || now < nextBeat_) return;
   if (beatOutstanding_) {

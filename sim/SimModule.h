@@ -49,11 +49,16 @@ struct AnswerFault {
   uint8_t command = 0;
   int option = -1;              // -1: every request of the command
   uint32_t amount = 0;          // Late: milliseconds; Error: the error code
+  uint32_t from = 1;            // the first matching request it applies to (counted from 1) ...
+  uint32_t count = UINT32_MAX;  // ... and how many from there (UINT32_MAX: all)
 };
 
 // Faults a module can be told to show. "Once" faults fire a single time in
 // the module's life; counted faults fire the first N times (kAlways: every
-// time); the others apply to every request.
+// time); the others apply to every request. A fault word ending in "@N"
+// starts late: its N-th chance to fire is its first ("wrong-sum=2@40": the
+// 40th and 41st SUM answers are off by one; "mute@300+50": packets 300 to
+// 349 go unheard; "no-answer=95.4@12+1": the 12th SUM alone is ignored).
 constexpr uint32_t kAlways = UINT32_MAX;
 struct Faults {
   double latencyMs = 0;             // every reply is delayed by this much (microsecond steps)
@@ -81,11 +86,16 @@ struct Faults {
   bool shortBuild = false;          // the build-number answer (73 0xFF) has 5 data bytes
   std::vector<AnswerFault> answers; // missing, late or error answers (at most kMaxAnswerFaults)
   static constexpr size_t kMaxAnswerFaults = 16;
+  std::map<std::string, uint32_t> startAt;  // counted faults that start late, by fault word
+  uint32_t muteFrom = 1, muteCount = kAlways;  // mute: the packets heard it applies to
 
   // Parses one fault word ("latency=20", "wrong-sum=3", ...); false with a
   // message for an unknown word or a bad value.
   bool parse(const std::string& word, std::string& error);
   std::string describe() const;
+
+ private:
+  bool parseLate(const std::string& word, const std::string& when, std::string& error);
 };
 
 struct ModuleConfig {
@@ -222,8 +232,10 @@ class Module {
   bool scalarValue(uint8_t option, int subindex, Value& value) const;
   void sendSamples(uint64_t now);
   // A counted fault: true (and counted) while it has fired fewer than
-  // `times` times (kAlways: always; 0: never).
+  // `times` times (kAlways: always; 0: never), from its start on.
   bool fire(const std::string& word, uint32_t times);
+  // The mute fault: true when this packet goes unheard.
+  bool deaf();
   // What REBOOT changes: firmware, serial and build (from the flash when so
   // configured).
   void rebootIntoFirmware();
@@ -275,6 +287,11 @@ class Module {
   // System-entity value table, by (option << 8 | subindex), 0xFF for none.
   std::map<uint16_t, Value> values_;
   uint32_t extraDelayMs_ = 0;  // added to answers while a late-answer fault applies
+  // Chances each fault had to fire, for faults that start late.
+  std::map<std::string, uint64_t> chances_;
+  std::vector<uint64_t> answerChances_;  // by answer fault
+  uint64_t packetsHeard_ = 0;            // by the mute fault
+  bool muted_ = false;
 
   // Streams (command 93): enabled keys (address, command, option, index).
   std::vector<uint32_t> streams_;

@@ -25,10 +25,27 @@ uint32_t FlashWord(const Flash& flash, uint32_t address) {
 
 bool Module::fire(const std::string& word, uint32_t times) {
   if (times == 0) return false;
+  auto start = cfg_.faults.startAt.find(word);
+  if (start != cfg_.faults.startAt.end() && ++chances_[word] < start->second) return false;
   auto it = stats_.faultsFired.find(word);
   if (times != kAlways && it != stats_.faultsFired.end() && it->second >= times) return false;
   ++stats_.faultsFired[word];
   return true;
+}
+
+bool Module::deaf() {
+  const Faults& f = cfg_.faults;
+  if (!f.mute) return false;
+  ++packetsHeard_;
+  bool was = muted_;
+  muted_ = packetsHeard_ >= f.muteFrom && (f.muteCount == kAlways || packetsHeard_ - f.muteFrom < f.muteCount);
+  if (muted_ && !was) {
+    ++stats_.faultsFired["mute"];
+    log("fault: deaf from packet " + std::to_string(packetsHeard_) + " on");
+  } else if (was && !muted_) {
+    log("fault: hearing again from packet " + std::to_string(packetsHeard_) + " on");
+  }
+  return muted_;
 }
 
 void Module::rebootIntoFirmware() {

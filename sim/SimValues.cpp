@@ -202,8 +202,11 @@ bool Module::applyAnswerFault(const Packet& p, uint64_t now, Module& link) {
   uint8_t cmd = p.data[0];
   bool uei = !IsRawCommand(cmd);
   int selector = p.size >= 2 ? (uei ? (p.data[1] & 0x3F) : p.data[1]) : -1;
-  for (const AnswerFault& f : cfg_.faults.answers) {
+  for (size_t i = 0; i < cfg_.faults.answers.size(); ++i) {
+    const AnswerFault& f = cfg_.faults.answers[i];
     if (f.command != cmd || (f.option >= 0 && f.option != selector)) continue;
+    uint64_t chance = ++answerChances_[i];
+    if (chance < f.from || (f.count != kAlways && chance - f.from >= f.count)) continue;
     std::string what = "request " + std::to_string(cmd) + (selector >= 0 ? "." + std::to_string(selector) : "");
     ++stats_.faultsFired[f.kind == AnswerFault::Kind::Missing ? "no-answer"
                          : f.kind == AnswerFault::Kind::Late  ? "late-answer" : "error-answer"];

@@ -66,6 +66,8 @@ const char* kUsage =
     "    prepare-status block-size-0 init-short no-load-reply disconnect-after=BYTES\n"
     "    heartbeat-strict mute short-build no-answer=CMD[.OPT] late-answer=CMD[.OPT]:MS\n"
     "    error-answer=CMD[.OPT]:CODE\n"
+    "    WORD@N[+COUNT]: starts at the fault's N-th chance (answer faults, mute and the\n"
+    "    counted upgrade faults; +COUNT for answer faults and mute)\n"
     "\n"
     "LPC boot-ROM keys (a world file lists them in {\"lpc\": [ {...} ]}):\n"
     "  name=WORD id=W1:W2:W3:W4 part=N boot=MAJOR.MINOR erase_ms=N (per sector, 100)\n"

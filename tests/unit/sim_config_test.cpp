@@ -138,6 +138,10 @@ TEST(SimConfig, UpgradeFaultWords) {
       {"uei-data-error=21:always", "uei-data-error=21:always"},
       {"reboot-keeps-link", "reboot-keeps-link"},
       {"double-write-status", "double-write-status"},
+      {"wrong-sum=2@40", "wrong-sum=2@40"},
+      {"mute@300+50", "mute@300+50"},
+      {"no-answer=95.4@12+1", "no-answer=95.4@12+1"},
+      {"late-answer=95.5:900@3", "late-answer=95.5:900@3"},
   };
   for (const auto& c : good) {
     ksim::Faults f;
@@ -148,7 +152,8 @@ TEST(SimConfig, UpgradeFaultWords) {
   const char* bad[] = {"wrong-sum=0", "wrong-sum=never", "short-sum=-1", "drop-data-ack=2:0",
                        "drop-data-ack=x:2", "late-data-ack", "late-data-ack=0", "late-data-ack=10:x",
                        "uei-data-error=0", "uei-data-error=256", "uei-data-error=5:0",
-                       "reboot-keeps-link=1", "double-write-status=yes"};
+                       "reboot-keeps-link=1", "double-write-status=yes", "latency=5@3",
+                       "wrong-sum@0", "wrong-sum@2+3", "mute@x", "no-answer=95.4@2+0"};
   for (const char* word : bad) {
     ksim::Faults f;
     std::string err;

@@ -137,11 +137,17 @@ TEST(SimUpgradeFaults, CountedAndPersistentFaultsAnswerAsTheHostWillSeeThem) {
       {"no-answer=95.4", {{Data(c), DataAck(26)}, {kSum, {}}, {Write(26), WriteIs(0)}}, 1},
       {"no-answer=95.5", {{Data(c), DataAck(26)}, {Write(26), {}}}, 1},
       {"no-answer=95.3", {{Prepare(0), {}}}, 1},
+      // Starting late: at the fault's N-th chance, for COUNT chances.
+      {"wrong-sum@2", {{Data(c), DataAck(26)}, {kSum, SumIs(Sum(c))}, {kSum, SumIs(Sum(c) + 1)},
+                       {kSum, SumIs(Sum(c))}}, 1},
+      {"no-answer=95.4@2+1", {{Data(c), DataAck(26)}, {kSum, SumIs(Sum(c))}, {kSum, {}},
+                              {kSum, SumIs(Sum(c))}}, 1},
+      {"mute@3+2", {{Data(c), DataAck(26)}, {kSum, {}}, {kSum, {}}, {kSum, SumIs(Sum(c))}}, 1},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.fault);
     Module m(Config({k.fault}));
-    std::string word = std::string(k.fault).substr(0, std::string(k.fault).find('='));
+    std::string word = std::string(k.fault).substr(0, std::string(k.fault).find_first_of("=@"));
     if (k.steps[0].request != Prepare(0) && word != "init-short") {
       ASSERT_EQ(Talk(m, Prepare(0)).size(), 7u);
     }
