@@ -92,6 +92,7 @@ bool ParseImx(const json& j, ImxSpec& spec, std::string& error) {
       error = "\"" + key + "\" is not an i.MX chip's key: the ROM is reached by hid or pty, its loader on USB";
       return false;
     }
+    if (key == "loader_faults") { module["faults"] = v; continue; }  // the faults of the module it becomes
     if (!kImxKeys.count(key)) { module[key] = v; continue; }
     if (key == "fingerprint") {
       if (!Fingerprint(v, spec.rom.fingerprint)) return bad("four hexadecimal words W0:W1:W2:W3");
@@ -165,7 +166,8 @@ bool ParseImxList(const json& list, WorldConfig& world, std::string& error) {
 }
 
 bool AddImxSpec(const std::string& text, WorldConfig& world, std::string& error) {
-  json j = json::object(), faults = json::array(), registers = json::object(), options = json::object();
+  json j = json::object(), faults = json::array(), registers = json::object(), options = json::object(),
+       loaderFaults = json::array();
   std::stringstream ss(text);
   std::string item;
   while (std::getline(ss, item, ',')) {
@@ -176,13 +178,16 @@ bool AddImxSpec(const std::string& text, WorldConfig& world, std::string& error)
     const size_t colon = value.find(':');
     if (key == "fault") {
       faults.push_back(value);
+    } else if (key == "loader_fault") {
+      loaderFaults.push_back(value);
     } else if (key == "register" || key == "option") {
       if (colon == std::string::npos) {
         error = "--imx " + text + ": " + key + (key == "option" ? "=N[.S]:VALUE" : "=ADDRESS:VALUE");
         return false;
       }
       (key == "option" ? options : registers)[value.substr(0, colon)] = value.substr(colon + 1);
-    } else if (key == "faults" || key == "registers" || key == "options" || key == "factory") {
+    } else if (key == "faults" || key == "registers" || key == "options" || key == "factory" ||
+               key == "loader_faults") {
       error = "--imx " + text + ": \"" + key + "\" is for world files; use " +
               (key == "factory" ? "a world file" : "\"" + key.substr(0, key.size() - 1) + "=\"");
       return false;
@@ -193,6 +198,7 @@ bool AddImxSpec(const std::string& text, WorldConfig& world, std::string& error)
     }
   }
   if (!faults.empty()) j["faults"] = faults;
+  if (!loaderFaults.empty()) j["loader_faults"] = loaderFaults;
   if (!registers.empty()) j["registers"] = registers;
   if (!options.empty()) j["options"] = options;
   ImxSpec spec;
