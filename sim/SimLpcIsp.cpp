@@ -198,6 +198,12 @@ void LpcIsp::command(const std::string& line) {
   if (words.empty()) return;
   const char letter = words[0].size() == 1 ? words[0][0] : '\0';
   ++stats_.commands[letter ? letter : '*'];
+  if (cfg_.faults.silentAt && ++linesTaken_ >= cfg_.faults.silentAt) {
+    cfg_.faults.silent = true;  // this line and everything after it go unanswered
+    fired("silent");
+    log("fault silent from command line " + std::to_string(linesTaken_) + " on");
+    return;
+  }
   // Numeric arguments (G's last one is its mode letter).
   std::vector<long long> a(5, 0);
   size_t argc = words.size() - 1;

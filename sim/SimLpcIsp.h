@@ -41,6 +41,7 @@ struct LpcFaults {
   uint32_t strayAnswers = 0;    // stray-bytes[=COUNT]: CR, LF, NUL before that many answers
   uint32_t resends = 0;         // resend=COUNT: that many W checksums answered RESEND
   bool silent = false;          // silent: never answers anything
+  uint32_t silentAt = 0;        // silent@N: falls silent at its N-th command line (as a chip that dies)
   bool wrongSync = false;       // wrong-sync: "?" is answered with another text
   uint32_t dropEcho = 0;        // drop-echo[=COUNT]: that many echoed lines lose a character
   std::map<char, int> errors;   // error=CMD:CODE: that command answers CODE, not carried out
@@ -140,6 +141,7 @@ class LpcIsp {
   bool unlocked_ = false;
   int prepFirst_ = -1, prepLast_ = -1;  // prepared sectors (-1: none)
   std::string line_;                    // the line being received
+  uint32_t linesTaken_ = 0;             // command lines, for silent@N
   // W and R in progress.
   uint32_t xferAddr_ = 0, xferCount_ = 0, xferDone_ = 0, blockStart_ = 0;
   uint32_t blockSum_ = 0, blockLines_ = 0;

@@ -87,6 +87,11 @@ bool LpcFaults::parse(const std::string& word, std::string& error) {
   if (key == "resend") return count(1, resends);
   if (key == "drop-echo") return count(1, dropEcho);
   if (key == "silent" && value.empty()) return silent = true;
+  if (key.rfind("silent@", 0) == 0 && value.empty()) {
+    if (Number(key.substr(7), silentAt) && silentAt > 0) return true;
+    error = "LPC fault \"silent@N\" needs N from 1: the command line at which the ROM falls silent";
+    return false;
+  }
   if (key == "wrong-sync" && value.empty()) return wrongSync = true;
   if (key == "error" || key == "lpc-error") {
     uint32_t code = 0, nth = 0;
@@ -104,7 +109,7 @@ bool LpcFaults::parse(const std::string& word, std::string& error) {
     return false;
   }
   error = "unknown LPC fault \"" + word +
-          "\" (known: stray-bytes[=COUNT] resend[=COUNT] silent wrong-sync drop-echo[=COUNT] error=LETTER:CODE[@N])";
+          "\" (known: stray-bytes[=COUNT] resend[=COUNT] silent[@N] wrong-sync drop-echo[=COUNT] error=LETTER:CODE[@N])";
   return false;
 }
 
@@ -116,6 +121,7 @@ std::string LpcFaults::describe() const {
   if (resends) add("resend=" + n(resends));
   if (dropEcho) add("drop-echo=" + n(dropEcho));
   if (silent) add("silent");
+  if (silentAt) add("silent@" + std::to_string(silentAt));
   if (wrongSync) add("wrong-sync");
   for (const auto& e : errors) {
     const auto at = errorAt.find(e.first);

@@ -72,7 +72,7 @@ const char* kUsage =
     "LPC boot-ROM keys (a world file lists them in {\"lpc\": [ {...} ]}):\n"
     "  name=WORD id=W1:W2:W3:W4 part=N boot=MAJOR.MINOR erase_ms=N (per sector, 100)\n"
     "  program_ms=N (per 256 bytes, 1) strict_blank=yes|no pty_link=PATH flash_dump=PATH\n"
-    "  fault=WORD (repeatable): stray-bytes[=COUNT] resend[=COUNT] silent wrong-sync\n"
+    "  fault=WORD (repeatable): stray-bytes[=COUNT] resend[=COUNT] silent[@N] wrong-sync\n"
     "    drop-echo[=COUNT] error=LETTER:CODE[@N]\n"
     "i.MX chip keys (a world file: {\"imx\": [ {...} ]}): its boot ROM answers over\n"
     "  hid (USB HID 1FC9:0130) and/or pty [pty_link=PATH]; fingerprint=W0:W1:W2:W3\n"

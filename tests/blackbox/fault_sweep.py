@@ -123,6 +123,7 @@ LPC_MAKERS = [
     (lambda r: "fault=resend=%d" % r.randint(3, 12), False),
     (lambda r: "fault=drop-echo=%s" % _count(r, 0), False),
     (lambda r: r.choice(["fault=wrong-sync", "fault=silent"]), False),
+    (lambda r: "fault=silent@%d" % r.randint(1, 12), False),  # a chip that stops mid-way
     (_lpc_error, False),
     (_lpc_error, False),
     (_lpc_error, False),

@@ -342,6 +342,14 @@ TEST(SimLpcIsp, FaultsOnTheOpeningEchoAndChecksums) {
   LpcIsp s(silent);
   EXPECT_EQ(Say(s, "?Synchronized\r\n"), "");
 
+  LpcConfig dies;  // silent from its third command line on (A 0 is the first)
+  ASSERT_TRUE(dies.faults.parse("silent@3", error));
+  LpcIsp sd(dies);
+  Ready(sd, false);
+  EXPECT_EQ(Say(sd, "J\r\n"), "0\r\n638664503\r\n");
+  EXPECT_EQ(Say(sd, "J\r\n"), "");
+  EXPECT_EQ(Say(sd, "J\r\n"), "");
+
   LpcConfig wrong;
   ASSERT_TRUE(wrong.faults.parse("wrong-sync", error));
   LpcIsp w(wrong);
