@@ -61,6 +61,8 @@ struct AnswerFault {
 // 349 go unheard; "no-answer=95.4@12+1": the 12th SUM alone is ignored).
 constexpr uint32_t kAlways = UINT32_MAX;
 struct Faults {
+  std::map<std::string, uint32_t> startAt;  // counted faults that start late, by fault word
+  uint32_t muteFrom = 1, muteCount = kAlways;  // mute: the packets heard it applies to
   double latencyMs = 0;             // every reply is delayed by this much (microsecond steps)
   uint32_t dropDataAck = 0;         // n > 0: from the n-th DATA packet taken on, ...
   uint32_t dropDataAckCount = 1;    // ... this many in a row are not acknowledged
@@ -86,8 +88,6 @@ struct Faults {
   bool shortBuild = false;          // the build-number answer (73 0xFF) has 5 data bytes
   std::vector<AnswerFault> answers; // missing, late or error answers (at most kMaxAnswerFaults)
   static constexpr size_t kMaxAnswerFaults = 16;
-  std::map<std::string, uint32_t> startAt;  // counted faults that start late, by fault word
-  uint32_t muteFrom = 1, muteCount = kAlways;  // mute: the packets heard it applies to
 
   // Parses one fault word ("latency=20", "wrong-sum=3", ...); false with a
   // message for an unknown word or a bad value.
