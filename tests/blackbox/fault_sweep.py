@@ -422,8 +422,8 @@ def main():
                 for cls, detail in bad:
                     found += 1
                     print("      %s: %s" % (cls, detail), flush=True)
-                if a.verbose or (bad and run.code != 0):
-                    print("      last: %s" % _last_lines(run.stdout + run.stderr, 4), flush=True)
+                if run.code == 1:
+                    print("      said: %s" % _last_lines(run.stderr, 1), flush=True)
                 if a.verbose:
                     print(run.stdout + run.stderr)
         print("runs by kind and outcome: " +
