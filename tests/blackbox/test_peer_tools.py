@@ -48,3 +48,24 @@ def test_lpc21isp_wipes_programs_and_verifies_64k_and_256k(tmp_path):
         assert flash[:28] == data[:28]
         assert flash[32:size] == data[32:]
         assert flash[size:] == b"\xFF" * (FLASH - size)
+
+
+def test_imx_uart_associates_loads_verifies_and_jumps(tmp_path):
+    data = image(64 * 1024, 7)
+    (tmp_path / "loader.bin").write_bytes(data)
+    conf = tmp_path / "imx.conf"
+    conf.write_text("sim_imx\nhid,1024,0x20000000,0x20000000,512K\n"
+                    "loader.bin:load 0x20000400,jump 0x20000400\n")
+    link = tmp_path / "imx"
+    with Sim("--imx", f"serial=1234ABCD,pty,pty_link={link}") as sim:
+        # Without -N: the association phase comes first; -v reads every
+        # byte back with read register.
+        r = subprocess.run(["stdbuf", "-o0", "imx_uart", "-n", "-v", str(link), str(conf)], cwd=tmp_path,
+                           capture_output=True, text=True, errors="replace", timeout=60)
+        out = r.stdout + r.stderr
+        assert r.returncode == 0, out[-2000:]
+        assert "association phase succeeded, response was 0x23454523" in out, out[-2000:]
+        assert "succeeded (security 0x56787856, status 0x88888888)" in out, out[-2000:]
+        assert "Verify success" in out and "mismatch" not in out, out[-2000:]
+        assert "jumping to" in out, out[-2000:]
+        assert sim.wait_output("loader started at", timeout=5), sim.output()[-2000:]
