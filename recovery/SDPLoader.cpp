@@ -169,12 +169,15 @@ ssize_t SDPLoader::_readAnswer(std::vector<uint8_t>& answer, uint32_t timeoutMs)
   return count;
 }
 
+bool SDPLoader::_fromRom(const std::vector<uint8_t>& answer) {
+  uint32_t security = 0;
+  return loader_->getSecurityFromBuffer(answer, security) &&
+         (security == kSDPSecurityOpen || security == kSDPSecurityClosed);
+}
+
 bool SDPLoader::_expectResponse(const std::vector<uint8_t>& answer) {
   uint32_t word = 0;
-  uint32_t security = 0;
-  return loader_->getDataFromBuffer(answer, 0, word) &&
-         loader_->getSecurityFromBuffer(answer, security) &&
-         (security == kSDPSecurityOpen || security == kSDPSecurityClosed);
+  return loader_->getDataFromBuffer(answer, 0, word) && _fromRom(answer);
 }
 
 bool SDPLoader::_expectAck(const std::vector<uint8_t>& answer) {
@@ -191,7 +194,8 @@ SDPLoader::Heard SDPLoader::_checkConnection() {
     _sendCommand(status);
     _readAnswer(answer, answerTimeoutMs(kCommandBytes, kAnswerBytes));
     if (_expectResponse(answer)) return Heard::kRom;
-    heard = heard || !answer.empty();
+    // A ROM's answer cut short is not a stranger's.
+    heard = heard || (!answer.empty() && !_fromRom(answer));
   }
   Log::log(DEBUG_iMXSerial, "Error: No ack from iMX device\n");
   if (heard) Log::log(DEBUG_iMXSerial, "Error: the device answered, but not as an iMX boot ROM\n");

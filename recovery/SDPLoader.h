@@ -128,6 +128,8 @@ class SDPLoader {
   enum class Heard { kRom, kSilence, kStranger };
   // The status check: up to five status commands, each awaited.
   Heard _checkConnection();
+  // The answer starts with a security mode.
+  bool _fromRom(const std::vector<uint8_t>& answer);
   // A whole answer that starts with a security mode.
   bool _expectResponse(const std::vector<uint8_t>& answer);
   bool _expectAck(const std::vector<uint8_t>& answer);
