@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The i.MX serial download over a pseudo-terminal while every core is kept
 # busy: RUNS runs (default 20) each of -N and -U -t RECOVER against the
-# simulated boot ROM, every one of which must succeed; prints the tally.
+# simulated boot ROM, which answers 0 to 300 ms late by turns; every run
+# must succeed. Prints the tally.
 #   scripts/imx-load.sh [RUNS] [BUILD_DIR]      (BUILD_DIR: build/asan)
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -1,7 +1,9 @@
 """The i.MX serial download over a pseudo-terminal while every core is kept
 busy by spinning processes: each -N and each -U -t RECOVER must succeed.
-The test command runs IMX_LOAD_RUNS (default 3) of each;
-scripts/imx-load.sh runs 20 of each and prints the tally."""
+Run by run the simulated ROM answers 0, 100, 200 or 300 ms late besides,
+as a ROM or a host that is slower still would. The test command runs
+IMX_LOAD_RUNS (default 4) of each; scripts/imx-load.sh runs 20 of each and
+prints the tally."""
 import os
 import subprocess
 import sys
@@ -14,7 +16,8 @@ from test_birdpack import body_of, parse_blocks
 from test_recovery import IMX_FILE, IMX_PRINTED, USB, imx_store, imx_world
 from update_server_support import UpdateServer, make_sample_repo
 
-RUNS = int(os.environ.get("IMX_LOAD_RUNS", "3"))
+RUNS = int(os.environ.get("IMX_LOAD_RUNS", "4"))
+LATE_MS = [0, 100, 200, 300]
 needs_usb = pytest.mark.skipif(not USB, reason="korvex-sim built without umockdev")
 
 SPIN = "import time\nend = time.monotonic() + %d\nwhile time.monotonic() < end: pass\n"
@@ -46,14 +49,16 @@ def test_imx_pty_loads_succeed_every_time_on_busy_cores(tmp_path):
     try:
         with busy_cores(limit_s=60 + 40 * RUNS):
             for run in range(RUNS):
-                r = imx_world(store, "pty", ["-N", "-s", "PORT"])
+                late = LATE_MS[run % len(LATE_MS)]
+                faults = [f"fault=slow={late}"] if late else []
+                r = imx_world(store, "pty", ["-N", "-s", "PORT"], *faults)
                 if r.returncode != 0 or IMX_PRINTED not in r.stdout.splitlines():
-                    failures.append(("-N", run, r.stderr[-600:]))
+                    failures.append(("-N", run, late, r.stderr[-600:]))
                 r = imx_world(store, "pty", ["-U", "-t", "RECOVER", "-s", "PORT", "-d", "1A000001",
-                                             "-u", server.url])
+                                             "-u", server.url], *faults)
                 flash = (store / "imx-flash.bin").read_bytes()
                 if r.returncode != 0 or flash[:len(firmware)] != firmware:
-                    failures.append(("-U", run, r.stderr[-600:]))
+                    failures.append(("-U", run, late, r.stderr[-600:]))
     finally:
         server.stop()
     print(f"\n-N and -U -t RECOVER over a pty on busy cores: {RUNS - sum(f[0] == '-N' for f in failures)}"
