@@ -61,7 +61,7 @@ def test_imx_pty_loads_succeed_every_time_on_busy_cores(tmp_path):
                     failures.append(("-U", run, late, r.stderr[-600:]))
     finally:
         server.stop()
-    print(f"\n-N and -U -t RECOVER over a pty on busy cores: {RUNS - sum(f[0] == '-N' for f in failures)}"
-          f"/{RUNS} and {RUNS - sum(f[0] == '-U' for f in failures)}/{RUNS} succeeded "
-          f"in {time.monotonic() - started:.0f} s")
+    ok = {c: RUNS - sum(f[0] == c for f in failures) for c in ("-N", "-U")}
+    print(f"\n-N and -U -t RECOVER over a pty on busy cores: {ok['-N']}/{RUNS} and "
+          f"{ok['-U']}/{RUNS} succeeded in {time.monotonic() - started:.0f} s")
     assert not failures, failures

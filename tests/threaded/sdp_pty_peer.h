@@ -106,7 +106,8 @@ class PtyBootRom {
     PutLE(answer, first);
     if (two) PutLE(answer, second);
     if (mode_ == PeerMode::kLate) {
-      late_.push_back({std::chrono::steady_clock::now() + std::chrono::milliseconds(kLateMs), answer});
+      const auto due = std::chrono::steady_clock::now() + std::chrono::milliseconds(kLateMs);
+      late_.push_back({due, answer});
       return;
     }
     out_.insert(out_.end(), answer.begin(), answer.end());
