@@ -127,6 +127,10 @@ class Updater {
   // reset the loader is reset afterwards. False (logged) when none answered.
   bool Get_Fingerprint(Fingerprint& fingerprint, const std::string& port, uint32_t serialNumber,
                        const std::string& birdPath, uint32_t baud, bool reset);
+  // After Get_Fingerprint failed: true when it told the user why (the port
+  // cannot be opened, or what answered is not a boot ROM); false when
+  // nothing answered.
+  bool FingerprintFailureReported() const { return fingerprintReported; }
   // Brings a module back through its boot ROM: fingerprint, recovery
   // information from the server (unless birdPath is given), the file bound
   // to the device, written by the chip's flow. True on a completed recovery.
@@ -175,6 +179,10 @@ class Updater {
   uint8_t recoveryChip = 0;  // 1 = i.MX, 2 = LPC, after a fingerprint read
   bool ueiBytesLoad = false;
   bool usbAccessReported = false;
+  // Of the last fingerprint read: its failure was reported; something that
+  // is not a boot ROM answered.
+  bool fingerprintReported = false;
+  bool strangerHeard = false;
 };
 
 // A store on directory, or null after reporting
@@ -185,8 +193,9 @@ std::unique_ptr<UpdaterStore> _createUpdaterStore(
 
 // The i.MX recovery loader blocks of file into the boot ROM on port ("USB":
 // the HID boot ROM), then started. aErrNotReady when the ROM cannot be
-// opened, aErrConnection when a block was not taken, aErrParam for a file
-// without usable loader blocks.
+// opened, aErrTimeout when it does not answer, aErrMode when what answered
+// is not a boot ROM, aErrConnection when a block was not taken, aErrParam
+// for a file without usable loader blocks.
 aErr _transfer_recovery_loader(UpdaterDisplayInterface& display, const BirdFile& file,
                                const std::string& port);
 
