@@ -242,7 +242,7 @@ bool Updater::_recover_firmware_lpc(BirdFile& file, const std::string& port, uin
         return false;
       }
       offset += piece.length;
-      display.update_progress(double(offset) / block.imageLength, "");
+      display.update_progress(double(offset) / block.imageLength, nullptr);
     }
     display.display_progress(false);
     total += block.imageLength;
