@@ -27,6 +27,11 @@ struct Fingerprint {
 // History keys written after a successful update.
 #define KEY_LATEST_TRANSFER "LATEST_TRANSFER"
 #define KEY_LAST_TRANSFER_DATE "LAST_TRANSFER_DATE"
+// History keys of the latest update whose firmware was sent but whose
+// module did not come back after its reboot, so that the new firmware was
+// never confirmed; the two keys above are left as they were.
+#define KEY_UNCONFIRMED_TRANSFER "UNCONFIRMED_TRANSFER"
+#define KEY_UNCONFIRMED_TRANSFER_DATE "UNCONFIRMED_TRANSFER_DATE"
 
 namespace Velmaris {
 namespace Korvex {
@@ -146,9 +151,15 @@ class Updater {
   // update used; reported.
   aErr _reconnect_loader(UpdateConnection& link, uint32_t serialNumber);
   // Reads the version and build the module runs after the reboot and
-  // reports them. False when it runs another build than fileBuild; a
-  // module that does not come back is only a warning.
-  bool _confirm_update(UpdateConnection& link, uint32_t serialNumber, uint32_t fileBuild);
+  // reports them; a module that runs another build than fileBuild, or that
+  // does not come back, is reported as a failed update.
+  enum class Confirmation { Confirmed, OtherBuild, NotBack };
+  Confirmation _confirm_update(UpdateConnection& link, uint32_t serialNumber, uint32_t fileBuild);
+  // Records the transfer in the device's history (made now when the
+  // device had none) under the confirmed or the unconfirmed keys; false
+  // (reported) when it could not be written.
+  bool _record_transfer(UpdaterStore& store, UpdaterStoreItem& device, bool known,
+                        uint32_t serialNumber, const std::string& pathText, bool confirmed);
   // Tells the user how to get access when USB modules could not be opened.
   void _report_usb_access(aErr openResult);
   // True when the server lists the build for the device.

@@ -245,7 +245,8 @@ aErr Updater::_reconnect_loader(UpdateConnection& link, uint32_t serialNumber) {
   return aErrConnection;
 }
 
-bool Updater::_confirm_update(UpdateConnection& link, uint32_t serialNumber, uint32_t fileBuild) {
+Updater::Confirmation Updater::_confirm_update(UpdateConnection& link, uint32_t serialNumber,
+                                               uint32_t fileBuild) {
   Module& module = *link.target;
   if (!link.router) module.disconnect();
   DeviceInfo info;
@@ -268,11 +269,16 @@ bool Updater::_confirm_update(UpdateConnection& link, uint32_t serialNumber, uin
     }
   }
   if (!answered) {
+    // The firmware went over, but nothing shows that the module starts it:
+    // it may need its boot ROM to be usable again.
     display.message(Level::error,
-                    "Warning: module %08X did not answer within %u seconds after the reboot; "
-                    "its new firmware could not be confirmed",
+                    "Update not confirmed: the firmware was sent to module %08X, but the module "
+                    "did not come back within %u seconds after its reboot",
                     serialNumber, unsigned(kConfirmWaitMs / 1000));
-    return true;
+    display.message(Level::error,
+                    "If the module stays unreachable, recover it through its boot ROM: "
+                    "Updater -U -t RECOVER -s <serial port>");
+    return Confirmation::NotBack;
   }
   if (fileBuild != 0 && build != fileBuild) {
     display.message(Level::error,
@@ -280,11 +286,32 @@ bool Updater::_confirm_update(UpdateConnection& link, uint32_t serialNumber, uin
                     "reboot, not build %u",
                     serialNumber, unsigned(info.versionMajor), unsigned(info.versionMinor),
                     unsigned(info.versionPatch), build, fileBuild);
-    return false;
+    return Confirmation::OtherBuild;
   }
   display.message(Level::info, "Module %08X now runs firmware %u.%u.%u build %u", serialNumber,
                   unsigned(info.versionMajor), unsigned(info.versionMinor),
                   unsigned(info.versionPatch), build);
+  return Confirmation::Confirmed;
+}
+
+bool Updater::_record_transfer(UpdaterStore& store, UpdaterStoreItem& device, bool known,
+                               uint32_t serialNumber, const std::string& pathText,
+                               bool confirmed) {
+  const char* done = confirmed ? "Updated" : "Firmware sent";
+  try {
+    if (!known) device = store.AddDevice(serialNumber);
+  } catch (const std::runtime_error&) {
+    display.message(Level::error, "%s, but could not record the update in the store", done);
+    return false;
+  }
+  device.attributes.Add(confirmed ? KEY_LATEST_TRANSFER : KEY_UNCONFIRMED_TRANSFER, pathText);
+  device.attributes.Add(confirmed ? KEY_LAST_TRANSFER_DATE : KEY_UNCONFIRMED_TRANSFER_DATE,
+                        KeyValueStore::TimeStamp());
+  if (!device.attributes.Save(nullptr)) {
+    display.message(Level::error, "%s, but could not record the update in %s", done,
+                    device.attributes.Path().c_str());
+    return false;
+  }
   return true;
 }
 
@@ -358,24 +385,16 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::
                       aError_GetErrorText(result));
     return false;
   }
-  if (!_confirm_update(link, serialNumber, file.GetBuild())) return false;
+  const Confirmation confirmation = _confirm_update(link, serialNumber, file.GetBuild());
+  if (confirmation == Confirmation::OtherBuild) return false;
 
   // The history goes to the device's own entry, made now when the device
-  // had none.
-  try {
-    if (!known) device = store->AddDevice(serialNumber);
-  } catch (const std::runtime_error&) {
-    display.message(Level::error, "Updated, but could not record the update in the store");
-    return false;
-  }
+  // had none. Firmware that was sent but never seen running is recorded
+  // apart from the confirmed transfers.
   const std::string pathText = birdPath.empty() ? std::to_string(build) + ".bird" : birdPath;
-  device.attributes.Add(KEY_LATEST_TRANSFER, pathText);
-  device.attributes.Add(KEY_LAST_TRANSFER_DATE, KeyValueStore::TimeStamp());
-  if (!device.attributes.Save(nullptr)) {
-    display.message(Level::error, "Updated, but could not record the update in %s",
-                    device.attributes.Path().c_str());
+  const bool confirmed = confirmation == Confirmation::Confirmed;
+  if (!_record_transfer(*store, device, known, serialNumber, pathText, confirmed) || !confirmed)
     return false;
-  }
   Log::log(DEBUG_Updater, "Updating device firmware: \n");
   display.message(Level::info, "Update time: %.4f sec", double(Since(start)) / 1000.0);
   return true;
