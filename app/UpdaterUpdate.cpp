@@ -3,10 +3,14 @@
 // module again in its loader, and confirming the new firmware after the
 // reboot. The steps that talk the upgrade protocol are in
 // UpdaterTransfer.cpp.
+#include <cerrno>
+#include <cstdio>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include <sys/stat.h>
 
 #include "api/Module.h"
 #include "api/SystemClass.h"
@@ -17,6 +21,7 @@
 #include "common/kxusb_driver.h"
 #include "log/Log.h"
 #include "server/UpdateServerRequest.h"
+#include "store/BirdDescription.h"
 
 using Velmaris::Korvex::Module;
 using Velmaris::Korvex::SystemClass;
@@ -245,6 +250,26 @@ aErr Updater::_reconnect_loader(UpdateConnection& link, uint32_t serialNumber) {
   return aErrConnection;
 }
 
+std::string Updater::_load_problem(const std::string& birdPath, uint32_t serialNumber,
+                                   uint32_t build) {
+  if (birdPath.empty()) {
+    const std::string path = BuildPath(storeDirectory.c_str(), UpdaterStore::DeviceName(serialNumber).c_str(),
+                                       (std::to_string(build) + ".bird").c_str(), nullptr);
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0 && errno == ENOENT) {
+      char text[160];
+      std::snprintf(text, sizeof text,
+                    "build %u is not in the store; download it first with -G -d %08X -b %u",
+                    unsigned(build), unsigned(serialNumber), unsigned(build));
+      return text;
+    }
+    const BirdPackageReport report = DescribeBirdPackage(path);
+    return report.problems.empty() ? "the stored file cannot be loaded" : report.problems[0];
+  }
+  const BirdPackageReport report = DescribeBirdPackage(birdPath);
+  return report.problems.empty() ? "the file cannot be loaded" : report.problems[0];
+}
+
 Updater::Confirmation Updater::_confirm_update(UpdateConnection& link, uint32_t serialNumber,
                                                uint32_t fileBuild) {
   Module& module = *link.target;
@@ -342,7 +367,8 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::
   } catch (const std::runtime_error&) {
   }
   if (!file.Usable()) {
-    display.message(Level::error, "Failed to load bird file");
+    display.message(Level::error, "Failed to load bird file: %s",
+                    _load_problem(birdPath, serialNumber, build).c_str());
     return false;
   }
   const std::string problem = UpdateFileProblem(file);
@@ -365,24 +391,28 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::
   UpdateConnection link;
   aErr result = _connect_for_update(link, serialNumber, moduleAddress, routerSerialNumber);
   if (result != aErrNone) return false;
-  if (!_validate_birdfile(display, file, *link.target, serialNumber, override)) {
-    display.message(Level::error, "Birdfile failed validation");
+  std::string why;
+  if (!_validate_birdfile(display, file, *link.target, serialNumber, override, &why)) {
+    display.message(Level::error, "Birdfile failed validation: %s", why.c_str());
     return false;
   }
 
   bool reported = false;
-  result = _transfer_loader(display, *link.target, file);
+  std::string step;
+  result = _transfer_loader(display, *link.target, file, &step);
   if (result == aErrNone) {
     result = _reconnect_loader(link, serialNumber);
     reported = result != aErrNone;
   }
   if (result == aErrNone)
-    result = _transfer_firmware(display, *link.target, file, routerSerialNumber != 0, ueiBytesLoad);
+    result = _transfer_firmware(display, *link.target, file, routerSerialNumber != 0, ueiBytesLoad,
+                                &step);
   if (result != aErrNone) {
     Log::log(DEBUG_Updater, "Failed _transfer_firmware(): %d\n", int(result));
     if (!reported)
-      display.message(Level::error, "Failed to update module [%08X]: %s", serialNumber,
-                      aError_GetErrorText(result));
+      display.message(Level::error, "Failed to update module [%08X]: %s (%s) while %s",
+                      serialNumber, aError_GetErrorText(result),
+                      aError_GetErrorDescription(result), step.c_str());
     return false;
   }
   const Confirmation confirmation = _confirm_update(link, serialNumber, file.GetBuild());
