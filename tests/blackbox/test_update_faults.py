@@ -1,11 +1,14 @@
 """The updater against servers that fail: unreachable, erroring, lying,
 stalling, or presenting a certificate it must not trust."""
+import base64
 import os
 import pty
 import select
 import socket
+import struct
 import subprocess
 import time
+import zlib
 
 import pytest
 
@@ -157,6 +160,31 @@ def test_payload_that_is_not_firmware(tmp_path, payload, message):
         assert r.returncode == 1, r.stdout
         assert message in r.stderr
         assert "Failed to retrieve a valid BIRD file" in r.stderr
+        assert stored(tmp_path) == []
+    finally:
+        s.stop()
+
+
+def image_package(*images):
+    """A BIRD file of build 1300 holding (type, address, length) image blocks."""
+    info = b"1300".ljust(16) + b"2.11.5".ljust(16) + b"0".ljust(16) + b"KX-DAQ8".ljust(16)
+    body = struct.pack(">I", len(images) + 1)
+    for kind, address, length in images:
+        body += struct.pack(">BII", kind, length + 4, address) + bytes(length)
+    body += struct.pack(">BI", 4, 64) + info + b"\0\0\0\0"
+    return base64.b64encode(b"bird\x01\x01" + zlib.compress(body)).decode()
+
+
+@pytest.mark.parametrize("images, problem", [
+    ([(1, 0xFFFFFFFC, 64)], "block 0 (64 image bytes at 0xFFFFFFFC) runs past address 0xFFFFFFFF"),
+    ([(1, 0x1000, 256), (1, 0x10F0, 16)], "firmware blocks 0 and 1 overlap at address 0x000010F0"),
+])
+def test_download_refuses_images_that_wrap_or_overlap(tmp_path, images, problem):
+    s = serving(bird=(200, "ok\n%s\n" % image_package(*images)))
+    try:
+        r = run_updater(["-G", "-d", SERIAL], tmp_path, s.url)
+        assert r.returncode == 1
+        assert problem in r.stderr, r.stderr
         assert stored(tmp_path) == []
     finally:
         s.stop()

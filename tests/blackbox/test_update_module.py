@@ -185,11 +185,13 @@ def test_nothing_to_send(tmp_path, args, settings, error):
      ["block 1 short.bin", "firmware image.bin 0x0", "info 1400 2.11.7 generic KX-DAQ8"],
      "Failed to load bird file: block 1 is too short to hold its load address"),
     ("firmware running past 4 GiB",
-     ["firmware image.bin 0xFFFFF800", "info 1400 2.11.7 generic KX-DAQ8"],
+     ["firmware image.bin 0xFFFFF800", "offsets 0xFFFFF840 0xFFFFF880",
+      "info 1400 2.11.7 generic KX-DAQ8"],
      "Failed to load bird file: block 1 (4096 image bytes at 0xFFFFF800) runs past address "
      "0xFFFFFFFF"),
     ("overlapping firmware blocks",
-     ["firmware image.bin 0x0", "firmware image.bin 0x800", "info 1400 2.11.7 generic KX-DAQ8"],
+     ["firmware image.bin 0x0", "firmware image.bin 0x800", "offsets 0x40 0x80",
+      "info 1400 2.11.7 generic KX-DAQ8"],
      "Failed to load bird file: firmware blocks 1 and 2 overlap at address 0x00000800"),
 ])
 def test_files_refused_before_the_module_is_touched(tmp_path, case, manifest, error):
