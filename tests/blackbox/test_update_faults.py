@@ -50,6 +50,17 @@ def test_unreachable_server(tmp_path):
     assert stored(tmp_path) == []
 
 
+@pytest.mark.skipif(os.geteuid() != 0, reason="network namespaces need root")
+def test_server_name_that_does_not_resolve_is_named(tmp_path):
+    # A name lookup may ask a name server: only inside an empty network
+    # namespace of this test, where nothing can leave.
+    url = "http://updates.invalid/cgi/u"
+    r = subprocess.run(["unshare", "-n", str(UPDATER), "-B", "-d", SERIAL, "-i", str(tmp_path),
+                        "-u", url], capture_output=True, text=True, timeout=60)
+    assert r.returncode == 1
+    assert failure_line(r, url).startswith("Couldn't resolve host name"), r.stderr
+
+
 def test_server_that_never_answers_is_reported_as_a_time_out(tmp_path):
     with socket.socket() as listener:  # the kernel accepts; nobody answers
         listener.bind(("127.0.0.1", 0))
