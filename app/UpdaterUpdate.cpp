@@ -253,7 +253,8 @@ aErr Updater::_reconnect_loader(UpdateConnection& link, uint32_t serialNumber) {
 std::string Updater::_load_problem(const std::string& birdPath, uint32_t serialNumber,
                                    uint32_t build) {
   if (birdPath.empty()) {
-    const std::string path = BuildPath(storeDirectory.c_str(), UpdaterStore::DeviceName(serialNumber).c_str(),
+    const std::string device = UpdaterStore::DeviceName(serialNumber);
+    const std::string path = BuildPath(storeDirectory.c_str(), device.c_str(),
                                        (std::to_string(build) + ".bird").c_str(), nullptr);
     struct stat st;
     if (::lstat(path.c_str(), &st) != 0 && errno == ENOENT) {
