@@ -27,6 +27,11 @@ struct Fingerprint {
 // History keys written after a successful update.
 #define KEY_LATEST_TRANSFER "LATEST_TRANSFER"
 #define KEY_LAST_TRANSFER_DATE "LAST_TRANSFER_DATE"
+// History keys of the latest update whose firmware was sent but whose
+// module did not come back after its reboot, so that the new firmware was
+// never confirmed; the two keys above are left as they were.
+#define KEY_UNCONFIRMED_TRANSFER "UNCONFIRMED_TRANSFER"
+#define KEY_UNCONFIRMED_TRANSFER_DATE "UNCONFIRMED_TRANSFER_DATE"
 
 namespace Velmaris {
 namespace Korvex {
@@ -91,15 +96,21 @@ class Updater {
   // Whether the file may go to the connected module: bound files only to
   // their own device, the module's serial number must be the target's and,
   // unless override, its model the file's.
+  // On failure *why (when given) tells why: the file is bound to another
+  // device, the module did not answer in time, or answers as another
+  // module or model.
   bool _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& file,
                           Velmaris::Korvex::Module& module, uint32_t serialNumber,
-                          bool override = false);
-  // The loader blocks, then LoaderStart.
+                          bool override = false, std::string* why = nullptr);
+  // The loader blocks, then LoaderStart. On failure *step (when given)
+  // names the step that failed ("sending loader block 1 of 2").
   aErr _transfer_loader(UpdaterDisplayInterface& display, Velmaris::Korvex::Module& module,
-                        BirdFile& file);
-  // The firmware blocks (each up to five attempts), then the reboot.
+                        BirdFile& file, std::string* step = nullptr);
+  // The firmware blocks (each up to five attempts), then the reboot; *step
+  // as for _transfer_loader.
   aErr _transfer_firmware(UpdaterDisplayInterface& display, Velmaris::Korvex::Module& module,
-                          BirdFile& file, bool throughRouter, bool ueiData);
+                          BirdFile& file, bool throughRouter, bool ueiData,
+                          std::string* step = nullptr);
 
   // Modules reached directly over USB or TCP/IP (type 0: USB, then
   // TCP/IP), each read for version, build, addresses and name. A module
@@ -150,9 +161,18 @@ class Updater {
   // update used; reported.
   aErr _reconnect_loader(UpdateConnection& link, uint32_t serialNumber);
   // Reads the version and build the module runs after the reboot and
-  // reports them. False when it runs another build than fileBuild; a
-  // module that does not come back is only a warning.
-  bool _confirm_update(UpdateConnection& link, uint32_t serialNumber, uint32_t fileBuild);
+  // reports them; a module that runs another build than fileBuild, or that
+  // does not come back, is reported as a failed update.
+  enum class Confirmation { Confirmed, OtherBuild, NotBack };
+  Confirmation _confirm_update(UpdateConnection& link, uint32_t serialNumber, uint32_t fileBuild);
+  // Records the transfer in the device's history (made now when the
+  // device had none) under the confirmed or the unconfirmed keys; false
+  // (reported) when it could not be written.
+  bool _record_transfer(UpdaterStore& store, UpdaterStoreItem& device, bool known,
+                        uint32_t serialNumber, const std::string& pathText, bool confirmed);
+  // Why the file an update was to send could not be loaded, as -C tells
+  // it; a stored build that is missing names -G.
+  std::string _load_problem(const std::string& birdPath, uint32_t serialNumber, uint32_t build);
   // Tells the user how to get access when USB modules could not be opened.
   void _report_usb_access(aErr openResult);
   // True when the server lists the build for the device.

@@ -149,11 +149,10 @@ bool Updater::Recover_Firmware(const std::string& port, uint32_t build, uint32_t
     file = load_bird("Recovering", birdPath, serial, chosenBuild, true);
   } catch (const std::runtime_error& e) {
     Log::log(DEBUG_APP, "%s\n", e.what());
-    display.message(Level::error, "Failed to load bird file");
-    return false;
   }
   if (!file.Usable()) {
-    display.message(Level::error, "Failed to load bird file");
+    display.message(Level::error, "Failed to load bird file: %s",
+                    _load_problem(birdPath, serial, chosenBuild).c_str());
     return false;
   }
   if (file.SerialOffsetsPresent() || !file.FindBlocks(BLOCK_SERIAL_OFFSETS).empty()) {
@@ -275,7 +274,7 @@ bool Updater::_recover_firmware_lpc(BirdFile& file, const std::string& port, uin
         return false;
       }
       offset += piece.length;
-      display.update_progress(double(offset) / block.imageLength, "");
+      display.update_progress(double(offset) / block.imageLength, nullptr);
     }
     display.display_progress(false);
     total += block.imageLength;
