@@ -124,6 +124,7 @@ LPC_MAKERS = [
     (lambda r: "fault=drop-echo=%s" % _count(r, 0), False),
     (lambda r: r.choice(["fault=wrong-sync", "fault=silent"]), False),
     (lambda r: "fault=silent@%d" % r.randint(1, 12), False),  # a chip that stops mid-way
+    (lambda r: "fault=corrupt-copy=%d" % r.randint(1, 2), False),  # a flash cell that did not take
     (_lpc_error, False),
     (_lpc_error, False),
     (_lpc_error, False),
