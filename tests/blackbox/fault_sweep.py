@@ -77,7 +77,7 @@ def upgrade_faults(uei, for_loader_module=False):
         (lambda r: f("error-answer=95.%d:%d@%d+1" % (r.choice([3, 4, 5]), r.choice([6, 21, 26]),
                                                      r.randint(1, 18))), False),
         (lambda r: f("mute@%d+%d" % (r.randint(1, 500), r.randint(1, 60))), False),
-        (lambda r: f("mute@%d" % r.randint(1, 600)), True),  # may begin after the reboot
+        (lambda r: f("mute@%d" % r.randint(1, 600)), False),  # may begin after the reboot
         (lambda r: f("latency=%s" % r.choice(["0.5", "2", "5", "20"])), False),
         (lambda r: "fault=disconnect-after=%d" % r.randint(0, 8200), False),
         (lambda r: f("double-write-status"), False),
@@ -104,7 +104,7 @@ def upgrade_faults(uei, for_loader_module=False):
     makers += [
         (lambda r: "reboot_away_ms=%d" % r.randint(0, 6000), False),
         (lambda r: f("reboot-keeps-link"), False),
-        (lambda r: "reboot_away_ms=never", True),  # the module never comes back
+        (lambda r: "reboot_away_ms=never", False),  # the module never comes back
     ]
     return makers
 

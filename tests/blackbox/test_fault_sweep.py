@@ -18,7 +18,7 @@ pytestmark = [
 # Mixes without the faults whose outcome is still open (fault_sweep.py marks
 # them), judged leniently where a recovery ends before it hears the chip or
 # module again: the long sweep runs and reports those too.
-SEEDS = [0, 2, 3, 5, 7]
+SEEDS = [0, 2, 10, 19, 21]
 
 
 @pytest.fixture(scope="module")
