@@ -10,9 +10,9 @@ a message, and the device's history shows no successful transfer.
 A seed gives the same mix every time (random.Random seeded with the kind
 and the seed), so a finding is reproduced with
 
-    python3 tests/blackbox/fault_sweep.py --kinds usb --seeds 17 -v
+    scripts/fault-sweep.sh 17 usb build/asan -v
 
-(UPDATER_BINARY_DIR names the build, build/asan by default). Every updater
+(as root; the script runs this file with the system's python3 and pytest). Every updater
 command runs in a private network namespace: -U may fall back to TCP/IP
 discovery when the module is not found over USB."""
 import argparse
@@ -49,10 +49,11 @@ KINDS = ["usb", "tcp", "lpc", "imx-pty", "imx-hid"]
 BOUND_S = 150
 
 # ---------------------------------------------------------------- mixes
-# Each maker gives (label, keys) for one fault at a random moment; keys are
-# the simulator's key=value words. `known` marks faults whose outcome is a
-# known open fault of the updater: left out of the mixes the test command
-# runs (safe=True), kept in the long sweep.
+# A maker is (function of the random generator giving one of the
+# simulator's key=value words, known): one fault at a random moment.
+# `known` marks faults whose outcome is a known open fault of the updater:
+# left out of the mixes the test command runs (safe=True), kept in the long
+# sweep.
 
 
 def _count(rng, always=0.1):
