@@ -85,10 +85,8 @@ struct SpecDeleter {
 };
 using SpecHandle = std::unique_ptr<linkSpec, SpecDeleter>;
 
-}  // namespace
-
-namespace {
-
+// The sharing-off step without its message, which only the main thread
+// may show.
 aErr SharingOff(Module& module) {
   aLanetConfig config;
   config.enabled = 0;
@@ -178,7 +176,8 @@ bool Updater::_read_device(DeviceInfo& device, Clock::time_point deadline) {
   if (!late()) {
     device.buildNumber = _get_build_number(module);
     if (!late()) device.error = _get_version(module, device);
-    if (device.error == aErrNone) device.error = late() ? aErrCancel : _get_device_name(module, device);
+    if (device.error == aErrNone && late()) device.error = aErrCancel;
+    if (device.error == aErrNone) device.error = _get_device_name(module, device);
   }
   module.disconnect();
   return true;
@@ -203,8 +202,8 @@ void Updater::_read_network_devices(std::vector<DeviceInfo>& devices, size_t fir
       aErr unreachable = aErrNone;
       for (size_t i : groups[g]) {
         DeviceInfo& device = devices[i];
-        device.modelName = aDefs_GetModelName(device.spec.model);
         if (unreachable != aErrNone || Clock::now() >= deadline) {
+          device.modelName = aDefs_GetModelName(device.spec.model);
           device.error = unreachable != aErrNone ? unreachable : aErrCancel;
           continue;
         }
