@@ -2,12 +2,19 @@
 // the I2C bus of a routing module, each read into a DeviceInfo.
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <system_error>
 #include <thread>
 #include <vector>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "api/I2CClass.h"
 #include "api/Module.h"
@@ -49,12 +56,41 @@ constexpr size_t kNetworkReaders = 16;
 constexpr std::chrono::milliseconds kNetworkReadWindow{4000};
 using Clock = std::chrono::steady_clock;
 
+// How long a TCP connection to a found module may take to complete.
+constexpr int kConnectProbeMs = 1000;
+
 // Records of one TCP endpoint (address and port): they would share one
 // engine link, so they are read one after another.
 uint64_t Endpoint(const linkSpec& spec) {
   uint32_t address = 0;
   std::memcpy(&address, spec.address, sizeof(address));
   return (uint64_t(address) << 16) | (spec.port & 0xFFFFu);
+}
+
+// Whether a TCP connection to the record's endpoint completes within
+// kConnectProbeMs. Tried before the record's link is made: links are made
+// one at a time in the process, and an endpoint that drops connection
+// requests would hold every other record's link up for its whole connect
+// time. When the probe itself cannot run, the link's own connect decides.
+bool EndpointConnects(const linkSpec& spec) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return true;
+  sockaddr_in to;
+  std::memset(&to, 0, sizeof(to));
+  to.sin_family = AF_INET;
+  std::memcpy(&to.sin_addr.s_addr, spec.address, sizeof(to.sin_addr.s_addr));
+  to.sin_port = htons(uint16_t(spec.port));
+  bool connects = connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof(to)) == 0;
+  if (!connects && errno == EINPROGRESS) {
+    pollfd p = {fd, POLLOUT, 0};
+    const int ready = poll(&p, 1, kConnectProbeMs);
+    int error = 0;
+    socklen_t size = sizeof(error);
+    connects = ready < 0 || (ready == 1 &&
+                             getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0);
+  }
+  close(fd);
+  return connects;
 }
 
 bool CollectDevice(const linkSpec* record, bool* counted, void* context) {
@@ -207,7 +243,10 @@ void Updater::_read_network_devices(std::vector<DeviceInfo>& devices, size_t fir
           device.error = unreachable != aErrNone ? unreachable : aErrCancel;
           continue;
         }
-        if (!_read_device(device, deadline)) {
+        if (!EndpointConnects(device.spec)) {
+          device.modelName = aDefs_GetModelName(device.spec.model);
+          device.error = unreachable = aErrConnection;
+        } else if (!_read_device(device, deadline)) {
           sharingRefused[i] = 1;
         } else if (device.error == aErrConnection || device.error == aErrNotReady) {
           unreachable = device.error;

@@ -201,7 +201,9 @@ def test_module_held_by_another_process_is_listed_and_the_holder_keeps_working(t
 # Inside the namespace: a hostile host at 198.18.0.2 answers every search
 # for modules that are not there: 50 answers point at ports that accept a
 # connection and then stay silent (five answers per port), 10 at ports that
-# refuse it. It runs the updater and prints its output and running time.
+# refuse it, 10 at ports that never complete one (their listeners' queues
+# are full, so new connection requests are dropped). It runs the updater and
+# prints its output and running time.
 HOSTILE = r"""
 import socket, subprocess, sys, threading, time
 names = sorted(n for _, n in socket.if_nameindex())
@@ -229,8 +231,20 @@ for _ in range(10):
     s.bind(("198.18.0.2", 0))
     refused.append(s.getsockname()[1])
     s.close()
+full, fillers = [], []
+for _ in range(10):
+    s = socket.socket()
+    s.bind(("198.18.0.2", 0))
+    s.listen(0)
+    full.append(s)
+    for _ in range(3):
+        c = socket.socket()
+        c.setblocking(False)
+        c.connect_ex(s.getsockname())
+        fillers.append(c)
 answers = [answer(0xBAD00000 + i, silent[i % 10].getsockname()[1]) for i in range(50)]
 answers += [answer(0xDEAD0000 + i, port) for i, port in enumerate(refused)]
+answers += [answer(0xD0D00000 + i, s.getsockname()[1]) for i, s in enumerate(full)]
 
 stop = threading.Event()
 def serve():
@@ -273,7 +287,7 @@ def test_tcpip_search_ends_soon_whatever_the_answers_point_at(tmp_path):
     start = lines.index("Discovered Devices: (TCPIP)")
     assert lines[start + 1] == IP_HEADER
     rows = {row.split()[0]: row for row in lines[start + 2:-1]}
-    assert len(rows) == 61, r.stdout
+    assert len(rows) == 71, r.stdout
     # The module that answers is read as ever.
     assert rows.pop("1234ABCD").startswith(
         "    1234ABCD  04       00      KX-GPIO32      2.11.4 (        77)        [198.18.")
@@ -284,3 +298,6 @@ def test_tcpip_search_ends_soon_whatever_the_answers_point_at(tmp_path):
     refused = [row for serial, row in rows.items() if serial.startswith("DEAD")]
     assert len(refused) == 10
     assert all("(25): Cannot connect to the module]" in row for row in refused), refused
+    dropped = [row for serial, row in rows.items() if serial.startswith("D0D0")]
+    assert len(dropped) == 10
+    assert all("(25): Cannot connect to the module]" in row for row in dropped), dropped
