@@ -108,7 +108,7 @@ def test_a_retried_block_rewrites_its_chunks_with_the_same_bytes(tmp_path, gener
 @pytest.mark.parametrize("keys", [
     ["uei_data=no", "fault=flood=40"],
     ["uei_data=no", "fault=duplicate-replies"],
-    ["fault=flood=40", "fault=duplicate-replies"],
+    ["fault=flood=200", "fault=duplicate-replies"],
 ], ids=["flood, data packets", "duplicated replies, data packets", "both, byte arrays"])
 def test_update_over_tcpip_rides_through_traffic_that_answers_nothing(tmp_path, generic, keys):
     # The same verdict every time: three updates in a row, each clean.
