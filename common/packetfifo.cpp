@@ -87,15 +87,18 @@ bool sAwaited(const packetFifo& fifo, const aPacket* packet) {
 // more than the bound, the oldest of that goes too. Caller holds the mutex.
 void sShed(packetFifo& fifo) {
   size_t excess = fifo.queue.size() - aPACKETFIFO_KEEP_PACKETS;
-  std::deque<SerialPacket> kept;
-  for (SerialPacket& entry : fifo.queue) {
-    if (excess > 0 && !sAwaited(fifo, entry.getPacket())) {
+  // Compacted in place: nothing here allocates, so nothing can throw
+  // half-way through.
+  auto kept = fifo.queue.begin();
+  for (auto it = fifo.queue.begin(); it != fifo.queue.end(); ++it) {
+    if (excess > 0 && !sAwaited(fifo, it->getPacket())) {
       --excess;
       continue;
     }
-    kept.push_back(std::move(entry));
+    if (kept != it) *kept = std::move(*it);
+    ++kept;
   }
-  fifo.queue.swap(kept);
+  fifo.queue.erase(kept, fifo.queue.end());
   while (fifo.queue.size() > aPACKETFIFO_MAX_PACKETS) fifo.queue.pop_front();
   sResyncWindow(fifo);
 }
