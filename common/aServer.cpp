@@ -290,6 +290,8 @@ void aServer_Destroy(aServer** server) {
   delete s;
 }
 
+bool aServer_Available(void) { return true; }
+
 void aServer_SetAnnounceHooks(aServerAnnounceStart start,
                               aServerAnnounceStop stop) {
   sAnnounceStart = start;

@@ -74,6 +74,9 @@ typedef void (*aServerAnnounceStop)(void* handle);
 void aServer_SetAnnounceHooks(aServerAnnounceStart start,
                               aServerAnnounceStop stop);
 
+// Whether this build has the sharing server (the messaging library).
+bool aServer_Available(void);
+
 // Whether this process has loaded (or tried to load) the messaging
 // libraries. Their exit-time shutdown delivers what is still queued, so a
 // process that has loaded them must end through exit().

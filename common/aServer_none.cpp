@@ -16,6 +16,7 @@ void aServer_Destroy(aServer** server) {
   if (server != nullptr) *server = nullptr;
 }
 void aServer_SetAnnounceHooks(aServerAnnounceStart, aServerAnnounceStop) {}
+bool aServer_Available(void) { return false; }
 bool aServer_MessagingLoaded(void) { return false; }
 
 aErr aStream_CreateClient(uint32_t, uint16_t, aStreamRef* stream) {
