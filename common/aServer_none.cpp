@@ -11,6 +11,7 @@ void aServer_SetModel(aServer*, uint8_t) {}
 uint8_t aServer_GetModuleAddress(const aServer*) { return 0; }
 uint8_t aServer_GetModel(const aServer*) { return 0; }
 uint32_t aServer_GetStreamClientCount(const aServer*) { return 0; }
+uint32_t aServer_GetClientStateCount(const aServer*) { return 0; }
 aErr aServer_FlushFIFO(aServer*) { return aErrUnimplemented; }
 void aServer_Destroy(aServer** server) {
   if (server != nullptr) *server = nullptr;
