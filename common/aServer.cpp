@@ -318,6 +318,7 @@ uint16_t aServer_GetPort(const aServer* s) { return s ? s->port.load() : 0; }
 uint32_t aServer_GetInterface(const aServer* s) {
   return s ? s->interfaceAddress : 0;
 }
+bool aServer_IsLocalOnly(const aServer* s) { return s ? s->localOnly : true; }
 void aServer_SetModuleAddress(aServer* s, uint8_t a) { if (s) s->moduleAddress = a; }
 void aServer_SetModel(aServer* s, uint8_t m) { if (s) s->model = m; }
 uint8_t aServer_GetModuleAddress(const aServer* s) { return s ? s->moduleAddress.load() : 0; }

@@ -57,6 +57,8 @@ aErr aServer_Start(aServer* server);
 uint16_t aServer_GetPort(const aServer* server);
 // The advertised interface address (network byte order).
 uint32_t aServer_GetInterface(const aServer* server);
+// Whether the frontend listens on 127.0.0.1 only.
+bool aServer_IsLocalOnly(const aServer* server);
 void aServer_SetModuleAddress(aServer* server, uint8_t address);
 void aServer_SetModel(aServer* server, uint8_t model);
 uint8_t aServer_GetModuleAddress(const aServer* server);

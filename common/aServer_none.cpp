@@ -6,6 +6,7 @@ aServer* aServer_Create(uint32_t, uint32_t, bool) { return nullptr; }
 aErr aServer_Start(aServer*) { return aErrUnimplemented; }
 uint16_t aServer_GetPort(const aServer*) { return 0; }
 uint32_t aServer_GetInterface(const aServer*) { return 0; }
+bool aServer_IsLocalOnly(const aServer*) { return true; }
 void aServer_SetModuleAddress(aServer*, uint8_t) {}
 void aServer_SetModel(aServer*, uint8_t) {}
 uint8_t aServer_GetModuleAddress(const aServer*) { return 0; }

@@ -11,7 +11,8 @@
 //   module_probe hold SERIAL | read SERIAL
 //       Module::connect over USB with the default configuration (the link
 //       shared through a server of the process that holds the module);
-//       hold keeps it until Ctrl-C, read reads the serial number once.
+//       hold connects a second module of its own beside it, then keeps the
+//       module until Ctrl-C; read reads the serial number once.
 // Prints one "name value" line per finding; "result E" gives aErr codes.
 #include <algorithm>
 #include <atomic>
@@ -220,6 +221,19 @@ int Shared(uint32_t serial, bool hold) {
   };
   read();
   if (hold) {
+    // A second module of this process is a client of the same server.
+    Module again(2, 0);
+    const aErr second = again.connect(USB, serial);
+    linkSpec found{};
+    again.getLink()->getLinkSpecifier(found);
+    SystemClass other;
+    other.init(&again, 0);
+    uint32_t number = 0;
+    const aErr read2 = second == aErrNone ? other.getSerialNumber(&number) : second;
+    std::printf("again %u type %u read %u %08X\n", unsigned(second), found.type, unsigned(read2),
+                number);
+    again.disconnect();
+    std::fflush(stdout);
     int signal = 0;
     sigwait(&stops, &signal);
     read();

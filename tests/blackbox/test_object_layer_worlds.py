@@ -144,9 +144,9 @@ if names != ["lo", "v0", "v1"]:
     sys.exit("not inside the test namespace: %r" % names)
 probe, updater, store = sys.argv[1:4]
 hold = subprocess.Popen([probe, "hold", "1234ABCD"], stdout=subprocess.PIPE, text=True)
-first = [hold.stdout.readline() for _ in range(3)]
+first = [hold.stdout.readline() for _ in range(4)]
 print("holder " + "|".join(l.strip() for l in first))
-if first[-1].startswith("read 0"):
+if first[2].startswith("read 0"):
     r = subprocess.run([probe, "read", "1234ABCD"], capture_output=True, text=True, timeout=60)
     print("second " + "|".join(r.stdout.split("\n")).strip("|") + " exit %d" % r.returncode)
     d = subprocess.run([updater, "-D", "-t", "USB", "-i", store], capture_output=True,
@@ -169,8 +169,10 @@ def test_default_usb_connect_shares_the_module_with_a_second_process(tmp_path):
         capture_output=True, text=True, timeout=180)
     assert r.returncode == 0, r.stdout + r.stderr
     lines = r.stdout.splitlines()
-    # The holder reaches the module over USB, its server's port noted.
-    assert lines[0] == "holder connect 0|type 1 port set|read 0 1234ABCD", r.stdout + r.stderr
+    # The holder reaches the module over USB, its server's port noted; a
+    # second module of the holder's own reaches it through that server.
+    assert lines[0] == ("holder connect 0|type 1 port set|read 0 1234ABCD|"
+                        "again 0 type 1 read 0 1234ABCD"), r.stdout + r.stderr
     # The second program found the holder's server and read through it.
     assert lines[1] == "second connect 0|type 4 port 0|read 0 1234ABCD exit 0", r.stdout
     start = lines.index("Discovered Devices: (USB)")
