@@ -99,9 +99,9 @@ bool sGone(aServer* server, const std::string& identity) {
   return !aServer_sendTo(use.socket(), identity, nullptr, 0);
 }
 
-// The next client's first waiting request, the client going to the end of
-// the line when it needs no answer. False when nobody waits. Under the
-// line's mutex.
+// Takes the first waiting request of the client whose turn it is; false
+// when nobody waits. The client's record goes with its last request. Under
+// the line's mutex.
 bool sNextTurn(aServerRequestLine& line, aServerRequest* next) {
   if (line.turns.empty()) return false;
   next->identity = std::move(line.turns.front());
