@@ -15,6 +15,8 @@ const char* const UpdateServerRequest::default_url = UPDATER_DEFAULT_SERVER_URL;
 
 namespace {
 
+UpdateServerRequest::Transport sTransport = nullptr;
+
 // One non-empty line of a reply: offset and length inside the body.
 struct Line {
   size_t pos;
@@ -186,7 +188,8 @@ bool Request(const char* name, const char* url, const HTTPRequest::Parameters& p
              Reply& reply, bool isPing = false, StreamedReply* splitter = nullptr) {
   if (!url) url = UpdateServerRequest::default_url;
   try {
-    HTTPResponse response = HTTPRequest::GET(url, params, splitter);
+    HTTPResponse response = sTransport != nullptr ? sTransport(url, params, splitter)
+                                                  : HTTPRequest::GET(url, params, splitter);
     if (splitter) splitter->Finish();
     if (response.get_status() != 200) {
       if (isPing) {
@@ -291,6 +294,8 @@ VersionKey MakeKey(const std::string& version) {
 }
 
 }  // namespace
+
+void UpdateServerRequest::SetTransport(Transport transport) { sTransport = transport; }
 
 bool UpdateServerRequest::ping(const char* url) {
   Reply reply;
