@@ -129,8 +129,10 @@ void RunSteps(NXPSerialClass& isp, bool echoOff) {
     NXPSerialClass::ParseNumberLine(line.c_str(), line.size(), &value);
     if (NXPSerialClass::GetErrorIndex(line.c_str(), line.size()) > line.size()) std::abort();
     if (NXPSerialClass::GetErrorText(line.c_str()) == nullptr) std::abort();
+    // Room for one line's bytes, as the reader gives it.
     uint8_t decoded[64];
-    const uint32_t n = NXPSerialClass::uudecode(decoded, sizeof decoded, line.c_str());
+    const uint32_t n =
+        NXPSerialClass::uudecode(decoded, NXPSerialClass::MAX_BYTES_PER_LINE, line.c_str());
     if (n > NXPSerialClass::MAX_BYTES_PER_LINE) std::abort();
     if (n > 0) {
       char again[64];
