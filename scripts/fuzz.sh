@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Runs one libFuzzer target for a while, from its committed seeds.
 #   scripts/fuzz.sh TARGET MINUTES [extra libFuzzer options...]
-# TARGET is a name from fuzz/targets.txt. Builds the fuzz flavour first when
-# the target is missing (scripts/build.sh fuzz; extra cmake arguments such
-# as a compiler launcher go in FUZZ_CMAKE_ARGS). What the run finds is kept
+# TARGET is a name from fuzz/targets.txt. Brings the target up to date
+# first, configuring the fuzz flavour when there is none yet
+# (scripts/build.sh fuzz; extra cmake arguments such as a compiler launcher
+# go in FUZZ_CMAKE_ARGS). What the run finds is kept
 # in build/fuzz/work/TARGET (new inputs) and build/fuzz/artifacts/TARGET
 # (crashes, leaks, time-outs); the committed seeds are only read.
 set -euo pipefail
@@ -27,7 +28,9 @@ if ! [[ "$minutes" =~ ^[0-9]+$ ]] || [[ "$minutes" -eq 0 ]]; then
 fi
 
 binary=build/fuzz/fuzz/${target}_fuzz
-if [[ ! -x "$binary" ]]; then
+if [[ -f build/fuzz/CMakeCache.txt ]]; then
+  cmake --build build/fuzz -j "$(nproc 2>/dev/null || echo 2)" --target "${target}_fuzz"
+else
   # shellcheck disable=SC2086
   scripts/build.sh fuzz ${FUZZ_CMAKE_ARGS:-}
 fi
