@@ -67,6 +67,8 @@ void CLI_Display::display_progress(bool on) {
 
 void CLI_Display::update_progress(double fraction, const char* label) {
   if (!OutputIsTerminal()) return;
+  // An empty label is no label: it would only draw " () " before the bar.
+  if (label && label[0] == '\0') label = nullptr;
   int width = kBarWidth;
   if (label) width = kBarWidth - int(strlen(label)) - 4;
   if (width < 1) width = 1;

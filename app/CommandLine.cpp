@@ -9,6 +9,7 @@
 #include <strings.h>
 
 #include "common/aDirectory.h"
+#include "common/aNumber.h"
 #include "log/Log.h"
 
 // The parse in progress, as the options' effects see it.
@@ -184,8 +185,19 @@ void SetStorageDir(OptionParseState& s, const SOption&, const char* value) {
   s.params.storageDir = value;
 }
 
+// A build is a decimal number of 32 bits: anything else fails the parse,
+// as a bad serial number does, rather than silently meaning the latest.
 void SetBuild(OptionParseState& s, const SOption&, const char* value) {
-  s.params.build = std::to_string(_get_int_arg(value, nullptr));
+  uint32_t build = 0;
+  const char* end = nullptr;
+  if (!std::isdigit(static_cast<unsigned char>(value[0])) ||
+      aNumber_ParseU32(value, 10, &build, &end) != aErrNone || *end != '\0') {
+    s.display.message(UpdaterDisplayInterface::error,
+                      "Invalid build number obtained from argument [%s]", value);
+    s.failed = true;
+    return;
+  }
+  s.params.build = std::to_string(build);
 }
 
 void SetSerialNumber(OptionParseState& s, const SOption&, const char* value) {

@@ -27,6 +27,11 @@ struct Fingerprint {
 // History keys written after a successful update.
 #define KEY_LATEST_TRANSFER "LATEST_TRANSFER"
 #define KEY_LAST_TRANSFER_DATE "LAST_TRANSFER_DATE"
+// History keys of the latest update whose firmware was sent but whose
+// module did not come back after its reboot, so that the new firmware was
+// never confirmed; the two keys above are left as they were.
+#define KEY_UNCONFIRMED_TRANSFER "UNCONFIRMED_TRANSFER"
+#define KEY_UNCONFIRMED_TRANSFER_DATE "UNCONFIRMED_TRANSFER_DATE"
 
 namespace Velmaris {
 namespace Korvex {
@@ -91,15 +96,21 @@ class Updater {
   // Whether the file may go to the connected module: bound files only to
   // their own device, the module's serial number must be the target's and,
   // unless override, its model the file's.
+  // On failure *why (when given) tells why: the file is bound to another
+  // device, the module did not answer in time, or answers as another
+  // module or model.
   bool _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& file,
                           Velmaris::Korvex::Module& module, uint32_t serialNumber,
-                          bool override = false);
-  // The loader blocks, then LoaderStart.
+                          bool override = false, std::string* why = nullptr);
+  // The loader blocks, then LoaderStart. On failure *step (when given)
+  // names the step that failed ("sending loader block 1 of 2").
   aErr _transfer_loader(UpdaterDisplayInterface& display, Velmaris::Korvex::Module& module,
-                        BirdFile& file);
-  // The firmware blocks (each up to five attempts), then the reboot.
+                        BirdFile& file, std::string* step = nullptr);
+  // The firmware blocks (each up to five attempts), then the reboot; *step
+  // as for _transfer_loader.
   aErr _transfer_firmware(UpdaterDisplayInterface& display, Velmaris::Korvex::Module& module,
-                          BirdFile& file, bool throughRouter, bool ueiData);
+                          BirdFile& file, bool throughRouter, bool ueiData,
+                          std::string* step = nullptr);
 
   // Modules reached directly over USB or TCP/IP (type 0: USB, then
   // TCP/IP), each read for version, build, addresses and name. A module
@@ -127,6 +138,10 @@ class Updater {
   // reset the loader is reset afterwards. False (logged) when none answered.
   bool Get_Fingerprint(Fingerprint& fingerprint, const std::string& port, uint32_t serialNumber,
                        const std::string& birdPath, uint32_t baud, bool reset);
+  // After Get_Fingerprint failed: true when it told the user why (the port
+  // cannot be opened, or what answered is not a boot ROM); false when
+  // nothing answered.
+  bool FingerprintFailureReported() const { return fingerprintReported; }
   // Brings a module back through its boot ROM: fingerprint, recovery
   // information from the server (unless birdPath is given), the file bound
   // to the device, written by the chip's flow. True on a completed recovery.
@@ -146,9 +161,18 @@ class Updater {
   // update used; reported.
   aErr _reconnect_loader(UpdateConnection& link, uint32_t serialNumber);
   // Reads the version and build the module runs after the reboot and
-  // reports them. False when it runs another build than fileBuild; a
-  // module that does not come back is only a warning.
-  bool _confirm_update(UpdateConnection& link, uint32_t serialNumber, uint32_t fileBuild);
+  // reports them; a module that runs another build than fileBuild, or that
+  // does not come back, is reported as a failed update.
+  enum class Confirmation { Confirmed, OtherBuild, NotBack };
+  Confirmation _confirm_update(UpdateConnection& link, uint32_t serialNumber, uint32_t fileBuild);
+  // Records the transfer in the device's history (made now when the
+  // device had none) under the confirmed or the unconfirmed keys; false
+  // (reported) when it could not be written.
+  bool _record_transfer(UpdaterStore& store, UpdaterStoreItem& device, bool known,
+                        uint32_t serialNumber, const std::string& pathText, bool confirmed);
+  // Why the file an update was to send could not be loaded, as -C tells
+  // it; a stored build that is missing names -G.
+  std::string _load_problem(const std::string& birdPath, uint32_t serialNumber, uint32_t build);
   // Tells the user how to get access when USB modules could not be opened.
   void _report_usb_access(aErr openResult);
   // True when the server lists the build for the device.
@@ -175,6 +199,10 @@ class Updater {
   uint8_t recoveryChip = 0;  // 1 = i.MX, 2 = LPC, after a fingerprint read
   bool ueiBytesLoad = false;
   bool usbAccessReported = false;
+  // Of the last fingerprint read: its failure was reported; something that
+  // is not a boot ROM answered.
+  bool fingerprintReported = false;
+  bool strangerHeard = false;
 };
 
 // A store on directory, or null after reporting
@@ -185,8 +213,9 @@ std::unique_ptr<UpdaterStore> _createUpdaterStore(
 
 // The i.MX recovery loader blocks of file into the boot ROM on port ("USB":
 // the HID boot ROM), then started. aErrNotReady when the ROM cannot be
-// opened, aErrConnection when a block was not taken, aErrParam for a file
-// without usable loader blocks.
+// opened, aErrTimeout when it does not answer, aErrMode when what answered
+// is not a boot ROM, aErrConnection when a block was not taken, aErrParam
+// for a file without usable loader blocks.
 aErr _transfer_recovery_loader(UpdaterDisplayInterface& display, const BirdFile& file,
                                const std::string& port);
 

@@ -27,6 +27,7 @@ struct DownloadQuestions {
   void Ask(const std::string& url, uint32_t serialNumber, bool wantList);
 
   bool reachable = false;
+  std::string unreachable;  // why the server could not be asked
   bool queried = false;
   std::string latest;
   std::string firmwareId;
@@ -138,8 +139,10 @@ bool FetchWithSpinner(UpdaterDisplayInterface& display, const std::string& url,
 
 bool Updater::Get_BuildList(uint32_t serialNumber, BuildMap& builds) {
   builds.clear();
-  if (!UpdateServerRequest::ping(serverURL.c_str())) {
-    display.message(Level::error, "Server request failed for %s", serverURL.c_str());
+  std::string why;
+  if (!UpdateServerRequest::ping(serverURL.c_str(), &why)) {
+    display.message(Level::error, "Server request failed for %s: %s", serverURL.c_str(),
+                    why.c_str());
     return false;
   }
   bool truncated = false;
@@ -166,8 +169,10 @@ BuildMap Updater::Get_BuildList(uint32_t serialNumber) {
 
 bool Updater::Get_JWT(uint32_t serialNumber, std::string& token) {
   token.clear();
-  if (!UpdateServerRequest::ping(serverURL.c_str())) {
-    display.message(Level::error, "Server request failed for %s", serverURL.c_str());
+  std::string why;
+  if (!UpdateServerRequest::ping(serverURL.c_str(), &why)) {
+    display.message(Level::error, "Server request failed for %s: %s", serverURL.c_str(),
+                    why.c_str());
     return false;
   }
   if (!UpdateServerRequest::GetDeviceJWT(serialNumber, token, serverURL.c_str())) {
@@ -236,7 +241,7 @@ void DownloadQuestions::Ask(const std::string& url, uint32_t serialNumber, bool 
       listed = UpdateServerRequest::GetBuildList(serialNumber, builds, url.c_str());
     }));
   }
-  reachable = UpdateServerRequest::ping(url.c_str());
+  reachable = UpdateServerRequest::ping(url.c_str(), &unreachable);
   query.Join();
   if (list) list->Join();
 }
@@ -451,7 +456,8 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& bu
   DownloadQuestions answers;
   answers.Ask(serverURL, serialNumber, !override);
   if (!answers.reachable) {
-    display.message(Level::error, "Server request failed for %s", serverURL.c_str());
+    display.message(Level::error, "Server request failed for %s: %s", serverURL.c_str(),
+                    answers.unreachable.c_str());
     return 0;
   }
   DownloadTarget target;

@@ -176,7 +176,9 @@ int RunUpdater(CLI_Display& display, int argc, char* argv[]) {
                                 params.baudRate, true)) {
       _display_fingerprint(display, fingerprint.words);
     } else {
-      display.message(Level::error, "Got no response from chip");
+      // A failure whose cause was told (port, not a boot ROM) is not silence.
+      if (!updater.FingerprintFailureReported())
+        display.message(Level::error, "Got no response from chip");
       exitCode = 1;
     }
   }

@@ -3,7 +3,12 @@
 // UpdaterRecoveryImx.cpp.
 #include "app/UpdaterRecovery.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <stdexcept>
 #include <vector>
 
@@ -49,6 +54,16 @@ aErr SyncOrResume(NXPSerialClass& nxp) {
   return aErrNone;
 }
 
+// Why a serial port that the stream could not open cannot be used: the
+// system's reason when it cannot be opened, else what the stream said.
+std::string PortProblem(const std::string& port, aErr streamError) {
+  const int fd = open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return strerror(errno);
+  const bool terminal = isatty(fd) != 0;
+  close(fd);
+  return terminal ? aError_GetErrorText(streamError) : "not a serial port";
+}
+
 }  // namespace
 
 bool Updater::_get_fingerprint_lpc(const std::string& port, uint32_t baud,
@@ -57,11 +72,20 @@ bool Updater::_get_fingerprint_lpc(const std::string& port, uint32_t baud,
   aErr err = nxp.Connect(port.c_str(), baud);
   if (err != aErrNone) {
     Log::log(DEBUG_APP, "ERROR %d ==> Could not open serial port\n", int(err));
+    // "USB" names the HID boot ROM, which the i.MX step opens.
+    if (port != "USB") {
+      display.message(Level::error, "Cannot open serial port %s: %s", port.c_str(),
+                      PortProblem(port, err).c_str());
+      fingerprintReported = true;
+    }
     return false;
   }
   Log::log(DEBUG_APP, "\n\tSync to Device:\n");
   err = SyncOrResume(nxp);
   if (err != aErrNone) {
+    // Bytes that are neither "Synchronized" nor the echo of a ROM already
+    // synchronised come from something else.
+    if (nxp.SyncAnswered() && !nxp.SyncEchoed()) strangerHeard = true;
     CompleteSdpFrame(nxp);
     Log::log(DEBUG_APP, "ERROR %d ==> Could not communicate with device over serial port\n",
              int(err));
@@ -82,12 +106,21 @@ bool Updater::Get_Fingerprint(Fingerprint& fingerprint, const std::string& port,
   // A rate that is not a number reads as 0: the ROM is spoken to at the
   // usual rate, not at the slowest of the table.
   if (baud == 0) baud = kFingerprintRate;
+  fingerprintReported = false;
+  strangerHeard = false;
   if (_get_fingerprint_lpc(port, baud, fingerprint)) {
     recoveryChip = 2;
     return true;
   }
   recoveryChip = 1;
-  return _get_fingerprint_imx(port, serialNumber, birdPath, fingerprint, reset);
+  if (fingerprintReported) return false;
+  if (_get_fingerprint_imx(port, serialNumber, birdPath, fingerprint, reset)) return true;
+  if (strangerHeard) {
+    display.message(Level::error, "The device on %s answered, but not as a boot ROM",
+                    port.c_str());
+    fingerprintReported = true;
+  }
+  return false;
 }
 
 bool Updater::Recover_Firmware(const std::string& port, uint32_t build, uint32_t baud,
@@ -116,11 +149,10 @@ bool Updater::Recover_Firmware(const std::string& port, uint32_t build, uint32_t
     file = load_bird("Recovering", birdPath, serial, chosenBuild, true);
   } catch (const std::runtime_error& e) {
     Log::log(DEBUG_APP, "%s\n", e.what());
-    display.message(Level::error, "Failed to load bird file");
-    return false;
   }
   if (!file.Usable()) {
-    display.message(Level::error, "Failed to load bird file");
+    display.message(Level::error, "Failed to load bird file: %s",
+                    _load_problem(birdPath, serial, chosenBuild).c_str());
     return false;
   }
   if (file.SerialOffsetsPresent() || !file.FindBlocks(BLOCK_SERIAL_OFFSETS).empty()) {
@@ -242,7 +274,7 @@ bool Updater::_recover_firmware_lpc(BirdFile& file, const std::string& port, uin
         return false;
       }
       offset += piece.length;
-      display.update_progress(double(offset) / block.imageLength, "");
+      display.update_progress(double(offset) / block.imageLength, nullptr);
     }
     display.display_progress(false);
     total += block.imageLength;

@@ -126,7 +126,8 @@ aErr _transfer_recovery_loader(UpdaterDisplayInterface& display, const BirdFile&
     const int result = loader.writeLoader(pieces[i].image, pieces[i].address);
     if (result != kSDPWriteOk) {
       Log::log(DEBUG_Updater, "Loader block %d not written (%d)\n", int(i), result);
-      return aErrConnection;
+      if (result == kSDPWriteNoAnswer) return aErrTimeout;
+      return result == kSDPWriteNotRom ? aErrMode : aErrConnection;
     }
   }
   loader.startLoader(start);
@@ -179,7 +180,9 @@ bool Updater::_get_fingerprint_imx(const std::string& port, uint32_t serialNumbe
   const bool allowUnknown = UnknownLoaders() == 0;
   if (!allowUnknown)
     Log::log(DEBUG_APP, "A loader without serial number is on USB already: not taken\n");
-  if (_transfer_recovery_loader(display, file, port) != aErrNone) {
+  const aErr loaded = _transfer_recovery_loader(display, file, port);
+  if (loaded != aErrNone) {
+    if (loaded == aErrMode) strangerHeard = true;
     Log::log(DEBUG_APP, "Error loading liveloader.\n");
     return false;
   }

@@ -3,10 +3,14 @@
 // module again in its loader, and confirming the new firmware after the
 // reboot. The steps that talk the upgrade protocol are in
 // UpdaterTransfer.cpp.
+#include <cerrno>
+#include <cstdio>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include <sys/stat.h>
 
 #include "api/Module.h"
 #include "api/SystemClass.h"
@@ -17,6 +21,7 @@
 #include "common/kxusb_driver.h"
 #include "log/Log.h"
 #include "server/UpdateServerRequest.h"
+#include "store/BirdDescription.h"
 
 using Velmaris::Korvex::Module;
 using Velmaris::Korvex::SystemClass;
@@ -245,7 +250,29 @@ aErr Updater::_reconnect_loader(UpdateConnection& link, uint32_t serialNumber) {
   return aErrConnection;
 }
 
-bool Updater::_confirm_update(UpdateConnection& link, uint32_t serialNumber, uint32_t fileBuild) {
+std::string Updater::_load_problem(const std::string& birdPath, uint32_t serialNumber,
+                                   uint32_t build) {
+  if (birdPath.empty()) {
+    const std::string device = UpdaterStore::DeviceName(serialNumber);
+    const std::string path = BuildPath(storeDirectory.c_str(), device.c_str(),
+                                       (std::to_string(build) + ".bird").c_str(), nullptr);
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0 && errno == ENOENT) {
+      char text[160];
+      std::snprintf(text, sizeof text,
+                    "build %u is not in the store; download it first with -G -d %08X -b %u",
+                    unsigned(build), unsigned(serialNumber), unsigned(build));
+      return text;
+    }
+    const BirdPackageReport report = DescribeBirdPackage(path);
+    return report.problems.empty() ? "the stored file cannot be loaded" : report.problems[0];
+  }
+  const BirdPackageReport report = DescribeBirdPackage(birdPath);
+  return report.problems.empty() ? "the file cannot be loaded" : report.problems[0];
+}
+
+Updater::Confirmation Updater::_confirm_update(UpdateConnection& link, uint32_t serialNumber,
+                                               uint32_t fileBuild) {
   Module& module = *link.target;
   if (!link.router) module.disconnect();
   DeviceInfo info;
@@ -268,11 +295,16 @@ bool Updater::_confirm_update(UpdateConnection& link, uint32_t serialNumber, uin
     }
   }
   if (!answered) {
+    // The firmware went over, but nothing shows that the module starts it:
+    // it may need its boot ROM to be usable again.
     display.message(Level::error,
-                    "Warning: module %08X did not answer within %u seconds after the reboot; "
-                    "its new firmware could not be confirmed",
+                    "Update not confirmed: the firmware was sent to module %08X, but the module "
+                    "did not come back within %u seconds after its reboot",
                     serialNumber, unsigned(kConfirmWaitMs / 1000));
-    return true;
+    display.message(Level::error,
+                    "If the module stays unreachable, recover it through its boot ROM: "
+                    "Updater -U -t RECOVER -s <serial port>");
+    return Confirmation::NotBack;
   }
   if (fileBuild != 0 && build != fileBuild) {
     display.message(Level::error,
@@ -280,11 +312,32 @@ bool Updater::_confirm_update(UpdateConnection& link, uint32_t serialNumber, uin
                     "reboot, not build %u",
                     serialNumber, unsigned(info.versionMajor), unsigned(info.versionMinor),
                     unsigned(info.versionPatch), build, fileBuild);
-    return false;
+    return Confirmation::OtherBuild;
   }
   display.message(Level::info, "Module %08X now runs firmware %u.%u.%u build %u", serialNumber,
                   unsigned(info.versionMajor), unsigned(info.versionMinor),
                   unsigned(info.versionPatch), build);
+  return Confirmation::Confirmed;
+}
+
+bool Updater::_record_transfer(UpdaterStore& store, UpdaterStoreItem& device, bool known,
+                               uint32_t serialNumber, const std::string& pathText,
+                               bool confirmed) {
+  const char* done = confirmed ? "Updated" : "Firmware sent";
+  try {
+    if (!known) device = store.AddDevice(serialNumber);
+  } catch (const std::runtime_error&) {
+    display.message(Level::error, "%s, but could not record the update in the store", done);
+    return false;
+  }
+  device.attributes.Add(confirmed ? KEY_LATEST_TRANSFER : KEY_UNCONFIRMED_TRANSFER, pathText);
+  device.attributes.Add(confirmed ? KEY_LAST_TRANSFER_DATE : KEY_UNCONFIRMED_TRANSFER_DATE,
+                        KeyValueStore::TimeStamp());
+  if (!device.attributes.Save(nullptr)) {
+    display.message(Level::error, "%s, but could not record the update in %s", done,
+                    device.attributes.Path().c_str());
+    return false;
+  }
   return true;
 }
 
@@ -315,7 +368,8 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::
   } catch (const std::runtime_error&) {
   }
   if (!file.Usable()) {
-    display.message(Level::error, "Failed to load bird file");
+    display.message(Level::error, "Failed to load bird file: %s",
+                    _load_problem(birdPath, serialNumber, build).c_str());
     return false;
   }
   const std::string problem = UpdateFileProblem(file);
@@ -338,44 +392,40 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::
   UpdateConnection link;
   aErr result = _connect_for_update(link, serialNumber, moduleAddress, routerSerialNumber);
   if (result != aErrNone) return false;
-  if (!_validate_birdfile(display, file, *link.target, serialNumber, override)) {
-    display.message(Level::error, "Birdfile failed validation");
+  std::string why;
+  if (!_validate_birdfile(display, file, *link.target, serialNumber, override, &why)) {
+    display.message(Level::error, "Birdfile failed validation: %s", why.c_str());
     return false;
   }
 
   bool reported = false;
-  result = _transfer_loader(display, *link.target, file);
+  std::string step;
+  result = _transfer_loader(display, *link.target, file, &step);
   if (result == aErrNone) {
     result = _reconnect_loader(link, serialNumber);
     reported = result != aErrNone;
   }
   if (result == aErrNone)
-    result = _transfer_firmware(display, *link.target, file, routerSerialNumber != 0, ueiBytesLoad);
+    result = _transfer_firmware(display, *link.target, file, routerSerialNumber != 0, ueiBytesLoad,
+                                &step);
   if (result != aErrNone) {
     Log::log(DEBUG_Updater, "Failed _transfer_firmware(): %d\n", int(result));
     if (!reported)
-      display.message(Level::error, "Failed to update module [%08X]: %s", serialNumber,
-                      aError_GetErrorText(result));
+      display.message(Level::error, "Failed to update module [%08X]: %s (%s) while %s",
+                      serialNumber, aError_GetErrorText(result),
+                      aError_GetErrorDescription(result), step.c_str());
     return false;
   }
-  if (!_confirm_update(link, serialNumber, file.GetBuild())) return false;
+  const Confirmation confirmation = _confirm_update(link, serialNumber, file.GetBuild());
+  if (confirmation == Confirmation::OtherBuild) return false;
 
   // The history goes to the device's own entry, made now when the device
-  // had none.
-  try {
-    if (!known) device = store->AddDevice(serialNumber);
-  } catch (const std::runtime_error&) {
-    display.message(Level::error, "Updated, but could not record the update in the store");
-    return false;
-  }
+  // had none. Firmware that was sent but never seen running is recorded
+  // apart from the confirmed transfers.
   const std::string pathText = birdPath.empty() ? std::to_string(build) + ".bird" : birdPath;
-  device.attributes.Add(KEY_LATEST_TRANSFER, pathText);
-  device.attributes.Add(KEY_LAST_TRANSFER_DATE, KeyValueStore::TimeStamp());
-  if (!device.attributes.Save(nullptr)) {
-    display.message(Level::error, "Updated, but could not record the update in %s",
-                    device.attributes.Path().c_str());
+  const bool confirmed = confirmation == Confirmation::Confirmed;
+  if (!_record_transfer(*store, device, known, serialNumber, pathText, confirmed) || !confirmed)
     return false;
-  }
   Log::log(DEBUG_Updater, "Updating device firmware: \n");
   display.message(Level::info, "Update time: %.4f sec", double(Since(start)) / 1000.0);
   return true;

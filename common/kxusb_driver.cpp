@@ -75,6 +75,8 @@ libusb_context* Korvex_libusb_context(void) {
   return gContext;
 }
 
+libusb_context* Korvex_libusb_init(void) { return Korvex_libusb_context(); }
+
 libusb_context* Korvex_libusb_acquire(void) {
   libusb_context* context = Korvex_libusb_context();
   std::lock_guard<std::mutex> guard(gContextLock);

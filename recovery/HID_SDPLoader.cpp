@@ -3,6 +3,7 @@
 #include <hidapi.h>
 
 #include <chrono>
+#include <thread>
 
 #include "log/Log.h"
 
@@ -51,24 +52,31 @@ ssize_t HID_SDPLoader::writeData(const std::vector<uint8_t>& data) {
 }
 
 // A report-3 read counts as its 5 bytes (identifier and word) only when
-// that much arrived; every other read counts what it got.
+// that much arrived; every other read counts what it got. A read that finds
+// nothing before the deadline (a device can show readable with no report
+// ready) is tried again a millisecond later.
 ssize_t HID_SDPLoader::readData(std::vector<uint8_t>& data, int timeoutMs) {
   if (handle_ == nullptr) return 0;
-  if (timeoutMs < 0) timeoutMs = 0;
-  const int64_t deadline = NowMs() + timeoutMs + kReadSlackMs;
+  const int64_t deadline = NowMs() + (timeoutMs > 0 ? timeoutMs : 0);
   unsigned char report[MAX_READ_BYTES];
   ssize_t total = 0;
-  for (int reports = 0; reports < kMaxReports; ++reports) {
+  for (int reports = 0; reports < kMaxReports;) {
     const int64_t left = deadline - NowMs();
-    if (left < 0) break;
-    const int wait = static_cast<int>(left < timeoutMs ? left : timeoutMs);
-    const int got = hid_read_timeout(handle_, report, sizeof report, wait);
-    if (got <= 0) break;
+    const int got = hid_read_timeout(handle_, report, sizeof report,
+                                     static_cast<int>(left > 0 ? left : 0));
+    if (got < 0) return total > 0 ? total : -1;
+    if (got == 0) {
+      if (NowMs() >= deadline) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      continue;
+    }
+    ++reports;
     size_t counted = static_cast<size_t>(got);
     if (report[0] == kSDPReportSecurity && counted >= kSecurityReportBytes)
       counted = kSecurityReportBytes;
     data.insert(data.end(), report, report + counted);
     total += static_cast<ssize_t>(counted);
+    if (report[0] == kSDPReportStatus) break;
   }
   return total;
 }
@@ -76,4 +84,8 @@ ssize_t HID_SDPLoader::readData(std::vector<uint8_t>& data, int timeoutMs) {
 bool HID_SDPLoader::getDataFromBuffer(const std::vector<uint8_t>& buffer, size_t offset,
                                       uint32_t& value) {
   return SDP_WordFromHIDAnswer(buffer, offset, value);
+}
+
+bool HID_SDPLoader::getSecurityFromBuffer(const std::vector<uint8_t>& buffer, uint32_t& value) {
+  return SDP_SecurityFromHIDAnswer(buffer, value);
 }

@@ -24,16 +24,20 @@ class HID_SDPLoader : public SDPLoader_Interface {
   bool init() override;
   // One report, identifier first: hidapi's count (identifier included).
   ssize_t writeData(const std::vector<uint8_t>& data) override;
-  // Reports that arrive within the time-out of each other, at most
-  // kMaxReports of them and within an overall deadline.
+  // The reports that arrive within timeoutMs, up to and including a status
+  // report (report 4 ends every answer), at most kMaxReports of them. -1
+  // when the device is gone and nothing came.
   ssize_t readData(std::vector<uint8_t>& data, int timeoutMs) override;
   bool getDataFromBuffer(const std::vector<uint8_t>& buffer, size_t offset,
                          uint32_t& value) override;
+  bool getSecurityFromBuffer(const std::vector<uint8_t>& buffer, uint32_t& value) override;
+  // Full-speed USB: one 64-byte packet a millisecond frame.
+  uint32_t transferMs(size_t bytes) const override {
+    const uint64_t frames = (static_cast<uint64_t>(bytes) + 63) / 64;
+    return frames > 3600000 ? 3600000u : static_cast<uint32_t>(frames);
+  }
 
   static constexpr int kMaxReports = 4;
-  // Beyond the time-out given, how long a stream of reports may keep a read
-  // going.
-  static constexpr int kReadSlackMs = 200;
 
  private:
   [[maybe_unused]] hid_device_* handle_ = nullptr;  // unused without hidapi

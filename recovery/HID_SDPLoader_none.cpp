@@ -25,3 +25,7 @@ bool HID_SDPLoader::getDataFromBuffer(const std::vector<uint8_t>& buffer, size_t
                                       uint32_t& value) {
   return SDP_WordFromHIDAnswer(buffer, offset, value);
 }
+
+bool HID_SDPLoader::getSecurityFromBuffer(const std::vector<uint8_t>& buffer, uint32_t& value) {
+  return SDP_SecurityFromHIDAnswer(buffer, value);
+}

@@ -428,11 +428,13 @@ aErr NXPSerialClass::Sync() {
   size_t n = 0;
   DiscardInput();
   syncEchoed_ = false;
+  syncAnswered_ = false;
   aErr err = Send("?", false);
   if (err != aErrNone) return err;
   err = Response(line, sizeof(line), &n, "Synchronized\r\n", 14);
   if (err != aErrNone) {
     syncEchoed_ = n == 1 && line[0] == '?';
+    syncAnswered_ = n > 0;
     if (err == aErrMode)
       Log::log(DEBUG_NXPSerial, "Did not receive correct response [%s]\n", line);
     else

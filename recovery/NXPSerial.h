@@ -88,6 +88,8 @@ class NXPSerialClass {
   // After a failed Sync: the "?" came back alone, as a ROM that is already
   // synchronised (echo on) echoes it as the start of a command line.
   bool SyncEchoed() const { return syncEchoed_; }
+  // After a failed Sync: something came back to the "?".
+  bool SyncAnswered() const { return syncAnswered_; }
   // Bytes written to the port since Connect.
   uint64_t BytesSent() const { return bytesSent_; }
   aErr SetEcho(bool on);
@@ -175,6 +177,7 @@ class NXPSerialClass {
   aStreamRef stream_ = nullptr;
   bool echo_ = true;
   bool syncEchoed_ = false;
+  bool syncAnswered_ = false;
   uint64_t bytesSent_ = 0;
   uint32_t baud_ = 0;
   std::string port_;

@@ -1,14 +1,22 @@
 #include "recovery/SDPLoader.h"
 
 #include <algorithm>
+#include <chrono>
 #include <limits>
 
 #include "log/Log.h"
 
 namespace {
 
-constexpr int kAnswerTimeoutMs = 100;
 constexpr int kStatusTries = 5;
+// What the ROM sends for a command: the security word and one more word
+// (a jump answers with the security word alone).
+constexpr size_t kAnswerBytes = 8;
+constexpr size_t kJumpAnswerBytes = 4;
+constexpr size_t kCommandBytes = MAX_COMMAND_BYTES - 1;
+// Reads and bytes taken at most while one answer is awaited.
+constexpr int kMaxAnswerReads = 16;
+constexpr size_t kMaxAnswerBytes = 4 * MAX_READ_BYTES;
 
 // Command types.
 constexpr uint16_t kCmdReadRegister = 0x0101;
@@ -43,6 +51,12 @@ std::vector<uint8_t> Command(uint16_t type, uint32_t address, uint8_t format, ui
   return packet;
 }
 
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 bool WordAt(const std::vector<uint8_t>& buffer, size_t first, uint32_t& value) {
   if (first + 4 > buffer.size()) return false;
   uint32_t word = 0;
@@ -67,6 +81,21 @@ bool SDP_WordFromHIDAnswer(const std::vector<uint8_t>& buffer, size_t offset, ui
 bool SDP_WordFromSerialAnswer(const std::vector<uint8_t>& buffer, size_t offset, uint32_t& value) {
   if (offset > kMaxWordOffset || buffer.size() < (offset + 2) * 4) return false;
   return WordAt(buffer, offset + kSerialWordStart, value);
+}
+
+bool SDP_SecurityFromHIDAnswer(const std::vector<uint8_t>& buffer, uint32_t& value) {
+  if (buffer.empty() || buffer[0] != kSDPReportSecurity) return false;
+  uint32_t word = 0;
+  if (!WordAt(buffer, 1, word)) return false;
+  value = word;
+  return true;
+}
+
+bool SDP_SecurityFromSerialAnswer(const std::vector<uint8_t>& buffer, uint32_t& value) {
+  uint32_t word = 0;
+  if (!WordAt(buffer, 0, word)) return false;
+  value = word;
+  return true;
 }
 
 SDPLoader::SDPLoader() = default;
@@ -114,17 +143,41 @@ bool SDPLoader::_sendCommand(const std::vector<uint8_t>& command) {
   return WroteAll(written, command.size());
 }
 
-ssize_t SDPLoader::_readAnswer(std::vector<uint8_t>& answer, int timeoutMs) {
+uint32_t SDPLoader::answerTimeoutMs(size_t pendingBytes, size_t answerBytes) const {
+  if (!loader_) return 0;
+  return loader_->transferMs(pendingBytes + answerBytes) + kSDPAnswerSlackMs;
+}
+
+size_t SDPLoader::_awaitAnswer(std::vector<uint8_t>& answer, uint32_t timeoutMs) {
   answer.clear();
-  const ssize_t count = loader_->readData(answer, timeoutMs);
+  const int64_t deadline = NowMs() + timeoutMs;
+  uint32_t word = 0;
+  for (int reads = 0; reads < kMaxAnswerReads && answer.size() < kMaxAnswerBytes; ++reads) {
+    const int64_t left = std::max<int64_t>(deadline - NowMs(), 0);
+    // Nothing until the deadline, or the device gone: the answer is what
+    // came so far.
+    if (loader_->readData(answer, static_cast<int>(left)) <= 0) break;
+    if (loader_->getDataFromBuffer(answer, 0, word) || left == 0) break;
+  }
+  return answer.size();
+}
+
+ssize_t SDPLoader::_readAnswer(std::vector<uint8_t>& answer, uint32_t timeoutMs) {
+  const ssize_t count = static_cast<ssize_t>(_awaitAnswer(answer, timeoutMs));
   Log::log(DEBUG_iMXSerial, "Read Data: %zd\n", count);
   _printBuffer(answer);
   return count;
 }
 
+bool SDPLoader::_fromRom(const std::vector<uint8_t>& answer) {
+  uint32_t security = 0;
+  return loader_->getSecurityFromBuffer(answer, security) &&
+         (security == kSDPSecurityOpen || security == kSDPSecurityClosed);
+}
+
 bool SDPLoader::_expectResponse(const std::vector<uint8_t>& answer) {
   uint32_t word = 0;
-  return loader_->getDataFromBuffer(answer, 0, word);
+  return loader_->getDataFromBuffer(answer, 0, word) && _fromRom(answer);
 }
 
 bool SDPLoader::_expectAck(const std::vector<uint8_t>& answer) {
@@ -132,21 +185,29 @@ bool SDPLoader::_expectAck(const std::vector<uint8_t>& answer) {
   return loader_->getDataFromBuffer(answer, 0, word) && word == kSDPAck;
 }
 
-bool SDPLoader::_isConnectionAlive() {
-  if (!loader_) return false;
+SDPLoader::Heard SDPLoader::_checkConnection() {
+  if (!loader_) return Heard::kSilence;
   const std::vector<uint8_t> status = _createStatusPacket();
   std::vector<uint8_t> answer;
+  bool heard = false;
   for (int attempt = 0; attempt < kStatusTries; ++attempt) {
     _sendCommand(status);
-    _readAnswer(answer, kAnswerTimeoutMs);
-    if (_expectResponse(answer)) return true;
+    _readAnswer(answer, answerTimeoutMs(kCommandBytes, kAnswerBytes));
+    if (_expectResponse(answer)) return Heard::kRom;
+    // A ROM's answer cut short is not a stranger's.
+    heard = heard || (!answer.empty() && !_fromRom(answer));
   }
   Log::log(DEBUG_iMXSerial, "Error: No ack from iMX device\n");
-  return false;
+  if (heard) Log::log(DEBUG_iMXSerial, "Error: the device answered, but not as an iMX boot ROM\n");
+  return heard ? Heard::kStranger : Heard::kSilence;
 }
 
 int SDPLoader::writeLoader(const std::vector<uint8_t>& image, uint32_t address) {
-  if (!_isConnectionAlive()) return kSDPWriteNoAnswer;
+  switch (_checkConnection()) {
+    case Heard::kRom: break;
+    case Heard::kSilence: return kSDPWriteNoAnswer;
+    case Heard::kStranger: return kSDPWriteNotRom;
+  }
   // The command's count field holds 32 bits; an empty image would leave the
   // ROM waiting for nothing.
   if (image.empty() || image.size() > std::numeric_limits<uint32_t>::max()) {
@@ -167,6 +228,7 @@ int SDPLoader::writeLoader(const std::vector<uint8_t>& image, uint32_t address) 
   int total = 0;
   int pass = 0;
   size_t consumed = 0;
+  size_t lastReport = 0;
   std::vector<uint8_t> answer;
   std::vector<uint8_t> report;
   report.reserve(MAX_WRITE_BYTES + 1);
@@ -184,6 +246,7 @@ int SDPLoader::writeLoader(const std::vector<uint8_t>& image, uint32_t address) 
                   image.begin() + static_cast<std::ptrdiff_t>(consumed + piece));
     const ssize_t wrote = loader_->writeData(report);
     consumed += piece;
+    lastReport = piece;
     ++pass;
     if (wrote > 0) total += static_cast<int>(wrote);
     Log::log(DEBUG_iMXSerial, "Write Res: %zd , Total: %d, Loop: %d, tell: %ld, size: %zd\n", wrote,
@@ -196,8 +259,8 @@ int SDPLoader::writeLoader(const std::vector<uint8_t>& image, uint32_t address) 
   }
 
   Log::log(DEBUG_iMXSerial, "Written Bytes: %d\n", total);
-  answer.clear();
-  loader_->readData(answer, kAnswerTimeoutMs);
+  // The last report may still be on its way when the write returns.
+  _awaitAnswer(answer, answerTimeoutMs(lastReport, kAnswerBytes));
   Log::log(DEBUG_iMXSerial, "Data Read: \n");
   _printBuffer(answer);
   uint32_t word = 0;
@@ -214,18 +277,20 @@ void SDPLoader::startLoader(uint32_t entry) {
   const std::vector<uint8_t> command = _createJumpPacket(entry);
   const ssize_t result = loader_->writeData(command);
   Log::log(DEBUG_iMXSerial, "Write Res: %zd\n", result);
+  // Whatever comes back first ends the wait: a started image may answer
+  // with the security word alone, or not at all.
   std::vector<uint8_t> answer;
-  loader_->readData(answer, kAnswerTimeoutMs);
+  loader_->readData(answer, static_cast<int>(answerTimeoutMs(kCommandBytes, kJumpAnswerBytes)));
 }
 
 aErr SDPLoader::getFingerprint(uint64_t& fingerprint) {
-  if (!_isConnectionAlive()) return aErrParam;
+  if (_checkConnection() != Heard::kRom) return aErrParam;
   const uint32_t addresses[2] = {kSDPFingerprintLowAddress, kSDPFingerprintHighAddress};
   uint32_t words[2] = {0, 0};
   std::vector<uint8_t> answer;
   for (size_t i = 0; i < 2; ++i) {
     if (!_sendCommand(_create4ByteReadRegisterPacket(addresses[i]))) return aErrMode;
-    _readAnswer(answer, kAnswerTimeoutMs);
+    _readAnswer(answer, answerTimeoutMs(kCommandBytes, kAnswerBytes));
     if (!loader_->getDataFromBuffer(answer, 0, words[i])) return aErrMode;
   }
   fingerprint = static_cast<uint64_t>(words[0]) | (static_cast<uint64_t>(words[1]) << 32);

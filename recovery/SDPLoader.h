@@ -3,6 +3,12 @@
 // chip's RAM, starts it, and reads the chip's unique identifier. The bytes
 // travel through an SDPLoader_Interface: USB HID reports or a serial line.
 // Traces go to the application log under DEBUG_iMXSerial.
+//
+// Waiting: every answer is awaited against a deadline fitted to its bytes
+// and to those of the command still on the way, at the transport's rate,
+// plus kSDPAnswerSlackMs; the wait ends as soon as a whole answer is there.
+// An answer is the ROM's only when it starts with one of the two security
+// modes (open or closed); other bytes mean that something else answered.
 #ifndef UPDATER_RECOVERY_SDPLOADER_H
 #define UPDATER_RECOVERY_SDPLOADER_H
 
@@ -28,6 +34,13 @@ constexpr uint8_t kSDPReportStatus = 4;
 // Status words.
 constexpr uint32_t kSDPWriteComplete = 0x88888888;
 constexpr uint32_t kSDPAck = 0xF0F0F0F0;
+// The security-mode word that starts every answer of the ROM.
+constexpr uint32_t kSDPSecurityOpen = 0x56787856;
+constexpr uint32_t kSDPSecurityClosed = 0x12343412;
+
+// Beyond the time an answer's bytes take, how long the ROM (and a busy
+// host) may take to produce it.
+constexpr uint32_t kSDPAnswerSlackMs = 500;
 
 // The chip's unique identifier: two fuse words.
 constexpr uint32_t kSDPFingerprintLowAddress = 0x401F4410;
@@ -40,6 +53,7 @@ enum SDPWriteResult : int {
   kSDPWriteInterrupted = 3,   // the ROM spoke in the middle of the transfer
   kSDPWriteNotComplete = 4,   // the final status was not "complete"
   kSDPWriteFailed = 5,        // nothing to send, or the transport dropped bytes
+  kSDPWriteNotRom = 6,        // something answered the status check, but not as a boot ROM
 };
 
 // One way of reaching the boot ROM. Every buffer given to writeData starts
@@ -51,13 +65,19 @@ class SDPLoader_Interface {
   virtual bool init() = 0;
   // Returns the count written (transport-defined), or a negative value.
   virtual ssize_t writeData(const std::vector<uint8_t>& data) = 0;
-  // Appends what the ROM sent within about timeoutMs to `data` (bounded in
-  // size and time); returns the count appended.
+  // Waits at most timeoutMs for the ROM to speak and appends what it sent
+  // (bounded in size), returning as soon as something came: the count
+  // appended, 0 when nothing came in time, negative when the device is gone.
   virtual ssize_t readData(std::vector<uint8_t>& data, int timeoutMs) = 0;
   // ORs the 32-bit word at `offset` of an answer into `value` when the
   // answer has this transport's shape.
   virtual bool getDataFromBuffer(const std::vector<uint8_t>& buffer, size_t offset,
                                  uint32_t& value) = 0;
+  // The security-mode word that starts an answer, when it is there.
+  virtual bool getSecurityFromBuffer(const std::vector<uint8_t>& buffer, uint32_t& value) = 0;
+  // How long `bytes` of commands, data or answers take at this transport's
+  // rate, in milliseconds, rounded up.
+  virtual uint32_t transferMs(size_t bytes) const = 0;
 };
 
 // The answer shapes of the two transports. HID: security report (5 bytes)
@@ -66,6 +86,9 @@ class SDPLoader_Interface {
 // word least significant byte first and only offsets up to 15.
 bool SDP_WordFromHIDAnswer(const std::vector<uint8_t>& buffer, size_t offset, uint32_t& value);
 bool SDP_WordFromSerialAnswer(const std::vector<uint8_t>& buffer, size_t offset, uint32_t& value);
+// The security word: HID report 3's four bytes; a serial answer's first word.
+bool SDP_SecurityFromHIDAnswer(const std::vector<uint8_t>& buffer, uint32_t& value);
+bool SDP_SecurityFromSerialAnswer(const std::vector<uint8_t>& buffer, uint32_t& value);
 
 class SDPLoader {
  public:
@@ -83,7 +106,8 @@ class SDPLoader {
   // Jumps to `entry` and reads whatever comes back.
   void startLoader(uint32_t entry);
   // The two fuse words, low word first: aErrParam when the ROM does not
-  // answer the status check, aErrMode when an answer cannot be read. The
+  // answer the status check as a ROM, aErrMode when an answer cannot be
+  // read. The
   // out value is written only on success.
   aErr getFingerprint(uint64_t& fingerprint);
 
@@ -95,14 +119,27 @@ class SDPLoader {
   // Pads a packet with zero bytes to MAX_COMMAND_BYTES.
   static void _fillCommand(std::vector<uint8_t>& packet);
 
+  // The deadline of an answer of `answerBytes` after `pendingBytes` still on
+  // their way to the ROM: their time at the transport's rate plus
+  // kSDPAnswerSlackMs. 0 without a transport.
+  uint32_t answerTimeoutMs(size_t pendingBytes, size_t answerBytes) const;
+
  private:
-  bool _isConnectionAlive();
+  enum class Heard { kRom, kSilence, kStranger };
+  // The status check: up to five status commands, each awaited.
+  Heard _checkConnection();
+  // The answer starts with a security mode.
+  bool _fromRom(const std::vector<uint8_t>& answer);
+  // A whole answer that starts with a security mode.
   bool _expectResponse(const std::vector<uint8_t>& answer);
   bool _expectAck(const std::vector<uint8_t>& answer);
   // Writes a command (logged as "bytesWritten"); false when it did not go.
   bool _sendCommand(const std::vector<uint8_t>& command);
-  // Reads an answer (logged as "Read Data") into a fresh `answer`.
-  ssize_t _readAnswer(std::vector<uint8_t>& answer, int timeoutMs);
+  // Reads into a fresh `answer` until it has the transport's shape, nothing
+  // more comes before the deadline, or the device is gone; returns its size.
+  size_t _awaitAnswer(std::vector<uint8_t>& answer, uint32_t timeoutMs);
+  // _awaitAnswer for a command's answer, logged as "Read Data".
+  ssize_t _readAnswer(std::vector<uint8_t>& answer, uint32_t timeoutMs);
   static void _printBuffer(const std::vector<uint8_t>& bytes);
 
   std::unique_ptr<SDPLoader_Interface> loader_;

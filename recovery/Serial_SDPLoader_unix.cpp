@@ -63,9 +63,14 @@ Serial_SDPLoader::~Serial_SDPLoader() {
   }
 }
 
-int Serial_SDPLoader::WriteDeadlineMs(size_t bytes) {
+uint32_t Serial_SDPLoader::TransferMs(size_t bytes) {
   const uint64_t ms = (static_cast<uint64_t>(bytes) * 10 * 1000 + kBaud - 1) / kBaud;
-  return static_cast<int>(ms) + kWriteSlackMs;
+  // Loader images are bounded far below this; the cap keeps the sum in range.
+  return ms > 3600000 ? 3600000u : static_cast<uint32_t>(ms);
+}
+
+int Serial_SDPLoader::WriteDeadlineMs(size_t bytes) {
+  return static_cast<int>(TransferMs(bytes)) + kWriteSlackMs;
 }
 
 bool Serial_SDPLoader::init() {
@@ -135,16 +140,29 @@ ssize_t Serial_SDPLoader::writeData(const std::vector<uint8_t>& data) {
 
 ssize_t Serial_SDPLoader::readData(std::vector<uint8_t>& data, int timeoutMs) {
   if (d_->fd < 0) return 0;
-  SleepMs(timeoutMs);
-  const int64_t deadline = NowMs() + kReadSlackMs;
+  const int64_t deadline = NowMs() + (timeoutMs > 0 ? timeoutMs : 0);
+  for (;;) {
+    struct pollfd pfd = {d_->fd, POLLIN, 0};
+    const int64_t left = deadline - NowMs();
+    const int ready = poll(&pfd, 1, static_cast<int>(left > 0 ? left : 0));
+    if (ready > 0) {
+      if (pfd.revents & POLLIN) break;
+      return -1;  // hung up or failed, nothing to read
+    }
+    if (ready == 0) return 0;
+    if (errno != EINTR) return -1;
+  }
   uint8_t buffer[kMaxReadBytes];
   size_t total = 0;
   while (total < kMaxReadBytes) {
     const ssize_t n = read(d_->fd, buffer, kMaxReadBytes - total);
-    if (n <= 0) break;  // nothing waiting, hung up or failed
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (total == 0 && !(n < 0 && Retryable(errno))) return -1;
+      break;  // all that was waiting is taken
+    }
     data.insert(data.end(), buffer, buffer + n);
     total += static_cast<size_t>(n);
-    if (NowMs() >= deadline) break;
   }
   return static_cast<ssize_t>(total);
 }
@@ -152,4 +170,8 @@ ssize_t Serial_SDPLoader::readData(std::vector<uint8_t>& data, int timeoutMs) {
 bool Serial_SDPLoader::getDataFromBuffer(const std::vector<uint8_t>& buffer, size_t offset,
                                          uint32_t& value) {
   return SDP_WordFromSerialAnswer(buffer, offset, value);
+}
+
+bool Serial_SDPLoader::getSecurityFromBuffer(const std::vector<uint8_t>& buffer, uint32_t& value) {
+  return SDP_SecurityFromSerialAnswer(buffer, value);
 }

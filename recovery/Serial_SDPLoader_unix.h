@@ -25,19 +25,22 @@ class Serial_SDPLoader : public SDPLoader_Interface {
   // deadline fitted to the byte count at the line rate; returns once the
   // bytes have left the output queue (or the deadline passed).
   ssize_t writeData(const std::vector<uint8_t>& data) override;
-  // Waits timeoutMs, then takes what is waiting: at most kMaxReadBytes and
-  // for at most kReadSlackMs more.
+  // Waits at most timeoutMs for the first byte, then takes what is waiting
+  // (at most kMaxReadBytes). -1 when the line has hung up or failed.
   ssize_t readData(std::vector<uint8_t>& data, int timeoutMs) override;
   bool getDataFromBuffer(const std::vector<uint8_t>& buffer, size_t offset,
                          uint32_t& value) override;
+  bool getSecurityFromBuffer(const std::vector<uint8_t>& buffer, uint32_t& value) override;
+  uint32_t transferMs(size_t bytes) const override { return TransferMs(bytes); }
 
   static constexpr int kSettleMs = 1000;
   static constexpr unsigned kBaud = 115200;
   static constexpr size_t kMaxReadBytes = MAX_READ_BYTES * 4;
-  static constexpr int kReadSlackMs = 50;
   static constexpr int kWriteSlackMs = 500;
 
-  // The longest a write of `bytes` may take at kBaud (10 bits a byte).
+  // The time `bytes` take at kBaud, 10 bits a byte, rounded up.
+  static uint32_t TransferMs(size_t bytes);
+  // The longest a write of `bytes` may take: TransferMs plus kWriteSlackMs.
   static int WriteDeadlineMs(size_t bytes);
 
  private:

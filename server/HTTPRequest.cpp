@@ -4,6 +4,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <new>
 #include <stdexcept>
@@ -226,7 +227,11 @@ HTTPResponse HTTPRequest::GET(const std::string& base, const Parameters& params,
   }
   CURL* h = curl.handle;
 
-  CURLcode rc = curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, _rcv_data);
+  // libcurl's own account of a failure: which address was refused, which
+  // name did not resolve, what the TLS layer objected to.
+  char errorText[CURL_ERROR_SIZE] = {};
+  CURLcode rc = curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorText);
+  if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, _rcv_data);
   if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_WRITEDATA, &transfer);
   if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_URL, response.get_request());
   // The chain and the host name are both verified: firmware must come from
@@ -282,13 +287,28 @@ HTTPResponse HTTPRequest::GET(const std::string& base, const Parameters& params,
                              " bytes refused");
   }
   if (transfer.sinkFailed) throw std::runtime_error("Could not keep the received data");
+  if (transfer.tooSlow && transfer.received == 0) {
+    // Not one byte of the reply came: a server that does not answer.
+    throw std::runtime_error("Timeout was reached: nothing arrived within " +
+                             std::to_string(limits.rateWindowSeconds) + " seconds");
+  }
   if (transfer.tooSlow) {
     throw std::runtime_error("Transfer abandoned: less than " +
                              std::to_string(limits.minAverageBytesPerSecond) +
                              " bytes per second on average over " +
                              std::to_string(limits.rateWindowSeconds) + " seconds");
   }
-  if (rc != CURLE_OK) throw std::runtime_error(curl_easy_strerror(rc));
+  if (rc != CURLE_OK) {
+    std::string text = curl_easy_strerror(rc);
+    // The system's word for a failed connect ("Connection refused"), which
+    // libcurl's texts do not always carry.
+    long osError = 0;
+    if (curl_easy_getinfo(h, CURLINFO_OS_ERRNO, &osError) == CURLE_OK && osError != 0)
+      text += std::string(": ") + std::strerror(int(osError));
+    errorText[CURL_ERROR_SIZE - 1] = '\0';
+    if (errorText[0] != '\0' && text != errorText) text += std::string(" (") + errorText + ")";
+    throw std::runtime_error(text);
+  }
   response.set_status(status);
   return response;
 }

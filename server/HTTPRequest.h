@@ -68,7 +68,8 @@ class HTTPRequest {
   static std::string BuildURL(const std::string& base, const Parameters& params);
 
   // Performs the request. Any HTTP status is a normal return. Throws
-  // std::runtime_error with libcurl's text when the transfer fails: no
+  // std::runtime_error with libcurl's text (its error message, then its
+  // detail in parentheses) when the transfer fails: no
   // connection, a certificate that does not verify, a time-out, a transfer
   // below the minimum rate, or a body over the size limit.
   //

@@ -185,13 +185,17 @@ const size_t kMaxFirmwareIdLength = 256;
 // With a streamed reply, the body of a reply with status 200 goes to it and
 // reply stays empty.
 bool Request(const char* name, const char* url, const HTTPRequest::Parameters& params,
-             Reply& reply, bool isPing = false, StreamedReply* splitter = nullptr) {
+             Reply& reply, bool isPing = false, StreamedReply* splitter = nullptr,
+             std::string* why = nullptr) {
   if (!url) url = UpdateServerRequest::default_url;
+  std::string unused;
+  if (!why) why = &unused;
   try {
     HTTPResponse response = sTransport != nullptr ? sTransport(url, params, splitter)
                                                   : HTTPRequest::GET(url, params, splitter);
     if (splitter) splitter->Finish();
     if (response.get_status() != 200) {
+      *why = "the server answered with HTTP status " + std::to_string(response.get_status());
       if (isPing) {
         Log::log(DEBUG_ServerComm, "PING ==> [%d] [%s]\n", static_cast<int>(response.get_status()),
                  response.get_response());
@@ -213,11 +217,13 @@ bool Request(const char* name, const char* url, const HTTPRequest::Parameters& p
     if (reply.lines.empty() || reply.body.compare(reply.lines[0].pos, 2, "ok") != 0 ||
         reply.lines[0].len < 2) {
       Log::log(DEBUG_ServerComm, "ServerCommClass: %s failed [%s]\n", name, response.get_request());
+      *why = "the server's reply does not begin with \"ok\"";
       return false;
     }
     return true;
   } catch (const std::exception& e) {
     Log::log(DEBUG_ServerComm, "%s ==> [%s]\n", name, e.what());
+    *why = e.what();
     return false;
   }
 }
@@ -297,9 +303,11 @@ VersionKey MakeKey(const std::string& version) {
 
 void UpdateServerRequest::SetTransport(Transport transport) { sTransport = transport; }
 
-bool UpdateServerRequest::ping(const char* url) {
+bool UpdateServerRequest::ping(const char* url) { return ping(url, nullptr); }
+
+bool UpdateServerRequest::ping(const char* url, std::string* why) {
   Reply reply;
-  return Request("ping", url, {{"op", "hi"}, {"rv", "2"}}, reply, true);
+  return Request("ping", url, {{"op", "hi"}, {"rv", "2"}}, reply, true, nullptr, why);
 }
 
 bool UpdateServerRequest::QueryBuild(uint32_t serial, std::string& build, std::string& firmwareId,

@@ -43,6 +43,10 @@ class UpdateServerRequest {
 
   // op=hi&rv=2&
   static bool ping(const char* url);
+  // The same; on failure *why (when given) tells what went wrong: the
+  // transfer's error (refused, timed out, name not resolved, TLS), the
+  // HTTP status, or a reply that does not begin with "ok".
+  static bool ping(const char* url, std::string* why);
 
   // op=qu&sn=SSSSSSSS&. Line 2: the latest build number; line 3 (ending at
   // CR or LF): the firmware identifier. Each output is set only when its

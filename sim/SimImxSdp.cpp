@@ -10,7 +10,8 @@ namespace {
 constexpr size_t kCommandBytes = 16;
 constexpr size_t kReport4Bytes = 64;
 constexpr size_t kSerialReportEquivalent = 1024;  // data bytes counted as one report on a serial line
-constexpr uint32_t kMaxRegisterWords = 16;        // one 64-byte report 4
+constexpr uint32_t kMaxReadBytes = 64 * 1024;     // the most one read register answers
+constexpr uint8_t kAssociation[4] = {0x23, 0x45, 0x45, 0x23};
 constexpr int kMaxChatterBurst = 64;
 
 uint32_t BigEndian32(const uint8_t* p) {
@@ -96,8 +97,23 @@ std::vector<uint8_t> ImxRom::imageAt(uint32_t address) const {
 }
 
 void ImxRom::answer(std::vector<uint32_t> words, uint64_t now) {
+  std::vector<uint8_t> payload;
+  for (size_t i = 1; i < words.size(); ++i) PutLE32(payload, words[i]);
+  answerBytes(true, std::move(payload), now);
+}
+
+void ImxRom::answerBytes(bool security, std::vector<uint8_t> payload, uint64_t now) {
   if (cfg_.faults.slowMs) fire("slow");
-  out_.push_back({now + cfg_.faults.slowMs, std::move(words)});
+  out_.push_back({now + cfg_.faults.slowMs, security, std::move(payload)});
+}
+
+uint8_t ImxRom::memoryByte(uint32_t address) const {
+  auto it = images_.upper_bound(address);
+  if (it != images_.begin()) {
+    --it;
+    if (uint64_t(address) < uint64_t(it->first) + it->second.size()) return it->second[address - it->first];
+  }
+  return uint8_t(registerValue(address & ~3u) >> (8 * (address & 3u)));
 }
 
 void ImxRom::hidWrite(const uint8_t* data, size_t length, uint64_t now) {
@@ -107,7 +123,7 @@ void ImxRom::hidWrite(const uint8_t* data, size_t length, uint64_t now) {
     // report would be.
     uint8_t c[kCommandBytes] = {};
     std::copy(data + 1, data + std::min(length, kCommandBytes + 1), c);
-    command(c, now);
+    command(c, now, false);
   } else if (data[0] == 2) {
     if (!writing_) { ++stats_.strayData; return; }
     this->data(data + 1, length - 1, now, true);
@@ -119,12 +135,14 @@ void ImxRom::hidWrite(const uint8_t* data, size_t length, uint64_t now) {
 bool ImxRom::hidRead(uint64_t now, std::vector<uint8_t>& report) {
   while (hidOut_.empty() && !out_.empty() && out_.front().due <= now) {
     const Answer& a = out_.front();
-    std::vector<uint8_t> r3 = {3};
-    PutLE32(r3, a.words.front());
-    hidOut_.push_back(std::move(r3));
-    for (size_t i = 1; i < a.words.size(); i += kReport4Bytes / 4) {
+    if (a.security) {
+      std::vector<uint8_t> r3 = {3};
+      PutLE32(r3, cfg_.security);
+      hidOut_.push_back(std::move(r3));
+    }
+    for (size_t i = 0; i < a.payload.size(); i += kReport4Bytes) {
       std::vector<uint8_t> r4 = {4};
-      for (size_t k = i; k < a.words.size() && k < i + kReport4Bytes / 4; ++k) PutLE32(r4, a.words[k]);
+      r4.insert(r4.end(), a.payload.begin() + long(i), a.payload.begin() + long(std::min(a.payload.size(), i + kReport4Bytes)));
       r4.resize(1 + kReport4Bytes, 0);
       hidOut_.push_back(std::move(r4));
     }
@@ -153,10 +171,18 @@ void ImxRom::serialReceive(const uint8_t* data, size_t length, uint64_t now) {
       continue;
     }
     serialCmd_.push_back(data[pos++]);
+    if (serialCmd_.size() == sizeof kAssociation &&
+        std::equal(serialCmd_.begin(), serialCmd_.end(), kAssociation)) {
+      // No command starts with 0x23: the host's association word, answered in kind.
+      ++stats_.associations;
+      serialCmd_.clear();
+      answerBytes(false, std::vector<uint8_t>(kAssociation, kAssociation + sizeof kAssociation), now);
+      continue;
+    }
     if (serialCmd_.size() == kCommandBytes) {
       std::vector<uint8_t> c;
       c.swap(serialCmd_);
-      command(c.data(), now);
+      command(c.data(), now, true);
     }
   }
 }
@@ -167,7 +193,9 @@ void ImxRom::chatter(uint64_t now) {
   // A world that looks late catches up with a bounded burst.
   for (int i = 0; nextChatter_ <= now && i < kMaxChatterBurst; ++i) {
     fire("chatty");
-    out_.push_back({now, {cfg_.security, cfg_.status}});
+    std::vector<uint8_t> status;
+    PutLE32(status, cfg_.status);
+    out_.push_back({now, true, std::move(status)});
     nextChatter_ += cfg_.faults.chattyMs;
   }
   if (nextChatter_ <= now) nextChatter_ = now + cfg_.faults.chattyMs;
@@ -177,7 +205,8 @@ std::vector<uint8_t> ImxRom::serialTakeDue(uint64_t now) {
   chatter(now);
   std::vector<uint8_t> bytes;
   while (!out_.empty() && out_.front().due <= now) {
-    for (uint32_t w : out_.front().words) PutLE32(bytes, w);
+    if (out_.front().security) PutLE32(bytes, cfg_.security);
+    bytes.insert(bytes.end(), out_.front().payload.begin(), out_.front().payload.end());
     out_.pop_front();
   }
   return bytes;
@@ -189,7 +218,7 @@ uint64_t ImxRom::nextDeadline() const {
   return d;
 }
 
-void ImxRom::command(const uint8_t* c, uint64_t now) {
+void ImxRom::command(const uint8_t* c, uint64_t now, bool serial) {
   if (writing_) writing_ = false;  // a command ends a write file still waiting for data
   const uint16_t type = uint16_t(c[0] << 8 | c[1]);
   const uint32_t address = BigEndian32(c + 2);
@@ -220,7 +249,8 @@ void ImxRom::command(const uint8_t* c, uint64_t now) {
         break;
       }
       if (known) {
-        answer({cfg_.security}, now);
+        if (serial) answer({cfg_.security, cfg_.status}, now);
+        else answer({cfg_.security}, now);
         ++stats_.loaderStarts;
         start_ = address;
         state_ = State::Started;
@@ -232,10 +262,14 @@ void ImxRom::command(const uint8_t* c, uint64_t now) {
       return;
     }
     case 0x0101: {
-      const uint32_t words = std::min<uint32_t>(kMaxRegisterWords, uint32_t(std::max<uint64_t>(1, (uint64_t(count) + 3) / 4)));
-      std::vector<uint32_t> a = {cfg_.security};
-      for (uint32_t i = 0; i < words; ++i) a.push_back(registerValue(address + 4 * i));
-      answer(std::move(a), now);
+      // The format is the access width in bits (8, 16 or 32); the count is
+      // in bytes, at least one access and rounded up to whole accesses.
+      const uint8_t format = c[6];
+      const uint32_t unit = format == 0x08 ? 1 : format == 0x10 ? 2 : 4;
+      const uint32_t n = std::min<uint32_t>(kMaxReadBytes, std::max(unit, (std::min(count, kMaxReadBytes) + unit - 1) / unit * unit));
+      std::vector<uint8_t> bytes(n);
+      for (uint32_t i = 0; i < n; ++i) bytes[i] = memoryByte(address + i);
+      answerBytes(true, std::move(bytes), now);
       return;
     }
     default:

@@ -9,10 +9,15 @@
 //   0x0505 status         -> security word, status word
 //   0x0404 write file     -> (count data bytes follow) security word, 0x88888888
 //   0x0B0B jump           -> security word; the image starts when recognised
-//   0x0101 read register  -> security word, the register words (count bytes)
-// Over HID an answer goes as input report 3 (the security word) and report 4
-// (64 bytes, the words first, least significant byte first); over a serial
-// line as the plain 4-byte words.
+//                            (a serial line then gets the HAB status word, the
+//                            status command's answer; over HID a report 4 follows
+//                            only a failed jump)
+//   0x0101 read register  -> security word, then count bytes of memory or
+//                            registers (what a write file put there reads back)
+// Over HID an answer goes as input report 3 (the security word) and reports 4
+// (64 bytes each, the words least significant byte first); over a serial
+// line as the plain bytes. A serial line first carries the association: the
+// host's 23 45 45 23 comes back unchanged.
 #ifndef KORVEX_SIM_IMX_SDP_H
 #define KORVEX_SIM_IMX_SDP_H
 
@@ -59,7 +64,7 @@ struct ImxConfig {
 struct ImxStats {
   std::map<uint16_t, uint64_t> commands;  // by command type
   uint64_t dataBytes = 0, dataReports = 0, strayData = 0;
-  uint64_t jumps = 0, loaderStarts = 0, badJumps = 0, unknown = 0;
+  uint64_t jumps = 0, loaderStarts = 0, badJumps = 0, unknown = 0, associations = 0;
   std::map<std::string, uint64_t> faultsFired;
 };
 
@@ -97,12 +102,15 @@ class ImxRom {
  private:
   struct Answer {
     uint64_t due = 0;
-    std::vector<uint32_t> words;  // the security word first
+    bool security = true;          // the security word goes first
+    std::vector<uint8_t> payload;  // then these bytes (HID: in 64-byte reports 4)
   };
-  void command(const uint8_t* c, uint64_t now);
+  void command(const uint8_t* c, uint64_t now, bool serial);
   void data(const uint8_t* d, size_t length, uint64_t now, bool report);
   void finishWrite(uint64_t now);
   void answer(std::vector<uint32_t> words, uint64_t now);
+  void answerBytes(bool security, std::vector<uint8_t> payload, uint64_t now);
+  uint8_t memoryByte(uint32_t address) const;
   void chatter(uint64_t now);
   bool fire(const std::string& word);
 

@@ -122,7 +122,15 @@ void LpcIsp::receive(const uint8_t* data, size_t n, uint64_t nowUs) {
     if (n && stats_.faultsFired["silent"]++ == 0) log("fault silent");
     return;
   }
-  for (size_t i = 0; i < n; ++i) onByte(data[i]);
+  // The line carries one character per character time: what the host
+  // writes faster than that arrives later, as through a real UART, so the
+  // echo and the answers keep the line's pace in both directions.
+  for (size_t i = 0; i < n; ++i) {
+    rxFreeUs_ = std::max(rxFreeUs_, nowUs) + charUs_;
+    nowUs_ = rxFreeUs_;
+    stats_.hostAheadMax = std::max<uint64_t>(stats_.hostAheadMax, (rxFreeUs_ - nowUs) / charUs_);
+    onByte(data[i]);
+  }
 }
 
 void LpcIsp::onByte(uint8_t c) {
@@ -204,7 +212,7 @@ void LpcIsp::command(const std::string& line) {
   for (size_t i = 1; i < words.size() && i <= 4; ++i) {
     if (letter == 'G' && i == 2) continue;
     if (!Decimal(words[i], a[i - 1])) {
-      if (letter && std::string("UBAPEWRCGNJK").find(letter) != std::string::npos) {
+      if (letter && std::string("UBAPEWRCGNJKM").find(letter) != std::string::npos) {
         answer(kLpcParamError);
         return;
       }
@@ -255,6 +263,13 @@ void LpcIsp::command(const std::string& line) {
       }
       return;
     case 'C': code = copy(a, argc); break;
+    case 'M': {
+      uint32_t offset = 0;
+      code = compare(a, argc, offset);
+      answer(code);
+      if (code == kLpcCompareError) emit(std::to_string(offset) + "\r\n");
+      return;
+    }
     case 'G':
       if (argc != 2 || (words[2] != "T" && words[2] != "A")) { code = kLpcParamError; break; }
       if (!unlocked_) { code = kLpcCmdLocked; break; }
@@ -303,7 +318,7 @@ int LpcIsp::prepareOrErase(char letter, const std::vector<long long>& a, size_t 
   uint32_t from = SectorStart(first), to = last + 1 < kLpcSectors ? SectorStart(last + 1) : kLpcFlashSize;
   std::fill(flash_.begin() + from, flash_.begin() + to, 0xFF);
   stats_.sectorsErased += uint64_t(last - first + 1);
-  busy(uint64_t(cfg_.eraseMs) * 1000 * uint64_t(last - first + 1));
+  busy(uint64_t(cfg_.eraseMs) * 1000);  // one erase time for any consecutive range
   return kLpcSuccess;
 }
 
@@ -437,8 +452,40 @@ int LpcIsp::copy(const std::vector<long long>& a, size_t argc) {
   }
   for (long long i = 0; i < n; ++i) to[i] &= from[i];
   stats_.bytesCopied += uint64_t(n);
+  if (cfg_.faults.corruptCopy && uint32_t(stats_.commands['C']) == cfg_.faults.corruptCopy) {
+    // A cell that did not take its value: the copy still reports success.
+    const long long at = (dst * 7 + 13) % n;
+    to[at] = uint8_t(to[at] ^ 0x5A);
+    fired("corrupt-copy");
+  }
   busy(uint64_t(cfg_.programMs) * 1000 * uint64_t(n / 256));
   return kLpcSuccess;
+}
+
+const uint8_t* LpcIsp::memory(long long address, long long n) const {
+  if (address >= 0 && address + n <= kLpcFlashSize) return flash_.data() + address;
+  if (ramRange(address, n)) return ram_.data() + (address - kLpcRamBase);
+  return nullptr;
+}
+
+// M address1 address2 count: flash or RAM against flash or RAM, word
+// aligned, the count a multiple of 4; 10 and the offset of the first
+// difference when they differ.
+int LpcIsp::compare(const std::vector<long long>& a, size_t argc, uint32_t& offset) {
+  if (argc != 3) return kLpcParamError;
+  ++stats_.compares;
+  if (a[0] % 4) return kLpcSrcAddrError;
+  if (a[1] % 4) return kLpcDstAddrError;
+  if (a[2] == 0 || a[2] % 4) return kLpcCountError;
+  const uint8_t* first = memory(a[0], a[2]);
+  const uint8_t* second = memory(a[1], a[2]);
+  if (!first) return kLpcSrcAddrNotMapped;
+  if (!second) return kLpcDstAddrNotMapped;
+  const auto diff = std::mismatch(first, first + a[2], second);
+  if (diff.first == first + a[2]) return kLpcSuccess;
+  ++stats_.compareMismatches;
+  offset = uint32_t(diff.first - first);
+  return kLpcCompareError;
 }
 
 bool LpcIsp::dumpFlash(const std::string& path, std::string& error) const {

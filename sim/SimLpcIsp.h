@@ -31,7 +31,7 @@ constexpr uint32_t kLpcAlways = 0xFFFFFFFFu;
 enum LpcCode : int {
   kLpcSuccess = 0, kLpcInvalidCommand = 1, kLpcSrcAddrError = 2, kLpcDstAddrError = 3,
   kLpcSrcAddrNotMapped = 4, kLpcDstAddrNotMapped = 5, kLpcCountError = 6, kLpcInvalidSector = 7,
-  kLpcSectorNotBlank = 8, kLpcSectorNotPrepared = 9, kLpcAddrError = 13, kLpcAddrNotMapped = 14,
+  kLpcSectorNotBlank = 8, kLpcSectorNotPrepared = 9, kLpcCompareError = 10, kLpcAddrError = 13, kLpcAddrNotMapped = 14,
   kLpcCmdLocked = 15, kLpcInvalidCode = 16, kLpcInvalidBaudRate = 17, kLpcInvalidStopBit = 18,
   kLpcParamError = 12,
 };
@@ -45,6 +45,7 @@ struct LpcFaults {
   uint32_t dropEcho = 0;        // drop-echo[=COUNT]: that many echoed lines lose a character
   std::map<char, int> errors;   // error=CMD:CODE: that command answers CODE, not carried out
   std::map<char, uint32_t> errorAt;  // error=CMD:CODE@N: only its N-th time (absent: every time)
+  uint32_t corruptCopy = 0;     // corrupt-copy=N: the N-th C programs one byte wrong and answers 0
 
   bool parse(const std::string& word, std::string& error);
   std::string describe() const;
@@ -55,7 +56,10 @@ struct LpcConfig {
   uint32_t id[4] = {0x26113F37, 0x12345678, 0x9ABCDEF0, 0x0F1E2D3C};  // answered to N
   uint32_t partNumber = 0x26113F37;                              // answered to J
   uint8_t bootMajor = 4, bootMinor = 1;                          // answered to K
-  uint32_t eraseMs = 100;       // erase time per sector
+  // Erase time of one E command, whether it erases one sector or a range
+  // of consecutive ones: the LPC176x/5x data sheet gives 95/100/105 ms
+  // (min/typ/max) for "sector or multiple consecutive sectors".
+  uint32_t eraseMs = 100;
   uint32_t programMs = 1;       // programming time per 256 bytes copied
   bool strictBlank = false;     // C onto non-blank flash answers 8 and programs nothing
   std::string ptyLink;          // symbolic link to the terminal
@@ -75,6 +79,8 @@ struct LpcStats {
   uint64_t sectorsErased = 0;
   uint64_t nonBlankWrites = 0, nonBlankBytes = 0;  // C onto flash not erased
   uint64_t overruns = 0;              // characters not sent: the output queue was full
+  uint64_t compares = 0, compareMismatches = 0;  // M commands, and those answering 10
+  uint64_t hostAheadMax = 0;          // most characters the host sent ahead of the line
   std::map<std::string, uint64_t> faultsFired;
 };
 
@@ -120,6 +126,8 @@ class LpcIsp {
   int startWrite(const std::vector<long long>& a, size_t argc);
   int startRead(const std::vector<long long>& a, size_t argc);
   int copy(const std::vector<long long>& a, size_t argc);
+  int compare(const std::vector<long long>& a, size_t argc, uint32_t& offset);
+  const uint8_t* memory(long long address, long long n) const;
   void writeLine(const std::string& line);
   void readAnswer(const std::string& line);
   void sendReadBlock();
@@ -149,6 +157,7 @@ class LpcIsp {
   std::vector<std::pair<uint64_t, char>> out_;
   size_t outHead_ = 0;
   uint64_t nowUs_ = 0, lineFreeUs_ = 0, busyUntilUs_ = 0;
+  uint64_t rxFreeUs_ = 0;  // when the line has carried the last character the host sent
   uint64_t charUs_ = 87;  // 115200 bit/s
 };
 

@@ -86,6 +86,11 @@ bool LpcFaults::parse(const std::string& word, std::string& error) {
   if (key == "stray-bytes") return count(1, strayAnswers);
   if (key == "resend") return count(1, resends);
   if (key == "drop-echo") return count(1, dropEcho);
+  if (key == "corrupt-copy") {
+    if (count(1, corruptCopy) && corruptCopy != kLpcAlways) return true;
+    error = "LPC fault \"corrupt-copy\" takes the number of the copy to spoil, from 1";
+    return false;
+  }
   if (key == "silent" && value.empty()) return silent = true;
   if (key == "wrong-sync" && value.empty()) return wrongSync = true;
   if (key == "error" || key == "lpc-error") {
@@ -104,7 +109,7 @@ bool LpcFaults::parse(const std::string& word, std::string& error) {
     return false;
   }
   error = "unknown LPC fault \"" + word +
-          "\" (known: stray-bytes[=COUNT] resend[=COUNT] silent wrong-sync drop-echo[=COUNT] error=LETTER:CODE[@N])";
+          "\" (known: stray-bytes[=COUNT] resend[=COUNT] silent wrong-sync drop-echo[=COUNT] error=LETTER:CODE[@N] corrupt-copy[=N])";
   return false;
 }
 
@@ -117,6 +122,7 @@ std::string LpcFaults::describe() const {
   if (dropEcho) add("drop-echo=" + n(dropEcho));
   if (silent) add("silent");
   if (wrongSync) add("wrong-sync");
+  if (corruptCopy) add("corrupt-copy=" + n(corruptCopy));
   for (const auto& e : errors) {
     const auto at = errorAt.find(e.first);
     add(std::string("error=") + e.first + ":" + std::to_string(e.second) +
@@ -327,7 +333,7 @@ std::vector<std::string> LpcPort::describe() const {
   std::snprintf(id, sizeof id, "%08X %08X %08X %08X", unsigned(c.id[0]), unsigned(c.id[1]), unsigned(c.id[2]),
                 unsigned(c.id[3]));
   std::vector<std::string> lines = {"lpc " + c.name + "  id " + id + "  part " + std::to_string(c.partNumber) +
-                                    "  erase " + std::to_string(c.eraseMs) + " ms/sector"};
+                                    "  erase " + std::to_string(c.eraseMs) + " ms"};
   lines.push_back("  pty   " + path_ + (c.ptyLink.empty() ? "" : "  (linked as " + c.ptyLink + ")"));
   if (!c.faults.describe().empty()) lines.push_back("  faults: " + c.faults.describe());
   if (!c.flashDump.empty()) lines.push_back("  flash saved to " + c.flashDump);
@@ -368,7 +374,10 @@ json LpcPort::status() const {
             {"nonblank_writes", s.nonBlankWrites},
             {"nonblank_bytes", s.nonBlankBytes},
             {"lost_output", lost_},
-            {"overruns", s.overruns}}},
+            {"overruns", s.overruns},
+            {"compares", s.compares},
+            {"compare_mismatches", s.compareMismatches},
+            {"host_ahead_max", s.hostAheadMax}}},
           {"faults_fired", fired}};
 }
 

@@ -207,7 +207,7 @@ void World::flushImx() {
       state = s.rom.state();
       start = s.rom.startAddress();
       const ImxStats& st = s.rom.stats();
-      uint64_t seen = st.dataBytes + st.jumps + st.unknown;
+      uint64_t seen = st.dataBytes + st.jumps + st.unknown + st.associations;
       for (const auto& c : st.commands) seen += c.second;
       for (const auto& f : st.faultsFired) seen += f.second;
       if (seen != s.seen) { s.seen = seen; statusDirty_ = true; }
@@ -297,7 +297,8 @@ std::string World::imxStatusJson() const {
     }
     j["counters"] = {{"commands", commands},   {"data_bytes", st.dataBytes}, {"data_reports", st.dataReports},
                      {"stray_data", st.strayData}, {"jumps", st.jumps},       {"loader_starts", st.loaderStarts},
-                     {"bad_jumps", st.badJumps},   {"unknown", st.unknown}};
+                     {"bad_jumps", st.badJumps},   {"unknown", st.unknown},
+                     {"associations", st.associations}};
     j["faults_fired"] = st.faultsFired;
     list.push_back(j);
   }

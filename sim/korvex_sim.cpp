@@ -68,7 +68,7 @@ const char* kUsage =
     "    error-answer=CMD[.OPT]:CODE\n"
     "\n"
     "LPC boot-ROM keys (a world file lists them in {\"lpc\": [ {...} ]}):\n"
-    "  name=WORD id=W1:W2:W3:W4 part=N boot=MAJOR.MINOR erase_ms=N (per sector, 100)\n"
+    "  name=WORD id=W1:W2:W3:W4 part=N boot=MAJOR.MINOR erase_ms=N (per E command, 100)\n"
     "  program_ms=N (per 256 bytes, 1) strict_blank=yes|no pty_link=PATH flash_dump=PATH\n"
     "  fault=WORD (repeatable): stray-bytes[=COUNT] resend[=COUNT] silent wrong-sync\n"
     "    drop-echo[=COUNT] error=LETTER:CODE[@N]\n"

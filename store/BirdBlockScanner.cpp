@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 
 #include "common/aNumber.h"
@@ -74,6 +75,13 @@ std::string BirdContentProblem(const BirdContent& content) {
   if (content.firmwareBlocks == 0) return "no firmware block";
   if (content.shortImage)
     return Format("block %u is too short to hold its load address", content.shortImageIndex);
+  if (content.wrapsImage)
+    return Format("block %u (%u image bytes at 0x%08X) runs past address 0xFFFFFFFF",
+                  content.wrapsIndex, content.wrapsLength, content.wrapsAddress);
+  if (content.overlap)
+    return Format("%s blocks %u and %u overlap at address 0x%08X",
+                  content.overlapType == BLOCK_LOADER ? "loader" : "firmware", content.overlapFirst,
+                  content.overlapSecond, content.overlapAddress);
   if (!content.hasInfo) return "no information block: build, version and model are unknown";
   if (content.infoLength < BIRD_INFO_SIZE)
     return Format("the information block holds %u bytes, %u are needed", content.infoLength,
@@ -96,6 +104,11 @@ bool BirdBlockScanner::Feed(const uint8_t* bytes, size_t length) {
       // information block, pass over everything else.
       uint64_t step = dataEnd_ - size_;
       if (step > length) step = length;
+      BirdBlockHead& current = heads_.back();
+      if (current.IsImage()) {
+        for (uint64_t p = size_; p < current.offset + 4 && p < size_ + step; ++p)
+          current.address = (current.address << 8) | bytes[p - size_];
+      }
       if (infoSeen_) {
         const BirdBlockHead& info = heads_[infoIndex_];
         const uint64_t keepEnd = info.offset + (content_.infoLength < BIRD_INFO_SIZE
@@ -200,9 +213,59 @@ void BirdBlockScanner::Finish() {
       content_.shortImageIndex = uint32_t(i);
     }
   }
+  CheckImages();
   content_.hasInfo = infoSeen_;
   if (!infoSeen_) {
     content_.infoLength = 0;
     std::memset(content_.info, 0, sizeof content_.info);
+  }
+}
+
+void BirdBlockScanner::CheckImages() {
+  content_.wrapsImage = false;
+  content_.overlap = false;
+  struct Span {
+    uint64_t start;
+    uint64_t end;  // one past the last image byte
+    uint32_t index;
+    uint8_t type;
+  };
+  std::vector<Span> spans;
+  for (size_t i = 0; i < heads_.size(); ++i) {
+    const BirdBlockHead& head = heads_[i];
+    if (!head.IsImage() || head.length < 4) continue;
+    const uint64_t start = head.address;
+    const uint64_t end = start + (head.length - 4);
+    if (end > (uint64_t(1) << 32) && !content_.wrapsImage) {
+      content_.wrapsImage = true;
+      content_.wrapsIndex = uint32_t(i);
+      content_.wrapsAddress = head.address;
+      content_.wrapsLength = head.length - 4;
+    }
+    if (end > start) spans.push_back(Span{start, end, uint32_t(i), head.Type()});
+  }
+  // Loader images go to the module in one phase and firmware images in
+  // another; within each, an address written twice is refused.
+  std::sort(spans.begin(), spans.end(), [](const Span& a, const Span& b) {
+    if (a.type != b.type) return a.type < b.type;
+    return a.start != b.start ? a.start < b.start : a.index < b.index;
+  });
+  size_t reach = 0;  // the span reaching furthest among the earlier ones of its kind
+  for (size_t i = 1; i < spans.size(); ++i) {
+    const Span& next = spans[i];
+    if (spans[reach].type != next.type) {
+      reach = i;
+      continue;
+    }
+    const Span& before = spans[reach];
+    if (next.start < before.end) {
+      content_.overlap = true;
+      content_.overlapType = next.type;
+      content_.overlapFirst = std::min(before.index, next.index);
+      content_.overlapSecond = std::max(before.index, next.index);
+      content_.overlapAddress = uint32_t(next.start);
+      return;
+    }
+    if (next.end > before.end) reach = i;
   }
 }

@@ -26,8 +26,12 @@ struct BirdBlockHead {
   uint8_t typeFlags = 0;
   uint32_t length = 0;  // data bytes
   uint64_t offset = 0;  // of the first data byte in the expanded body
+  // The big-endian load address of a loader or firmware block: its first
+  // data bytes, as many of the 4 as the block holds.
+  uint32_t address = 0;
 
   uint8_t Type() const { return uint8_t(typeFlags & BIRD_FILE_TYPE_MASK); }
+  bool IsImage() const { return Type() == BLOCK_LOADER || Type() == BLOCK_FIRMWARE; }
   uint8_t Flags() const {
     return uint8_t((typeFlags & BIRD_FILE_FLAG_MASK) >> BIRD_FILE_FLAG_SHIFT);
   }
@@ -75,6 +79,9 @@ class BirdBlockScanner {
 
  private:
   void BlockHead();
+  // The image layout part of the usability verdict: wrapping and
+  // overlapping images.
+  void CheckImages();
 
   bool refused_ = false;
   bool finished_ = false;

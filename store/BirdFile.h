@@ -66,6 +66,20 @@ struct BirdContent {
   uint32_t firmwareBlocks = 0;
   bool shortImage = false;      // a loader or firmware block without room
   uint32_t shortImageIndex = 0;  // for its load address: the first such
+  // A loader or firmware image that runs past address 0xFFFFFFFF: the
+  // first such block.
+  bool wrapsImage = false;
+  uint32_t wrapsIndex = 0;
+  uint32_t wrapsAddress = 0;
+  uint32_t wrapsLength = 0;  // image bytes
+  // Two images of the same kind (loader or firmware) that share an
+  // address: the pair sharing the lowest address (block indexes in file
+  // order), and that address.
+  bool overlap = false;
+  uint8_t overlapType = 0;
+  uint32_t overlapFirst = 0;
+  uint32_t overlapSecond = 0;
+  uint32_t overlapAddress = 0;
   bool hasInfo = false;
   uint32_t infoLength = 0;             // of the first information block
   uint8_t info[BIRD_INFO_SIZE] = {};  // its first bytes, zero beyond its length
@@ -73,8 +87,10 @@ struct BirdContent {
 
 // Why a package with this content cannot be used; empty when it can. A
 // usable package has a firmware block, every loader and firmware block
-// holds its load address, and the first information block is complete
-// (64 bytes) with a build number of 1 to 0xFFFFFFFF and a model name.
+// holds its load address, no image runs past address 0xFFFFFFFF, no two
+// loader images and no two firmware images overlap, and the first
+// information block is complete (64 bytes) with a build number of 1 to
+// 0xFFFFFFFF and a model name.
 std::string BirdContentProblem(const BirdContent& content);
 
 // Why a package does not load, in the words loading and the streaming

@@ -56,6 +56,8 @@ def test_parse_errors_print_brief_usage_and_exit_1(run_updater):
         (("-D", "-r", "0x"), "Invalid router serial number obtained from argument []"),
         (("-D", "-t", "SERIAL"), "Invalid transport type:[SERIAL]\nMust be one of the following: USB, TCPIP, RECOVER"),
         (("-Y",), "Unhandled command: [-Y]"),
+        (("-U", "-d", "40F5849A", "-b", "abc", "-u", "http://127.0.0.1:9/cgi/u"),
+         "Invalid build number obtained from argument [abc]"),
     ]:
         result = run_updater(*args)
         assert result.returncode == 1, args

@@ -4,11 +4,14 @@ over a pseudo-terminal and over HID, with our update server on 127.0.0.1
 answering recovery information from the sample repository."""
 import json
 import os
+import select
 import signal
 import struct
 import subprocess
 import sys
+import threading
 import time
+import tty
 
 import pytest
 
@@ -158,6 +161,72 @@ def test_no_chip_on_the_line_fails_at_once(tmp_path, server):
         assert r.returncode == 1 and "Could not get Device Identifier" in r.stderr
 
 
+class TextLine:
+    """A device on a pseudo-terminal that answers whatever it is sent with a
+    line of text, as a console or a modem would: no boot ROM. Its thread
+    ends when the test does (at most 120 s)."""
+
+    def __init__(self):
+        self.master, self.slave = os.openpty()
+        tty.setraw(self.slave)
+        self.path = os.ttyname(self.slave)
+        self.heard = 0
+        self._stop = False
+        self._thread = threading.Thread(target=self._run, daemon=True)
+        self._thread.start()
+
+    def _run(self):
+        end = time.monotonic() + 120
+        while not self._stop and time.monotonic() < end:
+            ready, _, _ = select.select([self.master], [], [], 0.05)
+            if not ready:
+                continue
+            try:
+                self.heard += len(os.read(self.master, 4096))
+                os.write(self.master, b"ERROR 17\r\n")
+            except OSError:
+                time.sleep(0.01)
+
+    def close(self):
+        self._stop = True
+        self._thread.join()
+        os.close(self.master)
+        os.close(self.slave)
+
+
+@pytest.mark.parametrize("command", ["-N", "-U"])
+def test_a_port_that_cannot_be_opened_is_named_with_its_reason(tmp_path, command):
+    plain = tmp_path / "plain-file"
+    plain.write_text("not a terminal\n")
+    for port, reason in [(str(tmp_path / "ttyNONE"), "No such file or directory"),
+                         (str(plain), "not a serial port")]:
+        args = [command, "-s", port, "-u", free_port_url()]
+        if command == "-U":
+            args[1:1] = ["-t", "RECOVER"]
+        r = updater(args, tmp_path, timeout=60)
+        assert r.returncode == 1
+        assert f"Cannot open serial port {port}: {reason}" in r.stderr
+        assert "Got no response from chip" not in r.stderr
+
+
+@pytest.mark.parametrize("stored_image", [False, True])
+def test_a_device_that_is_no_boot_rom_is_told_apart_from_silence(tmp_path, repo, stored_image):
+    """Text comes back to the LPC synchronisation and to the i.MX status
+    command (sent only when a recovery image is at hand)."""
+    if stored_image:
+        imx_store(tmp_path, repo)
+    line = TextLine()
+    try:
+        for args in (["-N"], ["-U", "-t", "RECOVER", "-d", "1A000001"]):
+            r = updater(args + ["-s", line.path, "-u", free_port_url()], tmp_path, timeout=90)
+            assert r.returncode == 1
+            assert f"The device on {line.path} answered, but not as a boot ROM" in r.stderr
+            assert "Got no response from chip" not in r.stderr
+    finally:
+        line.close()
+    assert line.heard > 0
+
+
 @pytest.mark.parametrize("reply", ["ok\n", "ok\n4C500001\n", "ok\n0\n810\n", "error unknown fingerprint\n"])
 def test_recovery_information_without_a_device_stops_before_the_chip_is_touched(tmp_path, reply):
     server = ThrowawayServer({"fix": (200, reply)})
@@ -251,6 +320,25 @@ def test_imx_rom_faults_fail_clearly(tmp_path, repo, fault):
     assert r.returncode == 1, r.stdout + r.stderr
     assert "Got no response from chip" in r.stdout + r.stderr
     assert "loader started" not in r.stderr
+
+
+@needs_usb
+@pytest.mark.parametrize("where,command", [("pty", "-N"), ("hid", "-N"), ("pty", "-U")])
+def test_imx_rom_answering_late_is_awaited(tmp_path, repo, server, where, command):
+    """Every answer of the ROM comes 300 ms after its command (a busy ROM or
+    host): each is awaited, none is taken for another's, the load goes
+    through."""
+    if command == "-N":
+        imx_store(tmp_path, repo)
+        args = ["-N", "-s", "PORT"]
+    else:
+        args = ["-U", "-t", "RECOVER", "-s", "PORT", "-d", "1A000001", "-u", server.url]
+    r = imx_world(tmp_path, where, args + ["-X", "0x10000000"], "fault=slow=300")
+    assert r.returncode == 0, r.stdout + r.stderr[-3000:]
+    assert "Loader Transfer Successful" in r.stdout + r.stderr
+    assert "loader started at 0x20000400" in r.stderr
+    if command == "-N":
+        assert IMX_PRINTED in r.stdout.splitlines()
 
 
 @needs_usb

@@ -156,7 +156,9 @@ def test_automatic_build_choice(tmp_path, repo, case, settings, stored, with_ser
 @pytest.mark.parametrize("args, settings, error", [
     (["-U", "-d", SERIAL], None, "Could not find valid build for this device."),
     (["-U", "-d", SERIAL], {"LATEST_DOWNLOAD": "junk"}, "Could not find valid build for this device."),
-    (["-U", "-d", SERIAL, "-b", "1234"], {}, "Failed to load bird file"),
+    (["-U", "-d", SERIAL, "-b", "1234"], {},
+     "Failed to load bird file: build 1234 is not in the store; download it first with "
+     "-G -d 40F5849A -b 1234"),
     (["-U"], None, "Must specify the specific device to be updated"),
 ])
 def test_nothing_to_send(tmp_path, args, settings, error):
@@ -181,7 +183,16 @@ def test_nothing_to_send(tmp_path, args, settings, error):
      "Error: Unable to modify serial number in bird."),
     ("firmware block shorter than its address",
      ["block 1 short.bin", "firmware image.bin 0x0", "info 1400 2.11.7 generic KX-DAQ8"],
-     "Failed to load bird file"),
+     "Failed to load bird file: block 1 is too short to hold its load address"),
+    ("firmware running past 4 GiB",
+     ["firmware image.bin 0xFFFFF800", "offsets 0xFFFFF840 0xFFFFF880",
+      "info 1400 2.11.7 generic KX-DAQ8"],
+     "Failed to load bird file: block 1 (4096 image bytes at 0xFFFFF800) runs past address "
+     "0xFFFFFFFF"),
+    ("overlapping firmware blocks",
+     ["firmware image.bin 0x0", "firmware image.bin 0x800", "offsets 0x40 0x80",
+      "info 1400 2.11.7 generic KX-DAQ8"],
+     "Failed to load bird file: firmware blocks 1 and 2 overlap at address 0x00000800"),
 ])
 def test_files_refused_before_the_module_is_touched(tmp_path, case, manifest, error):
     bird = birdpack(tmp_path, "bad", ["loader loader.bin 0x10000000"] + manifest)
@@ -201,10 +212,22 @@ def test_file_bound_to_another_serial_is_refused(tmp_path, repo, extra):
     r, status = run_update(tmp_path, world, ["-U", "-d", "1234ABCD", "-f",
                                              str(repo / "kxdaq8-1310-40F5849A.bird")] + extra)
     assert r.returncode == 1
-    assert "Birdfile failed validation" in r.stderr.splitlines()
+    assert "Birdfile failed validation: the file is bound to serial number 40F5849A" in \
+        r.stderr.splitlines()
     assert upgrade_requests(status, "1234ABCD") == 0
     assert not dump.exists() or dump.stat().st_size == 0
     assert history(tmp_path / "store", "1234ABCD") == {}
+
+
+@needs_usb
+def test_module_too_slow_to_answer_is_reported_as_a_time_out(tmp_path, repo):
+    world = ["--module", "serial=%s,%s,usb,fault=no-answer=3.9" % (SERIAL, DAQ8)]
+    r, status = run_update(tmp_path, world, ["-U", "-d", SERIAL, "-f",
+                                             str(repo / "kxdaq8-1300.bird")])
+    assert r.returncode == 1
+    assert ("Birdfile failed validation: the module did not answer in time when asked for its "
+            "serial number (aErrTimeout: Timeout occurred)") in r.stderr.splitlines(), r.stderr
+    assert upgrade_requests(status, SERIAL) == 0
 
 
 @needs_root

@@ -32,9 +32,15 @@ CASES = [
     ("short prepare", ["fault=short-prepare"], ("fail", FAILED)),
     ("WRITE status once", ["fault=write-status"], ("ok", ["  Retry 1"])),
     ("WRITE status always", ["fault=write-status=always"], ("fail", FAILED)),
-    ("no SUM answer", ["fault=no-answer=95.4"], ("fail", FAILED)),
-    ("no WRITE answer", ["fault=no-answer=95.5"], ("fail", FAILED)),
-    ("no PREPARE answer", ["fault=no-answer=95.3"], ("fail", FAILED)),
+    # The error's name and description, and the step that failed.
+    ("no SUM answer", ["fault=no-answer=95.4"],
+     ("fail", FAILED + "aErrPacket (Packet byte invalid) while sending firmware block 1 of 1 "
+                       "(attempt 5 of 5)")),
+    ("no WRITE answer", ["fault=no-answer=95.5"],
+     ("fail", FAILED + "aErrInvalidOption (Invalid option code) while sending firmware block 1 "
+                       "of 1 (attempt 5 of 5)")),
+    ("no PREPARE answer", ["fault=no-answer=95.3"],
+     ("fail", FAILED + "aErrTimeout (Timeout occurred) while preparing firmware block 1 of 1")),
     ("byte array refused once", ["fault=uei-data-error"], ("ok", ["  Retry 1"])),
     ("byte array refused always", ["fault=uei-data-error=6:always"], ("fail", FAILED)),
     ("double write refused", ["uei_data=no", "fault=drop-data-ack=30", "fault=double-write-status"],

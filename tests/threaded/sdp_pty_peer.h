@@ -1,9 +1,10 @@
 // A scripted i.MX boot ROM on the master side of a pseudo-terminal, for
 // tests of the serial SDP transport: it parses 16-byte commands, takes the
 // data of a write file and answers with raw words (security mode, then the
-// status or register word). Behaviours: answering, silent, speaking in the
-// middle of a transfer, hanging up on a write file, and chattering without
-// end. Its thread runs until Stop() or destruction, at most 60 s.
+// status or register word). Behaviours: answering, answering late (each
+// answer kLateMs after its command), silent, speaking in the middle of a
+// transfer, hanging up on a write file, and chattering without end. Its
+// thread runs until Stop() or destruction, at most 60 s.
 #ifndef TESTS_THREADED_SDP_PTY_PEER_H
 #define TESTS_THREADED_SDP_PTY_PEER_H
 
@@ -16,6 +17,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <string>
@@ -24,7 +26,9 @@
 
 namespace sdptest {
 
-enum class PeerMode { kAnswer, kSilent, kInterruptTransfer, kHangUpOnWriteFile, kChatty };
+enum class PeerMode { kAnswer, kLate, kSilent, kInterruptTransfer, kHangUpOnWriteFile, kChatty };
+
+constexpr int kLateMs = 300;
 
 constexpr uint32_t kSecurityWord = 0x56787856;
 constexpr uint32_t kStatusWord = 0x12343412;
@@ -95,10 +99,26 @@ class PtyBootRom {
     return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
   }
 
-  // Queued output is written as the master takes it.
+  // Queued output is written as the master takes it; a late ROM holds each
+  // answer back for kLateMs first.
   void Send(uint32_t first, uint32_t second, bool two = true) {
-    PutLE(out_, first);
-    if (two) PutLE(out_, second);
+    std::vector<uint8_t> answer;
+    PutLE(answer, first);
+    if (two) PutLE(answer, second);
+    if (mode_ == PeerMode::kLate) {
+      const auto due = std::chrono::steady_clock::now() + std::chrono::milliseconds(kLateMs);
+      late_.push_back({due, answer});
+      return;
+    }
+    out_.insert(out_.end(), answer.begin(), answer.end());
+  }
+
+  void ReleaseDue() {
+    std::lock_guard<std::mutex> guard(lock_);
+    while (!late_.empty() && late_.front().first <= std::chrono::steady_clock::now()) {
+      out_.insert(out_.end(), late_.front().second.begin(), late_.front().second.end());
+      late_.pop_front();
+    }
   }
 
   void Flush() {
@@ -164,6 +184,8 @@ class PtyBootRom {
         Flush();
         if (out_.size() > 4096) out_.resize(4096);
       }
+      ReleaseDue();
+      Flush();
       struct pollfd p = {master_, POLLIN, 0};
       if (poll(&p, 1, 5) <= 0 || !(p.revents & POLLIN)) {
         // A closed slave shows as a hang-up: wait for the next opener.
@@ -190,6 +212,8 @@ class PtyBootRom {
   // Thread-only state.
   std::vector<uint8_t> command_;
   std::vector<uint8_t> out_;
+  // Late answers and when they are due (guarded by lock_: Send runs under it).
+  std::deque<std::pair<std::chrono::steady_clock::time_point, std::vector<uint8_t>>> late_;
   uint32_t dataLeft_ = 0;
   bool hangUp_ = false;
   // Shared with the test.

@@ -193,10 +193,25 @@ TEST_F(CommandLine, ValuesOfParameters) {
   EXPECT_EQ(0x000003FFu, p.params.commands.Mask());
 
   Parsed words;
-  Parse(words, {"-b", "abc", "-o", "fast", "-m", "true"});
-  EXPECT_EQ("0", words.params.build);
+  Parse(words, {"-o", "fast", "-m", "true"});
   EXPECT_EQ(0u, words.params.baudRate);
   EXPECT_TRUE(words.params.ueiBytesLoad);
+
+  // A build must be a decimal number of 32 bits, as a serial number must
+  // be hexadecimal: anything else fails the parse instead of meaning the
+  // latest build.
+  for (const char* value : {"abc", "12x", "+5", " 7", "4294967296", "0x10"}) {
+    Parsed bad;
+    Parse(bad, {"-U", "-d", "40F5849A", "-b", value});
+    EXPECT_EQ(1, bad.result) << value;
+    EXPECT_EQ(std::vector<std::string>{"Invalid build number obtained from argument [" +
+                                       std::string(value) + "]"},
+              bad.display.errors);
+  }
+  Parsed padded;
+  Parse(padded, {"-b", "0012"});
+  EXPECT_EQ(0, padded.result);
+  EXPECT_EQ("12", padded.params.build);
 
   for (const char* value : {"1", "10", "true", "trueish"}) {
     Parsed m;

@@ -179,6 +179,10 @@ TEST(Display, ProgressBarOnTerminalAtFullAndNearlyFull) {
   // Width 69 - 6 - 4 = 59, of which 29 filled.
   EXPECT_EQ("\r (Loader) [" + std::string(29, '=') + ">" + std::string(29, ' ') + "] ( 50% ) ",
             labelled);
+
+  // An empty label draws the bar as no label does, without " () ".
+  const std::string empty = DrawOnTerminal([](CLI_Display& d) { d.update_progress(1.0, ""); });
+  EXPECT_EQ(full, empty);
 }
 
 TEST(Display, SpinnerCyclesAndClears) {

@@ -51,6 +51,10 @@ class FakeTransport : public SDPLoader_Interface {
   bool getDataFromBuffer(const Bytes& b, size_t offset, uint32_t& value) override {
     return SDP_WordFromHIDAnswer(b, offset, value);
   }
+  bool getSecurityFromBuffer(const Bytes& b, uint32_t& value) override {
+    return SDP_SecurityFromHIDAnswer(b, value);
+  }
+  uint32_t transferMs(size_t) const override { return 0; }
 
  private:
   Script& s_;
@@ -152,8 +156,12 @@ TEST_F(SDPLoaderTest, WriteLoaderResults) {
     const char* logged;
   };
   const Bytes ok = HidAnswer(0);
+  Bytes stranger = ok;
+  stranger[1] = 0x13;  // no security mode
   const Row table[] = {
       {"silent ROM", {}, -1, 100, 2, 5, "Error: No ack from iMX device\n"},
+      {"something else answers", std::vector<Bytes>(5, stranger), -1, 100, 6, 5,
+       "Error: the device answered, but not as an iMX boot ROM\n"},
       {"answer on the third status try", {{}, {}, ok, {}, HidAnswer(kSDPWriteComplete)}, -1, 100, 0, 5,
        "Loader Transfer Successful\n"},
       {"answer mid-transfer", {ok, {}, {0xAA}}, -1, 3000, 3, 3,
@@ -176,6 +184,30 @@ TEST_F(SDPLoaderTest, WriteLoaderResults) {
     EXPECT_TRUE(log.Contains(row.logged)) << row.name << ":\n" << log.Text();
     EXPECT_EQ(s.written.size(), row.writes) << row.name;
   }
+}
+
+// An answer's deadline: the time of the bytes still on the way and of the
+// answer at the transport's rate, plus the slack.
+TEST(SDPAnswers, DeadlineFollowsTheBytesAndTheRate) {
+  struct {
+    bool hid;
+    size_t pending, answer;
+    uint32_t ms;
+  } table[] = {
+      {false, 16, 8, 3},     // 24 bytes of 10 bits at 115200 bit/s: 2.1 ms
+      {false, 1024, 8, 90},  // 1032 bytes: 89.6 ms
+      {true, 16, 8, 1},      // one 64-byte packet a millisecond
+      {true, 1024, 8, 17},
+  };
+  for (const auto& row : table) {
+    SDPLoader loader;
+    if (row.hid)
+      ASSERT_TRUE(loader.setLoader(std::make_unique<HID_SDPLoader>(0x1FC9, 0x0130)));
+    else
+      ASSERT_TRUE(loader.setLoader(std::make_unique<Serial_SDPLoader>("/nonexistent")));
+    EXPECT_EQ(loader.answerTimeoutMs(row.pending, row.answer), row.ms + kSDPAnswerSlackMs);
+  }
+  EXPECT_EQ(SDPLoader().answerTimeoutMs(16, 8), 0u);
 }
 
 TEST_F(SDPLoaderTest, SilentROMGetsExactlyFiveStatusCommands) {

@@ -196,12 +196,24 @@ std::vector<uint8_t> Info(const std::string& build, const std::string& model, ui
   return Block(4, std::vector<uint8_t>(fields.begin(), fields.begin() + length), length);
 }
 
+// A loader (type 0) or firmware (type 1) block of n image bytes at address.
+std::vector<uint8_t> Image(uint8_t type, uint32_t address, uint32_t n) {
+  return Block(type, Cat(Word(address), std::vector<uint8_t>(n, 0x5A)), n + 4);
+}
+
 // Whether a package can be used, and why not, is one verdict: the stream
 // check gives the one loading gives, and neither keeps more than
 // BIRD_FILE_MAX_BLOCKS blocks.
 TEST(BirdStreamCheck, SameUsabilityVerdictAndBoundedBlocks) {
   const std::vector<uint8_t> fw = Block(1, {0, 0, 0, 0, 1, 2}, 6);
   const std::vector<uint8_t> good = Cat(fw, Info("1300", "KX", 64));
+  const std::vector<uint8_t> info = Info("1300", "KX", 64);
+  // Bodies of image blocks and an information block.
+  auto images = [&info](std::vector<std::vector<uint8_t>> blocks) {
+    std::vector<uint8_t> body = Word(uint32_t(blocks.size() + 1));
+    for (const auto& b : blocks) body = Cat(body, b);
+    return Cat(body, info);
+  };
   std::vector<uint8_t> empties;
   for (int i = 0; i < 4094; ++i) empties = Cat(empties, Block(3, {}, 0));
   const std::vector<std::pair<std::vector<uint8_t>, std::string>> bodies = {
@@ -219,6 +231,20 @@ TEST(BirdStreamCheck, SameUsabilityVerdictAndBoundedBlocks) {
       {Cat(Word(4096), Cat(Cat(empties, Block(3, {}, 0)), good)),
        "the package holds more than 4096 blocks"},
       {Cat(Word(4097), good), "the package declares 4097 blocks, more than the 4096 allowed"},
+      // Images must fit below 4 GiB, and no address may be written twice
+      // in one phase.
+      {images({Image(1, 0xFFFFFFFC, 64)}),
+       "block 0 (64 image bytes at 0xFFFFFFFC) runs past address 0xFFFFFFFF"},
+      {images({Image(1, 0, 8), Image(0, 0xFFFFFFF0, 17)}),
+       "block 1 (17 image bytes at 0xFFFFFFF0) runs past address 0xFFFFFFFF"},
+      {images({Image(1, 0xFFFFFFFC, 4), Image(1, 0, 0)}), ""},
+      {images({Image(1, 0x1000, 16), Image(1, 0x100F, 4)}),
+       "firmware blocks 0 and 1 overlap at address 0x0000100F"},
+      {images({Image(1, 0x2000, 0x100), Image(1, 0x3000, 4), Image(1, 0x2080, 4)}),
+       "firmware blocks 0 and 2 overlap at address 0x00002080"},
+      {images({Image(0, 0x20000400, 0x1000), Image(0, 0x20000400, 4), Image(1, 0, 4)}),
+       "loader blocks 0 and 1 overlap at address 0x20000400"},
+      {images({Image(1, 0x1000, 16), Image(1, 0x1010, 4), Image(0, 0x1000, 32)}), ""},
   };
   for (const auto& b : bodies) {
     const std::vector<uint8_t> file = BirdWriter::Wrap(Cat(b.first, Word(0)), 6);

@@ -103,18 +103,28 @@ TEST(SimImxSdp, LoaderPrefixAndSilenceAfterABadJump) {
 
 TEST(SimImxSdp, SerialLineTakesRawCommandsAndDataInAnyPieces) {
   ImxRom rom(Config());
-  // Write file of 6 bytes at 0x20000400, split mid-command and mid-data.
-  const Bytes stream = {0x04, 0x04, 0x20, 0x00, 0x04, 0x00, 0x20, 0, 0, 0, 6, 0, 0, 0, 0, 0,
+  // The association word, a write file of 6 bytes at 0x20000400 split
+  // mid-command and mid-data, a fuse read, 5 of the bytes read back a byte
+  // at a time, and the jump.
+  const Bytes stream = {0x23, 0x45, 0x45, 0x23,
+                        0x04, 0x04, 0x20, 0x00, 0x04, 0x00, 0x20, 0, 0, 0, 6, 0, 0, 0, 0, 0,
                         0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6,
-                        0x01, 0x01, 0x40, 0x1F, 0x44, 0x20, 0x20, 0, 0, 0, 4, 0, 0, 0, 0, 0};
+                        0x01, 0x01, 0x40, 0x1F, 0x44, 0x20, 0x20, 0, 0, 0, 4, 0, 0, 0, 0, 0,
+                        0x01, 0x01, 0x20, 0x00, 0x04, 0x01, 0x08, 0, 0, 0, 5, 0, 0, 0, 0, 0,
+                        0x0B, 0x0B, 0x20, 0x00, 0x04, 0x00, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
   for (size_t at = 0; at < stream.size(); at += 5)
     rom.serialReceive(stream.data() + at, std::min<size_t>(5, stream.size() - at), 0);
-  EXPECT_EQ(rom.serialTakeDue(0), (Bytes{0x56, 0x78, 0x78, 0x56, 0x88, 0x88, 0x88, 0x88,
-                                         0x56, 0x78, 0x78, 0x56, 0xDD, 0xCC, 0xBB, 0xAA}));
+  EXPECT_EQ(rom.serialTakeDue(0), (Bytes{0x23, 0x45, 0x45, 0x23,
+                                         0x56, 0x78, 0x78, 0x56, 0x88, 0x88, 0x88, 0x88,
+                                         0x56, 0x78, 0x78, 0x56, 0xDD, 0xCC, 0xBB, 0xAA,
+                                         0x56, 0x78, 0x78, 0x56, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6,
+                                         0x56, 0x78, 0x78, 0x56, 0xF0, 0xF0, 0xF0, 0xF0}));
+  EXPECT_EQ(rom.state(), ImxRom::State::Started);
+  EXPECT_EQ(rom.stats().associations, 1u);
   EXPECT_EQ(rom.imageAt(0x20000400), (Bytes{0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6}));
   EXPECT_EQ(rom.stats().dataBytes, 6u);
   EXPECT_EQ(rom.stats().commands.at(0x0404), 1u);
-  EXPECT_EQ(rom.stats().commands.at(0x0101), 1u);
+  EXPECT_EQ(rom.stats().commands.at(0x0101), 2u);
 }
 
 TEST(SimImxSdp, FaultWordsParseAndRefuse) {
@@ -194,10 +204,13 @@ TEST(SimImxSdp, OversizedWriteIsRefusedAndRegisterReadsAreBounded) {
   const Bytes huge = {1, 0x04, 0x04, 0, 0, 0, 0, 0x20, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0};
   EXPECT_EQ(Hid(rom, {huge, kData10}), (std::vector<Bytes>{kSecurity, Report4(0x33333333)}));
   EXPECT_EQ(rom.stats().strayData, 1u);
-  // 0xFFFFFFFF bytes asked: one 64-byte report of 16 words.
+  // 0xFFFFFFFF bytes asked: 64 KB, in 1024 reports of 64 bytes.
   const Bytes many = {1, 0x01, 0x01, 0x40, 0x1F, 0x44, 0x10, 0x20, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0};
-  auto in = Hid(rom, {many});
-  ASSERT_EQ(in.size(), 2u);
+  rom.hidWrite(many.data(), many.size(), 0);
+  std::vector<Bytes> in;
+  Bytes one;
+  for (int i = 0; i < 2000 && rom.hidRead(0, one); ++i) in.push_back(one);
+  ASSERT_EQ(in.size(), 1u + 1024u);
   Bytes expect(65, 0);
   expect[0] = 4;
   expect[1] = 0x04; expect[2] = 0x03; expect[3] = 0x02; expect[4] = 0x01;

@@ -280,7 +280,7 @@ TEST(SimLpcIsp, EraseCoversTheSectorLayout) {
   EXPECT_EQ(rom.stats().sectorsErased, 2u);
 }
 
-TEST(SimLpcIsp, OutputIsPacedAndHeldBackByEraseAndProgramming) {
+TEST(SimLpcIsp, BothDirectionsArePacedAndAnswersHeldBackByEraseAndProgramming) {
   LpcConfig c;
   c.eraseMs = 100;
   c.programMs = 2;
@@ -288,19 +288,56 @@ TEST(SimLpcIsp, OutputIsPacedAndHeldBackByEraseAndProgramming) {
   rom.setBitRate(9600);  // 1042 us a character
   uint8_t q = '?';
   rom.receive(&q, 1, 1000);
-  EXPECT_EQ(rom.nextDue(), 1000u + 1042u);
-  EXPECT_EQ(rom.takeDue(1000 + 1042 * 3), "Syn");
+  // "?" has crossed the line at 1000 + 1042; the first answer character after one more.
+  EXPECT_EQ(rom.nextDue(), 1000u + 2u * 1042u);
+  EXPECT_EQ(rom.takeDue(1000 + 1042 * 4), "Syn");
   EXPECT_EQ(rom.takeAll(), "chronized\r\n");
-  Say(rom, "Synchronized\r\n14746\r\nA 0\r\nU 23130\r\nP 0 29\r\n");
+  // Twenty characters written at once reach the ROM one character time apart.
+  const std::string sync = "Synchronized\r\n14746\r\n";
+  rom.receive(reinterpret_cast<const uint8_t*>(sync.data()), sync.size(), 5000000);
+  EXPECT_EQ(rom.takeDue(5000000 + 1042 * 2), "S");
+  EXPECT_EQ(rom.stats().hostAheadMax, sync.size());
+  Say(rom, "A 0\r\nU 23130\r\nP 0 29\r\n");
   const std::string erase = "E 0 29\r\n";
   rom.receive(reinterpret_cast<const uint8_t*>(erase.data()), erase.size(), 10000000);
-  EXPECT_GE(rom.nextDue(), 10000000u + 30u * 100000u);  // 30 sectors of 100 ms
+  // One erase time for the whole range of consecutive sectors.
+  EXPECT_GE(rom.nextDue(), 10000000u + 100000u);
+  EXPECT_LT(rom.nextDue(), 10000000u + 2u * 100000u);
   EXPECT_EQ(rom.takeAll(), "0\r\n");
   ASSERT_TRUE(WriteRam(rom, std::vector<uint8_t>(4096, 0)));
   const std::string copy = "P 0 0\r\nC 0 " + kRam + " 4096\r\n";
   rom.receive(reinterpret_cast<const uint8_t*>(copy.data()), copy.size(), 20000000);
-  EXPECT_EQ(rom.takeDue(20000000 + 3 * 1042), "0\r\n");
+  EXPECT_EQ(rom.takeDue(20000000 + (copy.size() + 3) * 1042), "0\r\n");
   EXPECT_GE(rom.nextDue(), 20000000u + 16u * 2000u);
+}
+
+TEST(SimLpcIsp, CompareFindsTheFirstDifferenceAndACorruptedCopy) {
+  LpcConfig cfg;
+  std::string error;
+  ASSERT_TRUE(cfg.faults.parse("corrupt-copy=2", error)) << error;
+  LpcIsp rom(cfg);
+  Ready(rom);
+  std::vector<uint8_t> data(4096);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = uint8_t(i * 7);
+  ASSERT_TRUE(WriteRam(rom, data));
+  EXPECT_EQ(Say(rom, "P 0 1\r\nE 0 1\r\nP 0 0\r\nC 0 " + kRam + " 4096\r\n"), "0\r\n0\r\n0\r\n0\r\n");
+  EXPECT_EQ(Say(rom, "M 0 " + kRam + " 4096\r\n"), "0\r\n");
+  EXPECT_EQ(Say(rom, "P 1 1\r\nC 4096 " + kRam + " 4096\r\n"), "0\r\n0\r\n");  // spoilt, still 0
+  const std::string answer = Say(rom, "M 4096 " + kRam + " 4096\r\n");
+  ASSERT_EQ(answer.substr(0, 4), "10\r\n");
+  const size_t offset = std::stoul(answer.substr(4));
+  EXPECT_NE(rom.flash()[4096 + offset], data[offset]);
+  EXPECT_TRUE(std::equal(data.begin(), data.begin() + long(offset), rom.flash().begin() + 4096));
+  struct Case {
+    std::string say, expect;
+  };
+  for (const Case& c : std::vector<Case>{{"M 2 " + kRam + " 4\r\n", "2\r\n"},
+                                         {"M 0 268439553 4\r\n", "3\r\n"},
+                                         {"M 0 " + kRam + " 6\r\n", "6\r\n"},
+                                         {"M 524284 " + kRam + " 8\r\n", "4\r\n"},
+                                         {"M 0 4\r\n", "12\r\n"}}) {
+    EXPECT_EQ(Say(rom, c.say), c.expect) << c.say;
+  }
 }
 
 TEST(SimLpcIsp, GoAnswersThenRunsAndHearsNothingMore) {

@@ -104,6 +104,12 @@ TEST(UpdateFirmware, RefusedWithoutSerialNumberOrBuild) {
   EXPECT_TRUE(display.HasError("Update command must specify the specific device"));
   EXPECT_FALSE(updater.Update_Firmware(0x40F5849A, 0, "", 0, 0, false));
   EXPECT_TRUE(display.HasError("Could not find valid build for this device."));
+  // A refused file is refused with the reason -C gives; a missing stored
+  // build names -G.
   EXPECT_FALSE(updater.Update_Firmware(0x40F5849A, 0, dir.join("missing.bird"), 0, 0, false));
-  EXPECT_TRUE(display.HasError("Failed to load bird file"));
+  EXPECT_TRUE(display.HasError(
+      "Failed to load bird file: the file cannot be found (No such file or directory)"));
+  EXPECT_FALSE(updater.Update_Firmware(0x40F5849A, 1234, "", 0, 0, false));
+  EXPECT_TRUE(display.HasError("Failed to load bird file: build 1234 is not in the store; "
+                               "download it first with -G -d 40F5849A -b 1234"));
 }

@@ -216,7 +216,8 @@ TEST_F(FirmwareTest, WriteFailureRecordsNothing) {
 TEST_F(FirmwareTest, ServerFailuresAreReported) {
   Override("hi", "error\n");
   EXPECT_EQ(updater_->Download_Firmware(kSerial, "", false, false), 0u);
-  EXPECT_TRUE(display_.HasError("Server request failed for " + url_));
+  EXPECT_TRUE(display_.HasError("Server request failed for " + url_ +
+                                 ": the server's reply does not begin with \"ok\""));
   EXPECT_TRUE(updater_->Get_BuildList(kSerial).empty());
   EXPECT_TRUE(updater_->Get_JWT(kSerial).empty());
   Override("hi", "ok\n");

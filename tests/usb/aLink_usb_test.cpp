@@ -56,6 +56,19 @@ class UsbLinkTest : public UsbTestbedTest {
 
 };
 
+TEST_F(UsbLinkTest, ContextMadeByInitServesTheLinksAndIsRenewedAfterExit) {
+  libusb_context* made = Korvex_libusb_init();
+  ASSERT_NE(nullptr, made);
+  EXPECT_EQ(made, Korvex_libusb_init());
+  EXPECT_EQ(made, Korvex_libusb_context());
+  uint32_t id = CreateSynced();
+  ASSERT_NE(id, 0u);
+  EXPECT_EQ(made, Korvex_libusb_context());
+  ASSERT_EQ(aLink_Destroy(&id), aErrNone);
+  Korvex_libusb_exit();
+  EXPECT_NE(nullptr, Korvex_libusb_init());
+}
+
 TEST_F(UsbLinkTest, SyncsOnCreationAndSharesTheIdBySerialNumber) {
   uint32_t id = CreateSynced();
   ASSERT_NE(id, 0u);
