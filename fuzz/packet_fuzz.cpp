@@ -51,9 +51,10 @@ void Assemble(const uint8_t* data, size_t size) {
     // A complete packet takes no further byte.
     aPacket surplus = *packet;
     if (aPacket_AddByte(&surplus, data[(i + 1) % size]) == aErrNone) std::abort();
-    aPacket_GetCmd(packet, &surplus.fill);
-    aPacket_GetOption(packet, &surplus.fill);
-    aPacket_GetIndex(packet, &surplus.fill);
+    uint8_t field = 0;
+    aPacket_GetCmd(packet, &field);
+    aPacket_GetOption(packet, &field);
+    aPacket_GetIndex(packet, &field);
     if (log != nullptr) {
       uint8_t bytes[aPACKET_MAX_WIRE];
       const uint32_t n = aPacket_WireBytes(packet, bytes);

@@ -40,6 +40,12 @@ class ScriptedRom : public SDPLoader_Interface {
     return hid_ ? SDP_WordFromHIDAnswer(buffer, offset, value)
                 : SDP_WordFromSerialAnswer(buffer, offset, value);
   }
+  bool getSecurityFromBuffer(const std::vector<uint8_t>& buffer, uint32_t& value) override {
+    return hid_ ? SDP_SecurityFromHIDAnswer(buffer, value)
+                : SDP_SecurityFromSerialAnswer(buffer, value);
+  }
+  // A fast line: the deadlines matter little, as every read answers at once.
+  uint32_t transferMs(size_t bytes) const override { return uint32_t(bytes / 1024); }
 
  private:
   FuzzInput& in_;
@@ -48,23 +54,31 @@ class ScriptedRom : public SDPLoader_Interface {
   uint32_t writes_ = 0;
 };
 
+uint32_t LittleEndianAt(const std::vector<uint8_t>& bytes, size_t at) {
+  return bytes[at] | uint32_t(bytes[at + 1]) << 8 | uint32_t(bytes[at + 2]) << 16 |
+         uint32_t(bytes[at + 3]) << 24;
+}
+
 // The readers take a word only where the documented shape has one.
 void CheckWordReaders(const std::vector<uint8_t>& answer) {
+  uint32_t security = 0;
+  if (SDP_SecurityFromHIDAnswer(answer, security) &&
+      (answer.size() < 5 || answer[0] != kSDPReportSecurity || security != LittleEndianAt(answer, 1))) {
+    std::abort();
+  }
+  if (SDP_SecurityFromSerialAnswer(answer, security) &&
+      (answer.size() < 4 || security != LittleEndianAt(answer, 0))) {
+    std::abort();
+  }
   for (size_t offset = 0; offset < 18; ++offset) {
     uint32_t hid = 0, serial = 0;
     const bool hidOk = SDP_WordFromHIDAnswer(answer, offset, hid);
     const bool serialOk = SDP_WordFromSerialAnswer(answer, offset, serial);
-    if (hidOk && (answer.size() != 70 || offset > 15 ||
-                  hid != (answer[offset + 6] | uint32_t(answer[offset + 7]) << 8 |
-                          uint32_t(answer[offset + 8]) << 16 | uint32_t(answer[offset + 9]) << 24))) {
+    if (hidOk && (answer.size() != 70 || offset > 15 || hid != LittleEndianAt(answer, offset + 6)))
       std::abort();
-    }
-    if (serialOk && (offset > 15 || answer.size() < offset + 8 ||
-                     serial != (answer[offset + 4] | uint32_t(answer[offset + 5]) << 8 |
-                                uint32_t(answer[offset + 6]) << 16 |
-                                uint32_t(answer[offset + 7]) << 24))) {
+    if (serialOk &&
+        (offset > 15 || answer.size() < offset + 8 || serial != LittleEndianAt(answer, offset + 4)))
       std::abort();
-    }
   }
 }
 
@@ -94,7 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<uint8_t> image(size_t(mode >> 4) * 200u + 1u, 0x5A);
   const int result = loader.writeLoader(image, 0x00910000);
   if (result != kSDPWriteOk && result != kSDPWriteNoAnswer && result != kSDPWriteInterrupted &&
-      result != kSDPWriteNotComplete && result != kSDPWriteFailed) {
+      result != kSDPWriteNotComplete && result != kSDPWriteFailed && result != kSDPWriteNotRom) {
     std::abort();
   }
   if (result == kSDPWriteOk) loader.startLoader(0x00910000);
