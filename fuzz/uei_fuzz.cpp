@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   record.address = in.Byte();
   record.command = in.Byte();
   record.option = in.Byte();
-  record.specifier = in.Byte();
+  record.specifier = in.Byte() & aUEI_INDEX_MASK;  // the index, as callers give it
   record.type = kTypes[in.Byte() % 5];
   const uint32_t length = ((uint32_t(in.Byte()) << 8) | in.Byte()) % (aUEI_BYTES_RUN_MAX + 64);
   std::vector<uint8_t> buffer(length + 1, 0xA5);  // one guard byte
