@@ -34,11 +34,14 @@ echo "== libFuzzer targets (AddressSanitizer + UndefinedBehaviorSanitizer) =="
 # Each target (fuzz/targets.txt) runs 20 seconds from its committed seeds; a
 # crash, a leak or an out-of-bounds access fails the run. Long runs:
 # scripts/fuzz.sh TARGET MINUTES.
-# A smaller quarantine of freed blocks (see scripts/fuzz.sh).
 scripts/build.sh fuzz
+# A smaller quarantine of freed blocks (see scripts/fuzz.sh).
 export ASAN_OPTIONS="$ASAN_OPTIONS:quarantine_size_mb=64"
 for target in $(grep -E '^[a-z0-9_]+$' fuzz/targets.txt); do
-  work=build/fuzz/work/$target
+  # A fresh work directory: the run starts from the seeds alone, so that
+  # its time does not grow with what earlier runs found.
+  work=build/fuzz/work-test/$target
+  rm -rf "$work"
   mkdir -p "$work" "build/fuzz/artifacts/$target"
   build/fuzz/fuzz/${target}_fuzz -max_total_time=20 -rss_limit_mb=2048 -timeout=30 \
     -print_final_stats=1 -artifact_prefix="build/fuzz/artifacts/$target/" \
