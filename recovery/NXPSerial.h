@@ -79,6 +79,10 @@ class NXPSerialClass {
   // 9600). Any stream open before is destroyed first.
   aErr Connect(const char* port, uint32_t baud);
   void Disconnect();
+  // Takes over an open stream as the line to the chip, at baud (which
+  // only sets the answer deadlines), for lines that are not serial ports.
+  // SetBaudRate cannot reopen such a line. aErrParam for a null stream.
+  aErr Attach(aStreamRef stream, uint32_t baud);
   bool IsConnected() const { return stream_ != nullptr; }
   uint32_t BaudRate() const { return baud_; }
   bool Echo() const { return echo_; }
