@@ -5,7 +5,6 @@
 #include <string>
 
 #include "common/aError.h"
-#include "sim/SimConfig.h"
 #include "sim/SimModule.h"
 
 namespace ksim {
