@@ -6,7 +6,9 @@
 #include "api/Link_impl.h"
 #include "common/aKorvexDebug.h"
 #include "common/aLink.h"
+#include "common/aServer.h"
 #include "common/aTime.h"
+#include "common/discover.h"
 
 namespace Velmaris {
 namespace Korvex {
@@ -87,15 +89,33 @@ aErr Link::makeSerialSpec(uint32_t serialNumber, const std::string& port, uint32
   return aErrNone;
 }
 
+// The module's USB link is owned by a sharing server in this process, announced
+// to the local probe; this link is the process's own client of it. The port
+// and the interface the server listens on go into the configuration, where
+// links made through this one (connectThroughLinkModule) find them.
+aErr Link::impl::createSharedUSBLink(uint32_t serialNumber) {
+  // Without the messaging library nothing can be shared.
+  if (!aServer_Available()) return aErrUnimplemented;
+  aDiscovery_PrepareMessaging();
+  aDiscovery_InstallAnnouncer();
+  uint16_t port = 0;
+  uint32_t interfaceAddress = config.networkInterface;
+  linkId = aLink_CreateServer(serialNumber, &port, &interfaceAddress, config.localOnly);
+  if (linkId == 0) return aErrConnection;
+  config.port = port;
+  config.networkInterface = interfaceAddress;
+  return aErrNone;
+}
+
 aErr Link::impl::createEngineLink() {
   const linkSpec& s = *spec;
   switch (s.type) {
     case USB:
-      // A USB link shared through a local server needs the link-sharing
-      // layer, which this build does not have.
-      if (config.enabled) return aErrUnimplemented;
-      linkId = aLink_CreateUSB(s.serialNumber);
-      break;
+      if (!config.enabled) {
+        linkId = aLink_CreateUSB(s.serialNumber);
+        break;
+      }
+      return createSharedUSBLink(s.serialNumber);
     case TCPIP: {
       uint32_t address;
       std::memcpy(&address, s.address, sizeof(address));

@@ -69,6 +69,7 @@ struct Link::impl {
 
   // Link_connect.cpp
   aErr createEngineLink();
+  aErr createSharedUSBLink(uint32_t serialNumber);
   aErr waitRunning();
   aErr discoverOnce(linkType type, uint32_t serialNumber, uint32_t model);
   // Link_packets.cpp

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "common/aError.h"
 #include "log/TerminalText.h"
 
 // Build numbers, versions, tokens and device names come from the server or
@@ -10,7 +11,22 @@
 
 namespace {
 using Level = UpdaterDisplayInterface::Level;
+
+// Why a module found over TCP/IP could not be read, as its line says it.
+const char* NetworkReadFailure(aErr error) {
+  switch (error) {
+    case aErrConnection:
+      return "Cannot connect to the module";
+    case aErrNotReady:
+    case aErrTimeout:
+      return "The module does not answer";
+    case aErrCancel:
+      return "Not read: discovery ran out of time";
+    default:
+      return aError_GetErrorDescription(error);
+  }
 }
+}  // namespace
 
 void _display_app_version(UpdaterDisplayInterface& display) {
   display.message(Level::info, "%s (%s)", UPDATER_APP_NAME, UPDATER_APP_VERSION);
@@ -64,7 +80,14 @@ void _display_device_list(UpdaterDisplayInterface& display, linkType type,
   }
   for (const DeviceInfo& device : devices) {
     const linkSpec& spec = device.spec;
-    if (spec.type == TCPIP) {
+    if (spec.type == TCPIP && device.error != aErrNone) {
+      // Any host may answer a search: what it points at is named, never
+      // listed as a module.
+      display.message(Level::info, "    %08X  [Error (%d): %s]  [%d.%d.%d.%d:%u]",
+                      spec.serialNumber, int(device.error), NetworkReadFailure(device.error),
+                      spec.address[0], spec.address[1], spec.address[2], spec.address[3],
+                      unsigned(spec.port & 0xFFFFu));
+    } else if (spec.type == TCPIP) {
       char address[20];
       snprintf(address, sizeof(address), "[%d.%d.%d.%d]", spec.address[0], spec.address[1],
                spec.address[2], spec.address[3]);

@@ -5,6 +5,7 @@
 #ifndef UPDATER_UPDATER_H
 #define UPDATER_UPDATER_H
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -131,6 +132,14 @@ class Updater {
   aErr _get_device_name(Velmaris::Korvex::Module& module, DeviceInfo& device);
   // Turns off link sharing for the module's next connection; reported.
   aErr _disable_link_sharing(Velmaris::Korvex::Module& module);
+  // Reads one found module into its record (connect, build, version,
+  // name), giving up between steps once deadline has passed (aErrCancel).
+  // Safe to run on several threads at once for different records; false
+  // when the sharing-off step failed, which the caller reports.
+  bool _read_device(DeviceInfo& device, std::chrono::steady_clock::time_point deadline);
+  // Reads the records found over TCP/IP from `first` on, a few at once,
+  // under one deadline: a record not read in time keeps aErrCancel.
+  void _read_network_devices(std::vector<DeviceInfo>& devices, size_t first);
 
   // The chip's fingerprint through its boot ROM on port: the LPC ROM first
   // (at baud), else the i.MX ROM, which takes the recovery loader of the

@@ -1,8 +1,20 @@
 // Finding modules: those reached directly over USB or TCP/IP, and those on
 // the I2C bus of a routing module, each read into a DeviceInfo.
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <system_error>
+#include <thread>
 #include <vector>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "api/I2CClass.h"
 #include "api/Module.h"
@@ -36,6 +48,51 @@ constexpr unsigned kFirstBusAddress = 2;
 constexpr unsigned kLastBusAddress = 252;
 constexpr uint8_t kI2CSpeedCode = 3;
 
+// Any host can answer a TCP/IP search, for modules at endpoints that take a
+// connection and never answer: each such read costs seconds. The records
+// are read by this many threads at once, and none is started or carried on
+// once this long has passed since the search ended.
+constexpr size_t kNetworkReaders = 16;
+constexpr std::chrono::milliseconds kNetworkReadWindow{4000};
+using Clock = std::chrono::steady_clock;
+
+// How long a TCP connection to a found module may take to complete.
+constexpr int kConnectProbeMs = 1000;
+
+// Records of one TCP endpoint (address and port): they would share one
+// engine link, so they are read one after another.
+uint64_t Endpoint(const linkSpec& spec) {
+  uint32_t address = 0;
+  std::memcpy(&address, spec.address, sizeof(address));
+  return (uint64_t(address) << 16) | (spec.port & 0xFFFFu);
+}
+
+// Whether a TCP connection to the record's endpoint completes within
+// kConnectProbeMs. Tried before the record's link is made: links are made
+// one at a time in the process, and an endpoint that drops connection
+// requests would hold every other record's link up for its whole connect
+// time. When the probe itself cannot run, the link's own connect decides.
+bool EndpointConnects(const linkSpec& spec) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return true;
+  sockaddr_in to;
+  std::memset(&to, 0, sizeof(to));
+  to.sin_family = AF_INET;
+  std::memcpy(&to.sin_addr.s_addr, spec.address, sizeof(to.sin_addr.s_addr));
+  to.sin_port = htons(uint16_t(spec.port));
+  bool connects = connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof(to)) == 0;
+  if (!connects && errno == EINPROGRESS) {
+    pollfd p = {fd, POLLOUT, 0};
+    const int ready = poll(&p, 1, kConnectProbeMs);
+    int error = 0;
+    socklen_t size = sizeof(error);
+    connects = ready < 0 || (ready == 1 &&
+                             getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0);
+  }
+  close(fd);
+  return connects;
+}
+
 bool CollectDevice(const linkSpec* record, bool* counted, void* context) {
   auto* devices = static_cast<std::vector<DeviceInfo>*>(context);
   DeviceInfo device;
@@ -64,13 +121,19 @@ struct SpecDeleter {
 };
 using SpecHandle = std::unique_ptr<linkSpec, SpecDeleter>;
 
-}  // namespace
-
-aErr Updater::_disable_link_sharing(Module& module) {
+// The sharing-off step without its message, which only the main thread
+// may show.
+aErr SharingOff(Module& module) {
   aLanetConfig config;
   config.enabled = 0;
   config.fallback = 0;
-  const aErr err = module.setConfig(config);
+  return module.setConfig(config);
+}
+
+}  // namespace
+
+aErr Updater::_disable_link_sharing(Module& module) {
+  const aErr err = SharingOff(module);
   if (err != aErrNone) display.message(Level::error, "Failed to SET network configuration");
   return err;
 }
@@ -136,6 +199,77 @@ aErr Updater::_get_device_name(Module& module, DeviceInfo& device) {
   return err;
 }
 
+bool Updater::_read_device(DeviceInfo& device, Clock::time_point deadline) {
+  device.modelName = aDefs_GetModelName(device.spec.model);
+  Module module(kDirectModuleAddress, 0);
+  // A module left unread must not be listed as if it had answered.
+  device.error = SharingOff(module);
+  if (device.error != aErrNone) return false;
+  device.error = module.connectFromSpec(device.spec);
+  if (device.error != aErrNone) return true;
+  const auto late = [deadline] { return Clock::now() >= deadline; };
+  device.error = aErrCancel;
+  if (!late()) {
+    device.buildNumber = _get_build_number(module);
+    if (!late()) device.error = _get_version(module, device);
+    if (device.error == aErrNone && late()) device.error = aErrCancel;
+    if (device.error == aErrNone) device.error = _get_device_name(module, device);
+  }
+  module.disconnect();
+  return true;
+}
+
+void Updater::_read_network_devices(std::vector<DeviceInfo>& devices, size_t first) {
+  std::vector<std::vector<size_t>> groups;
+  std::map<uint64_t, size_t> groupOf;
+  for (size_t i = first; i < devices.size(); ++i) {
+    auto known = groupOf.emplace(Endpoint(devices[i].spec), groups.size());
+    if (known.second) groups.emplace_back();
+    groups[known.first->second].push_back(i);
+  }
+  const Clock::time_point deadline = Clock::now() + kNetworkReadWindow;
+  std::atomic<size_t> nextGroup{0};
+  // One flag per record, each written by the one thread that reads it.
+  std::vector<char> sharingRefused(devices.size(), 0);
+  const auto reader = [&] {
+    for (size_t g = nextGroup++; g < groups.size(); g = nextGroup++) {
+      // An endpoint that could not be reached for one record is not tried
+      // again for the next.
+      aErr unreachable = aErrNone;
+      for (size_t i : groups[g]) {
+        DeviceInfo& device = devices[i];
+        if (unreachable != aErrNone || Clock::now() >= deadline) {
+          device.modelName = aDefs_GetModelName(device.spec.model);
+          device.error = unreachable != aErrNone ? unreachable : aErrCancel;
+          continue;
+        }
+        if (!EndpointConnects(device.spec)) {
+          device.modelName = aDefs_GetModelName(device.spec.model);
+          device.error = unreachable = aErrConnection;
+        } else if (!_read_device(device, deadline)) {
+          sharingRefused[i] = 1;
+        } else if (device.error == aErrConnection || device.error == aErrNotReady) {
+          unreachable = device.error;
+        }
+      }
+    }
+  };
+  std::vector<std::thread> threads;
+  const size_t helpers = std::min(kNetworkReaders, groups.size()) - (groups.empty() ? 0 : 1);
+  for (size_t t = 0; t < helpers; ++t) {
+    try {
+      threads.emplace_back(reader);
+    } catch (const std::system_error&) {
+      break;  // fewer threads: the records are still all read or marked
+    }
+  }
+  reader();
+  for (std::thread& thread : threads) thread.join();
+  for (char refused : sharingRefused) {
+    if (refused) display.message(Level::error, "Failed to SET network configuration");
+  }
+}
+
 std::vector<DeviceInfo> Updater::Discover_Devices(linkType type) {
   std::vector<DeviceInfo> devices;
   std::vector<linkType> types;
@@ -145,23 +279,20 @@ std::vector<DeviceInfo> Updater::Discover_Devices(linkType type) {
     types = {type};
   }
   for (linkType searched : types) {
+    const size_t first = devices.size();
     aDiscovery_EnumerateModules(searched, CollectDevice, &devices, kLocalInterface);
-    if (searched == USB) _report_usb_access(aErrNone);
-  }
-
-  for (DeviceInfo& device : devices) {
-    device.modelName = aDefs_GetModelName(device.spec.model);
-    Module module(kDirectModuleAddress, 0);
-    // A module left unread must not be listed as if it had answered.
-    device.error = _disable_link_sharing(module);
-    if (device.error != aErrNone) continue;
-    device.error = module.connectFromSpec(device.spec);
-    if (device.spec.type == USB) _report_usb_access(device.error);
-    if (device.error != aErrNone) continue;
-    device.buildNumber = _get_build_number(module);
-    device.error = _get_version(module, device);
-    if (device.error == aErrNone) device.error = _get_device_name(module, device);
-    module.disconnect();
+    if (searched == USB) {
+      _report_usb_access(aErrNone);
+      for (size_t i = first; i < devices.size(); ++i) {
+        if (!_read_device(devices[i], Clock::time_point::max())) {
+          display.message(Level::error, "Failed to SET network configuration");
+        } else {
+          _report_usb_access(devices[i].error);
+        }
+      }
+    } else {
+      _read_network_devices(devices, first);
+    }
   }
   return devices;
 }

@@ -5,6 +5,10 @@
 // first two data bytes are 95 and the reply's option. Replies of earlier
 // exchanges that came after their wait gave up are dropped before each
 // request, so a late acknowledgement can never answer the next packet.
+// A reply can also come twice, its copy after the next request has gone:
+// so each reply is also matched on its own length (PREPARE, SUM and WRITE
+// share their reply option and differ only in it), and a DATA
+// acknowledgement never counts more bytes than its packet carried.
 #include "app/UpdaterEntity.h"
 
 #include <climits>
@@ -37,7 +41,7 @@ namespace {
 #define UPGRADE_REBOOT_STEP_MS 250u
 #define UPGRADE_REBOOT_STEPS 40
 #define UPGRADE_SPINNER_LABEL "Verifying Update"
-// Reply lengths (data bytes, command byte included) the exchanges read.
+// Reply lengths (data bytes, command byte included); INIT's is the least.
 #define UPGRADE_INIT_REPLY 6
 #define UPGRADE_PREPARE_REPLY 5
 #define UPGRADE_DATA_REPLY 3
@@ -47,15 +51,18 @@ namespace {
 struct ReplyMatch {
   uint8_t address;
   uint8_t option;
+  uint8_t length;     // data bytes of the reply; 0: any
+  uint8_t countMost;  // the largest count a DATA acknowledgement may carry
 };
 
 // A reply of this exchange from this module.
 uint8_t MatchUpgradeReply(const aPacket* packet, const void* reference) {
   const ReplyMatch* match = static_cast<const ReplyMatch*>(reference);
-  return aVALIDPACKET(packet) && packet->address == match->address && packet->dataSize >= 2 &&
-                 packet->data[0] == cmdUPGRADE && packet->data[1] == match->option
-             ? 1
-             : 0;
+  if (!aVALIDPACKET(packet) || packet->address != match->address || packet->dataSize < 2 ||
+      packet->data[0] != cmdUPGRADE || packet->data[1] != match->option)
+    return 0;
+  if (match->length != 0 && packet->dataSize != match->length) return 0;
+  return match->option != val_UPGRADE_DATA || packet->data[2] <= match->countMost ? 1 : 0;
 }
 
 // Any raw upgrade reply from this module (UEI acknowledgements carry the
@@ -118,18 +125,19 @@ void UpdaterEntity::init(Module* module, uint8_t index, bool validate, bool rout
 aErr UpdaterEntity::sendRequest(const uint8_t* bytes, uint8_t length) {
   Link* link = module_ != nullptr ? module_->getLink() : nullptr;
   if (link != nullptr && link->getLinkId() != 0) {
-    const ReplyMatch stale{module_->getModuleAddress(), 0};
+    const ReplyMatch stale{module_->getModuleAddress(), 0, 0, 0};
     aLink_DrainPackets(link->getLinkId(), MatchStaleUpgradeReply, &stale);
   }
   return sendPacket(cmdUPGRADE, length, bytes);
 }
 
-aErr UpdaterEntity::awaitReply(uint8_t option, uint8_t* data, uint8_t& length) {
+aErr UpdaterEntity::awaitReply(uint8_t option, uint8_t replyLength, uint8_t* data,
+                               uint8_t& length, uint8_t countMost) {
   length = 0;
   Link* link = module_ != nullptr ? module_->getLink() : nullptr;
   if (link == nullptr) return aErrResource;
   if (!link->isConnected()) return aErrConnection;
-  const ReplyMatch match{module_->getModuleAddress(), option};
+  const ReplyMatch match{module_->getModuleAddress(), option, replyLength, countMost};
   aPacket* reply =
       aLink_AwaitFirst(link->getLinkId(), MatchUpgradeReply, &match, UPGRADE_REPLY_TIMEOUT_MS);
   if (reply == nullptr) return aErrTimeout;
@@ -149,7 +157,7 @@ aErr UpdaterEntity::LoaderInit() {
   }
   uint8_t reply[aPACKET_MAX_DATA];
   uint8_t length = 0;
-  err = awaitReply(val_UPGRADE_INIT, reply, length);
+  err = awaitReply(val_UPGRADE_INIT, 0, reply, length);
   if (err != aErrNone) return err;
   if (length < UPGRADE_INIT_REPLY) return aErrPacket;
   const uint32_t base = BigEndian32(reply + 2);
@@ -176,13 +184,8 @@ aErr UpdaterEntity::TransferPrepare(const uint8_t* block, size_t length, uint8_t
   }
   uint8_t reply[aPACKET_MAX_DATA];
   uint8_t replyLength = 0;
-  err = awaitReply(val_UPGRADE_STATUS, reply, replyLength);
+  err = awaitReply(val_UPGRADE_STATUS, UPGRADE_PREPARE_REPLY, reply, replyLength);
   if (err != aErrNone) return err;
-  if (replyLength < UPGRADE_PREPARE_REPLY) {
-    Log::log(DEBUG_Network_FIRM, "NETWORK: Short reply to UPGRADE_PREPARE (%d bytes).\n",
-             int(replyLength));
-    return aErrPacket;
-  }
   if (reply[2] != 0) {
     Log::log(DEBUG_Network_FIRM,
              "NETWORK: Invalid or error reply when initializing loader for firmware.\n");
@@ -206,12 +209,7 @@ aErr UpdaterEntity::FirmwareWrite(uint16_t chunkLength) {
   }
   uint8_t reply[aPACKET_MAX_DATA];
   uint8_t length = 0;
-  err = awaitReply(val_UPGRADE_STATUS, reply, length);
-  if (err == aErrNone && length < UPGRADE_WRITE_REPLY) {
-    Log::log(DEBUG_Network_FIRM, "NETWORK: Short reply to UPGRADE_WRITE (%d bytes).\n",
-             int(length));
-    return aErrPacket;
-  }
+  err = awaitReply(val_UPGRADE_STATUS, UPGRADE_WRITE_REPLY, reply, length);
   if (err != aErrNone || reply[2] != 0) {
     Log::log(DEBUG_Network_FIRM,
              "NETWORK: invalid or error reply when loader writing firmware.\n\n");
@@ -266,14 +264,9 @@ aErr UpdaterEntity::transferPackets(const uint8_t* data, size_t length, uint32_t
     ++sends;
     uint8_t reply[aPACKET_MAX_DATA];
     uint8_t replyLength = 0;
-    err = awaitReply(val_UPGRADE_DATA, reply, replyLength);
+    err = awaitReply(val_UPGRADE_DATA, UPGRADE_DATA_REPLY, reply, replyLength, uint8_t(k));
     if (err != aErrNone) {
       Log::log(DEBUG_Network_FIRM, "\nNETWORK(DATA): No reply when initializing upgrade.\n");
-      return aErrPacket;
-    }
-    if (replyLength < UPGRADE_DATA_REPLY) {
-      Log::log(DEBUG_Network_FIRM, "\nNETWORK: Short reply to UPGRADE_DATA (%d bytes).\n",
-               int(replyLength));
       return aErrPacket;
     }
     if (reply[2] != k) {
@@ -323,14 +316,9 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* data, size_t length, uint32_t
   }
   uint8_t reply[aPACKET_MAX_DATA];
   uint8_t replyLength = 0;
-  err = awaitReply(val_UPGRADE_STATUS, reply, replyLength);
+  err = awaitReply(val_UPGRADE_STATUS, UPGRADE_SUM_REPLY, reply, replyLength);
   if (err != aErrNone) {
     Log::log(DEBUG_Network_FIRM, "\nNETWORK(STATUS): No reply when initializing upgrade.\n");
-    return aErrPacket;
-  }
-  if (replyLength < UPGRADE_SUM_REPLY) {
-    Log::log(DEBUG_Network_FIRM, "\nNETWORK: Short reply to UPGRADE_SUM (%d bytes).\n",
-             int(replyLength));
     return aErrPacket;
   }
   const uint8_t status = reply[2];
@@ -425,7 +413,7 @@ aErr UpdaterEntity::LoaderStart() {
   }
   uint8_t reply[aPACKET_MAX_DATA];
   uint8_t length = 0;
-  if (awaitReply(val_UPGRADE_LOAD, reply, length) == aErrNone) {
+  if (awaitReply(val_UPGRADE_LOAD, 0, reply, length) == aErrNone) {
     Log::log(DEBUG_Network_FIRM, "NETWORK: Loader validated start\n");
     return aErrNone;
   }
@@ -436,7 +424,7 @@ aErr UpdaterEntity::LoaderStart() {
              int(err), aError_GetErrorText(err));
     return aErrTimeout;
   }
-  err = awaitReply(val_UPGRADE_LOAD, reply, length);
+  err = awaitReply(val_UPGRADE_LOAD, 0, reply, length);
   if (err == aErrNone) {
     Log::log(DEBUG_Network_FIRM, "NETWORK: Loader validated start (Reconnect)\n");
     return aErrNone;

@@ -64,9 +64,12 @@ class UpdaterEntity : public Velmaris::Korvex::EntityClass {
   // dropping upgrade replies of this module that came too late for
   // earlier exchanges.
   aErr sendRequest(const uint8_t* bytes, uint8_t length);
-  // The first reply from this module that starts with 95 and option;
-  // data receives its data bytes (aPACKET_MAX_DATA), length their count.
-  aErr awaitReply(uint8_t option, uint8_t* data, uint8_t& length);
+  // The first reply from this module that starts with 95 and option and
+  // has replyLength data bytes (0: any); a DATA acknowledgement must count
+  // at most countMost bytes. data receives its data bytes
+  // (aPACKET_MAX_DATA), length their count.
+  aErr awaitReply(uint8_t option, uint8_t replyLength, uint8_t* data, uint8_t& length,
+                  uint8_t countMost = 0xFF);
   aErr transferUEI(const uint8_t* data, size_t length, uint32_t& sum, uint32_t& packets);
   // sendFailed: the error is a send's, to be returned at once.
   aErr transferPackets(const uint8_t* data, size_t length, uint32_t& sum, uint32_t& packets,

@@ -268,6 +268,27 @@ bool Updater::_recover_firmware_lpc(BirdFile& file, const std::string& port, uin
              aErrNone;
         if (!ok) Log::log(DEBUG_Updater, "\t Transfer to flash failed\n");
       }
+      if (ok) {
+        // The flash against the RAM copy it was programmed from: a copy the
+        // ROM called done may still have left cells that did not take.
+        const uint32_t skip = piece.flash < NXPSerialClass::REMAPPED_BYTES
+                                  ? NXPSerialClass::REMAPPED_BYTES - piece.flash
+                                  : 0;
+        uint32_t at = 0;
+        const aErr verdict = nxp.Compare(piece.flash + skip, NXPSerialClass::WRITE_ADDRESS + skip,
+                                         piece.copyLength - skip, &at);
+        if (verdict == aErrMedia) {
+          display.display_progress(false);
+          display.message(Level::error,
+                          "Recovery Error: the flash at 0x%08X does not hold what was written "
+                          "(firmware block %d)",
+                          unsigned(piece.flash + skip + at), number);
+          return false;
+        }
+        ok = verdict == aErrNone;
+        if (!ok)
+          Log::log(DEBUG_Updater, "\t Compare failed [%s]\n", aError_GetErrorText(verdict));
+      }
       if (!ok) {
         display.display_progress(false);
         display.message(Level::error, "Recovery Error: writing firmware block %d failed", number);

@@ -1,5 +1,8 @@
 // The link table: creation by transport, shared ids with use counts,
 // destroy and reset.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -464,6 +467,21 @@ bool sLinkAttachServer(uint32_t id, void* server) {
   if (entry == nullptr || entry->server != nullptr) return false;
   entry->server = server;
   return true;
+}
+
+bool sLinkServedAt(uint32_t linkType, uint32_t identifier, uint32_t* address,
+                   uint16_t* port, uint32_t* advertised) {
+  TableLock lock;  // the server is destroyed only after its entry left the table
+  for (aLinkEntry* e = sTable().head.get(); e != nullptr; e = e->next.get()) {
+    if (e->linkType != linkType || e->identifier != identifier || e->server == nullptr)
+      continue;
+    const aServer* server = static_cast<const aServer*>(e->server);
+    *port = aServer_GetPort(server);
+    *advertised = aServer_GetInterface(server);
+    *address = aServer_IsLocalOnly(server) ? htonl(INADDR_LOOPBACK) : *advertised;
+    return *port != 0;
+  }
+  return false;
 }
 
 bool sLinkSetPartner(uint32_t id, uint32_t partnerId) {

@@ -77,7 +77,9 @@ uint32_t aLink_CreateClient(uint32_t address, uint16_t port,
 // the client link destroys the server and the USB link. *interfaceAddress
 // (network byte order, 0 means 127.0.0.1) is where the server listens when
 // localOnly is 0, and receives the advertised address; *port receives the
-// server's port. 0 on failure, with nothing left behind.
+// server's port. When this process serves that module already, the result
+// is a new client link to that server (and the outputs describe it). 0 on
+// failure, with nothing left behind.
 uint32_t aLink_CreateServer(uint32_t serialNumber, uint16_t* port,
                             uint32_t* interfaceAddress, uint8_t localOnly);
 // The same for a running link of any kind (linkId's use passes to the

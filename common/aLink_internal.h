@@ -182,6 +182,12 @@ aLinkEntryRef sLookupEntryByID(uint32_t id);
 // Gives a live link its sharing server (owned by the entry from then on);
 // false for an unknown link or one that has a server already.
 bool sLinkAttachServer(uint32_t id, void* server);
+// Where clients reach the server of this process's served link of the
+// given kind and identifier: *address (network order) and *port to connect
+// to, *advertised its announced interface. False when no such link is
+// served here.
+bool sLinkServedAt(uint32_t linkType, uint32_t identifier, uint32_t* address,
+                   uint16_t* port, uint32_t* advertised);
 // Makes destroying id destroy partnerId too; false for an unknown id.
 bool sLinkSetPartner(uint32_t id, uint32_t partnerId);
 aStreamRef sCreateStreamFor(const aLinkEntry* entry, aErr* error);

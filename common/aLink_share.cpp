@@ -3,6 +3,7 @@
 // learnt through that client for discovery's answers.
 #include <arpa/inet.h>
 
+#include "common/aDefs.h"
 #include "common/aKorvexDebug.h"
 #include "common/aLink.h"
 #include "common/aLink_internal.h"
@@ -78,6 +79,18 @@ uint32_t aLink_CreateServerFor(uint32_t linkId, uint16_t* port,
 uint32_t aLink_CreateServer(uint32_t serialNumber, uint16_t* port,
                             uint32_t* interfaceAddress, uint8_t localOnly) {
   if (port == nullptr || interfaceAddress == nullptr) return 0;
+  // Served by this process already: one more client of that server.
+  uint32_t servedAt = 0, advertised = 0;
+  uint16_t servedPort = 0;
+  if (sLinkServedAt(USB, serialNumber, &servedAt, &servedPort, &advertised)) {
+    aKorvexDebug_Trace(aDEBUG_LINK, "Served here already: client of its server\n");
+    const uint32_t clientId = aLink_CreateClient(servedAt, servedPort, 0);
+    if (clientId != 0) {
+      *port = servedPort;
+      *interfaceAddress = advertised;
+    }
+    return clientId;
+  }
   return aLink_CreateServerFor(aLink_CreateUSB(serialNumber), port,
                                interfaceAddress, localOnly);
 }

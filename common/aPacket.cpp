@@ -72,13 +72,15 @@ aErr aPacket_AddByte(aPacket* packet, uint8_t byte) {
     packet->address = byte;
     return aErrNone;
   }
-  if (packet->dataSize == 0) {
-    // A zero length completes the packet here, so a second length byte is
-    // never asked for.
+  if (packet->fill == 2) {
+    // The length byte. A zero length completes the packet here.
     packet->dataSize = byte;
     return byte <= aPACKET_MAX_DATA ? aErrNone : aErrPacket;
   }
-  if (packet->fill > packet->dataSize + 2) return aErrPacket;
+  // A byte beyond the announced length (an empty packet's included) or
+  // after a refused length.
+  if (packet->dataSize > aPACKET_MAX_DATA || packet->fill > packet->dataSize + 2)
+    return aErrPacket;
   packet->data[packet->fill - 3] = byte;
   return aErrNone;
 }

@@ -30,10 +30,15 @@ constexpr uint8_t kStreamDisable = aUEI_SET | 2;
 constexpr uint32_t kIdleWaitMs = 1000;
 constexpr int kReceiveBurst = 256;  // client messages taken per turn
 
+constexpr uint32_t kProbeEveryMs = 1000;
+constexpr int kHeartbeatIvlMs = 1000;
+constexpr int kHeartbeatTimeoutMs = 3000;
+
 struct Broker {
   aServer* server;
   std::set<std::string> subscribers;
   aServerPools pools;
+  uint32_t lastProbeMs = 0;
 };
 
 void sStreamRequest(Broker* b, const std::string& identity, const aPacket& p) {
@@ -44,6 +49,29 @@ void sStreamRequest(Broker* b, const std::string& identity, const aPacket& p) {
   } else if (p.data[1] == kStreamDisable) {
     b->subscribers.erase(identity);
   }
+}
+
+// A refused request (its client has too many waiting, or all clients
+// together) is told at once when it is a UEI get or set: the server answers
+// it as the module answers a request it cannot take, with an error reply
+// from the request's address whose code is aErrBusy, so the asker's wait
+// ends with that error instead of its time-out. Any other refused packet
+// gets nothing; its asker's own wait ends it.
+void sRefuse(Broker* b, const std::string& identity, const aPacket& request) {
+  if (request.dataSize < 3 || !aUEI_isUEIPayload(&request) ||
+      (request.data[2] & aUEI_REQUEST) == 0)
+    return;
+  const uint8_t operation = request.data[1] & aUEI_ACK;
+  uint8_t option = request.data[1] & aUEI_OPTION_MASK;
+  if (operation == aUEI_SET)
+    option |= aUEI_ACK;
+  else if (operation != aUEI_GET)
+    return;
+  const uint8_t wire[6] = {request.address, 4, request.data[0], option,
+                           static_cast<uint8_t>((request.data[2] & aUEI_INDEX_MASK) | aUEI_ERROR),
+                           static_cast<uint8_t>(aErrBusy)};
+  aSharedSocket::Use use(b->server->frontend);
+  aServer_sendTo(use.socket(), identity, wire, sizeof(wire));
 }
 
 // Receives one message from the frontend without blocking: its frames'
@@ -93,7 +121,7 @@ bool sFromClient(Broker* b) {
     case aServerPools::kHeld:
       return true;
     case aServerPools::kComplete:
-      aServer_queueRequest(b->server, {identity, std::move(run)});
+      if (!aServer_queueRequest(b->server, {identity, run})) sRefuse(b, identity, run.back());
       return true;
     case aServerPools::kNotPooled:
       break;
@@ -107,7 +135,7 @@ bool sFromClient(Broker* b) {
                            : "run packet without its run dropped\n");
     return true;
   }
-  aServer_queueRequest(b->server, {identity, {packet}});
+  if (!aServer_queueRequest(b->server, {identity, {packet}})) sRefuse(b, identity, packet);
   return true;
 }
 
@@ -124,6 +152,25 @@ void sSendBatches(Broker* b) {
         aKorvexDebug_Trace(aDEBUG_SERVER, "stream client gone, dropped\n");
         it = b->subscribers.erase(it);
       }
+    }
+  }
+  b->server->subscriberCount = static_cast<uint32_t>(b->subscribers.size());
+}
+
+// Stream clients that went away while no samples came are found by an
+// empty frame (which client streams ignore), once a second: the frontend
+// says which identities it no longer knows.
+void sProbeSubscribers(Broker* b, uint32_t nowMs) {
+  if (nowMs - b->lastProbeMs < kProbeEveryMs) return;
+  b->lastProbeMs = nowMs;
+  if (b->subscribers.empty()) return;
+  aSharedSocket::Use use(b->server->frontend);
+  for (auto it = b->subscribers.begin(); it != b->subscribers.end();) {
+    if (aServer_sendTo(use.socket(), *it, nullptr, 0)) {
+      ++it;
+    } else {
+      aKorvexDebug_Trace(aDEBUG_SERVER, "stream client gone, dropped\n");
+      it = b->subscribers.erase(it);
     }
   }
   b->server->subscriberCount = static_cast<uint32_t>(b->subscribers.size());
@@ -174,6 +221,11 @@ void aServer_brokerActor(zsock_t* pipe, void* args) {
     zsock_set_linger(frontend, 0);
     zsock_set_sndhwm(frontend, 10000);
     zsock_set_router_mandatory(frontend, 1);  // tells a vanished client
+    // A client whose connection went silent is disconnected, and forgotten
+    // by the frontend, within a few seconds.
+    void* raw = zsock_resolve(frontend);
+    zmq_setsockopt(raw, ZMQ_HEARTBEAT_IVL, &kHeartbeatIvlMs, sizeof(int));
+    zmq_setsockopt(raw, ZMQ_HEARTBEAT_TIMEOUT, &kHeartbeatTimeoutMs, sizeof(int));
     const uint32_t bindAddress = b.server->localOnly
                                      ? htonl(INADDR_LOOPBACK)
                                      : b.server->interfaceAddress;
@@ -204,6 +256,9 @@ void aServer_brokerActor(zsock_t* pipe, void* args) {
     b.pools.expire(now);
     aServer_serveRequests(b.server, now);
     sSendBatches(&b);
+    sProbeSubscribers(&b, now);
+    b.server->clientStates = static_cast<uint32_t>(
+        b.pools.size() + b.subscribers.size() + aServer_waitingClients(b.server));
   }
   b.server->frontend.close();
   aKorvexDebug_Trace(aDEBUG_SERVER, "server task exit\n");
@@ -263,12 +318,16 @@ uint16_t aServer_GetPort(const aServer* s) { return s ? s->port.load() : 0; }
 uint32_t aServer_GetInterface(const aServer* s) {
   return s ? s->interfaceAddress : 0;
 }
+bool aServer_IsLocalOnly(const aServer* s) { return s ? s->localOnly : true; }
 void aServer_SetModuleAddress(aServer* s, uint8_t a) { if (s) s->moduleAddress = a; }
 void aServer_SetModel(aServer* s, uint8_t m) { if (s) s->model = m; }
 uint8_t aServer_GetModuleAddress(const aServer* s) { return s ? s->moduleAddress.load() : 0; }
 uint8_t aServer_GetModel(const aServer* s) { return s ? s->model.load() : 0; }
 uint32_t aServer_GetStreamClientCount(const aServer* s) {
   return s ? s->subscriberCount.load() : 0;
+}
+uint32_t aServer_GetClientStateCount(const aServer* s) {
+  return s ? s->clientStates.load() : 0;
 }
 
 aErr aServer_FlushFIFO(aServer* server) {
@@ -289,6 +348,8 @@ void aServer_Destroy(aServer** server) {
   aServer_endActor(&s->broker, &s->brokerDone);
   delete s;
 }
+
+bool aServer_Available(void) { return true; }
 
 void aServer_SetAnnounceHooks(aServerAnnounceStart start,
                               aServerAnnounceStop stop) {

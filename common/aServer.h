@@ -6,7 +6,10 @@
 // needs an answer with the client's identity and puts the requests on the
 // link one at a time. The link's reader takes the module's answer from the
 // request's address as it arrives and sends it to that identity, and nobody
-// else; a request without an answer within 2 s is dropped. Stream samples
+// else; a request without an answer within 2 s is dropped. Clients take
+// turns, one request each (aServer_internal.h), and each may have at most
+// 16 requests waiting; a UEI request beyond that is refused at once with
+// an aErrBusy error reply. Stream samples
 // are collected from the link's reader and fanned out in batches to the
 // clients that enabled streaming. Byte-array sets (runs of UEI packets) are
 // pooled per client and reach the module as one uninterrupted run.
@@ -33,6 +36,7 @@
 #define aSERVER_ANSWER_TIMEOUT_MS 2000u
 #define aSERVER_POOL_TTL_MS 2000u
 #define aSERVER_POOL_MAX_PACKETS 128u
+#define aSERVER_MAX_POOLS 64u  // byte-array runs being collected at once
 #define aSERVER_BATCH_SIZE 4096u
 #define aSERVER_BATCH_FLUSH_MS 100u
 #define aSERVER_SPEC_SIZE 128u
@@ -53,12 +57,19 @@ aErr aServer_Start(aServer* server);
 uint16_t aServer_GetPort(const aServer* server);
 // The advertised interface address (network byte order).
 uint32_t aServer_GetInterface(const aServer* server);
+// Whether the frontend listens on 127.0.0.1 only.
+bool aServer_IsLocalOnly(const aServer* server);
 void aServer_SetModuleAddress(aServer* server, uint8_t address);
 void aServer_SetModel(aServer* server, uint8_t model);
 uint8_t aServer_GetModuleAddress(const aServer* server);
 uint8_t aServer_GetModel(const aServer* server);
 // Clients that receive stream samples (updated as batches go out).
 uint32_t aServer_GetStreamClientCount(const aServer* server);
+// Records the broker keeps for clients: those with requests waiting, with
+// a byte-array run being collected, and stream clients (one client may
+// count in each; updated every turn of the broker, at least once a second).
+// A client that has gone leaves none behind for long.
+uint32_t aServer_GetClientStateCount(const aServer* server);
 // Drops packets waiting on the link's inbound queue. Requests in flight keep
 // their place: each gets exactly one answer or a drop.
 aErr aServer_FlushFIFO(aServer* server);
@@ -73,6 +84,9 @@ typedef void* (*aServerAnnounceStart)(aServer* server);
 typedef void (*aServerAnnounceStop)(void* handle);
 void aServer_SetAnnounceHooks(aServerAnnounceStart start,
                               aServerAnnounceStop stop);
+
+// Whether this build has the sharing server (the messaging library).
+bool aServer_Available(void);
 
 // Whether this process has loaded (or tried to load) the messaging
 // libraries. Their exit-time shutdown delivers what is still queued, so a
@@ -112,7 +126,8 @@ class aServerPools {
   };
   // Offers a client's packet at time nowMs. A packet that does not continue
   // the client's open run discards that pool first; a pool that would grow
-  // past aSERVER_POOL_MAX_PACKETS is discarded with the packet.
+  // past aSERVER_POOL_MAX_PACKETS is discarded with the packet. A run that
+  // starts while aSERVER_MAX_POOLS are open is swallowed (kHeld).
   Result offer(const std::string& identity, const aPacket& packet,
                uint32_t nowMs, std::vector<aPacket>* run);
   // Discards pools whose last packet is older than aSERVER_POOL_TTL_MS.

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -16,7 +17,8 @@
 #include "common/aServer.h"
 
 #define aSERVER_MAX_BATCHES 64u   // stream batches waiting for the broker
-#define aSERVER_MAX_WAITING 1024u // requests waiting for an answer
+#define aSERVER_MAX_WAITING 1024u // requests waiting, all clients together
+#define aSERVER_CLIENT_MAX_WAITING 16u  // requests one client may have waiting
 
 // A message socket that two threads use. Every use holds the mutex (a Use
 // for its span); one thread, the waiter, sleeps in wait(). The socket's
@@ -92,9 +94,25 @@ struct aServerRequest {
 // Requests reach the link one at a time. The broker queues them and puts
 // the next on the link when none is in flight; the link's reader takes the
 // answer as it arrives and sends it to the asker itself.
+//
+// Clients take turns: each client's requests wait in a queue of its own,
+// and the clients that have requests waiting and none in flight stand in
+// line for the next turn, each once. A client whose request goes out
+// leaves the line and joins its end again when that request is done (its
+// answer came, or the answer time passed). So one client's burst of
+// requests that nobody answers delays another client's request by at most
+// one answer time. A client's record lives only while it has requests
+// waiting.
+struct aServerClient {
+  std::deque<std::vector<aPacket>> waiting;
+  bool inLine = false;  // in turns
+};
+
 struct aServerRequestLine {
   std::mutex mutex;
-  std::deque<aServerRequest> waiting;
+  std::map<std::string, aServerClient> clients;  // those with requests waiting
+  std::deque<std::string> turns;
+  size_t waitingCount = 0;  // all clients' waiting requests
   bool inFlight = false;
   uint32_t serial = 0;       // of the request in flight
   std::string asker;         // its client's identity
@@ -111,6 +129,7 @@ struct aServer {
   std::atomic<uint8_t> moduleAddress{0};
   std::atomic<uint16_t> port{0};
   std::atomic<uint32_t> subscriberCount{0};  // kept by the broker
+  std::atomic<uint32_t> clientStates{0};     // kept by the broker
   zactor_t* broker = nullptr;
   std::atomic<bool> brokerDone{false};
   bool filterInstalled = false;
@@ -145,11 +164,15 @@ void aServer_brokerActor(zsock_t* pipe, void* args);
 bool aServer_sendTo(void* frontend, const std::string& identity,
                     const void* data, size_t size);
 
-// The request line (aServer_sync.cpp), run by the broker: queues a request
-// (dropped when too many wait), and puts the next waiting one on the link
+// The request line (aServer_sync.cpp), run by the broker: queues a request;
+// false when it is refused because its client already has
+// aSERVER_CLIENT_MAX_WAITING requests waiting or all clients together
+// aSERVER_MAX_WAITING. Puts the next client's waiting request on the link
 // when none is in flight, after ending one that got no answer in time.
-void aServer_queueRequest(aServer* server, aServerRequest request);
+bool aServer_queueRequest(aServer* server, aServerRequest request);
 void aServer_serveRequests(aServer* server, uint32_t nowMs);
+// Clients with requests waiting.
+size_t aServer_waitingClients(aServer* server);
 // Milliseconds until the request in flight times out (UINT32_MAX: none).
 uint32_t aServer_requestWaitMs(aServer* server, uint32_t nowMs);
 // The link's user filter: takes the answer to the request in flight and

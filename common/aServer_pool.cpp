@@ -81,6 +81,10 @@ aServerPools::Result aServerPools::offer(const std::string& identity,
     }
   }
   if (!aServer_StartsRun(&packet)) return kNotPooled;
+  if (pools_.size() >= aSERVER_MAX_POOLS) {
+    aKorvexDebug_Trace(aDEBUG_SERVER, "too many setUEIBytes runs, dropped\n");
+    return kHeld;
+  }
   Pool& pool = pools_[identity];
   pool.packets.push_back(packet);
   pool.lastMs = nowMs;

@@ -46,21 +46,75 @@ bool sMoreFollows(const aPacket* packet) {
          aUEI_getBytesContinue(packet) != 0;
 }
 
+// Puts a client with requests waiting at the end of the line, unless it
+// stands there already or its request is in flight. Under the line's mutex.
+void sJoinLine(aServerRequestLine& line, const std::string& identity) {
+  auto found = line.clients.find(identity);
+  if (found == line.clients.end() || found->second.inLine) return;
+  if (line.inFlight && line.asker == identity) return;
+  found->second.inLine = true;
+  line.turns.push_back(identity);
+}
+
+// Forgets a client's waiting requests (it has gone). Under the line's mutex.
+void sForget(aServerRequestLine& line, const std::string& identity) {
+  auto found = line.clients.find(identity);
+  if (found == line.clients.end()) return;
+  line.waitingCount -= found->second.waiting.size();
+  if (found->second.inLine)
+    line.turns.erase(std::find(line.turns.begin(), line.turns.end(), identity));
+  line.clients.erase(found);
+}
+
 // Ends the request in flight: the answer collected so far goes to its
-// asker (nothing when none came). Under the line's mutex.
+// asker (nothing when none came), who may then take another turn. Under
+// the line's mutex.
 void sFinish(aServer* server) {
   aServerRequestLine& line = server->requests;
+  bool gone = false;
   if (line.answer.empty()) {
     aKorvexDebug_Trace(aDEBUG_SERVER, "Failed to AWAIT packet\n");
   } else {
     aSharedSocket::Use use(server->frontend);
     for (const aPacket& p : line.answer) {
       uint8_t wire[aPACKET_MAX_WIRE];
-      aServer_sendTo(use.socket(), line.asker, wire, aPacket_WireBytes(&p, wire));
+      if (!aServer_sendTo(use.socket(), line.asker, wire, aPacket_WireBytes(&p, wire)))
+        gone = true;
     }
   }
   line.answer.clear();
   line.inFlight = false;
+  if (gone) {
+    aKorvexDebug_Trace(aDEBUG_SERVER, "client gone, its requests dropped\n");
+    sForget(line, line.asker);
+  }
+  sJoinLine(line, line.asker);
+}
+
+// Whether a client has gone: it is sent an empty frame (which clients
+// ignore), and the frontend tells whether it still knows the client. So a
+// client that left does not keep the link busy with what it left waiting.
+bool sGone(aServer* server, const std::string& identity) {
+  aSharedSocket::Use use(server->frontend);
+  return !aServer_sendTo(use.socket(), identity, nullptr, 0);
+}
+
+// Takes the first waiting request of the client whose turn it is; false
+// when nobody waits. The client's record goes with its last request. Under
+// the line's mutex.
+bool sNextTurn(aServerRequestLine& line, aServerRequest* next) {
+  if (line.turns.empty()) return false;
+  next->identity = std::move(line.turns.front());
+  line.turns.pop_front();
+  auto found = line.clients.find(next->identity);
+  if (found == line.clients.end()) return false;  // never: kept in step
+  aServerClient& client = found->second;
+  client.inLine = false;
+  next->packets = std::move(client.waiting.front());
+  client.waiting.pop_front();
+  line.waitingCount--;
+  if (client.waiting.empty()) line.clients.erase(found);
+  return true;
 }
 
 // Takes packet when it answers the request in flight; the last packet of
@@ -74,20 +128,28 @@ bool sTakeAnswer(aServer* server, const aPacket* packet) {
   if (sMoreFollows(packet) && line.answer.size() < aSERVER_POOL_MAX_PACKETS)
     return true;
   sFinish(server);
-  if (!line.waiting.empty()) server->frontend.wake();  // the next one's turn
+  if (!line.turns.empty()) server->frontend.wake();  // the next one's turn
   return true;
 }
 
 }  // namespace
 
-void aServer_queueRequest(aServer* server, aServerRequest request) {
+bool aServer_queueRequest(aServer* server, aServerRequest request) {
   aServerRequestLine& line = server->requests;
   std::lock_guard<std::mutex> lock(line.mutex);
-  if (line.waiting.size() >= aSERVER_MAX_WAITING) {
-    aKorvexDebug_Trace(aDEBUG_SERVER, "too many waiting requests, dropped\n");
-    return;
+  if (line.waitingCount >= aSERVER_MAX_WAITING) {
+    aKorvexDebug_Trace(aDEBUG_SERVER, "too many waiting requests, refused\n");
+    return false;
   }
-  line.waiting.push_back(std::move(request));
+  aServerClient& client = line.clients[request.identity];
+  if (client.waiting.size() >= aSERVER_CLIENT_MAX_WAITING) {
+    aKorvexDebug_Trace(aDEBUG_SERVER, "client has too many waiting requests, refused\n");
+    return false;
+  }
+  client.waiting.push_back(std::move(request.packets));
+  line.waitingCount++;
+  sJoinLine(line, request.identity);
+  return true;
 }
 
 void aServer_serveRequests(aServer* server, uint32_t nowMs) {
@@ -101,10 +163,13 @@ void aServer_serveRequests(aServer* server, uint32_t nowMs) {
         if (sWaited(line, nowMs) < aSERVER_ANSWER_TIMEOUT_MS) return;
         sFinish(server);
       }
-      if (line.waiting.empty()) return;
-      next = std::move(line.waiting.front());
-      line.waiting.pop_front();
+      if (!sNextTurn(line, &next)) return;
       if (next.packets.empty()) continue;
+      if (sGone(server, next.identity)) {
+        aKorvexDebug_Trace(aDEBUG_SERVER, "client gone, its requests dropped\n");
+        sForget(line, next.identity);
+        continue;
+      }
       if (aServer_NeedsAnswer(&next.packets.back())) {
         // In flight before it goes out: the answer may come at once.
         line.inFlight = true;
@@ -113,6 +178,8 @@ void aServer_serveRequests(aServer* server, uint32_t nowMs) {
         line.want = sWantFor(next.packets.back());
         line.lastMs = aTime_GetMSTicks();
         line.answer.clear();
+      } else {
+        sJoinLine(line, next.identity);
       }
     }
     // Nobody else reads the link's inbound queue: what the filter did not
@@ -127,10 +194,16 @@ void aServer_serveRequests(aServer* server, uint32_t nowMs) {
       if (line.inFlight && line.serial == serial) {
         line.answer.clear();
         line.inFlight = false;
+        sJoinLine(line, line.asker);
       }
       break;
     }
   }
+}
+
+size_t aServer_waitingClients(aServer* server) {
+  std::lock_guard<std::mutex> lock(server->requests.mutex);
+  return server->requests.clients.size();
 }
 
 uint32_t aServer_requestWaitMs(aServer* server, uint32_t nowMs) {

@@ -22,7 +22,8 @@
 
 namespace {
 
-constexpr int kConfirmTimeoutMs = 2000;
+// The identify may wait for one other client's request in flight.
+constexpr int kConfirmTimeoutMs = aSERVER_ANSWER_TIMEOUT_MS + 1000;
 constexpr int kHeartbeatIvlMs = 1000;
 constexpr int kHeartbeatTimeoutMs = 3000;
 constexpr int kSendRetries = 100;
@@ -69,7 +70,9 @@ bool sConfirm(aSharedSocket* server) {
   const uint8_t identify[2] = {aLINK_ADDRESS_IDENTIFY, 0};
   if (zmq_send(use.socket(), identify, 2, 0) != 2) return false;
   uint8_t reply[aPACKET_MAX_WIRE + 1];
-  const int n = zmq_recv(use.socket(), reply, sizeof(reply), 0);
+  // Empty frames (the server's probes) are passed over, a few at most.
+  int n = 0;
+  for (int i = 0; i < 4 && n == 0; i++) n = zmq_recv(use.socket(), reply, sizeof(reply), 0);
   return n == 2 && reply[1] == 0;
 }
 

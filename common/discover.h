@@ -76,6 +76,13 @@ uint32_t aDiscovery_EnumerateLocalShared(aDiscoveryCallback callback, void* cont
 // the trace).
 uint32_t aDiscovery_EnumerateBeacons(aDiscoveryCallback callback, void* context,
                                      uint32_t networkInterface);
+// True when size bytes at answer are a module's answer to the TCP/IP
+// search: exactly 16 bytes (address at 1, TCP port at 2-3 and serial number
+// at 4-7, least significant byte first; model at 12). *record gets the
+// module's TCP/IP record, with fromAddress (network order), the answer's
+// sender, as its address.
+bool aDiscovery_ParseTCPIPAnswer(const uint8_t* answer, size_t size, uint32_t fromAddress,
+                                 linkSpec* record);
 // True when size bytes at data are one server's announcement: exactly one
 // record, of link type 4, with a TCP port of 1 to 65535; *record gets it.
 bool aDiscovery_ParseAnnouncement(const void* data, size_t size, linkSpec* record);

@@ -48,6 +48,61 @@ inline bool sAccepts(aPacketFilter filter, const aPacket* packet,
   return filter == nullptr || filter(packet, reference) != 0;
 }
 
+// A call's filter, listed among the FIFO's waiters while the call waits.
+// Made and destroyed with the FIFO's mutex held.
+class WaiterEntry {
+ public:
+  WaiterEntry(packetFifo& fifo, aPacketFilter filter, const void* reference)
+      : fifo_(fifo), entry_(filter, reference) {
+    fifo_.waiters.push_back(entry_);
+  }
+  ~WaiterEntry() {
+    // Equal entries are interchangeable: any one of them goes.
+    for (auto it = fifo_.waiters.begin(); it != fifo_.waiters.end(); ++it) {
+      if (*it == entry_) {
+        fifo_.waiters.erase(it);
+        return;
+      }
+    }
+  }
+  WaiterEntry(const WaiterEntry&) = delete;
+  WaiterEntry& operator=(const WaiterEntry&) = delete;
+
+ private:
+  packetFifo& fifo_;
+  std::pair<aPacketFilter, const void*> entry_;
+};
+
+// True when a waiting call would take the packet. Caller holds the mutex.
+bool sAwaited(const packetFifo& fifo, const aPacket* packet) {
+  for (const auto& waiter : fifo.waiters) {
+    if (sAccepts(waiter.first, packet, waiter.second)) return true;
+  }
+  return false;
+}
+
+// The queue has overflowed: nobody is emptying it. Drops, oldest first, the
+// packets no waiting call would take, until at most
+// aPACKETFIFO_KEEP_PACKETS remain; if what the waiters would take is still
+// more than the bound, the oldest of that goes too. Caller holds the mutex.
+void sShed(packetFifo& fifo) {
+  size_t excess = fifo.queue.size() - aPACKETFIFO_KEEP_PACKETS;
+  // Compacted in place: nothing here allocates, so nothing can throw
+  // half-way through.
+  auto kept = fifo.queue.begin();
+  for (auto it = fifo.queue.begin(); it != fifo.queue.end(); ++it) {
+    if (excess > 0 && !sAwaited(fifo, it->getPacket())) {
+      --excess;
+      continue;
+    }
+    if (kept != it) *kept = std::move(*it);
+    ++kept;
+  }
+  fifo.queue.erase(kept, fifo.queue.end());
+  while (fifo.queue.size() > aPACKETFIFO_MAX_PACKETS) fifo.queue.pop_front();
+  sResyncWindow(fifo);
+}
+
 std::chrono::steady_clock::time_point sDeadline(uint32_t timeoutMs) {
   return std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
 }
@@ -117,13 +172,7 @@ aErr aPacketFifo_Put(aPacketFifoRef handle, const aPacket* packet) {
       uint32_t id = fifo->nextSequence.fetch_add(1);
       fifo->queue.emplace_back(std::move(copy), id);
       sResyncWindow(*fifo);
-      if (fifo->queue.size() > aPACKETFIFO_MAX_PACKETS) {
-        // Nobody is draining this FIFO: drop everything, the new packet
-        // included, rather than grow without bound.
-        fifo->queue.clear();
-        sResyncWindow(*fifo);
-        return aErrNone;
-      }
+      if (fifo->queue.size() > aPACKETFIFO_MAX_PACKETS) sShed(*fifo);
     }
     fifo->condition.notify_all();
     return aErrNone;
@@ -142,6 +191,7 @@ aPacket* aPacketFifo_Await(aPacketFifoRef handle, uint32_t timeoutMs) {
     FifoPtr fifo = sLookup(handle);
     if (!fifo) return nullptr;
     std::unique_lock<std::mutex> lock(fifo->mutex);
+    WaiterEntry waiting(*fifo, nullptr, nullptr);
     bool ready = fifo->condition.wait_until(lock, deadline, [&fifo] {
       return !fifo->queue.empty() || !fifo->open;
     });
@@ -174,6 +224,7 @@ aPacket* aPacketFifo_AwaitFirst(aPacketFifoRef handle, aPacketFilter filter,
     FifoPtr fifo = sLookup(handle);
     if (!fifo) return nullptr;
     std::unique_lock<std::mutex> lock(fifo->mutex);
+    WaiterEntry waiting(*fifo, filter, reference);
     // Entries up to lastTested have been shown to the filter already; each
     // wake-up tests only the newer ones.
     uint32_t lastTested = fifo->windowStart - 1;

@@ -7,7 +7,10 @@
 // another thread waits on it is safe: the waiter wakes and returns null.
 //
 // Every packet returned is a new copy owned by the caller (aPacket_Destroy).
-// A FIFO holding more than 1000 packets after a put drops its whole content.
+// A FIFO holding more than 1000 packets after a put is not being emptied
+// (a flood of packets nobody asked for, or a reader that stopped): it sheds
+// its oldest packets that no caller is waiting for, down to 500, so that
+// the answer a caller waits for is never what a flood pushes out.
 #ifndef KORVEX_PACKETFIFO_H
 #define KORVEX_PACKETFIFO_H
 
@@ -17,10 +20,14 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 #include "common/aPacket.h"
 
 #define aPACKETFIFO_MAX_PACKETS 1000
+// What an overflowing FIFO keeps at most of the packets nobody waits for.
+#define aPACKETFIFO_KEEP_PACKETS 500
 
 // One queued entry: an owned packet and its sequence number.
 class SerialPacket {
@@ -41,6 +48,9 @@ struct packetFifo {
   std::condition_variable condition;
   std::mutex mutex;
   std::atomic<bool> open{true};
+  // The filters of the calls waiting now (a null filter takes any packet),
+  // consulted when the queue overflows.
+  std::vector<std::pair<aPacketFilter, const void*>> waiters;
   // Sequence number of the oldest entry, or the next one when empty.
   std::atomic<uint32_t> windowStart{0};
   std::atomic<uint32_t> nextSequence{0};

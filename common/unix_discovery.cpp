@@ -149,23 +149,24 @@ bool OpenListener(Fd* listener) {
   return bind(listener->fd, reinterpret_cast<const sockaddr*>(&any), sizeof(any)) == 0;
 }
 
-// The record of one answer.
-linkSpec AnswerRecord(const uint8_t* answer, const sockaddr_in& from) {
-  linkSpec record = linkSpec();
-  record.type = TCPIP;
-  record.serialNumber = static_cast<uint32_t>(answer[4]) | static_cast<uint32_t>(answer[5]) << 8 |
-                        static_cast<uint32_t>(answer[6]) << 16 |
-                        static_cast<uint32_t>(answer[7]) << 24;
-  record.routerSerialNumber = record.serialNumber;
-  record.moduleAddress = answer[1];
-  record.routerAddress = answer[1];
-  record.model = answer[12];
-  record.port = static_cast<uint32_t>(answer[2]) | static_cast<uint32_t>(answer[3]) << 8;
-  memcpy(record.address, &from.sin_addr.s_addr, sizeof(record.address));
-  return record;
-}
-
 }  // namespace
+
+bool aDiscovery_ParseTCPIPAnswer(const uint8_t* answer, size_t size, uint32_t fromAddress,
+                                 linkSpec* record) {
+  if (answer == nullptr || record == nullptr || size != kDatagramSize) return false;
+  *record = linkSpec();
+  record->type = TCPIP;
+  record->serialNumber = static_cast<uint32_t>(answer[4]) | static_cast<uint32_t>(answer[5]) << 8 |
+                         static_cast<uint32_t>(answer[6]) << 16 |
+                         static_cast<uint32_t>(answer[7]) << 24;
+  record->routerSerialNumber = record->serialNumber;
+  record->moduleAddress = answer[1];
+  record->routerAddress = answer[1];
+  record->model = answer[12];
+  record->port = static_cast<uint32_t>(answer[2]) | static_cast<uint32_t>(answer[3]) << 8;
+  memcpy(record->address, &fromAddress, sizeof(record->address));
+  return true;
+}
 
 uint32_t aDiscovery_EnumerateUSB(aDiscoveryCallback callback, void* context) {
   if (callback == nullptr) return 0;
@@ -235,10 +236,10 @@ uint32_t aDiscovery_EnumerateTCPIP(aDiscoveryCallback callback, void* context) {
       if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
       break;
     }
-    if (n != static_cast<ssize_t>(kDatagramSize) || fromSize < sizeof(from) ||
-        from.sin_family != AF_INET)
+    linkSpec record;
+    if (fromSize < sizeof(from) || from.sin_family != AF_INET ||
+        !aDiscovery_ParseTCPIPAnswer(answer, static_cast<size_t>(n), from.sin_addr.s_addr, &record))
       continue;  // not an answer: ignore it, keep listening
-    const linkSpec record = AnswerRecord(answer, from);
     if (seen.count(record.serialNumber) != 0 || seen.size() >= kMaxModules) continue;
     seen.insert(record.serialNumber);
     aKorvexDebug_Trace(aDEBUG_DISCOVERY, "TCP/IP module SN: 0x%08X - Port: %u - Model: %u\n",

@@ -83,6 +83,16 @@ aErr NXPSerialClass::Connect(const char* port, uint32_t baud) {
   return aErrNone;
 }
 
+aErr NXPSerialClass::Attach(aStreamRef stream, uint32_t baud) {
+  if (stream == nullptr) return aErrParam;
+  Disconnect();
+  stream_ = stream;
+  port_.clear();
+  baud_ = SPEED_TABLE[SpeedIndexFor(baud)];
+  bytesSent_ = 0;
+  return aErrNone;
+}
+
 void NXPSerialClass::Disconnect() {
   if (stream_ != nullptr) aStream_Destroy(&stream_);
   stream_ = nullptr;

@@ -44,6 +44,10 @@ class NXPSerialClass {
   static constexpr uint32_t LINES_PER_CHECKSUM = 20;
   static constexpr int MAX_READ_RETRY = 3;
   static constexpr uint32_t WRITE_ADDRESS = 0x10001000;
+  static constexpr uint32_t COMPARE_ERROR_CODE = 10;
+  // The ROM maps its own vectors over the first 64 bytes of flash, so a
+  // compare that includes them may differ where the flash does not.
+  static constexpr uint32_t REMAPPED_BYTES = 64;
 
   // Return-code texts, index = code; row MAX_ERROR is "Unknown error".
   static const char* const ERROR_TEXT[MAX_ERROR + 1];
@@ -75,6 +79,10 @@ class NXPSerialClass {
   // 9600). Any stream open before is destroyed first.
   aErr Connect(const char* port, uint32_t baud);
   void Disconnect();
+  // Takes over an open stream as the line to the chip, at baud (which
+  // only sets the answer deadlines), for lines that are not serial ports.
+  // SetBaudRate cannot reopen such a line. aErrParam for a null stream.
+  aErr Attach(aStreamRef stream, uint32_t baud);
   bool IsConnected() const { return stream_ != nullptr; }
   uint32_t BaudRate() const { return baud_; }
   bool Echo() const { return echo_; }
@@ -105,6 +113,10 @@ class NXPSerialClass {
   // flash a multiple of 256, length 256/512/1024/4096, the range inside
   // flash, ram word-aligned; else aErrParam unsent.
   aErr CopyToFlash(uint32_t flash, uint32_t ram, uint32_t length);
+  // M: `length` bytes at `first` against those at `second` (flash or RAM).
+  // Equal: aErrNone. Different: aErrMedia, with the ROM's offset of the
+  // first byte that differs in `*offset`.
+  aErr Compare(uint32_t first, uint32_t second, uint32_t length, uint32_t* offset);
   // "G address T"; no answer is read.
   aErr ExecuteFrom(uint32_t address);
   // "N": code 0 and four whole-number lines; else an error and the

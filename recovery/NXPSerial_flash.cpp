@@ -141,6 +141,41 @@ aErr NXPSerialClass::CopyToFlash(uint32_t flash, uint32_t ram, uint32_t length) 
   return Command("", command, AnswerTimeoutMs(32) + CopyTimeoutMs(length));
 }
 
+aErr NXPSerialClass::Compare(uint32_t first, uint32_t second, uint32_t length, uint32_t* offset) {
+  if (offset == nullptr || !ValidCount(first, length, offset) || !ValidCount(second, length, offset)) {
+    Log::log(DEBUG_NXPSerial, "Compare() refused: %u bytes at 0x%08X and 0x%08X\n", unsigned(length),
+             unsigned(first), unsigned(second));
+    return aErrParam;
+  }
+  if (stream_ == nullptr) return aErrConnection;
+  char command[48];
+  snprintf(command, sizeof(command), "M %u %u %u\r\n", unsigned(first), unsigned(second),
+           unsigned(length));
+  aErr err = SendCommand(command, 0);
+  if (err != aErrNone) return err;
+  char line[MAX_LINE];
+  size_t n = 0;
+  // The ROM reads both ranges before it answers: about a byte a cycle.
+  err = GetLine(line, sizeof(line), &n, AnswerTimeoutMs(32) + length / 1000u);
+  uint32_t code = 0;
+  if (err != aErrNone || !ParseReturnCode(line, n, &code)) {
+    Log::log(DEBUG_NXPSerial, "Compare() no return code [%s]\n",
+             aError_GetErrorText(err != aErrNone ? err : aErrParse));
+    return err != aErrNone ? err : aErrIO;
+  }
+  if (code == 0) return aErrNone;
+  if (code != COMPARE_ERROR_CODE) {
+    Log::log(DEBUG_NXPSerial, "Compare() Error response ==>[%s]\n", ErrorTextFor(code));
+    return aErrParam;
+  }
+  err = GetLine(line, sizeof(line), &n, AnswerTimeoutMs(16));
+  if (err != aErrNone || !ParseNumberLine(line, n, offset) || *offset >= length) {
+    Log::log(DEBUG_NXPSerial, "Compare() no valid offset after COMPARE_ERROR\n");
+    return err != aErrNone ? err : aErrIO;
+  }
+  return aErrMedia;
+}
+
 aErr NXPSerialClass::Write(uint32_t address, uint32_t count, const uint8_t* data) {
   if (!ValidCount(address, count, data)) {
     Log::log(DEBUG_NXPSerial,

@@ -46,10 +46,10 @@ read -r _ _ url <"$demo_dir/ready"
 echo "== korvex-update-server listening on $url =="
 
 # The simulated world: two USB modules with older firmware whose serial
-# numbers the sample repository knows. After their REBOOT they report the
-# version and build of the firmware the updater sends them.
-world=(--module serial=40F5849A,model=13,version=2.10.4,build=1200,name=bench,new_version=2.11.6,new_build=1310,usb
-       --module serial=2181F0EE,model=15,version=1.3.0,build=700,name=relays,new_version=1.4.0,new_build=800,usb)
+# numbers the sample repository knows. After their REBOOT they run the
+# version and build the image the updater sent them says it is.
+world=(--module serial=40F5849A,model=13,version=2.10.4,build=1200,name=bench,usb
+       --module serial=2181F0EE,model=15,version=1.3.0,build=700,name=relays,usb)
 echo
 echo "== $SIM ${world[*]} =="
 "$SIM" --status-file "$demo_dir/world.json" "${world[@]}" >"$demo_dir/world.log" 2>&1 &

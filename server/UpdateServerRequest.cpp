@@ -15,6 +15,8 @@ const char* const UpdateServerRequest::default_url = UPDATER_DEFAULT_SERVER_URL;
 
 namespace {
 
+UpdateServerRequest::Transport sTransport = nullptr;
+
 // One non-empty line of a reply: offset and length inside the body.
 struct Line {
   size_t pos;
@@ -189,7 +191,8 @@ bool Request(const char* name, const char* url, const HTTPRequest::Parameters& p
   std::string unused;
   if (!why) why = &unused;
   try {
-    HTTPResponse response = HTTPRequest::GET(url, params, splitter);
+    HTTPResponse response = sTransport != nullptr ? sTransport(url, params, splitter)
+                                                  : HTTPRequest::GET(url, params, splitter);
     if (splitter) splitter->Finish();
     if (response.get_status() != 200) {
       *why = "the server answered with HTTP status " + std::to_string(response.get_status());
@@ -297,6 +300,8 @@ VersionKey MakeKey(const std::string& version) {
 }
 
 }  // namespace
+
+void UpdateServerRequest::SetTransport(Transport transport) { sTransport = transport; }
 
 bool UpdateServerRequest::ping(const char* url) { return ping(url, nullptr); }
 

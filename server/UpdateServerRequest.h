@@ -12,6 +12,9 @@
 #include <utility>
 #include <vector>
 
+class HTTPBodySink;
+class HTTPResponse;
+
 // The default update server: the maker's own host, path "/cgi/u".
 #define UPDATER_DEFAULT_SERVER_HOST "update.velmaris.com"
 #define UPDATER_DEFAULT_SERVER_PORT_TEXT "80"
@@ -78,6 +81,15 @@ class UpdateServerRequest {
 
   // json=false&op=ent_jwt&sn=S&. Line 2: header.payload.signature.
   static bool GetDeviceJWT(uint32_t serial, std::string& token, const char* url);
+
+  // What performs every request: HTTPRequest::GET unless replaced. A
+  // replacement answers as GET does (the status; with a sink, the body of
+  // a reply with status 200 through the sink), from wherever it likes:
+  // tests and fuzzing give replies from memory. Null restores GET.
+  typedef HTTPResponse (*Transport)(const std::string& base,
+                                    const std::map<std::string, std::string>& params,
+                                    HTTPBodySink* sink);
+  static void SetTransport(Transport transport);
 
   // Newest version first. Versions that are not major.minor.patch numbers
   // go last; equal versions keep their map order.

@@ -309,15 +309,6 @@ std::string SerialText(uint32_t serial) {
   return buf;
 }
 
-bool ParseVersionText(const std::string& text, uint32_t& packed) {
-  unsigned a = 0, b = 0, c = 0;
-  char tail = 0;
-  if (std::sscanf(text.c_str(), "%u.%u.%u%c", &a, &b, &c, &tail) != 3) return false;
-  if (a > 255 || b > 255 || c > 255) return false;
-  packed = PackVersion(a, b, c);
-  return true;
-}
-
 std::string VersionText(uint32_t packed) {
   unsigned a, b, c;
   UnpackVersion(packed, a, b, c);

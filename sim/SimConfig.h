@@ -60,8 +60,6 @@ bool AddModuleSpec(const std::string& text, WorldConfig& world, std::string& err
 // Checks the whole world (unique serial numbers, addresses, transports).
 bool ValidateWorld(const WorldConfig& world, std::string& error);
 
-// "1.2.3" to a packed version; false for anything else.
-bool ParseVersionText(const std::string& text, uint32_t& packed);
 std::string VersionText(uint32_t packed);
 std::string SerialText(uint32_t serial);
 

@@ -212,6 +212,16 @@ bool Faults::parse(const std::string& word, std::string& error) {
   } else if (key == "short-build") {
     if (!noValue()) return false;
     shortBuild = true;
+  } else if (key == "flood") {
+    if (value.empty()) n = 8;
+    else if (!ParseNumber(value, n) || n == 0 || n > kMaxFlood) {
+      error = "flood=N needs a number of packets from 1 to " + std::to_string(kMaxFlood);
+      return false;
+    }
+    flood = uint32_t(n);
+  } else if (key == "duplicate-replies") {
+    if (!noValue()) return false;
+    duplicateReplies = true;
   } else if (key == "no-answer" || key == "late-answer" || key == "error-answer") {
     AnswerFault f;
     f.kind = key == "no-answer" ? AnswerFault::Kind::Missing
@@ -238,7 +248,7 @@ bool Faults::parse(const std::string& word, std::string& error) {
             "late-data-ack=MS[:COUNT], short-prepare[=COUNT], short-sum[=COUNT], short-data-ack[=COUNT], "
             "write-status[=COUNT], uei-data-error[=CODE[:COUNT]], reboot-keeps-link, double-write-status, "
             "prepare-status, block-size-0, init-short, no-load-reply, disconnect-after=BYTES, "
-            "heartbeat-strict, mute, short-build, no-answer=CMD[.OPT], late-answer=CMD[.OPT]:MS, "
+            "heartbeat-strict, mute, short-build, flood[=N], duplicate-replies, no-answer=CMD[.OPT], late-answer=CMD[.OPT]:MS, "
             "error-answer=CMD[.OPT]:CODE)";
     return false;
   }
@@ -291,6 +301,8 @@ std::string Faults::describe() const {
   if (heartbeatStrict) add("heartbeat-strict");
   if (mute) add("mute" + late(muteFrom, muteCount));
   if (shortBuild) add("short-build");
+  if (flood) add("flood=" + std::to_string(flood));
+  if (duplicateReplies) add("duplicate-replies");
   for (const AnswerFault& f : answers) {
     std::string target = std::to_string(f.command) + (f.option >= 0 ? "." + std::to_string(f.option) : "");
     if (f.kind == AnswerFault::Kind::Missing) target = "no-answer=" + target;

@@ -371,8 +371,36 @@ void Module::send(Module& link, const Packet& p, uint64_t now) {
   o.dueUs = answerDueUs(link, now);
   o.due = (o.dueUs + 999) / 1000;
   o.bytes = p.wire();
-  link.enqueue(std::move(o));
+  const Faults& f = cfg_.faults;
+  // Identify answers and the module's own heartbeats are link traffic, not
+  // answers: the faults below leave them alone.
+  const bool answer = p.size > 0 && p.data[0] != kCmdHeartbeat;
+  if (answer && f.duplicateReplies && fire("duplicate-replies", kAlways)) {
+    link.enqueue(o);
+    ++stats_.packetsOut;
+  }
+  link.enqueue(o);
   ++stats_.packetsOut;
+  if (!answer || f.flood == 0) return;
+  fire("flood", kAlways);
+  // Well-formed packets that answer nothing the host asked: junk of an
+  // unknown command, heartbeats, and upgrade and system replies from an
+  // address that is not this module's.
+  const uint8_t other = uint8_t(cfg_.address == 0xFE ? 2 : cfg_.address + 2);
+  for (uint32_t i = 0; i < f.flood; ++i) {
+    const uint8_t n = uint8_t(floodNext_++);
+    Packet junk;
+    switch (n % 5) {
+      case 0: junk = Packet(cfg_.address, {0x7E, n, 0xA5, 0x5A}); break;
+      case 1: junk = Packet(cfg_.address, {kCmdHeartbeat, uint8_t(n & 1)}); break;
+      case 2: junk = Packet(other, {kCmdUpgrade, 1, 26}); break;
+      case 3: junk = Packet(other, {kCmdUpgrade, 7, 0, 2, 0}); break;
+      default: junk = Packet(other, {kCmdSystem, 7, 0, 2, 11, 0, 4}); break;
+    }
+    o.bytes = junk.wire();
+    link.enqueue(o);
+    ++stats_.packetsOut;
+  }
 }
 
 // Keeps the output ordered by due time; equal times keep their order.

@@ -86,8 +86,12 @@ struct Faults {
   bool heartbeatStrict = false;     // drop the link after 3 unanswered heartbeats in a row
   bool mute = false;                // never answer anything
   bool shortBuild = false;          // the build-number answer (73 0xFF) has 5 data bytes
+  uint32_t flood = 0;               // every answer is followed by this many packets that answer
+                                    // nothing (junk, heartbeats, replies from other addresses)
+  bool duplicateReplies = false;    // every answer is sent twice
   std::vector<AnswerFault> answers; // missing, late or error answers (at most kMaxAnswerFaults)
   static constexpr size_t kMaxAnswerFaults = 16;
+  static constexpr int64_t kMaxFlood = 1000;
 
   // Parses one fault word ("latency=20", "wrong-sum=3", ...); false with a
   // message for an unknown word or a bad value.
@@ -316,6 +320,7 @@ class Module {
   uint64_t nextBeat_ = UINT64_MAX;
   bool beatOutstanding_ = false;
   uint8_t beatValue_ = 1;
+  uint32_t floodNext_ = 0;  // which unsolicited packet the flood sends next
   uint32_t beatsMissedInRow_ = 0;
 
   // Upgrade state.

@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <string>
 #include <vector>
 
 namespace ksim {
@@ -121,6 +123,15 @@ inline uint32_t PackVersion(unsigned major, unsigned minor, unsigned patch) {
   if (major > 2 || (major == 2 && minor > 14))
     return 0x2F000000u | (major << 16) | (minor << 8) | patch;
   return ((major & 0xFu) << 28) | ((minor & 0xFu) << 24) | patch;
+}
+// "1.2.3" to a packed version; false for anything else.
+inline bool ParseVersionText(const std::string& text, uint32_t& packed) {
+  unsigned a = 0, b = 0, c = 0;
+  char tail = 0;
+  if (std::sscanf(text.c_str(), "%u.%u.%u%c", &a, &b, &c, &tail) != 3) return false;
+  if (a > 255 || b > 255 || c > 255) return false;
+  packed = PackVersion(a, b, c);
+  return true;
 }
 inline bool IsLegacyVersion(uint32_t v) {
   unsigned top = v >> 28, second = (v >> 24) & 0xF;

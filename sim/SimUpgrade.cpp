@@ -1,5 +1,8 @@
 // The module side of the firmware-upgrade command set (command 95).
+#include <algorithm>
 #include <cstdio>
+#include <sstream>
+#include <string>
 
 #include "common/aError.h"
 #include "sim/SimModule.h"
@@ -48,8 +51,39 @@ bool Module::deaf() {
   return muted_;
 }
 
+namespace {
+
+// The firmware's own information: 32 bytes after the vector table, the
+// text "KORVEX NAME BUILD VERSION". False when the image carries none.
+bool ImageInformation(const Flash& flash, uint32_t& build, uint32_t& version) {
+  if (flash.empty()) return false;
+  const std::vector<uint8_t> bytes = flash.read(flash.lowest() + 32, 32);
+  std::string text(bytes.begin(), std::find(bytes.begin(), bytes.end(), uint8_t(0)));
+  std::istringstream words(text);
+  std::string mark, name, buildText, versionText;
+  if (!(words >> mark >> name >> buildText >> versionText) || mark != "KORVEX") return false;
+  if (buildText.empty() || buildText.size() > 9 || buildText.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  uint32_t packed = 0;
+  if (!ParseVersionText(versionText, packed)) return false;
+  build = uint32_t(std::stoul(buildText));
+  version = packed;
+  return true;
+}
+
+}  // namespace
+
 void Module::rebootIntoFirmware() {
   loader_ = false;
+  // The firmware that was sent runs: its build and version come from the
+  // image, unless the world names them.
+  uint32_t imageBuild = 0, imageVersion = 0;
+  if (!cfg_.newVersion && !cfg_.newBuild && cfg_.buildFromFlash < 0 &&
+      ImageInformation(flash_, imageBuild, imageVersion)) {
+    build_ = imageBuild;
+    version_ = imageVersion;
+    log("runs build " + std::to_string(build_) + " from the image's information");
+  }
   if (cfg_.newVersion) version_ = cfg_.newVersion;
   if (cfg_.newBuild) build_ = cfg_.newBuild;
   if (cfg_.serialFromFlash >= 0) {

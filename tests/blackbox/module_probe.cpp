@@ -8,10 +8,16 @@
 //   module_probe entities SERIAL
 //       every entity get/set/call form against a USB module, then a stream
 //       with a callback, a store slot and factory data.
+//   module_probe hold SERIAL | read SERIAL
+//       Module::connect over USB with the default configuration (the link
+//       shared through a server of the process that holds the module);
+//       hold connects a second module of its own beside it, then keeps the
+//       module until Ctrl-C; read reads the serial number once.
 // Prints one "name value" line per finding; "result E" gives aErr codes.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -187,9 +193,58 @@ int Entities(uint32_t serial) {
   return 0;
 }
 
+// Connects with the default configuration and reads the serial number
+// through the module; hold then waits for Ctrl-C (or SIGTERM) and reads
+// again, so the holder is seen to keep working while others use it.
+int Shared(uint32_t serial, bool hold) {
+  sigset_t stops;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGINT);
+  sigaddset(&stops, SIGTERM);
+  if (hold) pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+  Module module(2, 0);
+  const aErr connected = module.connect(USB, serial);
+  std::printf("connect %u\n", unsigned(connected));
+  if (connected != aErrNone) return 1;
+  linkSpec spec{};
+  module.getLink()->getLinkSpecifier(spec);
+  aLanetConfig config;
+  module.getLink()->getConfig(config);
+  std::printf("type %u port %s\n", spec.type, config.port != 0 ? "set" : "0");
+  SystemClass system;
+  system.init(&module, 0);
+  auto read = [&] {
+    uint32_t number = 0;
+    const aErr err = system.getSerialNumber(&number);
+    std::printf("read %u %08X\n", unsigned(err), number);
+    std::fflush(stdout);
+  };
+  read();
+  if (hold) {
+    // A second module of this process is a client of the same server.
+    Module again(2, 0);
+    const aErr second = again.connect(USB, serial);
+    linkSpec found{};
+    again.getLink()->getLinkSpecifier(found);
+    SystemClass other;
+    other.init(&again, 0);
+    uint32_t number = 0;
+    const aErr read2 = second == aErrNone ? other.getSerialNumber(&number) : second;
+    std::printf("again %u type %u read %u %08X\n", unsigned(second), found.type, unsigned(read2),
+                number);
+    again.disconnect();
+    std::fflush(stdout);
+    int signal = 0;
+    sigwait(&stops, &signal);
+    read();
+  }
+  module.disconnect();
+  return 0;
+}
+
 int Usage() {
   std::fprintf(stderr, "usage: module_probe module|link usb|tcpip SERIAL fallback|direct\n"
-                       "       module_probe entities SERIAL\n");
+                       "       module_probe entities|hold|read SERIAL\n");
   return 2;
 }
 
@@ -201,6 +256,8 @@ int main(int argc, char** argv) {
   int result;
   if (what == "entities") {
     result = Entities(uint32_t(std::strtoul(argv[2], nullptr, 16)));
+  } else if (what == "hold" || what == "read") {
+    result = Shared(uint32_t(std::strtoul(argv[2], nullptr, 16)), what == "hold");
   } else if ((what == "module" || what == "link") && argc == 5) {
     const std::string type = argv[2];
     if (type != "usb" && type != "tcpip") return Usage();

@@ -196,3 +196,108 @@ def test_module_held_by_another_process_is_listed_and_the_holder_keeps_working(t
         USB_HEADER, "    1234ABCD  [Error (25): Is someone else connected to this device?]"]
     assert lines[start + 4:] == ["serial 1234ABCD", "version 2.11.4", "name bench",
                                  "released 1234ABCD", "hold exit 0"], r.stdout
+
+
+# Inside the namespace: a hostile host at 198.18.0.2 answers every search
+# for modules that are not there: 50 answers point at ports that accept a
+# connection and then stay silent (five answers per port), 10 at ports that
+# refuse it, 10 at ports that never complete one (their listeners' queues
+# are full, so new connection requests are dropped). It runs the updater and
+# prints its output and running time.
+HOSTILE = r"""
+import socket, subprocess, sys, threading, time
+names = sorted(n for _, n in socket.if_nameindex())
+if names != ["lo", "v0", "v1"]:
+    sys.exit("not inside the test namespace: %r" % names)
+
+def answer(serial, port):
+    a = bytearray(16)
+    a[1] = 2
+    a[2:4] = port.to_bytes(2, "little")
+    a[4:8] = serial.to_bytes(4, "little")
+    a[12] = 13
+    return bytes(a)
+
+silent, held = [], []
+for _ in range(10):
+    s = socket.socket()
+    s.bind(("198.18.0.2", 0))
+    s.listen(64)
+    s.settimeout(0.1)
+    silent.append(s)
+refused = []
+for _ in range(10):
+    s = socket.socket()
+    s.bind(("198.18.0.2", 0))
+    refused.append(s.getsockname()[1])
+    s.close()
+full, fillers = [], []
+for _ in range(10):
+    s = socket.socket()
+    s.bind(("198.18.0.2", 0))
+    s.listen(0)
+    full.append(s)
+    for _ in range(3):
+        c = socket.socket()
+        c.setblocking(False)
+        c.connect_ex(s.getsockname())
+        fillers.append(c)
+answers = [answer(0xBAD00000 + i, silent[i % 10].getsockname()[1]) for i in range(50)]
+answers += [answer(0xDEAD0000 + i, port) for i, port in enumerate(refused)]
+answers += [answer(0xD0D00000 + i, s.getsockname()[1]) for i, s in enumerate(full)]
+
+stop = threading.Event()
+def serve():
+    tx = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    tx.bind(("198.18.0.2", 0))
+    for _ in range(600):            # 60 s at most
+        if stop.wait(0.1):
+            break
+        for a in answers:
+            tx.sendto(a, ("198.18.0.1", 9889))
+        for s in silent:
+            try:
+                held.append(s.accept()[0])
+            except OSError:
+                pass
+peer = threading.Thread(target=serve)
+peer.start()
+try:
+    start = time.monotonic()
+    r = subprocess.run(sys.argv[1:], capture_output=True, text=True, timeout=100)
+    print(r.stdout, end="")
+    print(r.stderr, end="", file=sys.stderr)
+    print("elapsed %.1f" % (time.monotonic() - start))
+    sys.exit(r.returncode)
+finally:
+    stop.set()
+    peer.join()
+"""
+
+
+@needs_root
+def test_tcpip_search_ends_soon_whatever_the_answers_point_at(tmp_path):
+    world = ["--module", "serial=1234ABCD,model=21,address=4,version=2.11.4,build=77,name=net,tcp"]
+    r, _ = discover(tmp_path, world, ["-t", "TCPIP"], netns=True,
+                    holder=[sys.executable, "-c", HOSTILE])
+    assert r.returncode == 0, r.stdout + r.stderr
+    lines = r.stdout.splitlines()
+    elapsed = float(lines[-1].split()[1])
+    assert elapsed < 15, r.stdout
+    start = lines.index("Discovered Devices: (TCPIP)")
+    assert lines[start + 1] == IP_HEADER
+    rows = {row.split()[0]: row for row in lines[start + 2:-1]}
+    assert len(rows) == 71, r.stdout
+    # The module that answers is read as ever.
+    assert rows.pop("1234ABCD").startswith(
+        "    1234ABCD  04       00      KX-GPIO32      2.11.4 (        77)        [198.18.")
+    # The others are listed with what went wrong, never as modules.
+    for serial, row in rows.items():
+        assert row.startswith("    %s  [Error (" % serial), row
+        assert row.endswith("[198.18.0.2:%s]" % row.rsplit(":", 1)[1][:-1]), row
+    refused = [row for serial, row in rows.items() if serial.startswith("DEAD")]
+    assert len(refused) == 10
+    assert all("(25): Cannot connect to the module]" in row for row in refused), refused
+    dropped = [row for serial, row in rows.items() if serial.startswith("D0D0")]
+    assert len(dropped) == 10
+    assert all("(25): Cannot connect to the module]" in row for row in dropped), dropped

@@ -11,7 +11,7 @@ import sys
 
 import pytest
 
-from simhost import BIN, SIM
+from simhost import BIN, HAVE_CZMQ, SIM
 
 PROBE = os.path.abspath(os.path.join(BIN, "tests", "module_probe"))
 needs_usb = pytest.mark.skipif(not os.path.exists(os.path.join(BIN, "sim", "usb_probe")),
@@ -130,3 +130,51 @@ def test_every_entity_form_streams_slots_and_factory_data_over_usb(tmp_path):
         counters = json.load(f)["modules"][0]["counters"]
     # The 60-byte set reached the module as three packets.
     assert counters["system_sets"]["31"] == 3, counters
+
+
+# Runs inside the namespace: a program holds the module through
+# Module::connect with the default configuration; a second program
+# connecting the same way is served through the holder's sharing server,
+# and Updater -D (sharing off) finds the module held; then the holder,
+# still working, is stopped with Ctrl-C.
+SHARED_DRIVER = r"""
+import signal, socket, subprocess, sys
+names = sorted(n for _, n in socket.if_nameindex())
+if names != ["lo", "v0", "v1"]:
+    sys.exit("not inside the test namespace: %r" % names)
+probe, updater, store = sys.argv[1:4]
+hold = subprocess.Popen([probe, "hold", "1234ABCD"], stdout=subprocess.PIPE, text=True)
+first = [hold.stdout.readline() for _ in range(4)]
+print("holder " + "|".join(l.strip() for l in first))
+if first[2].startswith("read 0"):
+    r = subprocess.run([probe, "read", "1234ABCD"], capture_output=True, text=True, timeout=60)
+    print("second " + "|".join(r.stdout.split("\n")).strip("|") + " exit %d" % r.returncode)
+    d = subprocess.run([updater, "-D", "-t", "USB", "-i", store], capture_output=True,
+                       text=True, timeout=60)
+    print(d.stdout, end="")
+hold.send_signal(signal.SIGINT)
+rest, _ = hold.communicate(timeout=30)
+print("holder " + "|".join(rest.split("\n")).strip("|") + " exit %d" % hold.returncode)
+"""
+
+
+@needs_usb
+@needs_root
+@pytest.mark.skipif(not HAVE_CZMQ, reason="built without the messaging library")
+def test_default_usb_connect_shares_the_module_with_a_second_process(tmp_path):
+    updater = os.path.abspath(os.path.join(BIN, "app", "Updater"))
+    r = subprocess.run(
+        [SIM, "--netns", "--module", "serial=1234ABCD,model=13,version=2.11.4,usb",
+         "--", sys.executable, "-c", SHARED_DRIVER, PROBE, updater, str(tmp_path)],
+        capture_output=True, text=True, timeout=180)
+    assert r.returncode == 0, r.stdout + r.stderr
+    lines = r.stdout.splitlines()
+    # The holder reaches the module over USB, its server's port noted; a
+    # second module of the holder's own reaches it through that server.
+    assert lines[0] == ("holder connect 0|type 1 port set|read 0 1234ABCD|"
+                        "again 0 type 1 read 0 1234ABCD"), r.stdout + r.stderr
+    # The second program found the holder's server and read through it.
+    assert lines[1] == "second connect 0|type 4 port 0|read 0 1234ABCD exit 0", r.stdout
+    start = lines.index("Discovered Devices: (USB)")
+    assert lines[start + 2] == "    1234ABCD  [Error (25): Is someone else connected to this device?]", r.stdout
+    assert lines[-1] == "holder read 0 1234ABCD exit 0", r.stdout

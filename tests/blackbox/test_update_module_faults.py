@@ -5,6 +5,8 @@ hang (every run has a time bound) and never in "success" with a flash that
 differs from the image. Modules that leave and come back: the departures
 tests beside this file."""
 
+import os
+
 import pytest
 
 from test_update_module import (DAQ8, PROBE, SERIAL, birdpack, expected_flash, history, lines,
@@ -106,3 +108,27 @@ def test_a_retried_block_rewrites_its_chunks_with_the_same_bytes(tmp_path, gener
     assert m["counters"]["upgrade"]["double_writes"] == 1  # the first chunk, written again
     assert m["counters"]["faults_fired"] == {"drop-data-ack": 1}
     assert dump.read_bytes() == expected_flash(generic, SERIAL)
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="network namespaces need root")
+@pytest.mark.parametrize("keys", [
+    ["uei_data=no", "fault=flood=40"],
+    ["uei_data=no", "fault=duplicate-replies"],
+    ["fault=flood=200", "fault=duplicate-replies"],
+], ids=["flood, data packets", "duplicated replies, data packets", "both, byte arrays"])
+def test_update_over_tcpip_rides_through_traffic_that_answers_nothing(tmp_path, generic, keys):
+    # The same verdict every time: three updates in a row, each clean.
+    for attempt in range(3):
+        run_dir = tmp_path / str(attempt)
+        run_dir.mkdir()
+        dump = run_dir / "flash.bin"
+        world = ["--module", module_key(SERIAL, DAQ8, "version=2.10.4", "build=1200",
+                                        "new_version=2.11.5", "new_build=1300", "tcp",
+                                        "flash_dump=%s" % dump, *keys)]
+        r, status = run_update(run_dir, world, ["-U", "-d", SERIAL, "-f", str(generic)],
+                               netns=True, timeout=120)
+        assert r.returncode == 0, (attempt, r.stdout, r.stderr)
+        assert [l for l in lines(r) if l.startswith("  Retry")] == [], (attempt, r.stdout)
+        assert dump.read_bytes() == expected_flash(generic, SERIAL)
+        fired = module_status(status, SERIAL)["counters"]["faults_fired"]
+        assert all(fired.get(k.split("=")[1]) for k in keys if k.startswith("fault=")), fired

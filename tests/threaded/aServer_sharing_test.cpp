@@ -18,16 +18,12 @@
 #include "common/aServer.h"
 #include "common/aUEI.h"
 #include "tests/threaded/running_world.h"
+#include "tests/threaded/sharing_raw_client.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 typedef std::unique_ptr<aPacket, aPacketDeleter> PacketPtr;
 
-constexpr uint32_t kNoAnswerMs = 300;  // bounded wait for something absent
-constexpr uint32_t kAnswerMs = 3000;
-
-uint32_t Loopback() { return htonl(INADDR_LOOPBACK); }
 
 uint8_t IsEmpty(const aPacket* p, const void*) { return p->dataSize == 0; }
 uint8_t IsStream(const aPacket* p, const void*) { return aUEI_isStreamPacket(p); }
@@ -44,35 +40,6 @@ class Link {
  private:
   uint32_t id_;
 };
-
-// A raw client: one DEALER socket to the server, frames as they are.
-class Raw {
- public:
-  explicit Raw(uint16_t port) {
-    sock_ = zsock_new(ZMQ_DEALER);
-    zsock_set_linger(sock_, 0);
-    zsock_set_rcvtimeo(sock_, static_cast<int>(kAnswerMs));
-    EXPECT_EQ(zsock_connect(sock_, "tcp://127.0.0.1:%u", unsigned(port)), 0);
-  }
-  ~Raw() { zsock_destroy(&sock_); }
-  void send(const Bytes& frame) {
-    zframe_t* f = zframe_new(frame.data(), frame.size());
-    ASSERT_EQ(zframe_send(&f, sock_, 0), 0);
-  }
-  // The next frame within timeoutMs; empty when none.
-  Bytes recv(uint32_t timeoutMs = kAnswerMs) {
-    zsock_set_rcvtimeo(sock_, static_cast<int>(timeoutMs));
-    zframe_t* f = zframe_recv(sock_);
-    if (f == nullptr) return {};
-    Bytes out(zframe_data(f), zframe_data(f) + zframe_size(f));
-    zframe_destroy(&f);
-    return out;
-  }
- private:
-  zsock_t* sock_ = nullptr;
-};
-
-const Bytes kIdentify = {aLINK_ADDRESS_IDENTIFY, 0};
 
 // One module served over its TCP link, a client link of the server's own
 // (a) and a second client link (b).

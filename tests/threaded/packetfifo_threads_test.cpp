@@ -18,6 +18,8 @@ void Put(aPacketFifoRef fifo, uint8_t mark) {
   ASSERT_EQ(aPacketFifo_Put(fifo, packet.get()), aErrNone);
 }
 
+uint8_t FromEight(const aPacket* packet, const void*) { return packet->address == 8; }
+
 uint8_t OnlyMark(const aPacket* packet, const void* reference) {
   return packet->data[0] == *static_cast<const uint8_t*>(reference);
 }
@@ -84,25 +86,44 @@ TEST(FifoThreads, DestroyWakesEveryWaiter) {
   EXPECT_EQ(aPacketFifo_Destroy(&fifo), aErrNotFound);
 }
 
-uint8_t FromEight(const aPacket* packet, const void*) { return packet->address == 8; }
-
 TEST(FifoThreads, FilteredWaiterOutlivesAnOverflow) {
   aPacketFifoRef fifo = aPacketFifo_Create();
   for (int i = 0; i < 1000; ++i) Put(fifo, static_cast<uint8_t>(i));
   // A filtered waiter that matches nothing of the 1000 sees the overflow
-  // empty the queue and then still receives a later match.
+  // shed the queue and then still receives a later match.
   auto waiter = std::async(std::launch::async, [fifo] {
     return PacketPtr(aPacketFifo_AwaitFirst(fifo, FromEight, nullptr, 5000));
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(30));
-  Put(fifo, 1);  // the 1001st: everything goes
-  EXPECT_EQ(aPacketFifo_GetLength(fifo), 0u);
+  Put(fifo, 1);  // the 1001st: the oldest half goes
+  EXPECT_EQ(aPacketFifo_GetLength(fifo), 500u);
   const uint8_t mark = 0x42;
   PacketPtr packet(aPacket_CreateWithData(8, 1, &mark));
   ASSERT_EQ(aPacketFifo_Put(fifo, packet.get()), aErrNone);
   PacketPtr got = waiter.get();
   ASSERT_TRUE(got);
   EXPECT_EQ(got->data[0], mark);
+  aPacketFifo_Destroy(&fifo);
+}
+
+// A flood that nobody reads fills the queue again and again; the answer a
+// waiter waits for, put just before an overflow, is never what goes.
+TEST(FifoThreads, AnAwaitedAnswerSurvivesTheFloodAroundIt) {
+  aPacketFifoRef fifo = aPacketFifo_Create();
+  for (int round = 0; round < 20; ++round) {
+    auto waiter = std::async(std::launch::async, [fifo] {
+      return PacketPtr(aPacketFifo_AwaitFirst(fifo, FromEight, nullptr, 5000));
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the waiter waits
+    while (aPacketFifo_GetLength(fifo) < 999) Put(fifo, 0);
+    const uint8_t mark = static_cast<uint8_t>(round);
+    PacketPtr answer(aPacket_CreateWithData(8, 1, &mark));
+    ASSERT_EQ(aPacketFifo_Put(fifo, answer.get()), aErrNone);
+    for (int i = 0; i < 600; ++i) Put(fifo, 0);
+    PacketPtr got = waiter.get();
+    ASSERT_TRUE(got) << "round " << round;
+    EXPECT_EQ(got->data[0], mark);
+  }
   aPacketFifo_Destroy(&fifo);
 }
 

@@ -234,6 +234,57 @@ TEST(UpdaterEntity, StaleRepliesDoNotAnswerLaterRequests) {
   EXPECT_EQ(scripted.requests(), 4);  // two echoes, one DATA, one SUM
 }
 
+// A module that sends every reply twice, the copy only just ahead of its
+// answer to the next request (after the host dropped stale replies): each
+// exchange still takes its own reply, and the module gets every byte once.
+TEST(UpdaterEntity, ALateCopyOfAReplyDoesNotAnswerTheNextRequest) {
+  std::atomic<uint32_t> taken{0};
+  uint32_t sum = 0;
+  Bytes last;
+  ScriptedModule scripted([&](const Bytes& d) -> std::vector<Bytes> {
+    if (d.size() < 2 || d[0] != 95) return {};
+    Bytes reply;
+    switch (d[1]) {
+      case 3:  // PREPARE: block size 40
+        reply = {95, 7, 0, 0, 40};
+        break;
+      case 1:
+        for (size_t i = 2; i < d.size(); ++i) sum += d[i];
+        taken += uint32_t(d.size() - 2);
+        reply = {95, 1, uint8_t(d.size() - 2)};
+        break;
+      case 4:
+        reply = {95, 7, 0, uint8_t(sum >> 24), uint8_t(sum >> 16), uint8_t(sum >> 8), uint8_t(sum)};
+        break;
+      case 5:
+        sum = 0;
+        reply = {95, 7, 0};
+        break;
+      default:
+        return {};
+    }
+    std::vector<Bytes> out;
+    if (!last.empty()) out.push_back(last);
+    out.push_back(reply);
+    last = reply;
+    return out;
+  });
+  Module module(2, 0);
+  ASSERT_EQ(module.connectFromSpec(scripted.spec()), aErrNone);
+  UpdaterEntity entity;
+  entity.init(&module, 0, true, false);
+  // Chunks of 40 (DATA 26 and 14) and 20; the second PREPARE follows a WRITE.
+  const Bytes block = Block(kLoadAddress, 60);
+  RecordingDisplay display;
+  for (int b = 0; b < 2; ++b) {
+    uint16_t blockSize = 0;
+    ASSERT_EQ(entity.TransferPrepare(block.data(), block.size(), 0, blockSize), aErrNone) << b;
+    EXPECT_EQ(blockSize, 40);
+    ASSERT_EQ(entity.FirmwareTransfer(block.data(), block.size(), blockSize, display), aErrNone);
+  }
+  EXPECT_EQ(taken.load(), 120u);
+}
+
 // UEI data writes the same flash with and without pooled packets; a module
 // without the option keeps the plain path.
 TEST(UpdaterEntity, UEIDataWritesTheSameFlashWithAndWithoutPooledPackets) {

@@ -55,17 +55,32 @@ TEST(DeviceList, UsbLinesAndErrors) {
             display.infos[3]);
 }
 
-TEST(DeviceList, NetworkLinesCarryTheAddressEvenWithAnError) {
-  RecordingDisplay display;
+TEST(DeviceList, NetworkLinesCarryTheAddressAndNameWhatCouldNotBeRead) {
   DeviceInfo net = Device(TCPIP, 0x2181F0EE, 99);
   const uint8_t address[4] = {198, 18, 0, 2};
   memcpy(net.spec.address, address, 4);
-  net.error = aErrTimeout;  // network lines are formatted by their own link type
-  _display_device_list(display, INVALID, {net});
-  ASSERT_EQ(3u, display.infos.size());
-  EXPECT_EQ("Discovered Devices: (Unknown)", display.infos[0]);
-  EXPECT_EQ(kNetHeader, display.infos[1]);
-  EXPECT_EQ("    2181F0EE  02       10      Unknown        2.15.7 (  99528558)        "
-            "[198.18.0.2]       bench",
-            display.infos[2]);
+  net.spec.port = 4000;
+  struct Case {
+    aErr error;
+    const char* line;
+  };
+  const Case cases[] = {
+      {aErrNone, "    2181F0EE  02       10      Unknown        2.15.7 (  99528558)        "
+                 "[198.18.0.2]       bench"},
+      {aErrConnection, "    2181F0EE  [Error (25): Cannot connect to the module]  "
+                       "[198.18.0.2:4000]"},
+      {aErrNotReady, "    2181F0EE  [Error (11): The module does not answer]  [198.18.0.2:4000]"},
+      {aErrCancel, "    2181F0EE  [Error (23): Not read: discovery ran out of time]  "
+                   "[198.18.0.2:4000]"},
+      {aErrIO, "    2181F0EE  [Error (6): Input/Output error]  [198.18.0.2:4000]"},
+  };
+  for (const Case& c : cases) {
+    RecordingDisplay display;
+    net.error = c.error;
+    _display_device_list(display, INVALID, {net});
+    ASSERT_EQ(3u, display.infos.size());
+    EXPECT_EQ("Discovered Devices: (Unknown)", display.infos[0]);
+    EXPECT_EQ(kNetHeader, display.infos[1]);
+    EXPECT_EQ(c.line, display.infos[2]);
+  }
 }

@@ -99,6 +99,14 @@ TEST(aPacket, RejectsBytesThatCannotBelong) {
   EXPECT_TRUE(aPacket_IsComplete(packet.get()));
   EXPECT_EQ(aPacket_AddByte(packet.get(), 0xAA), aErrOverrun);
   EXPECT_EQ(aPacket_AddByte(nullptr, 0x04), aErrParam);
+  // Nor does a shorter one: the byte after an empty packet is no length.
+  for (const std::vector<uint8_t>& complete : {std::vector<uint8_t>{0x04, 0},
+                                                std::vector<uint8_t>{0x04, 1, 0x07}}) {
+    aPacket_Reset(packet.get());
+    ASSERT_EQ(Feed(packet.get(), complete), aErrNone);
+    ASSERT_TRUE(aPacket_IsComplete(packet.get()));
+    EXPECT_EQ(aPacket_AddByte(packet.get(), 0x01), aErrPacket) << complete.size();
+  }
 }
 
 TEST(aPacket, ResetClearsEverything) {

@@ -113,6 +113,10 @@ TEST(ServerPools, InterruptedStaleAndLongRunsLeaveNoPool) {
     ASSERT_EQ(pools.offer("a", RunPacket(uint8_t(i & 0x7F), true), 0, nullptr), aServerPools::kHeld);
   EXPECT_EQ(pools.offer("a", RunPacket(0, false), 0, nullptr), aServerPools::kHeld);
   EXPECT_EQ(pools.size(), 0u);
+  // At most aSERVER_MAX_POOLS runs at once: one more client's is swallowed.
+  for (uint32_t i = 0; i <= aSERVER_MAX_POOLS; i++)
+    ASSERT_EQ(pools.offer(std::to_string(i), RunPacket(0, true), 0, nullptr), aServerPools::kHeld);
+  EXPECT_EQ(pools.size(), size_t(aSERVER_MAX_POOLS));
 }
 
 }  // namespace

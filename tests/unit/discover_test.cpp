@@ -69,6 +69,25 @@ linkSpec Announcement(uint32_t serial, uint32_t port, const char* address) {
   return r;
 }
 
+// A module's 16-byte answer to the TCP/IP search: fields least significant
+// byte first, the sender's address as the record's.
+TEST(TcpipAnswer, SixteenBytesGiveTheModulesRecord) {
+  const uint8_t answer[17] = {2, 4, 0x28, 0x23, 0x9A, 0x84, 0xF5, 0x40, 0, 0, 0, 0, 17, 0, 0, 0, 9};
+  const uint32_t from = inet_addr("10.0.0.7");
+  linkSpec record;
+  ASSERT_TRUE(aDiscovery_ParseTCPIPAnswer(answer, 16, from, &record));
+  EXPECT_EQ(record.type, TCPIP);
+  EXPECT_EQ(record.serialNumber, 0x40F5849Au);
+  EXPECT_EQ(record.routerSerialNumber, 0x40F5849Au);
+  EXPECT_EQ(record.moduleAddress, 4u);
+  EXPECT_EQ(record.port, 9000u);
+  EXPECT_EQ(record.model, 17u);
+  EXPECT_EQ(memcmp(record.address, &from, 4), 0);
+  for (size_t size : {size_t(0), size_t(15), size_t(17)})
+    EXPECT_FALSE(aDiscovery_ParseTCPIPAnswer(answer, size, from, &record)) << size;
+  EXPECT_FALSE(aDiscovery_ParseTCPIPAnswer(nullptr, 16, from, &record));
+}
+
 TEST(SharedLinkAnnouncement, OnlyOneWholeRecordOfASharedLinkWithAPortCounts) {
   const linkSpec good = Announcement(0x1234ABCDu, 50123, "127.0.0.1");
   linkSpec wrongType = good;

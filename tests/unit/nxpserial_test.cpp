@@ -196,3 +196,32 @@ TEST(NXPSerial, AnswerDeadlinesGrowWithTheWork) {
 }
 
 }  // namespace
+
+namespace {
+
+// A line from memory: its bytes, then nothing more.
+aErr MemoryGet(uint8_t* byte, void* context) {
+  std::string* text = static_cast<std::string*>(context);
+  if (text->empty()) return aErrIO;
+  *byte = uint8_t((*text)[0]);
+  text->erase(0, 1);
+  return aErrNone;
+}
+
+TEST(NXPSerial, AttachedStreamIsTheLineToTheChip) {
+  NXPSerialClass chip;
+  EXPECT_EQ(chip.Attach(nullptr, 115200), aErrParam);
+  std::string text = "\r\n0\r\n";
+  aStreamOps ops = {MemoryGet, nullptr, nullptr, nullptr, nullptr};
+  ASSERT_EQ(chip.Attach(aStream_CreateWithOps(&ops, &text), 115200), aErrNone);
+  EXPECT_TRUE(chip.IsConnected());
+  EXPECT_EQ(chip.BaudRate(), 115200u);
+  char line[16];
+  size_t n = 0;
+  ASSERT_EQ(chip.GetLine(line, sizeof line, &n, 1000), aErrNone);
+  EXPECT_STREQ(line, "0\r\n");
+  chip.Disconnect();
+  EXPECT_FALSE(chip.IsConnected());
+}
+
+}  // namespace

@@ -71,18 +71,22 @@ TEST_F(Fifo, RejectsInvalidPackets) {
   EXPECT_EQ(aPacketFifo_GetLength(handle_), 0u);
 }
 
-TEST_F(Fifo, OverflowDropsEverythingAndStillSucceeds) {
-  for (int i = 0; i < 1000; ++i) PutMarked(static_cast<uint8_t>(i));
-  EXPECT_EQ(aPacketFifo_GetLength(handle_), 1000u);
-  uint8_t mark = 7;
-  PacketPtr packet(aPacket_CreateWithData(4, 1, &mark));
-  EXPECT_EQ(aPacketFifo_Put(handle_, packet.get()), aErrNone);
-  EXPECT_EQ(aPacketFifo_GetLength(handle_), 0u);
-  // The FIFO goes on working afterwards.
-  PutMarked(8);
-  PacketPtr next(aPacketFifo_Get(handle_));
-  ASSERT_TRUE(next);
-  EXPECT_EQ(next->data[0], 8);
+uint8_t FromEight(const aPacket* packet, const void*) { return packet->address == 8; }
+
+TEST_F(Fifo, OverflowShedsTheOldestAndKeepsTheAnswerJustQueued) {
+  for (int i = 0; i < 999; ++i) PutMarked(static_cast<uint8_t>(i));
+  // An answer, then the 1001st packet: the oldest go, the answer stays.
+  const uint8_t mark = 0xAA;
+  PacketPtr answer(aPacket_CreateWithData(8, 1, &mark));
+  EXPECT_EQ(aPacketFifo_Put(handle_, answer.get()), aErrNone);
+  PutMarked(1);
+  EXPECT_EQ(aPacketFifo_GetLength(handle_), 500u);
+  PacketPtr got(aPacketFifo_GetFirst(handle_, FromEight, nullptr));
+  ASSERT_TRUE(got);
+  EXPECT_EQ(got->data[0], mark);
+  PacketPtr oldest(aPacketFifo_Get(handle_));
+  ASSERT_TRUE(oldest);
+  EXPECT_EQ(oldest->data[0], 501 & 0xFF);
 }
 
 TEST_F(Fifo, AwaitFirstTakesTheAcceptedPacketAndKeepsTheRest) {

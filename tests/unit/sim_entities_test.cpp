@@ -233,6 +233,13 @@ TEST(SimFaults, AnswerFaultsHitTheChosenRequestsOnly) {
       {"error-answer=4:31", {6, 4, 4, 1, 0, 0}, {6, 3, 4, 0x81, 31}},
       {"error-answer=94.66:12", {6, 2, 94, 0x42}, {6, 3, 94, 0xC2, 12}},
       {"short-build", {6, 2, 73, 0xFF}, {6, 5, 73, 0xFF, 0, 0, 0x10}},
+      {"duplicate-replies", {6, 2, 73, 0xFF},
+       {6, 6, 73, 0xFF, 0, 0, 0x10, 0xE1, 6, 6, 73, 0xFF, 0, 0, 0x10, 0xE1}},
+      // Junk, a heartbeat, and upgrade and system replies from address 8.
+      {"flood=5", {6, 2, 73, 0xFF},
+       {6, 6, 73, 0xFF, 0, 0, 0x10, 0xE1, 6, 4, 0x7E, 0, 0xA5, 0x5A, 6, 2, 0, 1, 8, 3, 95, 1, 26,
+        8, 5, 95, 7, 0, 2, 0, 8, 7, 3, 7, 0, 2, 11, 0, 4}},
+      {"flood=5", {0xAD, 0}, {6, 0}},  // identify answers are link traffic
   };
   for (const Row& r : rows) {
     ModuleConfig c = FromJson(kValues);
@@ -243,7 +250,8 @@ TEST(SimFaults, AnswerFaultsHitTheChosenRequestsOnly) {
     EXPECT_EQ(Talk(m, r.request), r.answer) << r.fault;
   }
   for (const char* bad : {"no-answer", "no-answer=3.8:5", "late-answer=3.8", "error-answer=3.8:0",
-                          "error-answer=3.8:256", "no-answer=300", "late-answer=x:5"}) {
+                          "error-answer=3.8:256", "no-answer=300", "late-answer=x:5", "flood=0",
+                          "flood=1001", "duplicate-replies=2"}) {
     ksim::Faults f;
     std::string err;
     EXPECT_FALSE(f.parse(bad, err)) << bad;

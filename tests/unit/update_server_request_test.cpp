@@ -1,11 +1,13 @@
 #include "server/UpdateServerRequest.h"
 
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "server/HTTPRequest.h"
 #include "tests/unit/local_http_server.h"
 
 namespace {
@@ -291,6 +293,36 @@ TEST(UpdateServerRequest, GetBuildSinkSeesLinesSplitAcrossPieces) {
   EXPECT_EQ(sink.text, "YmlyZA==");
   EXPECT_EQ(sink.begins, 1);
   EXPECT_EQ(sink.announced, 0u) << "a chunked reply announces no size";
+}
+
+}  // namespace
+
+namespace {
+
+// A transport that answers from memory, as fuzzing uses: the request it
+// was asked for and the body it gives.
+std::string gAsked;
+HTTPResponse FromMemory(const std::string& base, const std::map<std::string, std::string>& params,
+                        HTTPBodySink* sink) {
+  gAsked = HTTPRequest::BuildURL(base, params);
+  HTTPResponse response(gAsked);
+  response.set_status(200);
+  const std::string body = "ok\n1207\nKX-FW\n";
+  if (sink != nullptr) sink->Write(body.data(), body.size());
+  else response.process(body.data(), body.size());
+  return response;
+}
+
+TEST(UpdateServerRequest, ReplacedTransportAnswersEveryRequestUntilRestored) {
+  UpdateServerRequest::SetTransport(FromMemory);
+  std::string build, id;
+  const bool answered = UpdateServerRequest::QueryBuild(0x40F5849A, build, id, "http://nowhere.invalid/u");
+  UpdateServerRequest::SetTransport(nullptr);
+  EXPECT_TRUE(answered);
+  EXPECT_EQ(gAsked, "http://nowhere.invalid/u?op=qu&sn=40F5849A&");
+  EXPECT_EQ(build, "1207");
+  EXPECT_EQ(id, "KX-FW");
+  EXPECT_FALSE(UpdateServerRequest::QueryBuild(0x40F5849A, build, id, "http://nowhere.invalid/u"));
 }
 
 }  // namespace

@@ -13,15 +13,17 @@ here=$(cd "$(dirname "$0")" && pwd)
 mkdir -p "$out/work"
 work="$out/work"
 
-# Deterministic images: a vector table, a text mark, then a pattern that
-# compresses like real code (not too well). Arguments: FILE:KIB:SEED...
+# Deterministic images: a vector table, the image's information ("KORVEX
+# SEED BUILD VERSION", 32 bytes: a simulated module runs that build after
+# its reboot), then a pattern that compresses like real code (not too
+# well). Arguments: FILE:KIB:SEED[:BUILD:VERSION]...
 # A seed starting with "lpc" gets the vector checksum an LPC boot ROM
 # wants before it starts user code: entry 7 makes entries 0-7 sum to 0.
 make_images() {
   python3 - "$@" <<'PY'
 import random, sys
 for item in sys.argv[1:]:
-    path, kib, seed = item.split(":")
+    path, kib, seed, *info = item.split(":")
     size = int(kib) * 1024
     rng = random.Random(seed)
     words = [0x20008000, 0x00000101] + [0x00000201] * 6
@@ -29,7 +31,7 @@ for item in sys.argv[1:]:
         words[0] = 0x10008000
         words[7] = (-sum(words[:7])) & 0xFFFFFFFF
     data = bytearray(b"".join(w.to_bytes(4, "little") for w in words))
-    data += ("KORVEX " + seed).encode().ljust(32, b"\0")
+    data += " ".join(["KORVEX", seed, *info]).encode().ljust(32, b"\0")[:32]
     noise = rng.randbytes(size)
     while len(data) < size:
         op = rng.randrange(16)
@@ -85,15 +87,18 @@ MANIFEST
   "$birdpack" create "$work/$seed.manifest" -o "$out/$output" >/dev/null
 }
 
-seeds=(daq8-1200 daq8-1250 daq8-1300 daq8-1310 relay4-800 router-900)
+# Each seed with the build and version its firmware image says it is.
+seeds=(daq8-1200:1200:2.10.4 daq8-1250:1250:2.9.12 daq8-1300:1300:2.11.5 daq8-1310:1310:2.11.6
+       relay4-800:800:1.4.0 router-900:900:3.0.1)
 images=()
-for seed in "${seeds[@]}"; do
-  images+=("$work/$seed-loader.bin:4:$seed-loader" "$work/$seed-firmware.bin:$kib:$seed")
+for entry in "${seeds[@]}"; do
+  seed=${entry%%:*}
+  images+=("$work/$seed-loader.bin:4:$seed-loader" "$work/$seed-firmware.bin:$kib:$entry")
 done
-images+=("$work/lpc-relay4-810-firmware.bin:$kib:lpc-relay4-810"
+images+=("$work/lpc-relay4-810-firmware.bin:$kib:lpc-relay4-810:810:1.4.1"
          "$work/imx-daq8-1320-loader.bin:4:imx-loader"
          "$work/imx-daq8-1320-loader-data.bin:2:imx-loader-data"
-         "$work/imx-daq8-1320-firmware.bin:$kib:imx-daq8-1320")
+         "$work/imx-daq8-1320-firmware.bin:$kib:imx-daq8-1320:1320:2.11.7")
 make_images "${images[@]}"
 
 make_bird kxdaq8-1200.bird 1200 2.10.4 KX-DAQ8 daq8-1200

@@ -1,0 +1,98 @@
+#!/usr/bin/env python3
+"""Our LPC recovery beside lpc21isp on the same simulated LPC boot ROM, whose
+line is paced like a real 115200 UART in both directions, in one run; and
+what the compare after each programmed piece costs, measured on that line.
+
+    UPDATER_BINARY_DIR=build/release python3 bench/boot_rom_peers.py [RUNS]
+
+Prints, per run, the seconds of each side and their ratio (ours over
+lpc21isp's), then the cost of the compares as a share of our recovery.
+Needs lpc21isp (scripts/install-deps.sh installs it)."""
+import json
+import os
+import pathlib
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = pathlib.Path(__file__).resolve().parent
+os.environ.setdefault("UPDATER_SOURCE_DIR", str(HERE.parent))
+sys.path.insert(0, str(HERE.parent / "tests" / "blackbox"))
+
+from simhost import Sim  # noqa: E402
+from test_birdpack import body_of, descramble, parse_blocks  # noqa: E402
+from test_sim_lpc import Line  # noqa: E402
+from update_server_support import UPDATER, UpdateServer, make_sample_repo  # noqa: E402
+
+LPC_ID = ["2C01002B", "8A5C3F0D", "4E3A1B27", "1C0F00A1"]
+LPC_FILE = "kxrelay4-810-lpc-4C500001.bird"
+RAM = 0x10001000
+
+
+def lpc_sim(work, name):
+    spec = "id=" + ":".join("0x" + w for w in LPC_ID) + f",flash_dump={work / (name + '.bin')}"
+    return Sim("--lpc", spec)
+
+
+def timed(args, **kw):
+    start = time.monotonic()
+    r = subprocess.run(args, capture_output=True, text=True, errors="replace", timeout=600, **kw)
+    took = time.monotonic() - start
+    if r.returncode != 0:
+        raise SystemExit(f"{args[0]} failed:\n{r.stdout[-1500:]}{r.stderr[-1500:]}")
+    return took
+
+
+def compare_exchange_seconds(work, count=20):
+    """One M command and its answer on the paced line, echo off."""
+    with lpc_sim(work, "m") as sim:
+        line = Line(sim.status["lpc"][0]["pty"])
+        try:
+            line.sync()
+            line.say("A 0\r\n")  # echo off, as our recovery runs; the answer still echoed
+            assert line.lines(2)[1] == b"0\r\n"
+            start = time.monotonic()
+            for _ in range(count):
+                assert line.command(f"M {RAM} {RAM} 4096") == ["0"]
+            return (time.monotonic() - start) / count
+        finally:
+            line.close()
+
+
+def main():
+    runs = int(sys.argv[1]) if len(sys.argv) > 1 else 3
+    with tempfile.TemporaryDirectory(prefix="rom-peers-") as tmp:
+        work = pathlib.Path(tmp)
+        repo = make_sample_repo(work / "repo", image_kib=64)
+        _, blocks = parse_blocks(body_of(repo / LPC_FILE))
+        image = descramble(blocks[0][2][4:], LPC_ID)
+        (work / "image.bin").write_bytes(image)
+        server = UpdateServer(repo)
+        ours, theirs, compares = [], [], 0
+        try:
+            for run in range(runs):
+                store = work / f"store{run}"
+                with lpc_sim(work, f"ours{run}") as sim:
+                    ours.append(timed([str(UPDATER), "-U", "-t", "RECOVER", "-s", sim.status["lpc"][0]["pty"],
+                                       "-o", "115200", "-u", server.url, "-i", str(store)]))
+                    with open(sim.status_path) as f:
+                        compares = json.load(f)["lpc"][0]["counters"]["compares"]
+                with lpc_sim(work, f"theirs{run}") as sim:
+                    theirs.append(timed(["lpc21isp", "-bin", str(work / "image.bin"), sim.status["lpc"][0]["pty"],
+                                         "115200", "14746"]))
+                print(f"run {run + 1}: ours {ours[-1]:.2f} s, lpc21isp {theirs[-1]:.2f} s, "
+                      f"ratio {ours[-1] / theirs[-1]:.2f}")
+        finally:
+            server.stop()
+        m = compare_exchange_seconds(work)
+        mean_ours = statistics.mean(ours)
+        print(f"{len(image)} bytes at 115200 bit/s: ours {mean_ours:.2f} s, lpc21isp "
+              f"{statistics.mean(theirs):.2f} s, ratio {mean_ours / statistics.mean(theirs):.2f}")
+        print(f"compares: {compares} of {m * 1000:.1f} ms each = {compares * m:.3f} s, "
+              f"{100 * compares * m / mean_ours:.1f}% of our recovery")
+
+
+if __name__ == "__main__":
+    main()
