@@ -174,6 +174,11 @@ class Updater {
   // does not come back, is reported as a failed update.
   enum class Confirmation { Confirmed, OtherBuild, NotBack };
   Confirmation _confirm_update(UpdateConnection& link, uint32_t serialNumber, uint32_t fileBuild);
+  // Waits for a module after its reboot (reconnecting unless it is reached
+  // through a router) and checks the build it runs; reports the outcome.
+  Confirmation _confirm_module(Velmaris::Korvex::Module& module, linkType type, bool routed,
+                               uint32_t serialNumber,
+                               uint32_t fileBuild);
   // Records the transfer in the device's history (made now when the
   // device had none) under the confirmed or the unconfirmed keys; false
   // (reported) when it could not be written.

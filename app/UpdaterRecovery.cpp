@@ -307,7 +307,14 @@ bool Updater::_recover_firmware_lpc(BirdFile& file, const std::string& port, uin
   if (err != aErrNone)
     Log::log(DEBUG_Updater, "Recovery: echo not restored ==> [%d, %s]\n", int(err),
              aError_GetErrorText(err));
+  // The ROM answers G before it jumps: without that answer nothing shows
+  // that the chip left its boot ROM for the new firmware.
+  if (nxp.ExecuteFrom(0) != aErrNone || nxp.AwaitStarted(nxp.AnswerTimeoutMs(16)) != aErrNone) {
+    display.message(Level::error,
+                    "Recovery Error: the firmware was written, but the chip did not confirm "
+                    "that it starts it");
+    return false;
+  }
   display.message(Level::info, "Rebooting Device");
-  nxp.ExecuteFrom(0);
   return true;
 }

@@ -228,9 +228,16 @@ bool Updater::_recover_firmware_imx(BirdFile& file, uint32_t serial,
       return false;
     }
   const bool ok = _transfer_recovery_firmware(file, module, ueiData);
+  if (!ok) {
+    module.disconnect();
+    display.message(Level::error, "Failed to transfer firmware");
+    return false;
+  }
+  // A recovery is done when the module runs its new firmware, as after an
+  // update: it comes back on USB under its own serial number.
+  const Confirmation confirmation = _confirm_module(module, USB, false, serial, file.GetBuild());
   module.disconnect();
-  if (!ok) display.message(Level::error, "Failed to transfer firmware");
-  return ok;
+  return confirmation == Confirmation::Confirmed;
 }
 
 // The firmware through the loader with the upgrade protocol of a normal

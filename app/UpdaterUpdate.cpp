@@ -273,24 +273,28 @@ std::string Updater::_load_problem(const std::string& birdPath, uint32_t serialN
 
 Updater::Confirmation Updater::_confirm_update(UpdateConnection& link, uint32_t serialNumber,
                                                uint32_t fileBuild) {
-  Module& module = *link.target;
-  if (!link.router) module.disconnect();
+  return _confirm_module(*link.target, link.type, link.router != nullptr, serialNumber, fileBuild);
+}
+
+Updater::Confirmation Updater::_confirm_module(Module& module, linkType type, bool routed,
+                                               uint32_t serialNumber, uint32_t fileBuild) {
+  if (!routed) module.disconnect();
   DeviceInfo info;
   uint32_t build = 0;
   bool answered = false;
   const uint32_t start = aTime_GetMSTicks();
   while (!answered && Since(start) < kConfirmWaitMs) {
     aTime_MSSleep(kConfirmPollMs);
-    if (!link.router) {
+    if (!routed) {
       // The module left the bus and came back: only a fresh USB context
       // enumerates it again. This update holds no USB link now.
-      if (link.type == USB) Korvex_libusb_exit();
-      if (module.connect(link.type, serialNumber) != aErrNone) continue;
+      if (type == USB) Korvex_libusb_exit();
+      if (module.connect(type, serialNumber) != aErrNone) continue;
     }
     if (_get_version(module, info) == aErrNone) {
       build = _get_build_number(module);
       answered = true;
-    } else if (!link.router) {
+    } else if (!routed) {
       module.disconnect();
     }
   }

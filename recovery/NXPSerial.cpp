@@ -520,6 +520,24 @@ aErr NXPSerialClass::ExecuteFrom(uint32_t address) {
   return err;
 }
 
+aErr NXPSerialClass::AwaitStarted(uint32_t timeoutMs) {
+  if (stream_ == nullptr) return aErrConnection;
+  const uint32_t start = aTime_GetMSTicks();
+  char line[MAX_LINE];
+  size_t n = 0;
+  for (int lines = 0; lines < 8; ++lines) {
+    const uint32_t spent = aTime_GetMSTicks() - start;
+    if (spent >= timeoutMs) break;
+    if (GetLine(line, sizeof(line), &n, timeoutMs - spent) != aErrNone) break;
+    uint32_t code = 0;
+    if (line[0] == 'G' || !ParseReturnCode(line, n, &code)) continue;  // the echo, a stray line end
+    if (code == 0) return aErrNone;
+    Log::log(DEBUG_NXPSerial, "G: Error response ==>[%s]\n", ErrorTextFor(code));
+    return aErrParam;
+  }
+  return aErrTimeout;
+}
+
 aErr NXPSerialClass::GetDeviceID() {
   memset(deviceId_, 0, sizeof(deviceId_));
   aErr err = Command("", "N\r\n", AnswerTimeoutMs(8));

@@ -119,6 +119,10 @@ class NXPSerialClass {
   aErr Compare(uint32_t first, uint32_t second, uint32_t length, uint32_t* offset);
   // "G address T"; no answer is read.
   aErr ExecuteFrom(uint32_t address);
+  // After ExecuteFrom: the ROM's return code for G (its echo and stray line
+  // ends passed over). aErrNone for 0; aErrTimeout when none came in
+  // `timeoutMs`; aErrParam for another code.
+  aErr AwaitStarted(uint32_t timeoutMs);
   // "N": code 0 and four whole-number lines; else an error and the
   // identifier left zero.
   aErr GetDeviceID();

@@ -460,7 +460,9 @@ int LpcIsp::copy(const std::vector<long long>& a, size_t argc) {
   stats_.bytesCopied += uint64_t(n);
   if (cfg_.faults.corruptCopy && uint32_t(stats_.commands['C']) == cfg_.faults.corruptCopy) {
     // A cell that did not take its value: the copy still reports success.
-    const long long at = (dst * 7 + 13) % n;
+    // It lies past the range's first 64 bytes, which a host cannot read
+    // back at flash address 0 (the ROM maps its own vectors there).
+    const long long at = 64 + (dst * 7 + 13) % (n - 64);
     to[at] = uint8_t(to[at] ^ 0x5A);
     fired("corrupt-copy");
   }

@@ -16,8 +16,7 @@ pytestmark = [
 ]
 
 # Mixes without the faults whose outcome is still open (fault_sweep.py marks
-# them), judged leniently where a recovery ends before it hears the chip or
-# module again: the long sweep runs and reports those too.
+# them; the long sweep runs and reports those too).
 SEEDS = [0, 2, 10, 19, 21]
 
 

@@ -256,8 +256,8 @@ LPC_FAULTS = [
     ("error=C:8", False, "writing firmware block 1 failed"),
     ("error=N:1", False, "Could not get Device Identifier"),
     ("error=C:8@2", False, "writing firmware block 1 failed"),  # half the image in flash
-    # The second copy (flash 0x1000) spoils byte 13 and still answers 0.
-    ("corrupt-copy=2", False, "the flash at 0x0000100D does not hold what was written (firmware block 1)"),
+    # The second copy (flash 0x1000) spoils its byte 0x20D and still answers 0.
+    ("corrupt-copy=2", False, "the flash at 0x0000120D does not hold what was written (firmware block 1)"),
     ("error=A:1@1", False, "Recovery Error transfering data to device"),  # echo off refused
     ("error=A:1@2", True, None),  # echo back on refused after a complete write: still started
 ]
