@@ -260,6 +260,7 @@ LPC_FAULTS = [
     ("corrupt-copy=2", False, "the flash at 0x0000120D does not hold what was written (firmware block 1)"),
     ("error=A:1@1", False, "Recovery Error transfering data to device"),  # echo off refused
     ("error=A:1@2", True, None),  # echo back on refused after a complete write: still started
+    ("error=G:13", False, "the chip did not confirm that it starts it"),  # the start refused
 ]
 
 
@@ -384,9 +385,23 @@ def test_imx_recovery_from_the_servers_information(tmp_path, repo, server, where
                                     "-u", server.url])
     assert r.returncode == 0, r.stdout + r.stderr
     assert "Update time: " in r.stdout
+    assert "Module 1A000001 now runs firmware 2.11.7 build 1320" in r.stdout
     _, blocks = parse_blocks(body_of(repo / IMX_FILE))
     firmware = [d for t, _, d in blocks if t == 1][0]
     assert (tmp_path / "imx-flash.bin").read_bytes()[:len(firmware) - 4] == firmware[4:]
+
+
+@needs_usb
+@pytest.mark.parametrize("keys,said", [
+    (["reboot_away_ms=never"], "did not come back within 15 seconds after its reboot"),
+    (["new_build=1200"], "runs firmware 2.11.0 build 1200 after the reboot, not build 1320"),
+])
+def test_imx_recovery_fails_unless_the_module_runs_the_new_build(tmp_path, repo, server, keys,
+                                                                   said):
+    r = imx_world(tmp_path, "pty", ["-U", "-t", "RECOVER", "-s", "PORT", "-d", "1A000001",
+                                    "-u", server.url], *keys)
+    assert r.returncode == 1, r.stdout + r.stderr
+    assert said in r.stderr
 
 
 @needs_usb
