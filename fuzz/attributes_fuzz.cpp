@@ -9,14 +9,14 @@
 
 #include "log/Log.h"
 #include "store/KeyValueStore.h"
+#include "fuzz/FuzzLog.h"
 
 namespace {
 std::string g_path;
 }
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  Log::SetOutput(std::fopen("/dev/null", "w"));
-  Log::ActivatePackage(0xFFFFFFFFu);
+  LogIntoNowhere();
   const char* tmp = std::getenv("TMPDIR");
   g_path = std::string(tmp && *tmp ? tmp : "/tmp") + "/attributes_fuzz." + std::to_string(getpid());
   return 0;

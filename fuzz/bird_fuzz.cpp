@@ -20,6 +20,7 @@
 #include "store/BirdFile.h"
 #include "store/BirdStreamCheck.h"
 #include "store/DeflateDecoder.h"
+#include "fuzz/FuzzLog.h"
 
 namespace {
 
@@ -160,9 +161,7 @@ void CompareDecoder(const uint8_t* data, size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  // Format every debug line too, into nowhere.
-  Log::SetOutput(std::fopen("/dev/null", "w"));
-  Log::ActivatePackage(0xFFFFFFFFu);
+  LogIntoNowhere();
   return 0;
 }
 

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "fuzz/FuzzInput.h"
+#include "fuzz/FuzzLog.h"
 #include "log/Log.h"
 #include "recovery/NXPSerial.h"
 
@@ -170,8 +171,7 @@ bool Attach(NXPSerialClass& isp, ScriptLine* line) {
 #ifndef FUZZ_RECORD_SEED
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  Log::SetOutput(std::fopen("/dev/null", "w"));
-  Log::ActivatePackage(0xFFFFFFFFu);
+  LogIntoNowhere();
   return 0;
 }
 

@@ -13,6 +13,7 @@
 #include "log/Log.h"
 #include "server/HTTPRequest.h"
 #include "server/UpdateServerRequest.h"
+#include "fuzz/FuzzLog.h"
 
 namespace {
 
@@ -49,8 +50,7 @@ class CountingSink : public BuildTextSink {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  Log::SetOutput(std::fopen("/dev/null", "w"));
-  Log::ActivatePackage(0xFFFFFFFFu);
+  LogIntoNowhere();
   UpdateServerRequest::SetTransport(Serve);
   return 0;
 }

@@ -29,6 +29,7 @@
 #include "app/UpdaterEntity.h"
 #include "common/aLink.h"
 #include "fuzz/FuzzInput.h"
+#include "fuzz/FuzzLog.h"
 #include "log/Log.h"
 
 #ifdef FUZZ_RECORD_SEED
@@ -200,8 +201,7 @@ void RunSteps(ScriptLine* line) {
 #ifndef FUZZ_RECORD_SEED
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  Log::SetOutput(std::fopen("/dev/null", "w"));
-  Log::ActivatePackage(0xFFFFFFFFu);
+  LogIntoNowhere();
   return 0;
 }
 
