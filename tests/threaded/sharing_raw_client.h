@@ -9,6 +9,7 @@
 #include <netinet/in.h>
 
 #include <chrono>
+#include <cstring>
 #include <cstdint>
 #include <vector>
 
@@ -49,9 +50,15 @@ class Raw {
       zsock_set_rcvtimeo(sock_, static_cast<int>(left));
       zframe_t* f = zframe_recv(sock_);
       if (f == nullptr) return {};
-      Bytes out(zframe_data(f), zframe_data(f) + zframe_size(f));
+      const size_t size = zframe_size(f);
+      if (size == 0) {
+        zframe_destroy(&f);
+        continue;
+      }
+      Bytes out(size);
+      std::memcpy(out.data(), zframe_data(f), size);
       zframe_destroy(&f);
-      if (!out.empty()) return out;
+      return out;
     }
     return {};
   }
