@@ -11,7 +11,7 @@ import pytest
 from netsafety import check_network_safety
 
 from update_server_support import (SERIAL, UPDATER, UpdateServer, make_sample_repo, run_updater, settings,
-                                   stored)
+                                   stored, wait_for)
 
 
 @pytest.fixture(scope="module")
@@ -181,8 +181,9 @@ def test_token_for_unknown_device(server, tmp_path):
 
 def test_server_logs_one_line_per_request(server, tmp_path):
     run_updater(["-B", "-d", SERIAL], tmp_path, server.url)
-    # Each worker logs its request once answered: two answered close
-    # together may be logged in either order.
+    # Each worker logs its request once answered, so a line may come after
+    # the updater has ended, and two answered close together in either order.
+    assert wait_for(lambda: len(server.requests()) >= 2, seconds=10)
     requests = sorted(server.requests(), key=lambda line: "op=builds" in line)
     assert len(requests) == 2
     assert "op=hi&rv=2&" in requests[0] and requests[0].endswith("-> 200 ok")
