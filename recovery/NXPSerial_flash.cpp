@@ -33,9 +33,15 @@ char Encode6(uint32_t v) { return v == 0 ? '`' : char(v + 32); }
 
 bool IsUUChar(char c) { return c >= 0x20 && c <= 0x60; }
 
-bool ValidCount(uint32_t address, uint32_t count, const void* data) {
-  return data != nullptr && count != 0 && count % 4 == 0 && address % 4 == 0 &&
+// A word-aligned address and a non-zero count of whole words that stays
+// below 4 GiB.
+bool ValidRange(uint32_t address, uint32_t count) {
+  return count != 0 && count % 4 == 0 && address % 4 == 0 &&
          uint64_t(address) + count <= 0x100000000ull;
+}
+
+bool ValidCount(uint32_t address, uint32_t count, const void* data) {
+  return data != nullptr && ValidRange(address, count);
 }
 
 }  // namespace
@@ -142,7 +148,7 @@ aErr NXPSerialClass::CopyToFlash(uint32_t flash, uint32_t ram, uint32_t length) 
 }
 
 aErr NXPSerialClass::Compare(uint32_t first, uint32_t second, uint32_t length, uint32_t* offset) {
-  if (offset == nullptr || !ValidCount(first, length, offset) || !ValidCount(second, length, offset)) {
+  if (offset == nullptr || !ValidRange(first, length) || !ValidRange(second, length)) {
     Log::log(DEBUG_NXPSerial, "Compare() refused: %u bytes at 0x%08X and 0x%08X\n", unsigned(length),
              unsigned(first), unsigned(second));
     return aErrParam;
