@@ -1,6 +1,7 @@
 #include "sim/SimImxSdp.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 
 namespace ksim {
@@ -28,6 +29,11 @@ bool ParseCount(const std::string& text, uint32_t& out) {
   return true;
 }
 
+uint64_t SteadyUs() {
+  using namespace std::chrono;
+  return uint64_t(duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
 }  // namespace
 
 bool ImxFaults::parse(const std::string& word, std::string& error) {
@@ -44,11 +50,14 @@ bool ImxFaults::parse(const std::string& word, std::string& error) {
   } else if (name == "chatty") {
     if (hasValue && (!ParseCount(value, n) || n == 0)) { error = "chatty=MS needs MS >= 1"; return false; }
     chattyMs = hasValue ? n : 20;
+  } else if (name == "corrupt-write") {
+    if (hasValue && (!ParseCount(value, n) || n == 0)) { error = "corrupt-write=N needs N >= 1"; return false; }
+    corruptWrite = hasValue ? n : 2049;
   } else if (name == "slow") {
     if (!hasValue || !ParseCount(value, n) || n == 0 || n > 600000) { error = "slow=MS needs 1..600000"; return false; }
     slowMs = n;
   } else {
-    error = "unknown i.MX fault \"" + word + "\" (known: silent, mid-answer[=N], incomplete, chatty[=MS], slow=MS)";
+    error = "unknown i.MX fault \"" + word + "\" (known: silent, mid-answer[=N], incomplete, chatty[=MS], slow=MS, corrupt-write[=N])";
     return false;
   }
   return true;
@@ -62,10 +71,15 @@ std::string ImxFaults::describe() const {
   if (incomplete) add("incomplete");
   if (chattyMs) add("chatty=" + std::to_string(chattyMs));
   if (slowMs) add("slow=" + std::to_string(slowMs));
+  if (corruptWrite) add("corrupt-write=" + std::to_string(corruptWrite));
   return s;
 }
 
 ImxRom::ImxRom(const ImxConfig& config) : cfg_(config) {}
+
+void ImxRom::noteFirstCommand() {
+  if (!stats_.firstCommandUs) stats_.firstCommandUs = SteadyUs();
+}
 
 void ImxRom::restart() {
   state_ = State::Rom;
@@ -77,6 +91,7 @@ void ImxRom::restart() {
   images_.clear();
   start_ = 0;
   nextChatter_ = 0;
+  stats_.firstCommandUs = 0;
 }
 
 bool ImxRom::fire(const std::string& word) {
@@ -175,6 +190,7 @@ void ImxRom::serialReceive(const uint8_t* data, size_t length, uint64_t now) {
         std::equal(serialCmd_.begin(), serialCmd_.end(), kAssociation)) {
       // No command starts with 0x23: the host's association word, answered in kind.
       ++stats_.associations;
+      noteFirstCommand();
       serialCmd_.clear();
       answerBytes(false, std::vector<uint8_t>(kAssociation, kAssociation + sizeof kAssociation), now);
       continue;
@@ -226,6 +242,7 @@ void ImxRom::command(const uint8_t* c, uint64_t now, bool serial) {
   ++stats_.commands[type];
   switch (type) {
     case 0x0505:
+      noteFirstCommand();
       if (cfg_.faults.silent) { fire("silent"); return; }
       answer({cfg_.security, cfg_.status}, now);
       return;
@@ -241,6 +258,7 @@ void ImxRom::command(const uint8_t* c, uint64_t now, bool serial) {
       return;
     case 0x0B0B: {
       ++stats_.jumps;
+      if (stats_.firstCommandUs) stats_.loadUs = SteadyUs() - stats_.firstCommandUs;
       bool known = false;
       for (const auto& img : images_) {
         if (address < img.first || uint64_t(address) >= uint64_t(img.first) + img.second.size()) continue;
@@ -304,6 +322,10 @@ void ImxRom::finishWrite(uint64_t now) {
     const uint64_t itEnd = uint64_t(it->first) + it->second.size();
     if (it->first < end && writeAddress_ < itEnd) it = images_.erase(it);
     else ++it;
+  }
+  if (cfg_.faults.corruptWrite && cfg_.faults.corruptWrite <= writeBytes_.size()) {
+    fire("corrupt-write");
+    writeBytes_[cfg_.faults.corruptWrite - 1] ^= 0xFF;
   }
   if (!writeBytes_.empty()) images_[writeAddress_] = std::move(writeBytes_);
   writeBytes_.clear();

@@ -44,6 +44,7 @@ struct ImxFaults {
   bool incomplete = false;     // a write file ends with kImxFailStatus instead of 0x88888888
   uint32_t chattyMs = 0;       // > 0: keeps sending status answers this often (HID: every read)
   uint32_t slowMs = 0;         // every answer comes this many milliseconds late
+  uint32_t corruptWrite = 0;   // n > 0: a write file keeps byte n-1 of its data inverted, and says "complete"
 
   // Parses one fault word ("silent", "mid-answer=2", "slow=300", ...).
   bool parse(const std::string& word, std::string& error);
@@ -65,6 +66,9 @@ struct ImxStats {
   std::map<uint16_t, uint64_t> commands;  // by command type
   uint64_t dataBytes = 0, dataReports = 0, strayData = 0;
   uint64_t jumps = 0, loaderStarts = 0, badJumps = 0, unknown = 0, associations = 0;
+  // Steady-clock microseconds of the first status or association command
+  // since power-on, and from it to the last jump: what a host's load took.
+  uint64_t firstCommandUs = 0, loadUs = 0;
   std::map<std::string, uint64_t> faultsFired;
 };
 
@@ -108,6 +112,7 @@ class ImxRom {
   void command(const uint8_t* c, uint64_t now, bool serial);
   void data(const uint8_t* d, size_t length, uint64_t now, bool report);
   void finishWrite(uint64_t now);
+  void noteFirstCommand();
   void answer(std::vector<uint32_t> words, uint64_t now);
   void answerBytes(bool security, std::vector<uint8_t> payload, uint64_t now);
   uint8_t memoryByte(uint32_t address) const;

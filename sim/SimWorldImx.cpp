@@ -300,6 +300,8 @@ std::string World::imxStatusJson() const {
                      {"bad_jumps", st.badJumps},   {"unknown", st.unknown},
                      {"associations", st.associations}};
     j["faults_fired"] = st.faultsFired;
+    // From the first status or association command to the last jump.
+    if (st.loadUs) j["load_ms"] = double(st.loadUs) / 1000.0;
     list.push_back(j);
   }
   return list.dump();
