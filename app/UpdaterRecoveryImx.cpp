@@ -129,6 +129,23 @@ aErr _transfer_recovery_loader(UpdaterDisplayInterface& display, const BirdFile&
       if (result == kSDPWriteNoAnswer) return aErrTimeout;
       return result == kSDPWriteNotRom ? aErrMode : aErrConnection;
     }
+    // What the ROM took is read back before anything is started from it.
+    uint32_t differs = 0;
+    const aErr verified = loader.verifyLoader(pieces[i].image, pieces[i].address, differs);
+    if (verified == aErrWrite) {
+      display.message(Level::error,
+                      "The loader read back from the chip's RAM differs from the recovery file at "
+                      "address 0x%08X; it was not started",
+                      differs);
+      return aErrWrite;
+    }
+    if (verified != aErrNone) {
+      display.message(Level::error,
+                      "The loader could not be read back from the chip's RAM at 0x%08X; it was not "
+                      "started",
+                      pieces[i].address);
+      return aErrConnection;
+    }
   }
   loader.startLoader(start);
   return aErrNone;

@@ -47,6 +47,8 @@ class ScriptedRom : public SDPLoader_Interface {
   }
   // A fast line: the deadlines matter little, as every read answers at once.
   uint32_t transferMs(size_t bytes) const override { return uint32_t(bytes / 1024); }
+  size_t payloadStart() const override { return hid_ ? 6 : 4; }
+  size_t payloadLimit() const override { return hid_ ? 64 : 1024; }
 
  private:
   FuzzInput& in_;
@@ -111,7 +113,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       result != kSDPWriteNotComplete && result != kSDPWriteFailed && result != kSDPWriteNotRom) {
     std::abort();
   }
-  if (result == kSDPWriteOk) loader.startLoader(0x00910000);
+  if (result == kSDPWriteOk) {
+    // A read-back that finds a difference names an address inside the image.
+    uint32_t differs = 0;
+    const aErr verified = loader.verifyLoader(image, 0x00910000, differs);
+    if (verified == aErrWrite && (differs < 0x00910000 || differs - 0x00910000 >= image.size())) std::abort();
+    if (verified != aErrNone && verified != aErrWrite && verified != aErrRead) std::abort();
+    loader.startLoader(0x00910000);
+  }
   uint64_t fingerprint = 0xFEEDFACECAFEBEEFull;
   const aErr err = loader.getFingerprint(fingerprint);
   if (err != aErrNone && fingerprint != 0xFEEDFACECAFEBEEFull) std::abort();

@@ -32,6 +32,8 @@ class HID_SDPLoader : public SDPLoader_Interface {
                          uint32_t& value) override;
   bool getSecurityFromBuffer(const std::vector<uint8_t>& buffer, uint32_t& value) override;
   // Full-speed USB: one 64-byte packet a millisecond frame.
+  size_t payloadStart() const override { return 6; }
+  size_t payloadLimit() const override { return MAX_READ_BYTES - 1; }
   uint32_t transferMs(size_t bytes) const override {
     const uint64_t frames = (static_cast<uint64_t>(bytes) + 63) / 64;
     return frames > 3600000 ? 3600000u : static_cast<uint32_t>(frames);

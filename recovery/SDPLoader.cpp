@@ -130,6 +130,10 @@ std::vector<uint8_t> SDPLoader::_create4ByteReadRegisterPacket(uint32_t address)
   return Command(kCmdReadRegister, address, kFormat32, 4);
 }
 
+std::vector<uint8_t> SDPLoader::_createReadMemoryPacket(uint32_t address, uint32_t bytes) {
+  return Command(kCmdReadRegister, address, kFormat32, bytes);
+}
+
 void SDPLoader::_printBuffer(const std::vector<uint8_t>& bytes) {
   if (!Log::IsActive(DEBUG_iMXSerial)) return;
   for (uint8_t b : bytes) Log::log(DEBUG_iMXSerial, "%X ", b);
@@ -148,16 +152,20 @@ uint32_t SDPLoader::answerTimeoutMs(size_t pendingBytes, size_t answerBytes) con
   return loader_->transferMs(pendingBytes + answerBytes) + kSDPAnswerSlackMs;
 }
 
-size_t SDPLoader::_awaitAnswer(std::vector<uint8_t>& answer, uint32_t timeoutMs) {
+size_t SDPLoader::_awaitAnswer(std::vector<uint8_t>& answer, uint32_t timeoutMs, size_t wantBytes) {
   answer.clear();
   const int64_t deadline = NowMs() + timeoutMs;
   uint32_t word = 0;
-  for (int reads = 0; reads < kMaxAnswerReads && answer.size() < kMaxAnswerBytes; ++reads) {
+  // A read-back piece may take more reads than a command's answer.
+  const size_t most = std::max(kMaxAnswerBytes, wantBytes);
+  const int maxReads = kMaxAnswerReads + static_cast<int>(std::min<size_t>(wantBytes / 16, 1024));
+  for (int reads = 0; reads < maxReads && answer.size() < most; ++reads) {
     const int64_t left = std::max<int64_t>(deadline - NowMs(), 0);
     // Nothing until the deadline, or the device gone: the answer is what
     // came so far.
     if (loader_->readData(answer, static_cast<int>(left)) <= 0) break;
-    if (loader_->getDataFromBuffer(answer, 0, word) || left == 0) break;
+    const bool whole = wantBytes ? answer.size() >= wantBytes : loader_->getDataFromBuffer(answer, 0, word);
+    if (whole || left == 0) break;
   }
   return answer.size();
 }
@@ -270,6 +278,33 @@ int SDPLoader::writeLoader(const std::vector<uint8_t>& image, uint32_t address) 
   }
   Log::log(DEBUG_iMXSerial, "Loader Transfer Unsuccessful\n");
   return kSDPWriteNotComplete;
+}
+
+aErr SDPLoader::verifyLoader(const std::vector<uint8_t>& image, uint32_t address,
+                             uint32_t& firstDifference) {
+  if (!loader_) return aErrRead;
+  if (image.size() > std::numeric_limits<uint32_t>::max() - address) return aErrRange;
+  std::vector<uint8_t> answer;
+  const size_t limit = std::max<size_t>(loader_->payloadLimit() / 4 * 4, 4);
+  for (size_t at = 0; at < image.size(); at += limit) {
+    const size_t piece = std::min(limit, image.size() - at);
+    // The ROM answers whole 32-bit accesses.
+    const size_t asked = (piece + 3) / 4 * 4;
+    const uint32_t from = address + static_cast<uint32_t>(at);
+    if (!_sendCommand(_createReadMemoryPacket(from, static_cast<uint32_t>(asked)))) return aErrRead;
+    const size_t start = loader_->payloadStart();
+    _awaitAnswer(answer, answerTimeoutMs(kCommandBytes, 4 + asked), start + asked);
+    if (answer.size() < start + asked || !_fromRom(answer)) return aErrRead;
+    const auto read = answer.begin() + static_cast<std::ptrdiff_t>(start);
+    const auto expected = image.begin() + static_cast<std::ptrdiff_t>(at);
+    const auto differs = std::mismatch(expected, expected + static_cast<std::ptrdiff_t>(piece), read);
+    if (differs.first != expected + static_cast<std::ptrdiff_t>(piece)) {
+      firstDifference = from + static_cast<uint32_t>(differs.first - expected);
+      Log::log(DEBUG_iMXSerial, "Read back differs at 0x%08X\n", firstDifference);
+      return aErrWrite;
+    }
+  }
+  return aErrNone;
 }
 
 void SDPLoader::startLoader(uint32_t entry) {

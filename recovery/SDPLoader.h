@@ -75,6 +75,11 @@ class SDPLoader_Interface {
                                  uint32_t& value) = 0;
   // The security-mode word that starts an answer, when it is there.
   virtual bool getSecurityFromBuffer(const std::vector<uint8_t>& buffer, uint32_t& value) = 0;
+  // Where the data of an answer starts: after the security word (HID:
+  // after report 3 and report 4's identifier).
+  virtual size_t payloadStart() const = 0;
+  // The most data bytes one answer carries in one piece (HID: one report).
+  virtual size_t payloadLimit() const = 0;
   // How long `bytes` of commands, data or answers take at this transport's
   // rate, in milliseconds, rounded up.
   virtual uint32_t transferMs(size_t bytes) const = 0;
@@ -103,6 +108,14 @@ class SDPLoader {
   aErr init();
   // Sends `image` to `address`: one of SDPWriteResult.
   int writeLoader(const std::vector<uint8_t>& image, uint32_t address);
+  // Reads `image` back from `address` with read-register commands, one
+  // piece at a time (over HID what one report carries, 64 bytes; over a
+  // serial line, where the data follows the security word as one stream,
+  // 1024 bytes):
+  // aErrNone when the chip's RAM holds it, aErrWrite with the address of
+  // the first byte that differs in `firstDifference`, aErrRead when a
+  // piece's answer does not come whole from the ROM.
+  aErr verifyLoader(const std::vector<uint8_t>& image, uint32_t address, uint32_t& firstDifference);
   // Jumps to `entry` and reads whatever comes back.
   void startLoader(uint32_t entry);
   // The two fuse words, low word first: aErrParam when the ROM does not
@@ -116,6 +129,7 @@ class SDPLoader {
   static std::vector<uint8_t> _createWriteFilePacket(uint32_t address, uint32_t size);
   static std::vector<uint8_t> _createJumpPacket(uint32_t address);
   static std::vector<uint8_t> _create4ByteReadRegisterPacket(uint32_t address);
+  static std::vector<uint8_t> _createReadMemoryPacket(uint32_t address, uint32_t bytes);
   // Pads a packet with zero bytes to MAX_COMMAND_BYTES.
   static void _fillCommand(std::vector<uint8_t>& packet);
 
@@ -135,9 +149,10 @@ class SDPLoader {
   bool _expectAck(const std::vector<uint8_t>& answer);
   // Writes a command (logged as "bytesWritten"); false when it did not go.
   bool _sendCommand(const std::vector<uint8_t>& command);
-  // Reads into a fresh `answer` until it has the transport's shape, nothing
-  // more comes before the deadline, or the device is gone; returns its size.
-  size_t _awaitAnswer(std::vector<uint8_t>& answer, uint32_t timeoutMs);
+  // Reads into a fresh `answer` until it has the transport's shape (with
+  // `wantBytes`, until it holds that many bytes), nothing more comes before
+  // the deadline, or the device is gone; returns its size.
+  size_t _awaitAnswer(std::vector<uint8_t>& answer, uint32_t timeoutMs, size_t wantBytes = 0);
   // _awaitAnswer for a command's answer, logged as "Read Data".
   ssize_t _readAnswer(std::vector<uint8_t>& answer, uint32_t timeoutMs);
   static void _printBuffer(const std::vector<uint8_t>& bytes);

@@ -31,6 +31,8 @@ class Serial_SDPLoader : public SDPLoader_Interface {
   bool getDataFromBuffer(const std::vector<uint8_t>& buffer, size_t offset,
                          uint32_t& value) override;
   bool getSecurityFromBuffer(const std::vector<uint8_t>& buffer, uint32_t& value) override;
+  size_t payloadStart() const override { return 4; }
+  size_t payloadLimit() const override { return MAX_WRITE_BYTES; }
   uint32_t transferMs(size_t bytes) const override { return TransferMs(bytes); }
 
   static constexpr int kSettleMs = 1000;

@@ -326,6 +326,19 @@ def test_imx_rom_faults_fail_clearly(tmp_path, repo, fault):
 
 
 @needs_usb
+@pytest.mark.parametrize("where", ["pty", "hid"])
+def test_imx_loader_spoilt_in_ram_is_not_started(tmp_path, repo, where):
+    """The ROM says "complete" for a write that left byte 2049 wrong: the
+    read-back finds it, names its address and nothing is started."""
+    imx_store(tmp_path, repo)
+    r = imx_world(tmp_path, where, ["-N", "-s", "PORT"], "fault=corrupt-write")
+    assert r.returncode == 1, r.stdout + r.stderr
+    assert ("The loader read back from the chip's RAM differs from the recovery file at address "
+            "0x20000C00; it was not started") in r.stderr
+    assert "loader started" not in r.stderr
+
+
+@needs_usb
 @pytest.mark.parametrize("where,command", [("pty", "-N"), ("hid", "-N"), ("pty", "-U")])
 def test_imx_rom_answering_late_is_awaited(tmp_path, repo, server, where, command):
     """Every answer of the ROM comes 300 ms after its command (a busy ROM or

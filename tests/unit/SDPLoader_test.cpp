@@ -54,6 +54,8 @@ class FakeTransport : public SDPLoader_Interface {
   bool getSecurityFromBuffer(const Bytes& b, uint32_t& value) override {
     return SDP_SecurityFromHIDAnswer(b, value);
   }
+  size_t payloadStart() const override { return 6; }
+  size_t payloadLimit() const override { return 64; }
   uint32_t transferMs(size_t) const override { return 0; }
 
  private:
