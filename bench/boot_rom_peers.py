@@ -2,14 +2,19 @@
 """Our LPC recovery beside lpc21isp on the same simulated LPC boot ROM, whose
 line is paced like a real 115200 UART in both directions, in one run; and
 what the compare after each programmed piece costs, measured on that line.
+Then our i.MX serial download of a 64 KB loader beside imx_uart's, on the
+simulated i.MX boot ROM over a pseudo-terminal: the loader stage, from the
+first command the ROM gets to the jump, as the ROM measures it; imx_uart
+with and without its read-back (-v), ours always reading back.
 
     UPDATER_BINARY_DIR=build/release python3 bench/boot_rom_peers.py [RUNS]
 
 Prints, per run, the seconds of each side and their ratio (ours over
 lpc21isp's), then the cost of the compares as a share of our recovery.
-Needs lpc21isp (scripts/install-deps.sh installs it)."""
+Needs lpc21isp and imx_uart (scripts/install-deps.sh installs them)."""
 import json
 import os
+import random
 import pathlib
 import statistics
 import subprocess
@@ -21,10 +26,10 @@ HERE = pathlib.Path(__file__).resolve().parent
 os.environ.setdefault("UPDATER_SOURCE_DIR", str(HERE.parent))
 sys.path.insert(0, str(HERE.parent / "tests" / "blackbox"))
 
-from simhost import Sim  # noqa: E402
+from simhost import SIM, Sim  # noqa: E402
 from test_birdpack import body_of, descramble, parse_blocks  # noqa: E402
 from test_sim_lpc import Line  # noqa: E402
-from update_server_support import UPDATER, UpdateServer, make_sample_repo  # noqa: E402
+from update_server_support import BIRDPACK, UPDATER, UpdateServer, make_sample_repo  # noqa: E402
 
 LPC_ID = ["2C01002B", "8A5C3F0D", "4E3A1B27", "1C0F00A1"]
 LPC_FILE = "kxrelay4-810-lpc-4C500001.bird"
@@ -61,6 +66,71 @@ def compare_exchange_seconds(work, count=20):
             line.close()
 
 
+IMX_SERIAL = "1A000001"
+IMX_LOAD = 0x20000400
+
+
+def imx_bench_files(work):
+    """A 64 KB loader, the BIRD file that carries it and imx_uart's script."""
+    rng = random.Random(64)
+    (work / "imx-loader.bin").write_bytes(bytes(rng.getrandbits(8) for _ in range(64 * 1024)))
+    (work / "imx-firmware.bin").write_bytes(bytes(4096))
+    (work / "imx.manifest").write_text(
+        f"loader imx-loader.bin {IMX_LOAD:#x}\nloader-start {IMX_LOAD:#x}\n"
+        f"firmware imx-firmware.bin 0x60000000\ninfo 1320 2.11.7 {IMX_SERIAL} KX-DAQ8\n")
+    subprocess.run([str(BIRDPACK), "create", "imx.manifest", "-o", "imx.bird"], cwd=work, check=True,
+                   capture_output=True, timeout=60)
+    (work / "imx.conf").write_text(f"sim_imx\nhid,1024,0x20000000,0x20000000,512K\n"
+                                   f"imx-loader.bin:load {IMX_LOAD:#x},jump {IMX_LOAD:#x}\n")
+
+
+def imx_load_ms(status_path):
+    with open(status_path) as f:
+        return json.load(f)["imx"][0]["load_ms"]
+
+
+def imx_ours(work, run):
+    """Our -N with the bench file: the ROM's load time and the whole run's."""
+    status = work / f"imx-status{run}.json"
+    spec = f"serial={IMX_SERIAL},pty"
+    # -N takes the recovery image stored for the chip of unknown serial number.
+    device = work / f"imx-store{run}" / "updater" / "DEADDEAD"
+    device.mkdir(parents=True)
+    (device / "1320.bird").write_bytes((work / "imx.bird").read_bytes())
+    (device / ".settings").write_text("LATEST_DOWNLOAD=1320.bird\n")
+    command = f"{UPDATER} -N -s $KORVEX_SIM_IMX_PTY -i {work / f'imx-store{run}'}"
+    took = timed([SIM, "--status-file", str(status), "--imx", spec, "--", "sh", "-c", command])
+    return imx_load_ms(status), took
+
+
+def imx_theirs(work, run, verify):
+    link = work / f"imx-pty{run}"
+    with Sim("--imx", f"serial={IMX_SERIAL},pty,pty_link={link}") as sim:
+        timed(["imx_uart", "-n"] + (["-v"] if verify else []) + [str(link), "imx.conf"], cwd=work)
+        for _ in range(100):  # the status file follows the ROM within moments
+            try:
+                return imx_load_ms(sim.status_path)
+            except (KeyError, ValueError):
+                time.sleep(0.05)
+        raise SystemExit("the simulated ROM recorded no load for imx_uart")
+
+
+def imx_side(work, runs):
+    imx_bench_files(work)
+    ours, whole, plain, verified = [], [], [], []
+    for run in range(runs):
+        load, took = imx_ours(work, run)
+        ours.append(load)
+        whole.append(took)
+        plain.append(imx_theirs(work, run, False))
+        verified.append(imx_theirs(work, run, True))
+        print(f"i.MX run {run + 1}: loader stage ours {ours[-1]:.1f} ms (whole -N {took:.2f} s), "
+              f"imx_uart {plain[-1]:.1f} ms, imx_uart -v {verified[-1]:.1f} ms")
+    o, p, v = statistics.median(ours), statistics.median(plain), statistics.median(verified)
+    print(f"i.MX 64 KB loader stage (median): ours {o:.1f} ms, imx_uart {p:.1f} ms (ratio {o / p:.2f}), "
+          f"imx_uart -v {v:.1f} ms (ratio {o / v:.2f}); our whole -N {statistics.median(whole):.2f} s")
+
+
 def main():
     runs = int(sys.argv[1]) if len(sys.argv) > 1 else 3
     with tempfile.TemporaryDirectory(prefix="rom-peers-") as tmp:
@@ -92,6 +162,7 @@ def main():
               f"{statistics.mean(theirs):.2f} s, ratio {mean_ours / statistics.mean(theirs):.2f}")
         print(f"compares: {compares} of {m * 1000:.1f} ms each = {compares * m:.3f} s, "
               f"{100 * compares * m / mean_ours:.1f}% of our recovery")
+        imx_side(work, runs)
 
 
 if __name__ == "__main__":
