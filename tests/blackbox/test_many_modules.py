@@ -123,3 +123,21 @@ def test_list_of_serial_numbers_is_checked(tmp_path):
     # Each module once, in the order named; none has stored builds.
     assert [o["type"] for o in objects(r.stdout)] == ["summary"]
     assert r.stderr.count("No builds found for device") == 2
+
+
+@needs_usb
+def test_two_loaders_known_only_by_the_default_serial_number_are_never_taken(tmp_path, server, repo):
+    """Both modules restart into loaders that announce DEADDEAD at the same
+    time: either could be either, so neither update takes one, and no
+    firmware goes to a module it was not meant for."""
+    world = usb_world((RACK[0], "loader_serial=deadead"), (RACK[1], "loader_serial=deadead"))
+    r, status = run_in_world(tmp_path, world, UPDATER,
+                             ["-u", server.url, "-U", "-d", ",".join(RACK[:2]), "-f",
+                              str(repo / "kxdaq8-1300.bird"), "-i", str(tmp_path)], timeout=180)
+    assert r.returncode == 1, r.stdout + r.stderr
+    for serial in RACK[:2]:
+        assert f"[{serial}] Failed to connect to module [{serial}]" in r.stderr
+    assert all(m["build_now"] == 1000 for m in status["modules"])
+    # Each got its loader; no firmware phase began on either.
+    assert all((m["counters"]["upgrade"]["prepares"], m["counters"]["upgrade"]["reboots"]) == (1, 0)
+               for m in status["modules"]), status["modules"]
