@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/DeviceInfo.h"
+#include "app/ModuleLock.h"
 #include "app/UpdaterDisplayInterface.h"
 #include "server/UpdateServerRequest.h"
 #include "store/BirdFile.h"
@@ -187,6 +188,10 @@ class Updater {
   // Why the file an update was to send could not be loaded, as -C tells
   // it; a stored build that is missing names -G.
   std::string _load_problem(const std::string& birdPath, uint32_t serialNumber, uint32_t build);
+  // Takes the module's update lock below the store (mode as for
+  // ModuleLock); false (reported) when another updater holds it or it
+  // cannot be taken.
+  bool _lock_module(ModuleLock& lock, uint32_t serialNumber, ModuleLock::Mode mode);
   // Tells the user how to get access when USB modules could not be opened.
   void _report_usb_access(aErr openResult);
   // True when the server lists the build for the device.

@@ -345,6 +345,20 @@ bool Updater::_record_transfer(UpdaterStore& store, UpdaterStoreItem& device, bo
   return true;
 }
 
+bool Updater::_lock_module(ModuleLock& lock, uint32_t serialNumber, ModuleLock::Mode mode) {
+  int holder = 0;
+  std::string detail;
+  const aErr err = lock.Acquire(storeDirectory, serialNumber, mode, &holder, &detail);
+  if (err == aErrNone) return true;
+  if (err == aErrBusy)
+    display.message(Level::error, "Module %08X is being updated by process %d; it was not touched",
+                    serialNumber, holder);
+  else
+    display.message(Level::error, "Could not lock module %08X for the update: %s", serialNumber,
+                    detail.c_str());
+  return false;
+}
+
 bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::string& birdPath,
                               uint8_t moduleAddress, uint32_t routerSerialNumber, bool override) {
   if (serialNumber == 0) {
@@ -354,6 +368,10 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::
   std::unique_ptr<UpdaterStore> store =
       _createUpdaterStore(display, storeDirectory, "Update_Firmware");
   if (!store) return false;
+  // Held until the module is disconnected: the connection below is
+  // destroyed before it.
+  ModuleLock lock;
+  if (!_lock_module(lock, serialNumber, ModuleLock::Mode::Record)) return false;
   UpdaterStoreItem device;
   const bool known = store->FindDevice(serialNumber, &device);
   const uint32_t start = aTime_GetMSTicks();

@@ -1,0 +1,130 @@
+"""Updater -U against simulated USB modules: a second updater on a module
+another one is updating stops before it touches the module."""
+import json
+import os
+import pathlib
+import shutil
+import sys
+
+import pytest
+
+from simhost import SIM, run_in_world
+from update_server_support import UPDATER, make_sample_repo
+
+PROBE = pathlib.Path(SIM).parent / "usb_probe"
+needs_usb = pytest.mark.skipif(not PROBE.exists(), reason="built without umockdev")
+
+SERIAL = "40F5849A"
+NO_SERVER = "http://127.0.0.1:9/cgi/u"
+DAQ8 = "model=13"
+
+# Run inside the world: starts the first update, waits until it sends the
+# firmware (the status file shows the loader started and the module back in
+# its loader), then runs the second update on the same module and notes the
+# module's counters just before and after it. Every wait is bounded.
+DRIVER = r"""
+import json, subprocess, sys, time
+status_path, out_path, first, second = sys.argv[1], sys.argv[2], json.loads(sys.argv[3]), json.loads(sys.argv[4])
+
+def module():
+    for _ in range(20):
+        try:
+            with open(status_path) as f:
+                return json.load(f)["modules"][0]
+        except (OSError, ValueError):
+            time.sleep(0.02)
+    raise RuntimeError("no status")
+
+def touched(m):
+    c = m["counters"]
+    # What any updater asks when it connects; the first one, busy sending
+    # firmware, asks only upgrade requests (95) meanwhile.
+    return (c["identifies"], c["system_gets"], {k: v for k, v in c["requests"].items() if k != "95"})
+
+one = subprocess.Popen(first, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+deadline = time.monotonic() + 60
+sending = False
+while time.monotonic() < deadline and one.poll() is None:
+    m = module()
+    up = m["counters"].get("upgrade", {})
+    if up.get("loads", 0) >= 1 and m["in_loader"] and not m["away"] and up.get("prepares", 0) >= 2:
+        sending = True
+        break
+    time.sleep(0.05)
+time.sleep(0.2)
+before = touched(module())
+two = subprocess.run(second, capture_output=True, text=True, timeout=60)
+time.sleep(0.2)
+after = touched(module())
+still_sending = one.poll() is None
+out1, err1 = one.communicate(timeout=120)
+json.dump({"sending": sending, "still_sending": still_sending, "before": before, "after": after,
+           "second": [two.returncode, two.stdout, two.stderr],
+           "first": [one.returncode, out1, err1]}, open(out_path, "w"))
+"""
+
+
+@pytest.fixture(scope="module")
+def repo(tmp_path_factory):
+    return make_sample_repo(tmp_path_factory.mktemp("repo"), image_kib=4)
+
+
+def listing(directory):
+    """Names, sizes and modification times of everything below directory."""
+    result = {}
+    for path in [directory, *directory.rglob("*")]:
+        info = path.lstat()
+        result[str(path.relative_to(directory))] = (info.st_size, info.st_mtime_ns)
+    return result
+
+
+def store_device(store, serial, settings, builds=()):
+    directory = store / "updater" / serial
+    directory.mkdir(parents=True, exist_ok=True)
+    (directory / ".settings").write_text("".join("%s=%s\n" % kv for kv in settings.items()))
+    for build, source in builds:
+        shutil.copy(source, directory / ("%d.bird" % build))
+
+
+def update_args(tmp_path, *args):
+    return list(args) + ["-i", str(tmp_path / "store"), "-u", NO_SERVER]
+
+
+# --- one updater per module ---------------------------------------------------
+
+@needs_usb
+def test_second_updater_on_a_module_being_updated_leaves_it_untouched(tmp_path, repo):
+    bird = str(repo / "kxdaq8-1300.bird")
+    # Answers 3 ms late: the firmware takes a few seconds to go over.
+    world = ["--module", "serial=%s,%s,usb,version=2.10.4,build=1200,new_version=2.11.5,"
+             "new_build=1300,fault=latency=3" % (SERIAL, DAQ8)]
+    first = [str(UPDATER)] + update_args(tmp_path, "-U", "-d", SERIAL, "-f", bird)
+    second = [str(UPDATER)] + update_args(tmp_path, "-U", "-d", SERIAL, "-f", bird)
+    out = tmp_path / "driver.json"
+    driver = tmp_path / "driver.py"
+    driver.write_text(DRIVER)
+    r, status = run_in_world(tmp_path, world, sys.executable,
+                             [str(driver), str(tmp_path / "status.json"), str(out),
+                              json.dumps(first), json.dumps(second)] + update_args(tmp_path, "-U"),
+                             timeout=240)
+    assert r.returncode == 0, r.stderr
+    result = json.loads(out.read_text())
+    assert result["sending"] and result["still_sending"], result
+    code, _, err = result["second"]
+    assert code == 1
+    lock_lines = [l for l in err.splitlines() if l.startswith("Module %s is being" % SERIAL)]
+    assert len(lock_lines) == 1, err
+    pid = int(lock_lines[0].split("process ")[1].split(";")[0])
+    assert lock_lines[0] == "Module %s is being updated by process %d; it was not touched" % (
+        SERIAL, pid)
+    assert pid > 0
+    assert result["before"] == result["after"]
+    # The first update went on to the end, and one module was updated once.
+    code, stdout, stderr = result["first"]
+    assert code == 0, stdout + stderr
+    assert "Module %s now runs firmware 2.11.5 build 1300" % SERIAL in stdout.splitlines()
+    assert status["modules"][0]["counters"]["upgrade"]["loads"] == 1
+    assert status["modules"][0]["counters"]["upgrade"]["reboots"] == 1
+    # The lock file names its last holder; it does not block the next update.
+    lock = (tmp_path / "store" / "updater" / "locks" / (SERIAL + ".lock")).read_text()
+    assert lock.startswith("PID=%d\n" % pid)
