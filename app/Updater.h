@@ -52,6 +52,10 @@ class Updater {
 
   void Set_UEIBytes_Load(bool on) { ueiBytesLoad = on; }
   bool Get_UEIBytes_Load() const { return ueiBytesLoad; }
+  // A dry run makes every check of an update up to its first write to the
+  // module, reports what would be sent and stops; it writes nothing to the
+  // module or the store.
+  void Set_DryRun(bool on) { dryRun = on; }
   const std::string& ServerURL() const { return serverURL; }
   const std::string& StoreDirectory() const { return storeDirectory; }
 
@@ -192,6 +196,11 @@ class Updater {
   // ModuleLock); false (reported) when another updater holds it or it
   // cannot be taken.
   bool _lock_module(ModuleLock& lock, uint32_t serialNumber, ModuleLock::Mode mode);
+  // The end of a dry run on the connected, validated module: what would be
+  // sent, reported; false (reported) when the module's firmware cannot be
+  // read.
+  bool _report_dry_run(Velmaris::Korvex::Module& module, uint32_t serialNumber,
+                       const BirdFile& file, uint32_t build);
   // Tells the user how to get access when USB modules could not be opened.
   void _report_usb_access(aErr openResult);
   // True when the server lists the build for the device.
@@ -217,6 +226,7 @@ class Updater {
   UpdaterDisplayInterface& display;
   uint8_t recoveryChip = 0;  // 1 = i.MX, 2 = LPC, after a fingerprint read
   bool ueiBytesLoad = false;
+  bool dryRun = false;
   bool usbAccessReported = false;
   // Of the last fingerprint read: its failure was reported; something that
   // is not a boot ROM answered.
