@@ -151,6 +151,9 @@ def test_dry_run_reports_and_writes_nothing(tmp_path, repo, case, how):
         store_device(store, SERIAL, {"LATEST_DOWNLOAD": "1300.bird",
                                      "LATEST_TRANSFER": "1200.bird"},
                      [(1300, repo / "kxdaq8-1300.bird")])
+        # Left by an earlier update: the dry run holds it, and writes nothing.
+        (store / "updater" / "locks").mkdir()
+        (store / "updater" / "locks" / (SERIAL + ".lock")).write_text("PID=1\nSTART_TIME=0\n")
     before = listing(store) if how != "no store" else None
     args = ["-U", "-d", SERIAL, "--dry-run"]
     if how != "history":
