@@ -24,15 +24,14 @@ bool Exists(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0;
 }
 
-// A child process that takes the lock, tells the parent through a pipe and
-// then either exits at once (holding it as it dies) or waits for the
-// parent's word before exiting.
+// A child process that takes the lock, tells the parent through a pipe,
+// and exits, still holding it, when the parent tells it to (Finish).
 struct LockingChild {
   pid_t pid = -1;
   int toParent[2] = {-1, -1};
   int toChild[2] = {-1, -1};
 
-  LockingChild(const std::string& store, bool exitAtOnce) {
+  explicit LockingChild(const std::string& store) {
     EXPECT_EQ(::pipe(toParent), 0);
     EXPECT_EQ(::pipe(toChild), 0);
     pid = ::fork();
@@ -41,7 +40,7 @@ struct LockingChild {
       const char taken = lock.Acquire(store, kSerial, Mode::Record) == aErrNone ? 'y' : 'n';
       (void)!::write(toParent[1], &taken, 1);
       char word = 0;
-      if (!exitAtOnce) (void)!::read(toChild[0], &word, 1);
+      (void)!::read(toChild[0], &word, 1);
       ::_exit(0);  // no destructor runs: the lock is still held as it dies
     }
   }
@@ -63,60 +62,28 @@ struct LockingChild {
   }
 };
 
-TEST(ModuleLock, FileLeftByADeadHolderDoesNotBlock) {
+TEST(ModuleLock, LiveHolderBlocksAndIsNamedAndItsFileDoesNotBlockOnceItDied) {
   testsupport::TempDir store;
   {
-    LockingChild child(store.path(), true);
+    LockingChild child(store.path());
     ASSERT_TRUE(child.Took());
-    child.Finish();
-  }
+    for (Mode mode : {Mode::Record, Mode::Observe}) {
+      ModuleLock lock;
+      int holder = 0;
+      EXPECT_EQ(lock.Acquire(store.path(), kSerial, mode, &holder), aErrBusy);
+      EXPECT_EQ(holder, child.pid);
+      EXPECT_FALSE(lock.Held());
+    }
+    ModuleLock other;  // another module is free meanwhile
+    EXPECT_EQ(other.Acquire(store.path(), kSerial + 1, Mode::Record), aErrNone);
+  }  // the child exits holding the lock
   const std::string path = ModuleLock::Path(store.path(), kSerial);
   ASSERT_TRUE(Exists(path));  // the dead holder's file is still there
   ModuleLock lock;
-  int holder = -1;
-  EXPECT_EQ(lock.Acquire(store.path(), kSerial, Mode::Record, &holder), aErrNone);
-  EXPECT_TRUE(lock.Held());
-  EXPECT_EQ(holder, 0);
-  EXPECT_NE(testsupport::ReadFile(path).find("PID=" + std::to_string(::getpid()) + "\n"),
-            std::string::npos);
-  EXPECT_NE(testsupport::ReadFile(path).find("START_TIME="), std::string::npos);
-}
-
-TEST(ModuleLock, LiveHolderInAnotherProcessBlocksAndIsNamed) {
-  testsupport::TempDir store;
-  LockingChild child(store.path(), false);
-  ASSERT_TRUE(child.Took());
-  struct Case {
-    Mode mode;
-    const char* name;
-  };
-  for (const Case& c : {Case{Mode::Record, "record"}, Case{Mode::Observe, "observe"}}) {
-    ModuleLock lock;
-    int holder = 0;
-    EXPECT_EQ(lock.Acquire(store.path(), kSerial, c.mode, &holder), aErrBusy) << c.name;
-    EXPECT_EQ(holder, child.pid) << c.name;
-    EXPECT_FALSE(lock.Held()) << c.name;
-  }
-  // Another module is free meanwhile.
-  ModuleLock other;
-  EXPECT_EQ(other.Acquire(store.path(), kSerial + 1, Mode::Record), aErrNone);
-  child.Finish();
-  ModuleLock lock;
   EXPECT_EQ(lock.Acquire(store.path(), kSerial, Mode::Record), aErrNone);
-}
-
-TEST(ModuleLock, TwoLocksInOneProcessExcludeEachOther) {
-  testsupport::TempDir store;
-  ModuleLock first;
-  ModuleLock second;
-  ASSERT_EQ(first.Acquire(store.path(), kSerial, Mode::Record), aErrNone);
-  int holder = 0;
-  EXPECT_EQ(second.Acquire(store.path(), kSerial, Mode::Record, &holder), aErrBusy);
-  EXPECT_EQ(holder, ::getpid());
-  first.Release();
-  EXPECT_EQ(second.Acquire(store.path(), kSerial, Mode::Record), aErrNone);
-  // Taking it again through the same object releases the first hold.
-  EXPECT_EQ(second.Acquire(store.path(), kSerial, Mode::Record), aErrNone);
+  EXPECT_TRUE(lock.Held());
+  const std::string text = testsupport::ReadFile(path);
+  EXPECT_EQ(text.find("PID=" + std::to_string(::getpid()) + "\nSTART_TIME="), 0u) << text;
 }
 
 TEST(ModuleLock, ThreadsOnOneSerialGetItOnceAndOnSeveralSerialsEachGetsIts) {
@@ -147,23 +114,6 @@ TEST(ModuleLock, ThreadsOnOneSerialGetItOnceAndOnSeveralSerialsEachGetsIts) {
     }
     EXPECT_EQ(held, c.expectedHolders) << (c.sameSerial ? "same serial" : "several serials");
   }
-}
-
-TEST(ModuleLock, ObservingMakesNothing) {
-  testsupport::TempDir store;
-  ModuleLock lock;
-  EXPECT_EQ(lock.Acquire(store.path(), kSerial, Mode::Observe), aErrNone);
-  EXPECT_FALSE(lock.Held());
-  EXPECT_FALSE(Exists(ModuleLock::Directory(store.path())));
-  // With the file there, observing holds it without writing to it.
-  { ModuleLock record; ASSERT_EQ(record.Acquire(store.path(), kSerial, Mode::Record), aErrNone); }
-  const std::string path = ModuleLock::Path(store.path(), kSerial);
-  const std::string before = testsupport::ReadFile(path);
-  EXPECT_EQ(lock.Acquire(store.path(), kSerial, Mode::Observe), aErrNone);
-  EXPECT_TRUE(lock.Held());
-  ModuleLock record;
-  EXPECT_EQ(record.Acquire(store.path(), kSerial, Mode::Record), aErrBusy);
-  EXPECT_EQ(testsupport::ReadFile(path), before);
 }
 
 TEST(ModuleLock, WhatIsNotALockFileIsRefused) {
