@@ -3,6 +3,7 @@ another one is updating stops before it touches the module, and --dry-run
 makes every check of an update, reports what would be sent and writes
 nothing to the module or the store."""
 import json
+import os
 import pathlib
 import shutil
 import sys
@@ -14,6 +15,7 @@ from update_server_support import UPDATER, make_sample_repo
 
 PROBE = pathlib.Path(SIM).parent / "usb_probe"
 needs_usb = pytest.mark.skipif(not PROBE.exists(), reason="built without umockdev")
+needs_root = pytest.mark.skipif(os.geteuid() != 0, reason="network namespaces need root")
 
 SERIAL = "40F5849A"
 NO_SERVER = "http://127.0.0.1:9/cgi/u"
@@ -94,9 +96,12 @@ def update_args(tmp_path, *args):
 # --- one updater per module ---------------------------------------------------
 
 @needs_usb
+@needs_root
 def test_second_updater_on_a_module_being_updated_leaves_it_untouched(tmp_path, repo):
     bird = str(repo / "kxdaq8-1300.bird")
-    # Answers 3 ms late: the firmware takes a few seconds to go over.
+    # Answers 3 ms late: the firmware takes a few seconds to go over. In a
+    # network namespace, so that an updater that did not stop could not
+    # search beyond it for the module it misses over USB.
     world = ["--module", "serial=%s,%s,usb,version=2.10.4,build=1200,new_version=2.11.5,"
              "new_build=1300,fault=latency=3" % (SERIAL, DAQ8)]
     first = [str(UPDATER)] + update_args(tmp_path, "-U", "-d", SERIAL, "-f", bird)
@@ -110,7 +115,7 @@ def test_second_updater_on_a_module_being_updated_leaves_it_untouched(tmp_path, 
     r, status = run_in_world(tmp_path, world, sys.executable,
                              [str(driver), str(tmp_path / "status.json"), str(out),
                               json.dumps(first), json.dumps(second)] + update_args(tmp_path, "-U"),
-                             timeout=240)
+                             netns=True, timeout=240)
     assert r.returncode == 0, r.stderr
     result = json.loads(out.read_text())
     assert result["sending"] and result["still_sending"], result
