@@ -19,7 +19,7 @@ scripts/build.sh asan
 (cd build/asan && ctest --output-on-failure -j "$jobs")
 
 echo "== ThreadSanitizer build (threaded tests) =="
-export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp}
 scripts/build.sh tsan
 (cd build/tsan && ctest --output-on-failure -j "$jobs" -L threaded)
 

@@ -1,6 +1,7 @@
 """--json results and several modules in one command (-d A,B,C and -d all),
 against simulated USB modules and our update server on 127.0.0.1."""
 import json
+import os
 import pathlib
 
 import pytest
@@ -10,6 +11,7 @@ from update_server_support import UPDATER, UpdateServer, make_sample_repo, run_u
 
 PROBE = pathlib.Path(SIM).parent / "usb_probe"
 needs_usb = pytest.mark.skipif(not PROBE.exists(), reason="built without umockdev")
+needs_root = pytest.mark.skipif(os.geteuid() != 0, reason="network namespaces need root")
 
 RACK = ["40F5A001", "40F5A002", "40F5A003"]
 NO_SERVER = "http://127.0.0.1:9/cgi/u"
