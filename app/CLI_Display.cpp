@@ -7,6 +7,7 @@
 
 #include <unistd.h>
 
+#include "app/JsonOutput.h"
 #include "log/TerminalText.h"
 
 namespace {
@@ -49,23 +50,38 @@ void UpdaterDisplayInterface::message(Level level, const char* format, ...) {
   // Lines may carry text from outside: no control byte reaches the
   // terminal, only the line breaks and tabs the messages are made with.
   const std::string shown = EscapeForTerminal(text, LineBreaks::Keep);
+  current_format = format;
   if (level == error) {
+    if (first_error_kind.empty()) {
+      first_error_kind = FailureKindOf(format);
+      first_error_text = shown;
+    }
     error_message(shown.c_str());
   } else {
     info_message(shown.c_str());
   }
+  current_format = nullptr;
 }
 
-CLI_Display::CLI_Display() {
+CLI_Display::CLI_Display(JsonSink* json) : json_(json) {
   setvbuf(stdout, nullptr, _IONBF, 0);
   setvbuf(stderr, nullptr, _IONBF, 0);
 }
 
 void CLI_Display::display_progress(bool on) {
+  lastPercent_ = -1;
+  if (json_ != nullptr) return;
   if (!on && OutputIsTerminal()) ClearLine();
 }
 
 void CLI_Display::update_progress(double fraction, const char* label) {
+  if (json_ != nullptr) {
+    const int percent = ProgressPercent(fraction);
+    if (percent == lastPercent_) return;
+    lastPercent_ = percent;
+    fprintf(stderr, "%s\n", ProgressObject(module_, label, percent).c_str());
+    return;
+  }
   if (!OutputIsTerminal()) return;
   // An empty label is no label: it would only draw " () " before the bar.
   if (label && label[0] == '\0') label = nullptr;
@@ -84,7 +100,7 @@ void CLI_Display::update_progress(double fraction, const char* label) {
 }
 
 void CLI_Display::update_spinner(bool on, const char* label) {
-  if (!OutputIsTerminal()) return;
+  if (json_ != nullptr || !OutputIsTerminal()) return;
   if (!on) {
     ClearLine();
     return;
@@ -98,6 +114,15 @@ void CLI_Display::update_spinner(bool on, const char* label) {
   g_spinner = (g_spinner + 1) % kSpinnerFrameCount;
 }
 
-void CLI_Display::info_message(const char* text) { fprintf(stdout, "%s\n", text); }
+void CLI_Display::info_message(const char* text) {
+  fprintf(json_ != nullptr ? stderr : stdout, "%s\n", text);
+}
 
-void CLI_Display::error_message(const char* text) { fprintf(stderr, "%s\n", text); }
+void CLI_Display::error_message(const char* text) {
+  fprintf(stderr, "%s\n", text);
+  if (json_ != nullptr) json_->emit(ErrorObject(module_, FailureKindOf(current_format), text));
+}
+
+void CLI_Display::result(const std::string& json) {
+  if (json_ != nullptr) json_->emit(nlohmann::ordered_json::parse(json));
+}

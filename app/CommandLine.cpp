@@ -1,5 +1,6 @@
 #include "app/CommandLine.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -200,11 +201,44 @@ void SetBuild(OptionParseState& s, const SOption&, const char* value) {
   s.params.build = std::to_string(build);
 }
 
+// -d takes one serial number, a comma-separated list of them, or "all"
+// (every module a search on the same link finds). serialNumber stays the
+// first one named, as the single-module commands use it.
 void SetSerialNumber(OptionParseState& s, const SOption&, const char* value) {
-  s.params.serialNumber =
-      ParseSerial(s.display, value, "Discarding '0x' serial number prefix\n",
-                  "Invalid serial number obtained from argument [%s]", s.failed);
+  s.params.serialNumbers.clear();
+  s.params.allDevices = false;
+  if (strcmp(value, "all") == 0) {
+    s.params.allDevices = true;
+    s.params.serialNumber = 0;
+    return;
+  }
+  const std::string text(value);
+  size_t from = 0;
+  for (;;) {
+    const size_t comma = text.find(',', from);
+    const std::string one = text.substr(from, comma == std::string::npos ? std::string::npos : comma - from);
+    const uint32_t serial =
+        ParseSerial(s.display, one.c_str(), "Discarding '0x' serial number prefix\n",
+                    "Invalid serial number obtained from argument [%s]", s.failed);
+    if (serial == 0) break;
+    if (std::find(s.params.serialNumbers.begin(), s.params.serialNumbers.end(), serial) ==
+        s.params.serialNumbers.end()) {
+      if (s.params.serialNumbers.size() >= kMaxSerialNumbers) {
+        s.display.message(UpdaterDisplayInterface::error,
+                          "Invalid serial number list: at most %u modules in one command",
+                          unsigned(kMaxSerialNumbers));
+        s.failed = true;
+        break;
+      }
+      s.params.serialNumbers.push_back(serial);
+    }
+    if (comma == std::string::npos) break;
+    from = comma + 1;
+  }
+  s.params.serialNumber = s.params.serialNumbers.empty() ? 0 : s.params.serialNumbers.front();
 }
+
+void SetJson(OptionParseState& s, const SOption&, const char*) { s.params.json = true; }
 
 void SetRouterSerialNumber(OptionParseState& s, const SOption&, const char* value) {
   s.params.routerSerialNumber =
@@ -293,6 +327,7 @@ const SOption g_rgOptions[] = {
     {OPT_PARAMETER, "-k", SO_REQ_SEP, SetLogFile, 0},
     {OPT_PARAMETER, "-u", SO_REQ_SEP, SetServerURL, 0},
     {OPT_HELP, "--help", SO_NONE, RequestHelp, 0},
+    {OPT_PARAMETER, "--json", SO_NONE, SetJson, 0},
     {OPT_END, nullptr, SO_NONE, nullptr, 0},
 };
 

@@ -43,11 +43,17 @@ class CommandsClass {
 #define UPDATER_APP_VERSION "Version: 2.11.5 Oct 13 2025"
 #define UPDATER_BUILD_YEAR "2025"
 
+// The most modules one command names with -d.
+constexpr size_t kMaxSerialNumbers = 256;
+
 struct Parameters {
   Parameters();
 
   CommandsClass commands;
   uint32_t serialNumber = 0;
+  std::vector<uint32_t> serialNumbers;  // -d's list, in order, without repeats
+  bool allDevices = false;              // -d all
+  bool json = false;                    // --json
   uint32_t routerSerialNumber = 0;
   linkType transport = USB;
   bool transportGiven = false;
@@ -111,8 +117,10 @@ void _display_usage(bool extended, bool full);
 void _display_fingerprint(UpdaterDisplayInterface& display, const uint32_t words[4]);
 void _display_jwt(UpdaterDisplayInterface& display, const std::string& token);
 // A build list: pairs of (build number, version text), already sorted.
+// stored: the builds in the store (-L), else the server's (-B).
 void _display_builds(UpdaterDisplayInterface& display, uint32_t serialNumber,
-                     const std::vector<std::pair<std::string, std::string>>& builds);
+                     const std::vector<std::pair<std::string, std::string>>& builds,
+                     bool stored = false);
 
 // The device list of a discovery, headed for the given link type; each
 // line is formatted by its record's own link type.

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "app/JsonOutput.h"
 #include "common/aError.h"
 #include "log/TerminalText.h"
 
@@ -41,6 +42,11 @@ void _display_notice(UpdaterDisplayInterface& display) {
 void _display_fingerprint(UpdaterDisplayInterface& display, const uint32_t words[4]) {
   display.message(Level::info, "[ %08X %08X %08X %08X ]", words[0], words[1], words[2],
                   words[3]);
+  if (display.wants_results()) {
+    nlohmann::ordered_json j = {{"type", "fingerprint"}, {"words", nlohmann::ordered_json::array()}};
+    for (int i = 0; i < 4; ++i) j["words"].push_back(SerialText(words[i]));
+    display.result(j.dump());
+  }
 }
 
 void _display_jwt(UpdaterDisplayInterface& display, const std::string& token) {
@@ -48,7 +54,23 @@ void _display_jwt(UpdaterDisplayInterface& display, const std::string& token) {
 }
 
 void _display_builds(UpdaterDisplayInterface& display, uint32_t serialNumber,
-                     const std::vector<std::pair<std::string, std::string>>& builds) {
+                     const std::vector<std::pair<std::string, std::string>>& builds, bool stored) {
+  if (display.wants_results()) {
+    for (const auto& build : builds) {
+      nlohmann::ordered_json j = {{"type", stored ? "stored_build" : "build"},
+                          {"serial", SerialText(serialNumber)},
+                          {"version", JsonText(build.second)}};
+      // Builds are decimal numbers; anything else a server sends stays text.
+      const std::string number = JsonText(build.first);
+      if (!number.empty() && number.size() <= 9 &&
+          number.find_first_not_of("0123456789") == std::string::npos) {
+        j["build"] = std::stoul(number);
+      } else {
+        j["build"] = number;
+      }
+      display.result(j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
+    }
+  }
   if (builds.empty()) {
     display.message(Level::info, "No builds found for device [%08X]", serialNumber);
     return;
@@ -63,6 +85,10 @@ void _display_builds(UpdaterDisplayInterface& display, uint32_t serialNumber,
 
 void _display_device_list(UpdaterDisplayInterface& display, linkType type,
                           const std::vector<DeviceInfo>& devices) {
+  if (display.wants_results()) {
+    for (const DeviceInfo& device : devices)
+      display.result(ModuleObject(device).dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
+  }
   const char* typeName = type == USB ? "USB" : type == TCPIP ? "TCPIP" : "Unknown";
   display.message(Level::info, "Discovered Devices: (%s)", typeName);
   if (devices.empty()) {

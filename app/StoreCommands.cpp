@@ -6,10 +6,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 
 #include <sys/stat.h>
 
+#include "app/JsonOutput.h"
 #include "common/aNumber.h"
 #include "log/TerminalText.h"
 #include "store/BirdFile.h"
@@ -46,6 +48,7 @@ struct StoredBuild {
   uint32_t build;
   std::string name;
   std::string description;
+  std::shared_ptr<std::string> version;  // of a loadable file
 };
 
 }  // namespace
@@ -111,6 +114,7 @@ bool ShowDeviceInfo(UpdaterDisplayInterface& display, const std::string& storeBa
       entry.description = "build " + std::to_string(file.GetBuild()) + ", version " +
                            EscapeForTerminal(file.GetVersion());
       entry.build = file.GetBuild();
+      entry.version = std::make_shared<std::string>(file.GetVersion());
     } else {
       entry.description = "not a loadable BIRD file";  // -C -f tells why
     }
@@ -123,5 +127,28 @@ bool ShowDeviceInfo(UpdaterDisplayInterface& display, const std::string& storeBa
   for (const StoredBuild& entry : builds)
     display.message(Level::info, "  %-16s %s", EscapeForTerminal(entry.name).c_str(),
                     entry.description.c_str());
+  if (display.wants_results()) {
+    nlohmann::ordered_json history = nlohmann::ordered_json::object();
+    if (!device.attributes.Unreadable()) {
+      for (const auto& entry : device.attributes.Entries())
+        history[JsonText(entry.first)] = JsonText(entry.second);
+    }
+    nlohmann::ordered_json stored = nlohmann::ordered_json::array();
+    for (const StoredBuild& entry : builds) {
+      nlohmann::ordered_json one = {{"file", JsonText(entry.name)}, {"loadable", entry.version != nullptr}};
+      if (entry.version != nullptr) {
+        one["build"] = entry.build;
+        one["version"] = JsonText(*entry.version);
+      }
+      stored.push_back(one);
+    }
+    display.result(nlohmann::ordered_json({{"type", "device_info"},
+                                   {"serial", SerialText(serialNumber)},
+                                   {"directory", JsonText(device.Path())},
+                                   {"history", history},
+                                   {"history_readable", !device.attributes.Unreadable()},
+                                   {"stored_builds", stored}})
+                       .dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
+  }
   return complete;
 }

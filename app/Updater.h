@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/DeviceInfo.h"
+#include "app/JsonOutput.h"
 #include "app/UpdaterDisplayInterface.h"
 #include "server/UpdateServerRequest.h"
 #include "store/BirdFile.h"
@@ -94,6 +95,11 @@ class Updater {
   // update; every failure is reported.
   bool Update_Firmware(uint32_t serialNumber, uint32_t build, const std::string& birdPath,
                        uint8_t moduleAddress, uint32_t routerSerialNumber, bool override);
+  // What the last Update_Firmware did. The version the module ran before
+  // is read (one more request to the module) only when asked for.
+  const UpdateOutcome& Last_Update() const { return outcome_; }
+  void Set_Read_Old_Version(bool read) { readOldVersion_ = read; }
+
   // Whether the file may go to the connected module: bound files only to
   // their own device, the module's serial number must be the target's and,
   // unless override, its model the file's.
@@ -158,6 +164,8 @@ class Updater {
                         uint32_t serialNumber, const std::string& birdPath, bool override);
 
  private:
+  bool _update_firmware(uint32_t serialNumber, uint32_t build, const std::string& birdPath,
+                        uint8_t moduleAddress, uint32_t routerSerialNumber, bool override);
   // The build an update without -b or -f sends: the server's latest when
   // it is stored, else the device's latest download, else its latest
   // transfer; 0 when none. device is null for a device without an entry.
@@ -212,6 +220,8 @@ class Updater {
   UpdaterDisplayInterface& display;
   uint8_t recoveryChip = 0;  // 1 = i.MX, 2 = LPC, after a fingerprint read
   bool ueiBytesLoad = false;
+  UpdateOutcome outcome_;
+  bool readOldVersion_ = false;
   bool usbAccessReported = false;
   // Of the last fingerprint read: its failure was reported; something that
   // is not a boot ROM answered.

@@ -3,6 +3,8 @@
 #ifndef UPDATER_DISPLAY_INTERFACE_H
 #define UPDATER_DISPLAY_INTERFACE_H
 
+#include <string>
+
 class UpdaterDisplayInterface {
  public:
   enum Level { info = 0, error = 1 };
@@ -29,8 +31,26 @@ class UpdaterDisplayInterface {
   void mute_messages(bool mute) { muted = mute; }
   bool is_muted() const { return muted; }
 
+  // The first error shown since the last clear: its kind (a stable name,
+  // see FailureKindOf) and its text. Empty when there was none.
+  void clear_first_error() {
+    first_error_kind.clear();
+    first_error_text.clear();
+  }
+  const std::string& first_error_kind_name() const { return first_error_kind; }
+  const std::string& first_error_message() const { return first_error_text; }
+
+  // Machine-readable results are wanted (--json): the commands then hand
+  // their result objects, one JSON text each, to result().
+  virtual bool wants_results() const { return false; }
+  virtual void result(const std::string& /*json*/) {}
+
  protected:
   bool muted = false;
+  // While message() hands a line on: the format it was made from.
+  const char* current_format = nullptr;
+  std::string first_error_kind;
+  std::string first_error_text;
 };
 
 #endif

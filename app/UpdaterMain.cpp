@@ -3,13 +3,17 @@
 // code (0 or 1).
 #include "app/UpdaterMain.h"
 
+#include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <new>
 #include <string>
 
 #include "app/CLI_Display.h"
 #include "app/CommandLine.h"
+#include "app/JsonOutput.h"
+#include "app/ManyModules.h"
 #include "app/StoreCommands.h"
 #include "app/UpdateChecks.h"
 #include "app/Updater.h"
@@ -70,11 +74,12 @@ int RunMainCommand(UpdaterDisplayInterface& display, Updater& updater, Parameter
       display.message(Level::error, "Must specify the specific device to be updated");
       return 1;
     }
-    return updater.Update_Firmware(params.serialNumber, build, params.birdFile,
-                                   params.moduleAddress, params.routerSerialNumber,
-                                   params.override)
-               ? 0
-               : 1;
+    updater.Set_Read_Old_Version(display.wants_results());
+    const bool updated = updater.Update_Firmware(params.serialNumber, build, params.birdFile,
+                                                 params.moduleAddress, params.routerSerialNumber,
+                                                 params.override);
+    if (display.wants_results()) display.result(UpdateObject(updater.Last_Update()).dump());
+    return updated ? 0 : 1;
   }
 
   struct SerialCommand {
@@ -97,20 +102,7 @@ int RunMainCommand(UpdaterDisplayInterface& display, Updater& updater, Parameter
     // A failed list or token request has been reported by the updater and
     // exits 1 with nothing printed; an empty list the server sent is a
     // result.
-    if (command.bit == CMD_LIST_BUILDS) {
-      BuildMap builds;
-      if (!updater.Get_BuildList(params.serialNumber, builds)) return 1;
-      _display_builds(display, params.serialNumber, UpdateServerRequest::SortBuildsByVersion(builds));
-    } else if (command.bit == CMD_LIST_LOCAL_BUILDS) {
-      _display_builds(display, params.serialNumber,
-                      UpdateServerRequest::SortBuildsByVersion(
-                          updater.Get_BuildListLocal(params.serialNumber)));
-    } else {
-      std::string token;
-      if (!updater.Get_JWT(params.serialNumber, token)) return 1;
-      _display_jwt(display, token);
-    }
-    return 0;
+    return RunListCommand(display, updater, command.bit, params, params.serialNumber);
   }
 
   if (commands.IsSet(CMD_CHECK_BIRD)) return CheckBirdFile(display, params.birdFile) ? 0 : 1;
@@ -124,7 +116,7 @@ int RunMainCommand(UpdaterDisplayInterface& display, Updater& updater, Parameter
 
 namespace {
 
-int RunUpdater(CLI_Display& display, int argc, char* argv[]) {
+int RunUpdater(CLI_Display& display, JsonSink* json, int argc, char* argv[]) {
   Log::SetOutput(stderr);
   Parameters params;
 
@@ -163,6 +155,12 @@ int RunUpdater(CLI_Display& display, int argc, char* argv[]) {
     return 1;
   }
 
+  display.set_module(params.serialNumber);
+  if (NamesManyModules(params)) {
+    const int code = RunForManyModules(display, json, params);
+    if (code >= 0) return code;
+  }
+
   Updater updater(params.serverURL, params.storageDir, display);
   int exitCode = 0;
 
@@ -197,8 +195,17 @@ int RunUpdater(CLI_Display& display, int argc, char* argv[]) {
     } else {
       display.message(Level::info, "Retrieving firmware build %s", params.build.c_str());
     }
+    display.clear_first_error();
     const uint32_t stored =
         updater.Download_Firmware(params.serialNumber, params.build, params.override, false);
+    if (display.wants_results()) {
+      nlohmann::ordered_json j = {{"type", "download"},
+                          {"serial", SerialText(params.serialNumber)},
+                          {"outcome", stored != 0 ? "ok" : "failed"}};
+      if (stored != 0) j["build"] = stored;
+      if (stored == 0) j["kind"] = display.first_error_kind_name();
+      display.result(j.dump());
+    }
     if (stored != 0) {
       // -G -U updates with exactly the build just stored.
       params.build = std::to_string(stored);
@@ -220,14 +227,24 @@ int RunUpdater(CLI_Display& display, int argc, char* argv[]) {
 }  // namespace
 
 int Updater_main(int argc, char* argv[]) {
-  CLI_Display display;
+  // --json decides where every line goes, so it is known before the parse
+  // reports anything.
+  bool json = false;
+  for (int i = 1; i < argc; ++i) json = json || std::strcmp(argv[i], "--json") == 0;
+  const auto start = std::chrono::steady_clock::now();
+  JsonSink sink;
+  CLI_Display display(json ? &sink : nullptr);
+  int code = 1;
   // Whatever escapes the commands ends the run with a message, not an abort.
   try {
-    return RunUpdater(display, argc, argv);
+    code = RunUpdater(display, json ? &sink : nullptr, argc, argv);
   } catch (const std::bad_alloc&) {
     display.message(Level::error, "Out of memory");
   } catch (const std::exception& e) {
     display.message(Level::error, "Unexpected failure: %s", e.what());
   }
-  return 1;
+  if (json) {
+    sink.summary(code, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  }
+  return code;
 }

@@ -3,6 +3,7 @@
 // module again in its loader, and confirming the new firmware after the
 // reboot. The steps that talk the upgrade protocol are in
 // UpdaterTransfer.cpp.
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <memory>
@@ -27,6 +28,19 @@ using Velmaris::Korvex::Module;
 using Velmaris::Korvex::SystemClass;
 
 namespace {
+
+// Updates of this process between their module's LoaderStart and the end
+// of its firmware transfer. A loader announcing the default serial number
+// is taken only by an update that is alone in that phase.
+std::atomic<int> gInLoaderPhase{0};
+
+struct LoaderPhase {
+  LoaderPhase() { ++gInLoaderPhase; }
+  ~LoaderPhase() { --gInLoaderPhase; }
+  LoaderPhase(const LoaderPhase&) = delete;
+  LoaderPhase& operator=(const LoaderPhase&) = delete;
+};
+
 
 using Level = UpdaterDisplayInterface::Level;
 
@@ -239,7 +253,10 @@ aErr Updater::_reconnect_loader(UpdateConnection& link, uint32_t serialNumber) {
     // A loader may announce the default serial number instead; that is
     // only taken for this module when it is the only one doing so and none
     // did before it restarted.
-    if (link.loadersBefore == 0 && CountModules(link.type, kLoaderSerialNumber) == 1 &&
+    // Another update of this process in the same phase could own it: then
+    // neither takes it, and each waits for its module's own serial number.
+    if (link.loadersBefore == 0 && gInLoaderPhase.load() == 1 &&
+        CountModules(link.type, kLoaderSerialNumber) == 1 &&
         module.connect(link.type, kLoaderSerialNumber) == aErrNone) {
       Log::log(DEBUG_Updater, "Loader found as [%08X]\n", kLoaderSerialNumber);
       return aErrNone;
@@ -310,6 +327,11 @@ Updater::Confirmation Updater::_confirm_module(Module& module, linkType type, bo
                     "Updater -U -t RECOVER -s <serial port>");
     return Confirmation::NotBack;
   }
+  outcome_.newKnown = true;
+  outcome_.newMajor = info.versionMajor;
+  outcome_.newMinor = info.versionMinor;
+  outcome_.newPatch = info.versionPatch;
+  outcome_.newBuild = build;
   if (fileBuild != 0 && build != fileBuild) {
     display.message(Level::error,
                     "Update failed: module %08X runs firmware %u.%u.%u build %u after the "
@@ -347,6 +369,24 @@ bool Updater::_record_transfer(UpdaterStore& store, UpdaterStoreItem& device, bo
 
 bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::string& birdPath,
                               uint8_t moduleAddress, uint32_t routerSerialNumber, bool override) {
+  outcome_ = UpdateOutcome();
+  outcome_.serialNumber = serialNumber;
+  outcome_.attempts = 1;
+  display.clear_first_error();
+  const uint32_t begin = aTime_GetMSTicks();
+  const bool ok =
+      _update_firmware(serialNumber, build, birdPath, moduleAddress, routerSerialNumber, override);
+  outcome_.seconds = double(Since(begin)) / 1000.0;
+  if (outcome_.outcome.empty()) outcome_.outcome = ok ? "updated" : "failed";
+  if (!ok) {
+    outcome_.kind = display.first_error_kind_name().empty() ? "failed" : display.first_error_kind_name();
+    outcome_.message = display.first_error_message();
+  }
+  return ok;
+}
+
+bool Updater::_update_firmware(uint32_t serialNumber, uint32_t build, const std::string& birdPath,
+                               uint8_t moduleAddress, uint32_t routerSerialNumber, bool override) {
   if (serialNumber == 0) {
     display.message(Level::error, "Update command must specify the specific device");
     return false;
@@ -396,6 +436,16 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::
   UpdateConnection link;
   aErr result = _connect_for_update(link, serialNumber, moduleAddress, routerSerialNumber);
   if (result != aErrNone) return false;
+  if (readOldVersion_) {
+    DeviceInfo before;
+    if (_get_version(*link.target, before) == aErrNone) {
+      outcome_.oldKnown = true;
+      outcome_.oldMajor = before.versionMajor;
+      outcome_.oldMinor = before.versionMinor;
+      outcome_.oldPatch = before.versionPatch;
+      outcome_.oldBuild = _get_build_number(*link.target);
+    }
+  }
   std::string why;
   if (!_validate_birdfile(display, file, *link.target, serialNumber, override, &why)) {
     display.message(Level::error, "Birdfile failed validation: %s", why.c_str());
@@ -404,6 +454,7 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::
 
   bool reported = false;
   std::string step;
+  std::unique_ptr<LoaderPhase> phase(new LoaderPhase);
   result = _transfer_loader(display, *link.target, file, &step);
   if (result == aErrNone) {
     result = _reconnect_loader(link, serialNumber);
@@ -412,6 +463,7 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::
   if (result == aErrNone)
     result = _transfer_firmware(display, *link.target, file, routerSerialNumber != 0, ueiBytesLoad,
                                 &step);
+  phase.reset();
   if (result != aErrNone) {
     Log::log(DEBUG_Updater, "Failed _transfer_firmware(): %d\n", int(result));
     if (!reported)
