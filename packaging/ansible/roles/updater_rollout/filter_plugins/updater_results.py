@@ -75,20 +75,11 @@ def updater_select(events, model=None, serials=None):
     return chosen
 
 
-def updater_failed_serials(events):
-    """Serial numbers that an error object names, or whose download or
-    update did not succeed."""
-    failed = []
-    for e in events or []:
-        serial = str(e.get("serial") or "").upper()
-        if not serial:
-            continue
-        bad = (e.get("type") == "error" or
-               (e.get("type") == "download" and e.get("outcome") != "ok") or
-               (e.get("type") == "update" and e.get("outcome") == "failed"))
-        if bad and serial not in failed:
-            failed.append(serial)
-    return failed
+def updater_downloaded(events):
+    """Serial numbers whose download succeeded: only these are updated, so
+    that a failed download never lets an older stored build go over."""
+    return [str(e["serial"]).upper() for e in events or []
+            if e.get("type") == "download" and e.get("serial") and e.get("outcome") == "ok"]
 
 
 def _tail(text):
@@ -172,7 +163,9 @@ def updater_host_result(host, discover, download=None, update=None, selected=Non
         # Nothing was found because the search itself failed: the host
         # failed, unless all the updater said was that no module is there.
         kinds = {e["kind"] for e in host_errors} | {e["kind"] for e in d_errors.values()}
-        if not (kinds and kinds <= {"module-not-found"}):
+        if kinds and kinds <= {"module-not-found"}:
+            del host_errors[:]
+        else:
             status = "failed"
             if not host_errors and not d_errors:
                 kind, message = _run_failure(discover, "discovery")
@@ -316,8 +309,8 @@ def updater_report(hostvars, hosts, batch, settings):
     report = {
         "generated": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ"),
         "selection": {"model": settings.get("model") or None, "serials": wanted},
-        "batch_size": settings.get("batch_size"),
-        "max_fail_percentage": settings.get("max_fail_percentage"),
+        "batch_size": _number(settings.get("batch_size")),
+        "max_fail_percentage": _number(settings.get("max_fail_percentage")),
         "rollout": "stopped" if stopped else ("complete" if not remaining else "in-progress"),
         "stopped_after": failed_batch if stopped else [],
         "not_attempted": remaining,
@@ -326,6 +319,19 @@ def updater_report(hostvars, hosts, batch, settings):
         "hosts": report_hosts,
     }
     return wrap_var(report)
+
+
+def _number(value):
+    """A setting given as text on the command line (-e) as the number it
+    is; anything else ("30%", a list of batch sizes) as given."""
+    if isinstance(value, str):
+        text = value.strip()
+        for kind in (int, float):
+            try:
+                return kind(text)
+            except ValueError:
+                pass
+    return value
 
 
 def _cell(value):
@@ -373,7 +379,7 @@ class FilterModule(object):
         return {
             "updater_events": updater_events,
             "updater_select": updater_select,
-            "updater_failed_serials": updater_failed_serials,
+            "updater_downloaded": updater_downloaded,
             "updater_host_result": updater_host_result,
             "updater_report": updater_report,
             "updater_report_table": updater_report_table,
