@@ -9,7 +9,6 @@ JSON Lines into the report are also tried alone, on recorded output."""
 import importlib.util
 import json
 import os
-import pathlib
 import re
 import select
 import shutil
@@ -211,6 +210,10 @@ def load_filters():
     return module
 
 
+class HostVars(dict):
+    pass
+
+
 def jsonl(*objects, noise=()):
     return "\n".join(list(noise) + [json.dumps(o) for o in objects]) + "\n"
 
@@ -320,6 +323,18 @@ def test_host_result_names_each_module_outcome(case, download, update, selected,
     assert [(e["stage"], e["kind"]) for e in r["errors"]] == errors
 
 
+def test_check_mode_plans_the_selected_modules():
+    f = load_filters()
+    r = f.updater_host_result("h1", DISCOVERED, SKIPPED, SKIPPED, ["40F58501"], True)
+    assert r["status"] == "ok"
+    assert [(m["serial"], m["outcome"], m.get("kind")) for m in r["modules"]] == \
+        [("40F58501", "planned", None)]
+    report = f.updater_report(HostVars({"h1": {"updater_host_result": r}}), ["h1"], ["h1"],
+                              {"check_mode": True, "max_fail_percentage": 0})
+    assert report["check_mode"] and report["rollout"] == "complete"
+    assert "| h1 | 40F58501 | 1200 |  | planned |  |" in f.updater_report_table(report)
+
+
 # (case, discovery run, host status, host errors as (stage, kind))
 DISCOVERIES = [
     ("no module at all", run(1, error("module-not-found", "Could not connect to device"),
@@ -349,10 +364,6 @@ def test_text_from_modules_is_never_evaluated_as_a_template():
     r = f.updater_host_result("h1", run(0, dict(module("40F58501"), model_name=name)),
                               SKIPPED, SKIPPED, ["40F58501"])
     assert isinstance(r["modules"][0]["model_name"], AnsibleUnsafe)
-
-
-class HostVars(dict):
-    pass
 
 
 def results(*statuses):

@@ -122,10 +122,13 @@ def _run_record(run, events):
     return record
 
 
-def updater_host_result(host, discover, download=None, update=None, selected=None):
+def updater_host_result(host, discover, download=None, update=None, selected=None,
+                        check_mode=False):
     """One host's result from its three registered runs (the `command`
     results): the modules selected, each with its serial number, old and
     new build, outcome and, when it failed, the failure's kind and message.
+    In check mode only the discovery runs, and the modules it selected are
+    "planned".
 
     status: "ok" (every selected module updated, or nothing to do),
     "failed" (a module or a run failed)."""
@@ -195,30 +198,32 @@ def updater_host_result(host, discover, download=None, update=None, selected=Non
                 if u.get(key) is not None:
                     m[key] = u[key]
             if m["outcome"] == "failed":
-                failure = {"kind": u.get("kind") or u_errors.get(serial, {}).get("kind", "failed"),
-                           "message": u.get("message") or u_errors.get(serial, {}).get("message", "")}
-        elif serial in g_errors or (serial in downloads and downloads[serial].get("outcome") != "ok"):
-            m["outcome"] = "failed"
-            failure = g_errors.get(serial) or {"kind": "failed", "message": "download %s" % (
-                downloads[serial].get("outcome"),)}
-            failure = {"kind": failure["kind"], "message": failure["message"]}
-            m["stage"] = "download"
+                said = u_errors.get(serial, {})
+                failure = {"kind": u.get("kind") or said.get("kind", "failed"),
+                           "message": u.get("message") or said.get("message", "")}
+        elif serial in g_errors or downloads.get(serial, {}).get("outcome", "ok") != "ok":
+            m["outcome"], m["stage"] = "failed", "download"
+            failure = g_errors.get(serial) or {"kind": downloads[serial].get("kind") or "failed",
+                                               "message": "the download failed"}
         elif serial in u_errors:
             m["outcome"] = "failed"
-            failure = {"kind": u_errors[serial]["kind"], "message": u_errors[serial]["message"]}
+            failure = u_errors[serial]
+        elif check_mode and not update_ran:
+            m["outcome"] = "planned"
         else:
-            m["outcome"] = "failed"
-            runs = [(update, u_events, "update")] if update_ran else \
-                   [(download, g_events, "download")]
-            run, events, what = runs[0]
+            # No result of its own: the run's failure is the module's.
+            what, run, events = ("update", update, u_events) if update_ran else \
+                                ("download", download, g_events)
+            m["outcome"], m["stage"] = "failed", what
             stage_errors = [e for e in host_errors if e["stage"] == what]
             if stage_errors:
-                failure = {"kind": stage_errors[0]["kind"], "message": stage_errors[0]["message"]}
-            else:
-                kind, message = _run_failure(run, what) if run and not _run_ok(run, events) else \
-                    ("failed", "the updater gave no %s result for this module" % what)
+                failure = stage_errors[0]
+            elif run and not run.get("skipped") and not _run_ok(run, events):
+                kind, message = _run_failure(run, what)
                 failure = {"kind": kind, "message": message}
-            m["stage"] = what
+            else:
+                failure = {"kind": "failed",
+                           "message": "the updater gave no %s result for this module" % what}
         if failure is not None:
             m["kind"] = failure["kind"]
             m["message"] = failure["message"]
@@ -231,7 +236,7 @@ def updater_host_result(host, discover, download=None, update=None, selected=Non
         record = _run_record(run, events) if run else None
         if record is not None:
             runs[name] = record
-            if not record["ok"] and name != "discover" and selected:
+            if not record["ok"] and name != "discover" and selected and not check_mode:
                 status = "failed"
     if status == "failed" and not any(m.get("kind") for m in modules) and not host_errors:
         for name in ("update", "download"):
@@ -308,6 +313,7 @@ def updater_report(hostvars, hosts, batch, settings):
     seen = {s for r in results.values() for s in r.get("discovered", [])}
     report = {
         "generated": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ"),
+        "check_mode": bool(settings.get("check_mode")),
         "selection": {"model": settings.get("model") or None, "serials": wanted},
         "batch_size": _number(settings.get("batch_size")),
         "max_fail_percentage": _number(settings.get("max_fail_percentage")),
@@ -349,6 +355,8 @@ def updater_report_table(report):
              "Rollout %s: %d of %d hosts attempted, %d module(s) updated, %d failed." % (
                  report.get("rollout"), t.get("hosts", 0) - t.get("hosts_not_attempted", 0),
                  t.get("hosts", 0), t.get("updated", 0), t.get("failed", 0))]
+    if report.get("check_mode"):
+        lines.append("Check mode: nothing was downloaded or updated; \"planned\" modules would be.")
     if report.get("stopped_after"):
         lines.append("Stopped at the failure threshold (%s%%) after: %s." % (
             report.get("max_fail_percentage"), ", ".join(report["stopped_after"])))
