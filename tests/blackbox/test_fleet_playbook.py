@@ -6,14 +6,15 @@ The server, ansible-playbook and every updater it starts run inside a
 network namespace this test makes, with only its loopback interface: the
 updater's searches cannot leave it. The filters that turn the updater's
 JSON Lines into the report are also tried alone, on recorded output."""
-import importlib.util
 import json
 import os
 import re
+import runpy
 import select
 import shutil
 import subprocess
 import time
+import types
 
 import pytest
 
@@ -204,10 +205,7 @@ def test_rollout_updates_a_host_and_stops_at_the_failure_threshold(tmp_path, net
 
 def load_filters():
     pytest.importorskip("ansible")
-    spec = importlib.util.spec_from_file_location("updater_results", FILTERS)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    return types.SimpleNamespace(**runpy.run_path(str(FILTERS)))
 
 
 class HostVars(dict):
