@@ -133,27 +133,37 @@ def run_playbook(tmp_path, netns, inv, *extra):
                           capture_output=True, text=True, env=env, cwd=str(tmp_path), timeout=150)
 
 
-@needs_ansible
-@pytest.mark.skipif(not HAVE_USB, reason="built without umockdev")
-@pytest.mark.skipif(os.geteuid() != 0, reason="network namespaces need root")
-def test_rollout_updates_a_host_and_stops_at_the_failure_threshold(tmp_path, netns, server):
+def rollout(tmp_path, netns, server, *extra):
+    """Runs the playbook over the three worlds; returns ansible-playbook's
+    result, the report, its table and each world's modules afterwards."""
     report_path = tmp_path / "out" / "report.json"
     with Sim(*WORLDS["fleet-a"]) as a, Sim(*WORLDS["fleet-b"]) as b, \
             Sim(*WORLDS["fleet-c"]) as c:
         sims = {"fleet-a": a, "fleet-b": b, "fleet-c": c}
         inv = inventory(tmp_path, {h: umockdev_dir(s) for h, s in sims.items()}, server)
         started = time.monotonic()
-        r = run_playbook(tmp_path, netns, inv, "updater_model=KX-DAQ8", "updater_batch_size=1",
-                         "updater_max_fail_percentage=0",
-                         "updater_report_path=%s" % report_path)
-        seconds = time.monotonic() - started
+        r = run_playbook(tmp_path, netns, inv, "updater_report_path=%s" % report_path, *extra)
+        print("playbook took %.1f s" % (time.monotonic() - started))
         status = {h: final_status(s) for h, s in sims.items()}
-    output = r.stdout + r.stderr
     # Ansible's exit code for a run with failed hosts.
-    assert r.returncode == 2, output
-    print("playbook took %.1f s" % seconds)
-
+    assert r.returncode == 2, r.stdout + r.stderr
     report = json.loads(report_path.read_text())
+    return r, report, report_path.with_suffix(".md").read_text(), status
+
+
+def needs_worlds(test):
+    for mark in (needs_ansible,
+                 pytest.mark.skipif(not HAVE_USB, reason="built without umockdev"),
+                 pytest.mark.skipif(os.geteuid() != 0, reason="network namespaces need root")):
+        test = mark(test)
+    return test
+
+
+@needs_worlds
+def test_rollout_updates_a_host_and_stops_at_the_failure_threshold(tmp_path, netns, server):
+    r, report, table, status = rollout(tmp_path, netns, server, "updater_model=KX-DAQ8",
+                                       "updater_batch_size=1", "updater_max_fail_percentage=0")
+    output = r.stdout + r.stderr
     hosts = {h["host"]: h for h in report["hosts"]}
     assert [h["host"] for h in report["hosts"]] == ["fleet-a", "fleet-b", "fleet-c"]
     assert report["rollout"] == "stopped"
@@ -189,7 +199,6 @@ def test_rollout_updates_a_host_and_stops_at_the_failure_threshold(tmp_path, net
                                 "hosts_not_attempted": 1, "modules": 3, "updated": 2,
                                 "failed": 1}
 
-    table = report_path.with_suffix(".md").read_text()
     for row in ["| fleet-a | 40F58501 | 1200 | 1300 | updated |  |",
                 "| fleet-a | 40F5849A | 1300 | 1310 | updated |  |",
                 "| fleet-b | %s | 1200 |  | failed | transfer-failed: Failed to update module"
@@ -199,6 +208,31 @@ def test_rollout_updates_a_host_and_stops_at_the_failure_threshold(tmp_path, net
     assert "Not attempted: fleet-c." in table
     # The play ran no task on the host after the stop.
     assert "fleet-c" not in output
+
+
+@needs_worlds
+def test_rollout_by_serial_numbers_goes_on_within_the_threshold(tmp_path, netns, server):
+    # Batches of two hosts, half of a batch may fail: fleet-b's failure in
+    # the first batch does not stop fleet-c in the second.
+    r, report, table, status = rollout(
+        tmp_path, netns, server, "updater_serials=40f58501,40F58502,40F58503,DEADBEEF",
+        "updater_batch_size=2", "updater_max_fail_percentage=50")
+    assert (report["rollout"], report["stopped_after"], report["not_attempted"]) == \
+        ("complete", [], [])
+    assert report["selection"]["serials"] == ["40F58501", "40F58502", "40F58503", "DEADBEEF"]
+    assert report["serials_not_found"] == ["DEADBEEF"]
+    got = {(h["host"], m["serial"]): (m["old_build"], m["new_build"], m["outcome"], m.get("kind"))
+           for h in report["hosts"] for m in h["modules"]}
+    assert got == {("fleet-a", "40F58501"): (1200, 1300, "updated", None),
+                   ("fleet-b", FAILS): (1200, None, "failed", "transfer-failed"),
+                   ("fleet-c", "40F58503"): (1200, 1300, "updated", None)}
+    # Modules not named were left alone, on a host that was updated.
+    assert status["fleet-a"]["40F5849A"]["counters"]["upgrade"]["inits"] == 0
+    assert status["fleet-c"]["40F58503"]["build_now"] == 1300
+    # What the other test sees stay at 0 on a host never reached.
+    assert status["fleet-c"]["40F58503"]["counters"]["identifies"] > 0
+    assert (tmp_path / "store-fleet-c").exists()
+    assert "| fleet-c | 40F58503 | 1200 | 1300 | updated |  |" in table
 
 
 # --- the filters alone, on the updater's JSON Lines ---------------------------
