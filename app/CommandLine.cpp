@@ -154,6 +154,7 @@ void RejectCommand(OptionParseState& s, const SOption& option, const char*) {
 }
 
 void SetOverride(OptionParseState& s, const SOption&, const char*) { s.params.override = true; }
+void SetDryRun(OptionParseState& s, const SOption&, const char*) { s.params.dryRun = true; }
 void SetFlagN(OptionParseState& s, const SOption&, const char*) { s.params.flagN = true; }
 void SetEcho(OptionParseState& s, const SOption&, const char*) { s.params.echo = true; }
 
@@ -326,6 +327,7 @@ const SOption g_rgOptions[] = {
     {OPT_PARAMETER, "-l", SO_REQ_SEP, SetLogMessage, 0},
     {OPT_PARAMETER, "-k", SO_REQ_SEP, SetLogFile, 0},
     {OPT_PARAMETER, "-u", SO_REQ_SEP, SetServerURL, 0},
+    {OPT_PARAMETER, "--dry-run", SO_NONE, SetDryRun, 0},
     {OPT_HELP, "--help", SO_NONE, RequestHelp, 0},
     {OPT_PARAMETER, "--json", SO_NONE, SetJson, 0},
     {OPT_END, nullptr, SO_NONE, nullptr, 0},

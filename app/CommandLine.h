@@ -72,6 +72,7 @@ struct Parameters {
   std::string logMode = "a+";
   std::string logFile = "Updater.log";  // stored only
   bool override = false;
+  bool dryRun = false;  // --dry-run: -U checks everything up to its first write
   bool ueiBytesLoad = true;
   uint32_t debugMask = 0;
   bool debugMaskGiven = false;

@@ -181,6 +181,7 @@ ModuleResult UpdateOne(UpdaterDisplayInterface& display, const Parameters& param
   Updater updater(params.serverURL, params.storageDir, display);
   updater.Set_UEIBytes_Load(params.ueiBytesLoad);
   updater.Set_Read_Old_Version(true);
+  updater.Set_DryRun(params.dryRun);
   uint32_t build = BuildFromText(params.build);
   if (params.commands.IsSet(CMD_GET_FIRMWARE)) {
     display.clear_first_error();

@@ -13,6 +13,7 @@
 
 #include "app/DeviceInfo.h"
 #include "app/JsonOutput.h"
+#include "app/ModuleLock.h"
 #include "app/UpdaterDisplayInterface.h"
 #include "server/UpdateServerRequest.h"
 #include "store/BirdFile.h"
@@ -52,6 +53,10 @@ class Updater {
 
   void Set_UEIBytes_Load(bool on) { ueiBytesLoad = on; }
   bool Get_UEIBytes_Load() const { return ueiBytesLoad; }
+  // A dry run makes every check of an update up to its first write to the
+  // module, reports what would be sent and stops; it writes nothing to the
+  // module or the store.
+  void Set_DryRun(bool on) { dryRun = on; }
   const std::string& ServerURL() const { return serverURL; }
   const std::string& StoreDirectory() const { return storeDirectory; }
 
@@ -195,6 +200,15 @@ class Updater {
   // Why the file an update was to send could not be loaded, as -C tells
   // it; a stored build that is missing names -G.
   std::string _load_problem(const std::string& birdPath, uint32_t serialNumber, uint32_t build);
+  // Takes the module's update lock below the store (mode as for
+  // ModuleLock); false (reported) when another updater holds it or it
+  // cannot be taken.
+  bool _lock_module(ModuleLock& lock, uint32_t serialNumber, ModuleLock::Mode mode);
+  // The end of a dry run on the connected, validated module: what would be
+  // sent, reported; false (reported) when the module's firmware cannot be
+  // read.
+  bool _report_dry_run(Velmaris::Korvex::Module& module, uint32_t serialNumber,
+                       const BirdFile& file, uint32_t build);
   // Tells the user how to get access when USB modules could not be opened.
   void _report_usb_access(aErr openResult);
   // True when the server lists the build for the device.
@@ -222,6 +236,7 @@ class Updater {
   bool ueiBytesLoad = false;
   UpdateOutcome outcome_;
   bool readOldVersion_ = false;
+  bool dryRun = false;
   bool usbAccessReported = false;
   // Of the last fingerprint read: its failure was reported; something that
   // is not a boot ROM answered.

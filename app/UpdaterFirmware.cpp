@@ -507,7 +507,10 @@ uint32_t Updater::Download_Firmware(const Fingerprint& fingerprint, const std::s
 
 BirdFile Updater::load_bird(const char* purpose, const std::string& birdPath,
                             uint32_t serialNumber, uint32_t build, bool allowDownload) {
-  std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, storeDirectory, "load_bird");
+  // Without a download the store is only read: nothing is made in it.
+  std::unique_ptr<UpdaterStore> store =
+      _createUpdaterStore(display, storeDirectory, "load_bird",
+                          allowDownload ? StoreAccess::ReadWrite : StoreAccess::ReadOnly);
   if (!store) return BirdFile();
   if (!birdPath.empty()) {
     display.message(Level::info, "%s from Birdfile: %s", purpose, birdPath.c_str());
@@ -515,10 +518,15 @@ BirdFile Updater::load_bird(const char* purpose, const std::string& birdPath,
     if (!bird.Usable()) throw std::runtime_error("Unusable bird " + birdPath + ": " + bird.Problem());
     return bird;
   }
-  UpdaterStoreItem device = store->AddDevice(serialNumber);
+  UpdaterStoreItem device;
+  if (allowDownload)
+    device = store->AddDevice(serialNumber);
+  else
+    store->FindDevice(serialNumber, &device);
   display.message(Level::info, "%s firmware with build: %u", purpose, build);
   const std::string fileName = BirdFileName(build);
   try {
+    if (!device.IsValid()) throw std::runtime_error("No store entry for the device");
     return device.ReadBirdFile(fileName);
   } catch (const std::runtime_error&) {
     if (!allowDownload) throw std::runtime_error("Error reading birdfile");

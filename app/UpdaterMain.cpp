@@ -60,6 +60,7 @@ int RunMainCommand(UpdaterDisplayInterface& display, Updater& updater, Parameter
     // An empty or non-numeric build means: choose automatically.
     const uint32_t build = BuildFromText(params.build);
     updater.Set_UEIBytes_Load(params.ueiBytesLoad);
+    updater.Set_DryRun(params.dryRun);
     if (params.transport == RECOVER && params.serialPort.empty()) {
       // Without a port there is no boot ROM to speak to.
       display.message(Level::error, "Must specify the serial port used for connecting");
@@ -116,6 +117,25 @@ int RunMainCommand(UpdaterDisplayInterface& display, Updater& updater, Parameter
 
 namespace {
 
+// --dry-run checks an update over the device link; every other command
+// that would run with it writes something, and a recovery writes the chip
+// as soon as its boot ROM answers.
+bool DryRunAllowed(UpdaterDisplayInterface& display, const Parameters& params) {
+  const CommandsClass& commands = params.commands;
+  if (!commands.IsSet(CMD_UPDATE) ||
+      commands.IsSet(CMD_DISCOVER | CMD_GET_FIRMWARE | CMD_FINGERPRINT)) {
+    display.message(Level::error, "--dry-run goes only with -U (and not with -D, -G or -N)");
+    return false;
+  }
+  if (params.transport == RECOVER) {
+    display.message(Level::error,
+                    "--dry-run cannot be used with -t RECOVER: a recovery writes the chip as "
+                    "soon as its boot ROM answers");
+    return false;
+  }
+  return true;
+}
+
 int RunUpdater(CLI_Display& display, JsonSink* json, int argc, char* argv[]) {
   Log::SetOutput(stderr);
   Parameters params;
@@ -145,9 +165,13 @@ int RunUpdater(CLI_Display& display, JsonSink* json, int argc, char* argv[]) {
     return 1;
   }
 
+  if (params.dryRun && !DryRunAllowed(display, params)) return 1;
+
   params.storageDir = ResolveStorageDirectory(params);
-  // -C, -I and -L only look: they neither make nor need a writable store.
+  // -C, -I and -L only look: they neither make nor need a writable store;
+  // nor does a dry run.
   const bool onlyLooking =
+      params.dryRun ||
       !params.commands.IsSet(CMD_ANY_COMMAND & ~(CMD_CHECK_BIRD | CMD_VIEW_INFO | CMD_LIST_LOCAL_BUILDS));
   if (!onlyLooking && aDirectory_Ensure(params.storageDir.c_str(), kStoreMode) != aErrNone) {
     display.message(Level::error, "Could not find updater directory at %s",

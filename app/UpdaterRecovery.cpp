@@ -159,6 +159,11 @@ bool Updater::Recover_Firmware(const std::string& port, uint32_t build, uint32_t
     display.message(Level::error, "Updater does not support offline recovery");
     return false;
   }
+  // From here on the module is written: no other updater may drive it
+  // meanwhile. A file named with -f is bound to the module it recovers.
+  ModuleLock lock;
+  const uint32_t lockSerial = serial != 0 ? serial : file.GetSerialNumber();
+  if (lockSerial != 0 && !_lock_module(lock, lockSerial, ModuleLock::Mode::Record)) return false;
   bool result = false;
   if (recoveryChip == 1) {
     result = _recover_firmware_imx(file, serial, fingerprint, ueiBytesLoad);

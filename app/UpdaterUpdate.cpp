@@ -17,6 +17,7 @@
 #include "api/SystemClass.h"
 #include "app/UpdateChecks.h"
 #include "app/Updater.h"
+#include "common/aDefs.h"
 #include "common/aTime.h"
 #include "common/discover.h"
 #include "common/kxusb_driver.h"
@@ -367,6 +368,51 @@ bool Updater::_record_transfer(UpdaterStore& store, UpdaterStoreItem& device, bo
   return true;
 }
 
+bool Updater::_report_dry_run(Module& module, uint32_t serialNumber, const BirdFile& file,
+                              uint32_t build) {
+  DeviceInfo info;
+  const aErr err = _get_version(module, info);
+  if (err != aErrNone) {
+    display.message(Level::error, "Dry run: could not read the firmware of module %08X: %s (%s)",
+                    serialNumber, aError_GetErrorText(err), aError_GetErrorDescription(err));
+    return false;
+  }
+  const uint32_t running = _get_build_number(module);
+  SystemClass system;
+  system.init(&module, 0);
+  uint8_t model = 0;
+  const char* name = system.getModel(&model) == aErrNone ? aDefs_GetModelName(model) : nullptr;
+  size_t bytes = 0;
+  size_t blocks = 0;
+  for (const BirdBlock& block : file.Blocks()) {
+    if (block.type != BLOCK_LOADER && block.type != BLOCK_FIRMWARE) continue;
+    bytes += block.length;
+    ++blocks;
+  }
+  const uint32_t sent = file.GetBuild() != 0 ? file.GetBuild() : build;
+  display.message(Level::info,
+                  "Dry run: module %08X (model %s) would be updated from firmware %d.%d.%d build "
+                  "%u to build %u (%zu bytes in %zu blocks); nothing was written",
+                  serialNumber, name != nullptr ? name : "unknown", int(info.versionMajor),
+                  int(info.versionMinor), int(info.versionPatch), unsigned(running),
+                  unsigned(sent), bytes, blocks);
+  return true;
+}
+
+bool Updater::_lock_module(ModuleLock& lock, uint32_t serialNumber, ModuleLock::Mode mode) {
+  int holder = 0;
+  std::string detail;
+  const aErr err = lock.Acquire(storeDirectory, serialNumber, mode, &holder, &detail);
+  if (err == aErrNone) return true;
+  if (err == aErrBusy)
+    display.message(Level::error, "Module %08X is being updated by process %d; it was not touched",
+                    serialNumber, holder);
+  else
+    display.message(Level::error, "Could not lock module %08X for the update: %s", serialNumber,
+                    detail.c_str());
+  return false;
+}
+
 bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::string& birdPath,
                               uint8_t moduleAddress, uint32_t routerSerialNumber, bool override) {
   outcome_ = UpdateOutcome();
@@ -377,7 +423,7 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::
   const bool ok =
       _update_firmware(serialNumber, build, birdPath, moduleAddress, routerSerialNumber, override);
   outcome_.seconds = double(Since(begin)) / 1000.0;
-  if (outcome_.outcome.empty()) outcome_.outcome = ok ? "updated" : "failed";
+  if (outcome_.outcome.empty()) outcome_.outcome = !ok ? "failed" : dryRun ? "dry-run" : "updated";
   if (!ok) {
     outcome_.kind = display.first_error_kind_name().empty() ? "failed" : display.first_error_kind_name();
     outcome_.message = display.first_error_message();
@@ -391,9 +437,18 @@ bool Updater::_update_firmware(uint32_t serialNumber, uint32_t build, const std:
     display.message(Level::error, "Update command must specify the specific device");
     return false;
   }
+  // A dry run only reads the store: it makes nothing in it, and holds the
+  // module's lock only when the lock file is already there.
   std::unique_ptr<UpdaterStore> store =
-      _createUpdaterStore(display, storeDirectory, "Update_Firmware");
+      _createUpdaterStore(display, storeDirectory, "Update_Firmware",
+                          dryRun ? StoreAccess::ReadOnly : StoreAccess::ReadWrite);
   if (!store) return false;
+  // Held until the module is disconnected: the connection below is
+  // destroyed before it.
+  ModuleLock lock;
+  if (!_lock_module(lock, serialNumber,
+                    dryRun ? ModuleLock::Mode::Observe : ModuleLock::Mode::Record))
+    return false;
   UpdaterStoreItem device;
   const bool known = store->FindDevice(serialNumber, &device);
   const uint32_t start = aTime_GetMSTicks();
@@ -451,6 +506,7 @@ bool Updater::_update_firmware(uint32_t serialNumber, uint32_t build, const std:
     display.message(Level::error, "Birdfile failed validation: %s", why.c_str());
     return false;
   }
+  if (dryRun) return _report_dry_run(*link.target, serialNumber, file, build);
 
   bool reported = false;
   std::string step;

@@ -48,6 +48,11 @@ const char kParameterUsage[] =
     "                                Default is to download the latest build for the\n"
     "                                given device, override with \"-b\" option or\n"
     "                                specify specific BIRD file using \"-f\" option.\n"
+    "     --dry-run                - With -U: make every check of the update up to\n"
+    "                                its first write (build, file, serial number,\n"
+    "                                connection, model), report what would be sent\n"
+    "                                and stop. Nothing is written to the device or\n"
+    "                                the store. Not with -t RECOVER.\n"
     "     -J                       - Get a JWT containing the devices software features\n"
     "     -H or -h                 - Display extended usage information.\n"
     "\n";

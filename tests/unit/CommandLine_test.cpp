@@ -296,3 +296,25 @@ TEST(PrintedFormats, OutsideTextIsShownEscaped) {
   EXPECT_EQ("13\\x0a01       \t1.0\\x1b]0;x\\x07", display.infos[3]);
   EXPECT_EQ("eyJ.e30.\\x1b[H\\x1b[2Jsig\\x0d\\x0a", display.infos[4]);
 }
+
+TEST_F(CommandLine, DryRunIsASwitchThatTakesNoValue) {
+  struct Case {
+    std::initializer_list<const char*> args;
+    bool dryRun;
+    uint32_t serial;
+  };
+  const Case cases[] = {
+      {{"-U", "-d", "40F5849A", "--dry-run"}, true, 0x40F5849A},
+      {{"--dry-run", "-U", "-d", "40F5849A"}, true, 0x40F5849A},
+      {{"-U", "--dry", "-d", "40F5849A"}, true, 0x40F5849A},  // an abbreviation
+      {{"-U", "-d", "40F5849A", "--dry-run=yes"}, false, 0x40F5849A},  // no value taken
+      {{"-U", "-d", "40F5849A"}, false, 0x40F5849A},
+  };
+  for (const Case& c : cases) {
+    Parsed p;
+    Parse(p, c.args);
+    EXPECT_EQ(0, p.result);
+    EXPECT_EQ(c.dryRun, p.params.dryRun) << *c.args.begin();
+    EXPECT_EQ(c.serial, p.params.serialNumber);
+  }
+}
