@@ -133,7 +133,7 @@ def run_playbook(tmp_path, netns, inv, *extra):
                           capture_output=True, text=True, env=env, cwd=str(tmp_path), timeout=150)
 
 
-def rollout(tmp_path, netns, server, *extra):
+def rollout(tmp_path, netns, server, *extra, exit_code=2):
     """Runs the playbook over the three worlds; returns ansible-playbook's
     result, the report, its table and each world's modules afterwards."""
     report_path = tmp_path / "out" / "report.json"
@@ -145,8 +145,8 @@ def rollout(tmp_path, netns, server, *extra):
         r = run_playbook(tmp_path, netns, inv, "updater_report_path=%s" % report_path, *extra)
         print("playbook took %.1f s" % (time.monotonic() - started))
         status = {h: final_status(s) for h, s in sims.items()}
-    # Ansible's exit code for a run with failed hosts.
-    assert r.returncode == 2, r.stdout + r.stderr
+    # 2 is Ansible's exit code for a run with failed hosts.
+    assert r.returncode == exit_code, r.stdout + r.stderr
     report = json.loads(report_path.read_text())
     return r, report, report_path.with_suffix(".md").read_text(), status
 
@@ -197,7 +197,7 @@ def test_rollout_updates_a_host_and_stops_at_the_failure_threshold(tmp_path, net
     assert not (tmp_path / "store-fleet-c").exists()
     assert report["totals"] == {"hosts": 3, "hosts_ok": 1, "hosts_failed": 1,
                                 "hosts_not_attempted": 1, "modules": 3, "updated": 2,
-                                "failed": 1}
+                                "dry_run": 0, "failed": 1}
 
     for row in ["| fleet-a | 40F58501 | 1200 | 1300 | updated |  |",
                 "| fleet-a | 40F5849A | 1300 | 1310 | updated |  |",
@@ -316,6 +316,9 @@ RESULTS = [
      run(0, updated("40F58501"), summary(True)), ["40F58501", "40F58502"], "failed",
      {"40F58501": ("updated", None, None),
       "40F58502": ("failed", "build-not-found", "No build information")}, []),
+    ("dry run", STORED, run(0, dict(updated("40F58501"), outcome="dry-run", new_build=None),
+                            summary(True)),
+     ["40F58501"], "ok", {"40F58501": ("dry-run", None, None)}, []),
     ("update failed", STORED,
      run(1, error("transfer-failed", "Failed to update module [40F58502]: x", "40F58502"),
          {"type": "update", "serial": "40F58502", "outcome": "failed", "old_build": 1200,

@@ -290,7 +290,7 @@ def updater_report(hostvars, hosts, batch, settings):
 
     report_hosts = []
     totals = {"hosts": 0, "hosts_ok": 0, "hosts_failed": 0, "hosts_not_attempted": 0,
-              "modules": 0, "updated": 0, "failed": 0}
+              "modules": 0, "updated": 0, "dry_run": 0, "failed": 0}
     for host in [str(h) for h in hosts or []]:
         totals["hosts"] += 1
         r = results.get(host)
@@ -305,6 +305,8 @@ def updater_report(hostvars, hosts, batch, settings):
             totals["modules"] += 1
             if m["outcome"] == "updated":
                 totals["updated"] += 1
+            elif m["outcome"] == "dry-run":
+                totals["dry_run"] += 1
             elif m["outcome"] == "failed":
                 totals["failed"] += 1
         report_hosts.append(r)
@@ -314,6 +316,7 @@ def updater_report(hostvars, hosts, batch, settings):
     report = {
         "generated": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ"),
         "check_mode": bool(settings.get("check_mode")),
+        "dry_run": bool(settings.get("dry_run")),
         "selection": {"model": settings.get("model") or None, "serials": wanted},
         "batch_size": _number(settings.get("batch_size")),
         "max_fail_percentage": _number(settings.get("max_fail_percentage")),
@@ -355,6 +358,8 @@ def updater_report_table(report):
              "Rollout %s: %d of %d hosts attempted, %d module(s) updated, %d failed." % (
                  report.get("rollout"), t.get("hosts", 0) - t.get("hosts_not_attempted", 0),
                  t.get("hosts", 0), t.get("updated", 0), t.get("failed", 0))]
+    if report.get("dry_run"):
+        lines.append("Dry run: every update was checked, nothing was written to a module.")
     if report.get("check_mode"):
         lines.append("Check mode: nothing was downloaded or updated; \"planned\" modules would be.")
     if report.get("stopped_after"):
