@@ -28,6 +28,9 @@ INSTALLED = [
     "share/man/man1/Updater.1", "share/man/man1/korvex-update-server.1",
     "share/man/man1/birdpack.1", "share/bash-completion/completions/Updater",
     "lib/udev/rules.d/70-korvex.rules", "share/doc/korvex-updater/copyright",
+    "share/doc/korvex-updater/ansible/firmware-rollout.yml",
+    "share/doc/korvex-updater/ansible/roles/updater_rollout/tasks/main.yml",
+    "share/doc/korvex-updater/ansible/roles/updater_rollout/filter_plugins/updater_results.py",
 ]
 
 
