@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Configures and builds one build tree.
-#   scripts/build.sh [release|asan|tsan|m32|fuzz] [extra cmake arguments...]
+#   scripts/build.sh [release|asan|tsan|m32|fuzz|demo] [extra cmake arguments...]
+# demo builds, optimised, only the programs scripts/demo.sh runs.
 # m32 builds for a 32-bit x86 host, to keep the code free of 64-bit
 # assumptions. It computes doubles in SSE registers as the 32-bit ARM hosts
 # do, rather than in the x87 unit's wider registers.
@@ -21,6 +22,7 @@ case "$flavour" in
                  "-DCMAKE_CXX_FLAGS=-m32 -msse2 -mfpmath=sse"
                  -DCMAKE_EXE_LINKER_FLAGS=-m32 -DCMAKE_LIBRARY_ARCHITECTURE=i386-linux-gnu
                  -DUPDATER_BENCH=OFF) ;;
+  demo)    args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPDATER_TESTS=OFF -DUPDATER_BENCH=OFF) ;;
   fuzz)    args=(-DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
                  -DUPDATER_FUZZ=ON -DUPDATER_TESTS=OFF -DUPDATER_BENCH=OFF) ;;
   *) echo "unknown build flavour: $flavour" >&2; exit 2 ;;
@@ -30,4 +32,8 @@ if [[ "$flavour" == m32 ]]; then
   export PKG_CONFIG_LIBDIR=/usr/lib/i386-linux-gnu/pkgconfig:/usr/share/pkgconfig
 fi
 cmake -S . -B "build/$flavour" "${args[@]}" -DUPDATER_WERROR=ON "$@" >/dev/null
-cmake --build "build/$flavour" -j "$jobs"
+targets=()
+if [[ "$flavour" == demo ]]; then
+  targets=(--target Updater korvex-sim korvex-update-server birdpack)
+fi
+cmake --build "build/$flavour" -j "$jobs" "${targets[@]}"

@@ -9,15 +9,20 @@ cd "$(dirname "$0")/.."
 # interface, so that the discovery's multicast requests never leave it.
 if [[ "${1:-}" != "--in-namespace" ]]; then
   scripts/install-deps.sh
-  scripts/build.sh release
+  # Only the four programs shown, with the compiler cache when there is one.
+  if command -v ccache >/dev/null; then
+    export CMAKE_CXX_COMPILER_LAUNCHER=ccache CMAKE_C_COMPILER_LAUNCHER=ccache
+  fi
+  echo "== building the updater, the simulator, the update server and birdpack (build/demo) =="
+  scripts/build.sh demo
   exec unshare --net -- "$0" --in-namespace
 fi
 ip link set lo up
 
-UPDATER=build/release/app/Updater
-SIM=build/release/sim/korvex-sim
-SERVER=build/release/tools/korvex-update-server
-BIRDPACK=build/release/tools/birdpack
+UPDATER=build/demo/app/Updater
+SIM=build/demo/sim/korvex-sim
+SERVER=build/demo/tools/korvex-update-server
+BIRDPACK=build/demo/tools/birdpack
 
 # Everything stays in this namespace: the modules are simulated USB devices
 # (umockdev), our update server listens on 127.0.0.1, and the store is a

@@ -25,8 +25,8 @@ def prefix(tmp_path_factory):
 
 INSTALLED = [
     "bin/Updater", "bin/korvex-update-server", "bin/birdpack",
-    "share/man/man1/Updater.1", "share/man/man1/korvex-update-server.1",
-    "share/man/man1/birdpack.1", "share/bash-completion/completions/Updater",
+    "share/man/man1/Updater.1.gz", "share/man/man1/korvex-update-server.1.gz",
+    "share/man/man1/birdpack.1.gz", "share/bash-completion/completions/Updater",
     "lib/udev/rules.d/70-korvex.rules", "share/doc/korvex-updater/copyright",
     "share/doc/korvex-updater/ansible/firmware-rollout.yml",
     "share/doc/korvex-updater/ansible/roles/updater_rollout/tasks/main.yml",
@@ -47,7 +47,7 @@ def test_install_puts_programs_pages_completion_and_rules_in_place(prefix):
 @pytest.mark.skipif(shutil.which("man") is None, reason="man is not installed")
 def test_man_page_carries_the_usage_the_program_prints(prefix):
     env = dict(os.environ, MANWIDTH="100", MANPAGER="cat", PAGER="cat")
-    page = run("man", "-l", str(prefix / "share/man/man1/Updater.1"), env=env, timeout=60)
+    page = run("man", "-l", str(prefix / "share/man/man1/Updater.1.gz"), env=env, timeout=60)
     assert page.returncode == 0, page.stderr
     usage = run(str(prefix / "bin/Updater"), "-X", "0", "-h", timeout=60).stderr
     # Every line of the extended usage stands in the page (man indents it).
@@ -61,7 +61,7 @@ def test_man_page_carries_the_usage_the_program_prints(prefix):
                  "UPDATER_HTTP_MIN_RATE"):
         assert name in page.stdout
     for tool in ("korvex-update-server", "birdpack"):
-        other = run("man", "-l", str(prefix / f"share/man/man1/{tool}.1"), env=env, timeout=60)
+        other = run("man", "-l", str(prefix / f"share/man/man1/{tool}.1.gz"), env=env, timeout=60)
         assert other.returncode == 0 and "usage:" in other.stdout
 
 
@@ -105,6 +105,10 @@ def test_debian_package_installs_into_a_throw_away_root(tmp_path):
     assert ("libczmq4" in depends) == HAVE_CZMQ
     # The declared dependencies are all met on this machine.
     assert run("dpkg", "--simulate", "-i", str(deb)).returncode == 0
+    if shutil.which("lintian"):
+        checked = run("lintian", "--allow-root", str(deb), timeout=300)
+        errors = [l for l in checked.stdout.splitlines() if l.startswith("E:")]
+        assert not errors, checked.stdout
 
     root = tmp_path / "root"
     (root / "var/lib/dpkg/info").mkdir(parents=True)
