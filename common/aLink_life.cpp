@@ -167,10 +167,14 @@ aErr sLinkStopRecord(aLinkRecord* link) {
     link->running = false;
   }
   if (route != nullptr) aPacket_Destroy(&route);
+  // The reader may be waiting in its stream for its whole wait time: cut
+  // that wait short (streams that cannot do so simply let it run out).
+  if (link->stream != nullptr) aStream_CutWaits(link->stream, true);
   if (link->reader != nullptr && aThread_Destroy(&link->reader) != 0)
     err = aErrUnknown;
   if (link->writer != nullptr && aThread_Destroy(&link->writer) != 0)
     err = aErrUnknown;
+  if (link->stream != nullptr) aStream_CutWaits(link->stream, false);
   link->readerReady = false;
   link->writerReady = false;
   {

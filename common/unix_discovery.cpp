@@ -83,6 +83,11 @@ bool DescribeUSB(libusb_device* device, linkSpec* record, bool* denied) {
                          : libusb_get_string_descriptor_ascii(handle, desc.iSerialNumber,
                                                               text, sizeof(text));
   libusb_close(handle);
+  if (length > 0 && length < kSerialStringSize) {
+    text[length] = '\0';
+    Korvex_usb_note_serial(libusb_get_bus_number(device), libusb_get_device_address(device),
+                           reinterpret_cast<const char*>(text));
+  }
   uint32_t serial = 0;
   if (!ParseSerial(text, length, &serial)) return false;
   *record = linkSpec();
