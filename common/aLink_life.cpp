@@ -191,11 +191,17 @@ aErr sLinkStopRecord(aLinkRecord* link) {
 aErr sLinkSyncRecord(aLinkRecord* link) {
   aKorvexDebug_Trace(aDEBUG_LINK, "aLink_Sync(%u)\n", link->id);
   {
-    // The probes go out now, not when the reader's current wait for bytes
-    // ends: the answers end that wait.
     std::lock_guard<std::mutex> read(link->readLock);
     link->syncRounds = 0;
-    sStartSync(link);
+  }
+  // A caller reading for everyone sees the state and lets the lock go.
+  link->state = kLinkStateSyncing;
+  {
+    // The probes go out now, not when the reader's current wait for bytes
+    // ends (the answers end that wait), unless the reader was quicker.
+    std::lock_guard<std::mutex> read(link->readLock);
+    if (link->syncState == kSyncStateIdle || link->syncState == kSyncStateStart)
+      sStartSync(link);
   }
   aErr err = aErrNotReady;
   for (int i = 0; i < aLINK_POLL_COUNT; ++i) {
