@@ -15,8 +15,10 @@ namespace Korvex {
 
 namespace {
 
-#define LINK_WAIT_POLLS 200u
-#define LINK_WAIT_POLL_MS 10u
+// A link runs a few milliseconds after it is made: its state is looked at
+// every millisecond, for up to 2 seconds.
+#define LINK_WAIT_POLLS 2000u
+#define LINK_WAIT_POLL_MS 1u
 // Serial specifiers: baud rate (host order) in reserved bytes 0-3, the
 // NUL-terminated port path from byte 4.
 #define LINK_SERIAL_PATH_AT 4u

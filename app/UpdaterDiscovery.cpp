@@ -300,7 +300,10 @@ std::vector<DeviceInfo> Updater::Discover_Devices(linkType type) {
 linkType Updater::_discover_link_type(uint32_t serialNumber) {
   for (linkType type : {USB, TCPIP}) {
     SerialSearch search{serialNumber, false};
-    aDiscovery_EnumerateModules(type, MatchSerial, &search, kLocalInterface);
+    if (type == TCPIP)
+      aDiscovery_SearchTCPIPModule(MatchSerial, &search);
+    else
+      aDiscovery_EnumerateModules(type, MatchSerial, &search, kLocalInterface);
     if (search.found) {
       Log::log(DEBUG_Network, "NETWORK: Found device [%08X] via link type [%d]\n", serialNumber,
                int(type));

@@ -39,6 +39,8 @@
 // An unanswered sync sends new probes after this long.
 #define aLINK_SYNC_REPROBE_MS 1000u
 #define aLINK_SYNC_PROBES 6
+// Answers to the probes that the sync procedure itself reads.
+#define aLINK_SYNC_ANSWERS 2
 // Pooled writes take another packet while the pool holds at most this many
 // bytes, so a full 30-byte packet always fits.
 #define aLINK_POOL_FILL_LIMIT (aLINK_POOL_SIZE - aPACKET_MAX_WIRE)
@@ -67,6 +69,7 @@ struct aLinkRecord {
   uint32_t syncState;       // reader only while running
   uint8_t syncAddress;      // reader only while running
   uint32_t syncProbeTick;   // reader only: when the last probes went out
+  uint32_t syncRounds;      // rounds of probes queued since a sync began; readLock
   // The log, its capacity and its records are guarded by logMutex: both
   // threads record traffic and callers add text.
   aPacketLog* log;
@@ -150,8 +153,9 @@ aErr sLinkSend(aLinkRecord* link, const aPacket* packet);
 // Sets running; cleared under queueLock, so that no caller starts a write
 // of its own once a stop has begun.
 void sLinkSetRunning(aLinkRecord* link, bool running);
-// Drops everything queued on the outbound FIFO.
-void sLinkDropQueued(aLinkRecord* link);
+// Drops everything queued on the outbound FIFO; returns how many identify
+// probes were among it.
+uint32_t sLinkDropQueued(aLinkRecord* link);
 
 // Waits up to timeoutMs for a packet the filter accepts by reading the
 // stream itself, when the stream has a backing wait and no other thread is

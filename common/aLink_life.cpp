@@ -60,6 +60,7 @@ aErr sLinkInitRecord(aLinkRecord* link, uint32_t id, aStreamRef stream) {
   link->syncState = kSyncStateIdle;
   link->syncAddress = 0;
   link->syncProbeTick = 0;
+  link->syncRounds = 0;
   link->pooled = false;
   {
     std::lock_guard<std::mutex> queue(link->queueLock);  // callers may be queueing
@@ -167,10 +168,14 @@ aErr sLinkStopRecord(aLinkRecord* link) {
     link->running = false;
   }
   if (route != nullptr) aPacket_Destroy(&route);
+  // The reader may be waiting in its stream for its whole wait time: cut
+  // that wait short (streams that cannot do so simply let it run out).
+  if (link->stream != nullptr) aStream_CutWaits(link->stream, true);
   if (link->reader != nullptr && aThread_Destroy(&link->reader) != 0)
     err = aErrUnknown;
   if (link->writer != nullptr && aThread_Destroy(&link->writer) != 0)
     err = aErrUnknown;
+  if (link->stream != nullptr) aStream_CutWaits(link->stream, false);
   link->readerReady = false;
   link->writerReady = false;
   {
@@ -185,7 +190,19 @@ aErr sLinkStopRecord(aLinkRecord* link) {
 
 aErr sLinkSyncRecord(aLinkRecord* link) {
   aKorvexDebug_Trace(aDEBUG_LINK, "aLink_Sync(%u)\n", link->id);
+  {
+    std::lock_guard<std::mutex> read(link->readLock);
+    link->syncRounds = 0;
+  }
+  // A caller reading for everyone sees the state and lets the lock go.
   link->state = kLinkStateSyncing;
+  {
+    // The probes go out now, not when the reader's current wait for bytes
+    // ends (the answers end that wait), unless the reader was quicker.
+    std::lock_guard<std::mutex> read(link->readLock);
+    if (link->syncState == kSyncStateIdle || link->syncState == kSyncStateStart)
+      sStartSync(link);
+  }
   aErr err = aErrNotReady;
   for (int i = 0; i < aLINK_POLL_COUNT; ++i) {
     if (link->state == kLinkStateRunning) {
@@ -194,11 +211,28 @@ aErr sLinkSyncRecord(aLinkRecord* link) {
     }
     aTime_MSSleep(aLINK_POLL_MS);
   }
-  sLinkDropQueued(link);
+  const uint32_t unsent = sLinkDropQueued(link);
+  uint32_t rounds = 0;
+  {
+    std::lock_guard<std::mutex> read(link->readLock);
+    rounds = link->syncRounds;
+  }
+  // Answers to probes the sync did not need still come. The module answers
+  // every probe once, with an empty packet, and a sync of one round of
+  // probes took the first two answers: then the settling is over as soon
+  // as the answers to the other probes that went out are in. Otherwise (or
+  // when some never come) it ends after a quiet time.
+  const bool countable = err == aErrNone && rounds == 1 &&
+                         unsent + aLINK_SYNC_ANSWERS <= aLINK_SYNC_PROBES;
+  const uint32_t lateAnswers =
+      countable ? aLINK_SYNC_PROBES - aLINK_SYNC_ANSWERS - unsent : 0;
+  uint32_t answered = 0;
   const uint32_t settleStart = aTime_GetMSTicks();
-  while (aTime_GetMSTicks() - settleStart < aLINK_SETTLE_MAX_MS) {
+  while (aTime_GetMSTicks() - settleStart < aLINK_SETTLE_MAX_MS &&
+         !(countable && answered >= lateAnswers)) {
     aPacket* late = aPacketFifo_Await(link->inbound, aLINK_SETTLE_QUIET_MS);
     if (late == nullptr) break;
+    if (late->dataSize == 0) ++answered;
     aPacket_Destroy(&late);
   }
   aPacketFifo_DrainPackets(link->inbound, sDrainAll, nullptr);

@@ -173,6 +173,7 @@ void sStartSync(aLinkRecord* link) {
   sSetSyncState(link, kSyncStateStart);
   aPacket_Reset(link->assembly);
   link->syncProbeTick = aTime_GetMSTicks();
+  ++link->syncRounds;
   aErr err = aErrNone;
   aPacket* probe = aPacket_Create();
   if (probe == nullptr) return;

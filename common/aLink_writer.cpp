@@ -8,7 +8,13 @@
 
 namespace {
 
-uint8_t sDropAll(const aPacket*, const void*) { return 1; }
+// Takes every packet; counts the identify probes among them in the
+// uint32_t the reference points to.
+uint8_t sDropAll(const aPacket* packet, const void* reference) {
+  if (packet->address == aLINK_ADDRESS_IDENTIFY)
+    ++*static_cast<uint32_t*>(const_cast<void*>(reference));
+  return 1;
+}
 
 // Writes one packet and records it. Caller holds streamLock.
 void sWriteOne(aLinkRecord* link, const aPacket* packet) {
@@ -88,11 +94,13 @@ void sLinkSetRunning(aLinkRecord* link, bool running) {
   link->running = running;
 }
 
-void sLinkDropQueued(aLinkRecord* link) {
+uint32_t sLinkDropQueued(aLinkRecord* link) {
   std::lock_guard<std::mutex> queue(link->queueLock);
+  uint32_t probes = 0;
   const uint32_t dropped =
-      aPacketFifo_DrainPackets(link->outbound, sDropAll, nullptr);
+      aPacketFifo_DrainPackets(link->outbound, sDropAll, &probes);
   link->queued = link->queued > dropped ? link->queued - dropped : 0;
+  return probes;
 }
 
 void* sOutPipeProcess(void* arg) {

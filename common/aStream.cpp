@@ -18,6 +18,7 @@ constexpr size_t kSmallRead = 64;
 struct aStream {
   aStreamOps ops;
   aStreamWaitProc backingWait;
+  aStreamCutWaitsProc cutWaits;
   void* context;
   uint8_t* pushback;
   size_t pushbackCount;
@@ -98,6 +99,7 @@ aStreamRef aStream_CreateWithOps(const aStreamOps* ops, void* context) {
   if (s == nullptr) return nullptr;
   s->ops = *ops;
   s->backingWait = nullptr;
+  s->cutWaits = nullptr;
   s->context = context;
   s->pushback = nullptr;
   s->pushbackCount = s->pushbackCapacity = 0;
@@ -192,6 +194,18 @@ aErr aStream_WaitBacking(aStreamRef stream, uint32_t timeoutMs) {
   if (!sValid(stream)) return aErrParam;
   if (stream->backingWait == nullptr) return aErrMode;
   return stream->backingWait(timeoutMs, stream->context);
+}
+
+aErr aStream_SetCutWaits(aStreamRef stream, aStreamCutWaitsProc cutWaits) {
+  if (!sValid(stream)) return aErrParam;
+  stream->cutWaits = cutWaits;
+  return aErrNone;
+}
+
+aErr aStream_CutWaits(aStreamRef stream, bool cut) {
+  if (!sValid(stream)) return aErrParam;
+  if (stream->cutWaits != nullptr) stream->cutWaits(cut, stream->context);
+  return aErrNone;
 }
 
 aErr aStream_ReadRecord(aStreamRef stream, uint8_t* buffer, size_t* length,

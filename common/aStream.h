@@ -50,6 +50,7 @@ typedef aErr (*aStreamWriteProc)(const uint8_t* data, size_t length,
                                  void* context);
 typedef aErr (*aStreamDeleteProc)(void* context);
 typedef aErr (*aStreamWaitProc)(uint32_t timeoutMs, void* context);
+typedef void (*aStreamCutWaitsProc)(bool cut, void* context);
 
 // The operation table of a backing. Any entry may be null.
 struct aStreamOps {
@@ -104,6 +105,15 @@ aErr aStream_SetBackingWait(aStreamRef stream, aStreamWaitProc wait);
 bool aStream_HasBackingWait(aStreamRef stream);
 // The backing wait; aErrMode without one, aErrParam for an invalid stream.
 aErr aStream_WaitBacking(aStreamRef stream, uint32_t timeoutMs);
+
+// Backings whose wait blocks in something another thread cannot end by
+// closing or polling a descriptor (a USB transfer) can have their waits
+// cut: while cut is set, a wait in progress ends at once and later waits
+// answer at once as if nothing came, so that a thread stopping the reader
+// does not wait out the reader's wait. Without such an operation waits run
+// their course. aErrParam for an invalid stream.
+aErr aStream_SetCutWaits(aStreamRef stream, aStreamCutWaitsProc cutWaits);
+aErr aStream_CutWaits(aStreamRef stream, bool cut);
 
 // Reads until the whole terminator has been seen (its bytes are not stored)
 // or maximum bytes are stored; *length receives the stored count.

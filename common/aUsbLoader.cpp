@@ -33,6 +33,8 @@ const int kNotLoaded = LIBUSB_ERROR_NOT_SUPPORTED;
   X(usb, int, libusb_open, (libusb_device* dev, libusb_device_handle** handle), (dev, handle), \
     kNotLoaded)                                                                                \
   X(usb, libusb_device*, libusb_get_device, (libusb_device_handle* handle), (handle), nullptr) \
+  X(usb, uint8_t, libusb_get_bus_number, (libusb_device* dev), (dev), 0)                       \
+  X(usb, uint8_t, libusb_get_device_address, (libusb_device* dev), (dev), 0)                   \
   X(usb, int, libusb_get_string_descriptor_ascii,                                              \
     (libusb_device_handle* handle, uint8_t index, unsigned char* data, int length),            \
     (handle, index, data, length), kNotLoaded)                                                 \
@@ -46,6 +48,14 @@ const int kNotLoaded = LIBUSB_ERROR_NOT_SUPPORTED;
     (libusb_device_handle* handle, unsigned char endpoint, unsigned char* data, int length,    \
      int* transferred, unsigned int timeout),                                                  \
     (handle, endpoint, data, length, transferred, timeout), kNotLoaded)                        \
+  X(usb, struct libusb_transfer*, libusb_alloc_transfer, (int packets), (packets), nullptr)      \
+  X(usb, int, libusb_submit_transfer, (struct libusb_transfer* transfer), (transfer),          \
+    kNotLoaded)                                                                                \
+  X(usb, int, libusb_cancel_transfer, (struct libusb_transfer* transfer), (transfer),          \
+    kNotLoaded)                                                                                \
+  X(usb, int, libusb_handle_events_timeout_completed,                                          \
+    (libusb_context* ctx, struct timeval* tv, int* completed), (ctx, tv, completed),           \
+    kNotLoaded)                                                                                \
   X(usb, const char*, libusb_error_name, (int code), (code), "LIBUSB_ERROR_NOT_SUPPORTED")
 
 // Functions with no result to report.
@@ -53,7 +63,9 @@ const int kNotLoaded = LIBUSB_ERROR_NOT_SUPPORTED;
   X(usb, libusb_exit, (libusb_context* ctx), (ctx))                                            \
   X(usb, libusb_free_device_list, (libusb_device** list, int unref), (list, unref))            \
   X(usb, libusb_free_config_descriptor, (struct libusb_config_descriptor* config), (config))   \
-  X(usb, libusb_close, (libusb_device_handle* handle), (handle))
+  X(usb, libusb_close, (libusb_device_handle* handle), (handle))                              \
+  X(usb, libusb_free_transfer, (struct libusb_transfer* transfer), (transfer))                 \
+  X(usb, libusb_interrupt_event_handler, (libusb_context* ctx), (ctx))
 
 KORVEX_LOAD_LIBRARY(KORVEX_LIBUSB_FUNCTIONS, KORVEX_LIBUSB_PROCEDURES, usb, KORVEX_LIBUSB_SONAME,
                     "USB")

@@ -59,7 +59,10 @@ bool TakeMatch(const linkSpec* record, bool* counted, void* context) {
 }
 
 linkSpec* Find(linkType type, Wanted wanted, uint32_t networkInterface) {
-  aDiscovery_EnumerateModules(type, TakeMatch, &wanted, networkInterface);
+  if (type == TCPIP)
+    aDiscovery_SearchTCPIPModule(TakeMatch, &wanted);
+  else
+    aDiscovery_EnumerateModules(type, TakeMatch, &wanted, networkInterface);
   return wanted.found;
 }
 

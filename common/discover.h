@@ -103,6 +103,11 @@ void aDiscovery_PrepareMessaging(void);
 // Korvex_usb_access_denied (kxusb_driver.h).
 uint32_t aDiscovery_EnumerateUSB(aDiscoveryCallback callback, void* context);
 uint32_t aDiscovery_EnumerateTCPIP(aDiscoveryCallback callback, void* context);
+// The TCP/IP search for a callback that looks for one module and ends the
+// search when it answers: the same, but the request goes out again every
+// 250 ms until then, so that a module that starts listening while the
+// search runs (coming back from a restart) answers it.
+uint32_t aDiscovery_SearchTCPIPModule(aDiscoveryCallback callback, void* context);
 
 // Fills addresses with the IPv4 addresses (network order) of the host's
 // network interfaces, at most capacity of them; returns the count (0 for a

@@ -15,10 +15,12 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <vector>
 
 #include <fcntl.h>
 #include <libusb-1.0/libusb.h>
 #include <poll.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include "common/aFile.h"
@@ -46,7 +48,45 @@ size_t gContextUsers = 0;
 bool gExitPending = false;
 std::atomic<bool> gAccessDenied{false};
 
+// Where serial-number strings were last read (Korvex_usb_note_serial).
+struct SerialSeen {
+  uint8_t bus;
+  uint8_t address;
+  char serial[16];
+};
+// More than any host has modules plugged in; the oldest note goes first.
+constexpr size_t kMaxSerialNotes = 256;
+std::mutex gSerialLock;
+std::vector<SerialSeen> gSerialNotes;
+
+// The bus number and device address last noted for serial.
+bool sNotedLocation(const char* serial, uint8_t* bus, uint8_t* address) {
+  std::lock_guard<std::mutex> guard(gSerialLock);
+  for (const SerialSeen& seen : gSerialNotes) {
+    if (strcmp(seen.serial, serial) != 0) continue;
+    *bus = seen.bus;
+    *address = seen.address;
+    return true;
+  }
+  return false;
+}
+
 }  // namespace
+
+void Korvex_usb_note_serial(uint8_t bus, uint8_t address, const char* serial) {
+  if (serial == nullptr) return;
+  SerialSeen note{bus, address, {}};
+  snprintf(note.serial, sizeof(note.serial), "%s", serial);
+  std::lock_guard<std::mutex> guard(gSerialLock);
+  // One note per device and per serial number: the newest.
+  for (size_t i = gSerialNotes.size(); i-- > 0;) {
+    const SerialSeen& seen = gSerialNotes[i];
+    if ((seen.bus == bus && seen.address == address) || strcmp(seen.serial, note.serial) == 0)
+      gSerialNotes.erase(gSerialNotes.begin() + static_cast<std::ptrdiff_t>(i));
+  }
+  if (gSerialNotes.size() >= kMaxSerialNotes) gSerialNotes.erase(gSerialNotes.begin());
+  gSerialNotes.push_back(note);
+}
 
 struct kxusb {
   kxusbMode mode = kxusbModeLibusb;
@@ -64,6 +104,10 @@ struct kxusb {
   size_t inCount = 0;
   uint16_t inMaxPacket = 0;
   uint16_t outMaxPacket = 0;
+  // The context the handle acquired (libusb mode), and whether waits are
+  // cut (kxusb_cut_waits).
+  libusb_context* context = nullptr;
+  std::atomic<bool> waitsCut{false};
 };
 
 libusb_context* Korvex_libusb_context(void) {
@@ -203,50 +247,80 @@ aErr sClaimError(int r) {
   }
 }
 
-// Opens the matching device; the caller owns the device list.
+enum class Candidate { Other, Opened, Failed };
+
+// Opens device when it is the module h wants and claims its interface:
+// Opened, or Failed with *err when it is that module but cannot be used;
+// Other for any other device (closed again).
+Candidate sOpenCandidate(kxusb* h, libusb_device* device, bool* accessDenied, aErr* err) {
+  libusb_device_descriptor desc;
+  if (!sIsKorvexDevice(device, &desc)) return Candidate::Other;
+  libusb_device_handle* handle = nullptr;
+  const int opened = libusb_open(device, &handle);
+  if (opened != LIBUSB_SUCCESS) {
+    if (opened == LIBUSB_ERROR_ACCESS) *accessDenied = true;
+    return Candidate::Other;
+  }
+  unsigned char text[256] = {};
+  const int n = (desc.iSerialNumber == 0)
+                    ? -1
+                    : libusb_get_string_descriptor_ascii(handle, desc.iSerialNumber, text,
+                                                         sizeof(text) - 1);
+  if (n > 0)
+    Korvex_usb_note_serial(libusb_get_bus_number(device), libusb_get_device_address(device),
+                           reinterpret_cast<char*>(text));
+  if (n <= 0 || strcmp(reinterpret_cast<char*>(text), h->serial) != 0) {
+    libusb_close(handle);
+    return Candidate::Other;
+  }
+
+  h->device = handle;
+  h->state = kxusbStateOpened;
+  *err = aErrNone;
+  if (!sFindUSBEndpoints(h)) {
+    *err = aErrConfiguration;
+  } else {
+    const int claimed = libusb_claim_interface(handle, h->interfaceNumber);
+    if (claimed != LIBUSB_SUCCESS) *err = sClaimError(claimed);
+  }
+  if (*err != aErrNone) {
+    libusb_close(handle);
+    h->device = nullptr;
+    h->state = kxusbStateClosed;
+    h->interfaceNumber = -1;
+    h->inEndpoint = h->outEndpoint = 0;
+    return Candidate::Failed;
+  }
+  h->state = kxusbStateReady;
+  h->errorCount = 0;
+  h->inPos = h->inCount = 0;
+  return Candidate::Opened;
+}
+
+// Opens the matching device; the caller owns the device list. The device
+// where its serial number was last seen is tried first, then the others.
 aErr sOpenLibusb(kxusb* h, libusb_device** list, ssize_t count) {
   bool accessDenied = false;
-  for (ssize_t i = 0; i < count; ++i) {
-    libusb_device_descriptor desc;
-    if (!sIsKorvexDevice(list[i], &desc)) continue;
-    libusb_device_handle* device = nullptr;
-    const int opened = libusb_open(list[i], &device);
-    if (opened != LIBUSB_SUCCESS) {
-      if (opened == LIBUSB_ERROR_ACCESS) accessDenied = true;
-      continue;
+  ssize_t noted = -1;
+  uint8_t bus = 0;
+  uint8_t address = 0;
+  if (sNotedLocation(h->serial, &bus, &address)) {
+    for (ssize_t i = 0; i < count && noted < 0; ++i) {
+      if (libusb_get_bus_number(list[i]) == bus && libusb_get_device_address(list[i]) == address)
+        noted = i;
     }
-    unsigned char text[256] = {};
-    const int n = (desc.iSerialNumber == 0)
-                      ? -1
-                      : libusb_get_string_descriptor_ascii(
-                            device, desc.iSerialNumber, text, sizeof(text) - 1);
-    if (n <= 0 || strcmp(reinterpret_cast<char*>(text), h->serial) != 0) {
-      libusb_close(device);
-      continue;
-    }
-
-    h->device = device;
-    h->state = kxusbStateOpened;
+  }
+  for (ssize_t step = 0; step <= count; ++step) {
+    // Step 0 is the noted device; step k the list's (k-1)-th, unless noted.
+    const ssize_t i = step == 0 ? noted : step - 1;
+    if (i < 0 || (step > 0 && i == noted)) continue;
     aErr err = aErrNone;
-    if (!sFindUSBEndpoints(h)) {
-      err = aErrConfiguration;
-    } else {
-      const int claimed = libusb_claim_interface(device, h->interfaceNumber);
-      if (claimed != LIBUSB_SUCCESS) err = sClaimError(claimed);
+    const Candidate candidate = sOpenCandidate(h, list[i], &accessDenied, &err);
+    if (candidate == Candidate::Failed) return err;
+    if (candidate == Candidate::Opened) {
+      Korvex_usb_set_access_denied(accessDenied);
+      return aErrNone;
     }
-    if (err != aErrNone) {
-      libusb_close(device);
-      h->device = nullptr;
-      h->state = kxusbStateClosed;
-      h->interfaceNumber = -1;
-      h->inEndpoint = h->outEndpoint = 0;
-      return err;
-    }
-    h->state = kxusbStateReady;
-    h->errorCount = 0;
-    h->inPos = h->inCount = 0;
-    Korvex_usb_set_access_denied(accessDenied);
-    return aErrNone;
   }
   // A device we may not open may or may not be the one wanted: the answer
   // stays "not found" (callers fall back on it), the refusal is kept for a
@@ -255,14 +329,79 @@ aErr sOpenLibusb(kxusb* h, libusb_device** list, ssize_t count) {
   return aErrNotFound;
 }
 
+void LIBUSB_CALL sTransferDone(libusb_transfer* transfer) {
+  *static_cast<int*>(transfer->user_data) = 1;
+}
+
+// One bulk IN transfer into the IN buffer, as libusb_bulk_transfer does it,
+// except that it is cancelled as soon as waits are cut (when cuttable).
+// Returns a libusb result; a transfer cut short answers LIBUSB_ERROR_TIMEOUT.
+int sBulkIn(kxusb* h, unsigned timeoutMs, bool cuttable, int* transferred) {
+  *transferred = 0;
+  if (cuttable && h->waitsCut) return LIBUSB_ERROR_TIMEOUT;
+  libusb_transfer* transfer = libusb_alloc_transfer(0);
+  if (transfer == nullptr) return LIBUSB_ERROR_NO_MEM;
+  int done = 0;
+  libusb_fill_bulk_transfer(transfer, h->device, h->inEndpoint, h->inBuffer,
+                            static_cast<int>(kInBufferSize), sTransferDone, &done, timeoutMs);
+  int r = libusb_submit_transfer(transfer);
+  if (r != LIBUSB_SUCCESS) {
+    libusb_free_transfer(transfer);
+    return r;
+  }
+  bool cancelled = false;
+  bool cut = false;
+  while (!done) {
+    if (cuttable && !cancelled && h->waitsCut) {
+      cancelled = cut = true;
+      libusb_cancel_transfer(transfer);
+    }
+    // Ends when this transfer or another completes, when the event handler
+    // is interrupted (kxusb_cut_waits) or at the latest with the transfer's
+    // own time-out.
+    timeval slice = {static_cast<time_t>(timeoutMs / 1000),
+                     static_cast<suseconds_t>((timeoutMs % 1000) * 1000)};
+    r = libusb_handle_events_timeout_completed(h->context, &slice, &done);
+    if (r < 0 && r != LIBUSB_ERROR_INTERRUPTED && !cancelled) {
+      // The transfer must end before its buffer is let go.
+      cancelled = true;
+      libusb_cancel_transfer(transfer);
+    }
+  }
+  *transferred = transfer->actual_length;
+  switch (transfer->status) {
+    case LIBUSB_TRANSFER_COMPLETED:
+      r = LIBUSB_SUCCESS;
+      break;
+    case LIBUSB_TRANSFER_TIMED_OUT:
+      r = LIBUSB_ERROR_TIMEOUT;
+      break;
+    case LIBUSB_TRANSFER_CANCELLED:
+      r = cut ? LIBUSB_ERROR_TIMEOUT : LIBUSB_ERROR_IO;
+      break;
+    case LIBUSB_TRANSFER_STALL:
+      r = LIBUSB_ERROR_PIPE;
+      break;
+    case LIBUSB_TRANSFER_NO_DEVICE:
+      r = LIBUSB_ERROR_NO_DEVICE;
+      break;
+    case LIBUSB_TRANSFER_OVERFLOW:
+      r = LIBUSB_ERROR_OVERFLOW;
+      break;
+    default:
+      r = LIBUSB_ERROR_IO;
+      break;
+  }
+  libusb_free_transfer(transfer);
+  return r;
+}
+
 // One bulk read into the IN buffer (libusb mode), before the tolerance rule.
-aErr sFillLibusb(kxusb* h, unsigned timeoutMs) {
+aErr sFillLibusb(kxusb* h, unsigned timeoutMs, bool cuttable) {
   aErr err = sCheckState(h, "READ");
   if (err != aErrNone) return err;
   int transferred = 0;
-  const int r = libusb_bulk_transfer(h->device, h->inEndpoint, h->inBuffer,
-                                     static_cast<int>(kInBufferSize),
-                                     &transferred, timeoutMs);
+  const int r = sBulkIn(h, timeoutMs, cuttable, &transferred);
   if (r == LIBUSB_ERROR_PIPE) {
     libusb_clear_halt(h->device, h->inEndpoint);
     return aErrNotReady;
@@ -294,9 +433,9 @@ aErr sFillKernel(kxusb* h, unsigned timeoutMs) {
   return aErrNone;
 }
 
-aErr sFill(kxusb* h, unsigned timeoutMs) {
+aErr sFill(kxusb* h, unsigned timeoutMs, bool cuttable) {
   if (h->mode == kxusbModeKernel) return sFillKernel(h, timeoutMs);
-  return sHandleErrorTolerance(h, sFillLibusb(h, timeoutMs));
+  return sHandleErrorTolerance(h, sFillLibusb(h, timeoutMs, cuttable));
 }
 
 aErr sWriteLibusb(kxusb* h, const uint8_t* data, size_t length) {
@@ -350,12 +489,14 @@ aErr sWriteKernel(kxusb* h, const uint8_t* data, size_t length) {
 }  // namespace
 
 kxusbRef kxusb_create_usb(void) {
-  if (Korvex_libusb_acquire() == nullptr) return nullptr;
+  libusb_context* context = Korvex_libusb_acquire();
+  if (context == nullptr) return nullptr;
   kxusb* h = new (std::nothrow) kxusb();
   if (h == nullptr) {
     Korvex_libusb_release();
     return nullptr;
   }
+  h->context = context;
   h->mode = kxusbModeLibusb;
   h->state = kxusbStateCreated;
   return h;
@@ -399,7 +540,7 @@ aErr kxusb_open_korvex_device(kxusbRef h, const char* serial) {
 aErr kxusb_get_from_device(kxusbRef h, uint8_t* byte) {
   if (h == nullptr || byte == nullptr) return aErrParam;
   if (h->inCount == 0) {
-    aErr err = sFill(h, kGetTimeoutMs);
+    aErr err = sFill(h, kGetTimeoutMs, false);
     if (err != aErrNone) return err;
   }
   *byte = h->inBuffer[h->inPos++];
@@ -413,8 +554,17 @@ aErr kxusb_wait_for_data(kxusbRef h, uint32_t timeoutMs) {
   unsigned timeout = timeoutMs < kReadTimeoutMs ? timeoutMs : kReadTimeoutMs;
   // libusb takes a time-out of 0 as "wait for ever".
   if (timeout == 0) timeout = 1;
-  aErr err = sFill(h, timeout);
+  aErr err = sFill(h, timeout, true);
   return err == aErrNotReady ? aErrTimeout : err;
+}
+
+void kxusb_cut_waits(kxusbRef h, bool cut) {
+  if (h == nullptr) return;
+  h->waitsCut = cut;
+  // Wakes whichever thread handles the context's events, so that the
+  // waiting one looks at the flag.
+  if (cut && h->mode == kxusbModeLibusb && h->context != nullptr)
+    libusb_interrupt_event_handler(h->context);
 }
 
 aErr kxusb_write_to_device(kxusbRef h, const uint8_t* data, size_t length) {

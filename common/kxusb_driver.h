@@ -36,6 +36,15 @@ bool Korvex_libusb_exit_pending(void);
 bool Korvex_usb_access_denied(void);
 void Korvex_usb_set_access_denied(bool denied);
 
+// Notes that the device at bus number and device address answered its
+// serial-number string with serial (at most 15 characters kept). Opening a
+// module by serial number tries the device noted for it first, and walks
+// the bus, reading every device's string, only when that device is gone or
+// answers another serial number (addresses are reused once a device
+// leaves). The USB search notes every module it reads, so opening each
+// module it found reads one device, not the whole bus again.
+void Korvex_usb_note_serial(uint8_t bus, uint8_t address, const char* serial);
+
 // Driver states.
 enum kxusbState : uint32_t {
   kxusbStateNone = 0,
@@ -68,6 +77,11 @@ aErr kxusb_get_from_device(kxusbRef handle, uint8_t* byte);
 // Waits up to timeoutMs (at most 1000) for IN data. aErrNone when a byte is
 // buffered, aErrTimeout when none came.
 aErr kxusb_wait_for_data(kxusbRef handle, uint32_t timeoutMs);
+// While cut is set, a wait for data in progress (libusb mode) ends at once
+// with aErrTimeout, and later waits answer so at once: a thread stopping
+// the link's reader need not wait out the reader's transfer. May be called
+// from any thread while the handle lives.
+void kxusb_cut_waits(kxusbRef handle, bool cut);
 // All of data in chunks of the OUT packet size (never exactly 512 bytes).
 aErr kxusb_write_to_device(kxusbRef handle, const uint8_t* data, size_t length);
 aErr kxusb_close_korvex_device(kxusbRef handle);

@@ -9,7 +9,10 @@
 // are collected until one deadline 2 seconds after the requests went out,
 // however many datagrams arrive; a module that answered on several
 // interfaces (or twice) is listed once, by serial number, and datagrams of
-// any other size are ignored.
+// any other size are ignored. A search for one module ends as soon as the
+// callback says so; it also asks again every 250 ms until then, so that a
+// module that starts listening during the search (one restarting) is found
+// in that search instead of the next one.
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -38,6 +41,7 @@ constexpr uint16_t kRequestPort = 9888;
 constexpr uint16_t kAnswerPort = 9889;
 constexpr size_t kDatagramSize = 16;
 constexpr int kSearchMs = 2000;
+constexpr int kRepeatMs = 250;
 constexpr size_t kMaxInterfaces = 64;
 constexpr size_t kMaxModules = 1024;  // distinct serial numbers per search
 constexpr int kSerialStringSize = 32;
@@ -83,6 +87,11 @@ bool DescribeUSB(libusb_device* device, linkSpec* record, bool* denied) {
                          : libusb_get_string_descriptor_ascii(handle, desc.iSerialNumber,
                                                               text, sizeof(text));
   libusb_close(handle);
+  if (length > 0 && length < kSerialStringSize) {
+    text[length] = '\0';
+    Korvex_usb_note_serial(libusb_get_bus_number(device), libusb_get_device_address(device),
+                           reinterpret_cast<const char*>(text));
+  }
   uint32_t serial = 0;
   if (!ParseSerial(text, length, &serial)) return false;
   *record = linkSpec();
@@ -196,7 +205,20 @@ uint32_t aDiscovery_EnumerateUSB(aDiscoveryCallback callback, void* context) {
   return counted;
 }
 
-uint32_t aDiscovery_EnumerateTCPIP(aDiscoveryCallback callback, void* context) {
+namespace {
+
+// Sends the request out of every interface of the list (the default one
+// when the list could not be read); returns how many went out.
+int SendRequests(const std::vector<in_addr_t>& interfaces, bool unreadable) {
+  if (unreadable) return SendRequest(INADDR_ANY) ? 1 : 0;
+  int sent = 0;
+  for (in_addr_t a : interfaces) sent += SendRequest(a) ? 1 : 0;
+  return sent;
+}
+
+// The TCP/IP search; with repeat, the request goes out again every
+// kRepeatMs until the deadline or the callback ends the search.
+uint32_t SearchTCPIP(aDiscoveryCallback callback, void* context, bool repeat) {
   if (callback == nullptr) return 0;
   Fd listener;
   if (!OpenListener(&listener)) {
@@ -206,27 +228,32 @@ uint32_t aDiscovery_EnumerateTCPIP(aDiscoveryCallback callback, void* context) {
   }
   bool unreadable = false;
   const std::vector<in_addr_t> interfaces = RequestInterfaces(&unreadable);
-  int sent = 0;
-  if (unreadable) {
-    sent += SendRequest(INADDR_ANY) ? 1 : 0;
-  } else {
-    for (in_addr_t a : interfaces) sent += SendRequest(a) ? 1 : 0;
-  }
+  const int sent = SendRequests(interfaces, unreadable);
   aKorvexDebug_Trace(aDEBUG_DISCOVERY, "TCP/IP search: %d request(s) sent\n", sent);
   if (sent == 0) return 0;
 
   using Clock = std::chrono::steady_clock;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kSearchMs);
+  Clock::time_point nextRequest = repeat ? Clock::now() + std::chrono::milliseconds(kRepeatMs)
+                                         : Clock::time_point::max();
   std::set<uint32_t> seen;
   uint32_t counted = 0;
   for (;;) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) break;
+    const Clock::time_point now = Clock::now();
+    if (now >= deadline) break;
+    if (now >= nextRequest) {
+      SendRequests(interfaces, unreadable);
+      nextRequest = now + std::chrono::milliseconds(kRepeatMs);
+    }
+    const Clock::time_point until = std::min(deadline, nextRequest);
+    // Rounded up: a poll that ends a little early only loops once more.
+    const auto wait =
+        std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count() + 1;
     pollfd p = {listener.fd, POLLIN, 0};
-    const int ready = poll(&p, 1, static_cast<int>(left));
+    const int ready = poll(&p, 1, static_cast<int>(wait));
     if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) break;
+    if (ready < 0) break;
+    if (ready == 0) continue;  // the deadline or the next request
     uint8_t answer[kDatagramSize + 1];
     sockaddr_in from;
     socklen_t fromSize = sizeof(from);
@@ -250,4 +277,14 @@ uint32_t aDiscovery_EnumerateTCPIP(aDiscoveryCallback callback, void* context) {
     if (!more) break;
   }
   return counted;
+}
+
+}  // namespace
+
+uint32_t aDiscovery_EnumerateTCPIP(aDiscoveryCallback callback, void* context) {
+  return SearchTCPIP(callback, context, false);
+}
+
+uint32_t aDiscovery_SearchTCPIPModule(aDiscoveryCallback callback, void* context) {
+  return SearchTCPIP(callback, context, true);
 }

@@ -42,6 +42,11 @@ aErr sUSBWait(uint32_t timeoutMs, void* context) {
   return kxusb_wait_for_data(s->driver, timeoutMs);
 }
 
+void sUSBCutWaits(bool cut, void* context) {
+  USBStream* s = sUSB(context);
+  if (s != nullptr) kxusb_cut_waits(s->driver, cut);
+}
+
 aErr sUSBDelete(void* context) {
   USBStream* s = sUSB(context);
   if (s == nullptr) return aErrParam;
@@ -85,6 +90,7 @@ aErr aStream_CreateUSB(uint32_t serialNumber, aStreamRef* stream) {
     sUSBDelete(s);
     return aErrMemory;
   }
+  aStream_SetCutWaits(created, sUSBCutWaits);
   *stream = created;
   return aErrNone;
 }

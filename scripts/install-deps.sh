@@ -12,7 +12,7 @@ PACKAGES=(
   nlohmann-json3-dev umockdev libumockdev-dev libumockdev0 iproute2 util-linux
   g++-multilib
   libcpp-httplib-dev libssl-dev openssl python3-jwt python3-cryptography curl time
-  lpc21isp imx-usb-loader ansible ccache lintian
+  lpc21isp imx-usb-loader ansible ccache lintian usbutils
 )
 
 # The 32-bit build (scripts/build.sh m32) links against these. Only packages
