@@ -108,8 +108,13 @@ def inventory(tmp_path, worlds, url):
     hosts = {}
     for name, world in worlds.items():
         hosts[name] = {
+            # An AddressSanitizer build of the updater must be told that
+            # the preload may come before its runtime.
             "updater_environment": {"UMOCKDEV_DIR": world,
-                                    "LD_PRELOAD": "libumockdev-preload.so.0"},
+                                    "LD_PRELOAD": "libumockdev-preload.so.0",
+                                    "ASAN_OPTIONS": ":".join(
+                                        o for o in (os.environ.get("ASAN_OPTIONS", ""),
+                                                    "verify_asan_link_order=0") if o)},
             "updater_store_dir": str(tmp_path / ("store-" + name)),
         }
     return {"all": {"vars": {"ansible_connection": "local",
