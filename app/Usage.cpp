@@ -24,6 +24,9 @@ const char kParameterUsage[] =
     "     -b <build number>        - Build version of the firmware to transfer.\n"
     "                                [Default: latest version available].\n"
     "     -d <device>              - Device serial number of the device to access.\n"
+    "                                A comma-separated list, or \"all\" (what a\n"
+    "                                search on the same link finds), runs -U, -G,\n"
+    "                                -B, -L, -I or -J for each module.\n"
     "     -t <transport type>      - communications method [USB,TCP,RECOVER].\n"
     "     -f <bird file>           - Firmware file to be transferred to device.\n"
     "     -r <router serial>       - indirect connection through router device\n"
@@ -53,6 +56,8 @@ const char kParameterUsage[] =
     "                                connection, model), report what would be sent\n"
     "                                and stop. Nothing is written to the device or\n"
     "                                the store. Not with -t RECOVER.\n"
+    "     --json                   - Results as JSON lines on standard output;\n"
+    "                                messages and progress on standard error.\n"
     "     -J                       - Get a JWT containing the devices software features\n"
     "     -H or -h                 - Display extended usage information.\n"
     "\n";
