@@ -104,8 +104,9 @@ struct kxusb {
   size_t inCount = 0;
   uint16_t inMaxPacket = 0;
   uint16_t outMaxPacket = 0;
-  // The context the handle acquired (libusb mode), and whether waits are
-  // cut (kxusb_cut_waits).
+  // The handle's own context (libusb mode): its events are handled apart
+  // from every other link's, so links to several modules do not take turns.
+  // And whether waits are cut (kxusb_cut_waits).
   libusb_context* context = nullptr;
   std::atomic<bool> waitsCut{false};
 };
@@ -489,11 +490,11 @@ aErr sWriteKernel(kxusb* h, const uint8_t* data, size_t length) {
 }  // namespace
 
 kxusbRef kxusb_create_usb(void) {
-  libusb_context* context = Korvex_libusb_acquire();
-  if (context == nullptr) return nullptr;
+  libusb_context* context = nullptr;
+  if (libusb_init(&context) != LIBUSB_SUCCESS) return nullptr;
   kxusb* h = new (std::nothrow) kxusb();
   if (h == nullptr) {
-    Korvex_libusb_release();
+    libusb_exit(context);
     return nullptr;
   }
   h->context = context;
@@ -527,10 +528,9 @@ aErr kxusb_open_korvex_device(kxusbRef h, const char* serial) {
   }
   if (h->mode != kxusbModeLibusb) return aErrMode;
 
-  libusb_context* context = Korvex_libusb_context();
-  if (context == nullptr) return aErrResource;
+  if (h->context == nullptr) return aErrResource;
   libusb_device** list = nullptr;
-  const ssize_t count = libusb_get_device_list(context, &list);
+  const ssize_t count = libusb_get_device_list(h->context, &list);
   if (count < 0) return aErrIO;
   aErr err = sOpenLibusb(h, list, count);
   libusb_free_device_list(list, 1);
@@ -602,10 +602,10 @@ aErr kxusb_destroy(kxusbRef* handle) {
     libusb_close(h->device);
   }
   if (h->fd >= 0) close(h->fd);
-  const bool usedContext = h->mode == kxusbModeLibusb;
+  libusb_context* context = h->context;
   delete h;
   *handle = nullptr;
-  if (usedContext) Korvex_libusb_release();
+  if (context != nullptr) libusb_exit(context);
   return aErrNone;
 }
 

@@ -10,16 +10,17 @@
 
 struct libusb_context;
 
-// The process-wide libusb context: made with libusb_init on first use and
-// returned unchanged afterwards; null when libusb cannot be initialised.
+// The process-wide libusb context of the searches: made with libusb_init on
+// first use and returned unchanged afterwards; null when libusb cannot be
+// initialised. An open USB handle has a context of its own.
 libusb_context* Korvex_libusb_context(void);
 // The same: makes the process-wide context when there is none and returns
 // it, so that a program can have it made before its first search.
 libusb_context* Korvex_libusb_init(void);
 // Ends the process-wide context (libusb_exit); the next
 // Korvex_libusb_context makes a fresh one, which enumerates afresh.
-// While a USB handle or search still uses the context, the exit waits and
-// the last of them ends it.
+// While a search still uses the context, the exit waits and the last of
+// them ends it.
 void Korvex_libusb_exit(void);
 // A counted use of the context (null when there is none): every successful
 // acquire is paired with a release.
