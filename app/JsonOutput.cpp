@@ -206,3 +206,15 @@ std::string ProgressObject(uint32_t serialNumber, const char* phase, int percent
   if (serialNumber != 0) j["serial"] = SerialText(serialNumber);
   return j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
+
+nlohmann::ordered_json DownloadObject(uint32_t serialNumber, uint32_t stored, const std::string& kind) {
+  nlohmann::ordered_json j = {{"type", "download"},
+                              {"serial", SerialText(serialNumber)},
+                              {"outcome", stored != 0 ? "ok" : "failed"}};
+  if (stored != 0) {
+    j["build"] = stored;
+  } else {
+    j["kind"] = kind;
+  }
+  return j;
+}

@@ -61,6 +61,9 @@ struct UpdateOutcome {
 
 nlohmann::ordered_json UpdateObject(const UpdateOutcome& outcome);
 
+// What a download (-G) did: the build stored, or 0 with the failure's kind.
+nlohmann::ordered_json DownloadObject(uint32_t serialNumber, uint32_t stored, const std::string& kind);
+
 // An error object; serial 0 names no module.
 nlohmann::ordered_json ErrorObject(uint32_t serialNumber, const char* kind, const std::string& message);
 

@@ -186,14 +186,8 @@ ModuleResult UpdateOne(UpdaterDisplayInterface& display, const Parameters& param
   if (params.commands.IsSet(CMD_GET_FIRMWARE)) {
     display.clear_first_error();
     result.downloaded = updater.Download_Firmware(serial, params.build, params.override, false);
-    if (display.wants_results()) {
-      nlohmann::ordered_json j = {{"type", "download"},
-                          {"serial", SerialText(serial)},
-                          {"outcome", result.downloaded != 0 ? "ok" : "failed"}};
-      if (result.downloaded != 0) j["build"] = result.downloaded;
-      if (result.downloaded == 0) j["kind"] = display.first_error_kind_name();
-      display.result(j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
-    }
+    if (display.wants_results())
+      display.result(DownloadObject(serial, result.downloaded, display.first_error_kind_name()).dump());
     if (result.downloaded == 0) {
       result.update.serialNumber = serial;
       result.update.outcome = "failed";

@@ -222,14 +222,9 @@ int RunUpdater(CLI_Display& display, JsonSink* json, int argc, char* argv[]) {
     display.clear_first_error();
     const uint32_t stored =
         updater.Download_Firmware(params.serialNumber, params.build, params.override, false);
-    if (display.wants_results()) {
-      nlohmann::ordered_json j = {{"type", "download"},
-                          {"serial", SerialText(params.serialNumber)},
-                          {"outcome", stored != 0 ? "ok" : "failed"}};
-      if (stored != 0) j["build"] = stored;
-      if (stored == 0) j["kind"] = display.first_error_kind_name();
-      display.result(j.dump());
-    }
+    if (display.wants_results())
+      display.result(
+          DownloadObject(params.serialNumber, stored, display.first_error_kind_name()).dump());
     if (stored != 0) {
       // -G -U updates with exactly the build just stored.
       params.build = std::to_string(stored);
