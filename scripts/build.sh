@@ -7,6 +7,8 @@
 # do, rather than in the x87 unit's wider registers.
 # Every flavour treats compiler warnings as errors (UPDATER_WERROR); an
 # extra -DUPDATER_WERROR=OFF turns that off.
+# UPDATER_BUILD_TARGETS (space-separated) builds those targets instead of
+# everything, e.g. "programs benchmarks", "threaded_checks", "fuzz_targets".
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -33,7 +35,10 @@ if [[ "$flavour" == m32 ]]; then
 fi
 cmake -S . -B "build/$flavour" "${args[@]}" -DUPDATER_WERROR=ON "$@" >/dev/null
 targets=()
-if [[ "$flavour" == demo ]]; then
+if [[ -n "${UPDATER_BUILD_TARGETS:-}" ]]; then
+  read -r -a names <<<"$UPDATER_BUILD_TARGETS"
+  targets=(--target "${names[@]}")
+elif [[ "$flavour" == demo ]]; then
   targets=(--target Updater korvex-sim korvex-update-server birdpack)
 fi
 cmake --build "build/$flavour" -j "$jobs" "${targets[@]}"

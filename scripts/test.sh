@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Installs the dependencies, builds with AddressSanitizer and
-# UndefinedBehaviorSanitizer and runs every test; then runs the threaded
-# tests under ThreadSanitizer, and every test again in a 32-bit build;
-# compiles the optimised release build; finally runs each fuzz target for
-# 20 seconds. Every build treats compiler warnings as errors, so a new
-# warning fails the run.
+# UndefinedBehaviorSanitizer and runs every test; meanwhile builds the other
+# trees: ThreadSanitizer (the threaded tests), 32-bit, the fuzz targets and
+# the optimised programs and benchmarks. Then runs the threaded tests under
+# ThreadSanitizer, the compiled tests and the word-size black-box cases in
+# the 32-bit build, and each fuzz target for 20 seconds. Every build treats
+# compiler warnings as errors, so a new warning fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,36 +21,65 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build =="
 scripts/build.sh asan
+
+# While the sanitizer tests run (much of their time is spent waiting on
+# simulated modules and their time-outs), the other trees build at the
+# lowest priority, in the time the tests leave the processors idle. Each
+# builds only what its stage below uses.
+log=build/other-trees.log
+echo "== building the ThreadSanitizer, 32-bit, fuzz and release trees behind the tests (log: $log) =="
+nice -n 19 setsid bash -c '
+  set -e
+  UPDATER_BUILD_TARGETS=threaded_checks scripts/build.sh tsan
+  scripts/build.sh m32
+  UPDATER_BUILD_TARGETS=fuzz_targets scripts/build.sh fuzz
+  UPDATER_BUILD_TARGETS="programs benchmarks" scripts/build.sh release
+' >"$log" 2>&1 </dev/null &
+builder=$!
+trap 'kill -- "-$builder" 2>/dev/null || true' EXIT
+
 (cd build/asan && ctest --output-on-failure -j "$jobs")
 
-echo "== ThreadSanitizer build (threaded tests) =="
+if ! wait "$builder"; then
+  tail -n 60 "$log"
+  echo "== building the other trees failed (the whole log: $log) ==" >&2
+  exit 1
+fi
+trap - EXIT
+echo "== the other trees are built =="
+
+echo "== ThreadSanitizer tests (the threaded ones) =="
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp}
-scripts/build.sh tsan
 (cd build/tsan && ctest --output-on-failure -j "$jobs" -L threaded)
 
-echo "== 32-bit build =="
-scripts/build.sh m32
+echo "== 32-bit tests =="
 # The compiled tests, and the black-box cases a word size can change.
 (cd build/m32 && ctest --output-on-failure -j "$jobs" -LE blackbox &&
    ctest --output-on-failure -j "$jobs" -L wordsize)
 
-echo "== Release build (the warnings that only optimisation finds) =="
-scripts/build.sh release
-
 echo "== libFuzzer targets (AddressSanitizer + UndefinedBehaviorSanitizer) =="
-# Each target (fuzz/targets.txt) runs 20 seconds from its committed seeds; a
-# crash, a leak or an out-of-bounds access fails the run. Long runs:
-# scripts/fuzz.sh TARGET MINUTES.
-scripts/build.sh fuzz
+# Each target (fuzz/targets.txt) runs 20 seconds from its committed seeds,
+# as many at once as there are processors; a crash, a leak or an
+# out-of-bounds access fails the run. Long runs: scripts/fuzz.sh TARGET
+# MINUTES.
 # A smaller quarantine of freed blocks (see scripts/fuzz.sh).
 export ASAN_OPTIONS="$ASAN_OPTIONS:quarantine_size_mb=64"
-for target in $(grep -E '^[a-z0-9_]+$' fuzz/targets.txt); do
+fuzz_one() {
+  local target=$1
   # A fresh work directory: the run starts from the seeds alone, so that
   # its time does not grow with what earlier runs found.
-  work=build/fuzz/work-test/$target
+  local work=build/fuzz/work-test/$target
   rm -rf "$work"
   mkdir -p "$work" "build/fuzz/artifacts/$target"
-  build/fuzz/fuzz/${target}_fuzz -max_total_time=20 -rss_limit_mb=2048 -timeout=30 \
-    -print_final_stats=1 -artifact_prefix="build/fuzz/artifacts/$target/" \
-    "$work" "fuzz/corpus/$target"
-done
+  if build/fuzz/fuzz/${target}_fuzz -max_total_time=20 -rss_limit_mb=2048 -timeout=30 \
+       -print_final_stats=1 -artifact_prefix="build/fuzz/artifacts/$target/" \
+       "$work" "fuzz/corpus/$target" >"$work.log" 2>&1; then
+    echo "$target: $(grep -m1 -o 'number_of_executed_units: *[0-9]*' "$work.log" || true)"
+  else
+    cat "$work.log"
+    echo "== fuzz target $target failed ==" >&2
+    return 255  # stops xargs
+  fi
+}
+export -f fuzz_one
+grep -E '^[a-z0-9_]+$' fuzz/targets.txt | xargs -P "$jobs" -n 1 bash -c 'fuzz_one "$1"' _
