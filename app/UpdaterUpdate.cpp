@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -83,6 +84,24 @@ uint32_t CountModules(linkType type, uint32_t serialNumber) {
   return search.count;
 }
 
+// The TCP/IP records that announce serialNumber at place's address and port.
+struct PlaceSearch {
+  uint32_t serialNumber;
+  const linkSpec* place;
+  std::vector<linkSpec> found;
+};
+
+bool CollectAtPlace(const linkSpec* record, bool* counted, void* context) {
+  auto* search = static_cast<PlaceSearch*>(context);
+  if (record->serialNumber == search->serialNumber &&
+      std::memcmp(record->address, search->place->address, sizeof record->address) == 0 &&
+      (record->port & 0xFFFF) == (search->place->port & 0xFFFF) && search->found.size() < 16) {
+    search->found.push_back(*record);
+    if (counted != nullptr) *counted = true;
+  }
+  return true;
+}
+
 }  // namespace
 
 // The modules of one update. The router, when there is one, carries the
@@ -92,9 +111,13 @@ struct UpdateConnection {
   std::unique_ptr<Module> target;
   linkType type = INVALID;  // the transport of the link the update runs over
   bool routeSet = false;
-  // Modules announcing the loader's default serial number before ours
-  // restarted into its loader: one of them is never taken for ours.
+  // USB: modules announcing the loader's default serial number before ours
+  // restarted into its loader; one of them is never taken for ours.
   uint32_t loadersBefore = 0;
+  // TCP/IP: where the module answered. Its loader answers at the same
+  // address and port, whatever serial number it announces.
+  linkSpec place{};
+  bool placeKnown = false;
 
   ~UpdateConnection() {
     if (target) target->disconnect();
@@ -156,8 +179,9 @@ aErr Updater::_connect_for_update(UpdateConnection& link, uint32_t serialNumber,
     err = link.target->connect(USB, serialNumber);
     if (err == aErrNotFound) {
       link.type = TCPIP;
-      link.loadersBefore = CountModules(TCPIP, kLoaderSerialNumber);
+      link.loadersBefore = 0;
       err = link.target->connect(TCPIP, serialNumber);
+      if (err == aErrNone) link.placeKnown = link.target->getLinkSpecifier(link.place) == aErrNone;
     }
     if (err != aErrNone) {
       if (link.type == USB) _report_usb_access(err);
@@ -251,6 +275,21 @@ aErr Updater::_reconnect_loader(UpdateConnection& link, uint32_t serialNumber) {
       Korvex_libusb_exit();
     }
     if (module.connect(link.type, serialNumber) == aErrNone) return aErrNone;
+    if (link.type == TCPIP) {
+      // A loader announcing the default serial number where the module was
+      // is the module's own.
+      if (link.placeKnown) {
+        PlaceSearch search{kLoaderSerialNumber, &link.place, {}};
+        aDiscovery_EnumerateModules(TCPIP, CollectAtPlace, &search, kLocalInterface);
+        if (search.found.size() == 1 && module.connectFromSpec(search.found[0]) == aErrNone) {
+          Log::log(DEBUG_Updater, "Loader found as [%08X] where the module was\n",
+                   kLoaderSerialNumber);
+          return aErrNone;
+        }
+      }
+      aTime_MSSleep(kReconnectPauseMs);
+      continue;
+    }
     // A loader may announce the default serial number instead; that is
     // only taken for this module when it is the only one doing so and none
     // did before it restarted.

@@ -74,7 +74,7 @@ fuzz_one() {
   if build/fuzz/fuzz/${target}_fuzz -max_total_time=20 -rss_limit_mb=2048 -timeout=30 \
        -print_final_stats=1 -artifact_prefix="build/fuzz/artifacts/$target/" \
        "$work" "fuzz/corpus/$target" >"$work.log" 2>&1; then
-    echo "$target: $(grep -m1 -o 'number_of_executed_units: *[0-9]*' "$work.log" || true)"
+    echo "$target: $(sed -n 's/^stat::number_of_executed_units: *//p' "$work.log") runs, no failure"
   else
     cat "$work.log"
     echo "== fuzz target $target failed ==" >&2

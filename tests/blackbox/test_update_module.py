@@ -363,15 +363,25 @@ def test_update_behind_a_router(tmp_path, repo):
     assert status["modules"][0]["counters"]["route_to_me"] == {"1": 2, "0": 2}
 
 
+# Over TCP/IP a loader announcing DEADDEAD is taken by where it answers: the
+# module's own address and port, even beside another DEADDEAD loader.
 @needs_root
-def test_update_over_tcpip(tmp_path, repo):
+@pytest.mark.parametrize("loader, others", [
+    ("own", []),
+    ("deadead", []),
+    ("deadead", ["--module", "serial=DEADDEAD,%s,tcp,in_loader=yes" % DAQ8]),
+])
+def test_update_over_tcpip(tmp_path, repo, loader, others):
     dump = tmp_path / "flash.bin"
     bird = repo / "kxdaq8-1300.bird"
     world = ["--module", module_key(SERIAL, DAQ8, "version=2.10.4", "new_version=2.11.5",
-                                    "new_build=1300", "tcp", "flash_dump=%s" % dump)]
-    r, _ = run_update(tmp_path, world, ["-U", "-d", SERIAL, "-f", str(bird)], netns=True)
+                                    "new_build=1300", "tcp", "loader_serial=" + loader,
+                                    "flash_dump=%s" % dump)] + others
+    r, status = run_update(tmp_path, world, ["-U", "-d", SERIAL, "-f", str(bird)], netns=True)
     assert_updated(r, tmp_path / "store", SERIAL, "2.11.5", 1300, str(bird))
     assert dump.read_bytes() == expected_flash(bird, SERIAL)
+    if others:
+        assert upgrade_requests(status, "DEADDEAD") == 0
 
 
 @needs_usb
