@@ -3,7 +3,8 @@
 // One DEALER socket to the server, shared by the link's threads: whichever
 // thread writes sends its frames on it at once, and the link's reader
 // receives from it. Reads never block: get answers aErrNotReady when no
-// frame is at hand and the wait operation sleeps until one arrives.
+// frame is at hand and the wait operation sleeps until one with bytes
+// arrives.
 #include <arpa/inet.h>
 #include <zmq.h>
 
@@ -76,9 +77,11 @@ bool sConfirm(aSharedSocket* server) {
   return n == 2 && reply[1] == 0;
 }
 
-aErr sGet(uint8_t* byte, void* context) {
-  Client* c = static_cast<Client*>(context);
-  if (c->at >= c->frame.size()) {
+// Takes the next frame with bytes into c->frame, passing over empty ones
+// (the server's probes, which carry nothing for the link). aErrNotReady when
+// none waits. Reader only.
+aErr sNextFrame(Client* c) {
+  for (;;) {
     zmq_msg_t msg;
     zmq_msg_init(&msg);
     int n = -1;
@@ -97,20 +100,34 @@ aErr sGet(uint8_t* byte, void* context) {
     c->frame.assign(data, data + zmq_msg_size(&msg));
     c->at = 0;
     zmq_msg_close(&msg);
-    if (c->frame.empty()) return aErrNotReady;
+    if (!c->frame.empty()) return aErrNone;
+  }
+}
+
+aErr sGet(uint8_t* byte, void* context) {
+  Client* c = static_cast<Client*>(context);
+  if (c->at >= c->frame.size()) {
+    const aErr err = sNextFrame(c);
+    if (err != aErrNone) return err;
   }
   *byte = c->frame[c->at++];
   return aErrNone;
 }
 
-// Sleeps until a frame waits, the server connection is lost (get reports
-// it) or timeoutMs pass.
+// Sleeps until bytes wait, the server connection is lost (get reports it)
+// or timeoutMs pass. A frame that arrives is taken here already, so that an
+// empty one does not end the wait: the link's reader takes a wait that
+// ends with nothing to read for a stream that cannot wait, and pauses.
 aErr sWait(uint32_t timeoutMs, void* context) {
   Client* c = static_cast<Client*>(context);
   if (c->at < c->frame.size()) return aErrNone;
   const uint32_t start = aTime_GetMSTicks();
   for (;;) {
-    if (c->lost || c->server.readable()) return aErrNone;
+    if (c->lost) return aErrNone;
+    if (c->server.readable()) {
+      const aErr err = sNextFrame(c);
+      if (err != aErrNotReady) return aErrNone;  // bytes, or a failure get reports
+    }
     const uint32_t elapsed = aTime_GetMSTicks() - start;
     if (elapsed >= timeoutMs) return aErrTimeout;
     zmq_pollitem_t monitor = {zsock_resolve(c->monitor), 0, ZMQ_POLLIN, 0};
