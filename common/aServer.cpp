@@ -121,7 +121,7 @@ bool sFromClient(Broker* b) {
     case aServerPools::kHeld:
       return true;
     case aServerPools::kComplete:
-      if (!aServer_queueRequest(b->server, {identity, run})) sRefuse(b, identity, run.back());
+      if (!aServer_queueRequest(b->server, {identity, run, aTime_GetMSTicks()})) sRefuse(b, identity, run.back());
       return true;
     case aServerPools::kNotPooled:
       break;
@@ -135,7 +135,7 @@ bool sFromClient(Broker* b) {
                            : "run packet without its run dropped\n");
     return true;
   }
-  if (!aServer_queueRequest(b->server, {identity, {packet}})) sRefuse(b, identity, packet);
+  if (!aServer_queueRequest(b->server, {identity, {packet}, aTime_GetMSTicks()})) sRefuse(b, identity, packet);
   return true;
 }
 

@@ -19,6 +19,9 @@
 #define aSERVER_MAX_BATCHES 64u   // stream batches waiting for the broker
 #define aSERVER_MAX_WAITING 1024u // requests waiting, all clients together
 #define aSERVER_CLIENT_MAX_WAITING 16u  // requests one client may have waiting
+// A request that waited this long before its turn is sent out only when its
+// client is still there; one taken in just before goes out at once.
+#define aSERVER_GONE_PROBE_AFTER_MS 10u
 
 // A message socket that two threads use. Every use holds the mutex (a Use
 // for its span); one thread, the waiter, sleeps in wait(). The socket's
@@ -85,10 +88,18 @@ struct aServerWant {
   uint8_t command = 0, option = 0;
 };
 
-// A client's request: one packet, or a whole byte-array run.
+// A client's request: one packet, or a whole byte-array run, and the
+// millisecond tick the broker took it in.
 struct aServerRequest {
   std::string identity;
   std::vector<aPacket> packets;
+  uint32_t receivedMs = 0;
+};
+
+// A request waiting in its client's queue.
+struct aServerWaiting {
+  std::vector<aPacket> packets;
+  uint32_t receivedMs = 0;
 };
 
 // Requests reach the link one at a time. The broker queues them and puts
@@ -104,7 +115,7 @@ struct aServerRequest {
 // one answer time. A client's record lives only while it has requests
 // waiting.
 struct aServerClient {
-  std::deque<std::vector<aPacket>> waiting;
+  std::deque<aServerWaiting> waiting;
   bool inLine = false;  // in turns
 };
 
