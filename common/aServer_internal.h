@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -143,6 +144,13 @@ struct aServer {
   std::atomic<uint32_t> clientStates{0};     // kept by the broker
   zactor_t* broker = nullptr;
   std::atomic<bool> brokerDone{false};
+  // The in-process endpoint the frontend listens on beside its TCP port,
+  // named before the broker starts; localBound once the broker bound it.
+  // Raised when the server goes away: clients of this process that reached
+  // it there have no connection whose loss would tell them.
+  std::string localEndpoint;
+  std::atomic<bool> localBound{false};
+  std::shared_ptr<std::atomic<bool>> closed;
   bool filterInstalled = false;
   void* announce = nullptr;
 
@@ -158,6 +166,17 @@ struct aServer {
   bool flushNow = false;      // a heartbeat passed
   uint32_t batchesDropped = 0;
 };
+
+// A server of this process as a client of the same process reaches it: the
+// in-process endpoint its frontend listens on, and the flag raised when the
+// server goes away.
+struct aServerLocal {
+  std::string endpoint;
+  std::shared_ptr<const std::atomic<bool>> closed;
+};
+// Whether a server of this process listens on address (network byte order)
+// and port; *local says where it is reached without the network.
+bool aServer_localEndpoint(uint32_t address, uint16_t port, aServerLocal* local);
 
 // Makes sure the messaging library leaves signal handling to the process.
 void aServer_zmqSetup();

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -35,6 +36,9 @@ struct Client {
   aSharedSocket server;         // the DEALER to the server
   zsock_t* monitor = nullptr;   // the reader's: the server socket's disconnects
   std::string monitorEndpoint;
+  // A server of this process is reached in-process; there no connection is
+  // lost when it goes away, and its flag tells instead.
+  std::shared_ptr<const std::atomic<bool>> serverClosed;
   std::atomic<bool> lost{false};  // the connection to the server went away
   std::vector<uint8_t> frame;   // the frame being read (reader only)
   size_t at = 0;
@@ -54,8 +58,17 @@ bool sSendRetrying(aSharedSocket* socket, const void* data, size_t size) {
   return false;
 }
 
+// Whether the server is known to have gone; notes it.
+bool sLost(Client* c) {
+  if (!c->lost && c->serverClosed != nullptr && c->serverClosed->load()) {
+    aKorvexDebug_Trace(aDEBUG_SERVER, "server connection lost\n");
+    c->lost = true;
+  }
+  return c->lost;
+}
+
 void sTearDown(Client* c) {
-  if (c->server.isOpen()) {
+  if (c->server.isOpen() && c->monitor != nullptr) {
     aSharedSocket::Use use(c->server);
     zmq_socket_monitor(use.socket(), nullptr, 0);
   }
@@ -93,7 +106,7 @@ aErr sNextFrame(Client* c) {
     }
     if (n < 0) {
       zmq_msg_close(&msg);
-      if (c->lost) return aErrIO;
+      if (sLost(c)) return aErrIO;
       return error == EAGAIN ? aErrNotReady : aErrIO;
     }
     const uint8_t* data = static_cast<const uint8_t*>(zmq_msg_data(&msg));
@@ -123,17 +136,19 @@ aErr sWait(uint32_t timeoutMs, void* context) {
   if (c->at < c->frame.size()) return aErrNone;
   const uint32_t start = aTime_GetMSTicks();
   for (;;) {
-    if (c->lost) return aErrNone;
+    if (sLost(c)) return aErrNone;
     if (c->server.readable()) {
       const aErr err = sNextFrame(c);
       if (err != aErrNotReady) return aErrNone;  // bytes, or a failure get reports
     }
     const uint32_t elapsed = aTime_GetMSTicks() - start;
     if (elapsed >= timeoutMs) return aErrTimeout;
-    zmq_pollitem_t monitor = {zsock_resolve(c->monitor), 0, ZMQ_POLLIN, 0};
-    const int n = c->server.wait(&monitor, 1, static_cast<long>(timeoutMs - elapsed));
+    zmq_pollitem_t monitor = {c->monitor != nullptr ? zsock_resolve(c->monitor) : nullptr,
+                              0, ZMQ_POLLIN, 0};
+    const int watched = c->monitor != nullptr ? 1 : 0;
+    const int n = c->server.wait(&monitor, watched, static_cast<long>(timeoutMs - elapsed));
     if (n < 0 && zmq_errno() != EINTR) return aErrIO;
-    if (n > 0 && (monitor.revents & ZMQ_POLLIN)) {
+    if (n > 0 && watched != 0 && (monitor.revents & ZMQ_POLLIN)) {
       zmsg_t* event = zmsg_recv(c->monitor);
       zmsg_destroy(&event);
       aKorvexDebug_Trace(aDEBUG_SERVER, "server connection lost\n");
@@ -146,6 +161,7 @@ aErr sPut(uint8_t, void*) { return aErrUnimplemented; }
 
 aErr sWrite(const uint8_t* data, size_t length, void* context) {
   Client* c = static_cast<Client*>(context);
+  if (c->serverClosed != nullptr && c->serverClosed->load()) return aErrIO;
   std::vector<std::vector<uint8_t>> packets;
   if (!aServer_SplitPackets(data, length, &packets)) return aErrIO;
   for (const auto& p : packets)
@@ -170,6 +186,9 @@ aErr aStream_CreateClient(uint32_t address, uint16_t port, aStreamRef* stream) {
   snprintf(name, sizeof(name), "inproc://korvex-client-monitor-%u",
            static_cast<unsigned>(sClientCount++));
   c->monitorEndpoint = name;
+  aServerLocal local;
+  const bool inProcess = aServer_localEndpoint(address, port, &local);
+  if (inProcess) c->serverClosed = local.closed;
   zsock_t* dealer = zsock_new(ZMQ_DEALER);
   if (!c->server.open(dealer)) {
     sTearDown(c);
@@ -189,7 +208,9 @@ aErr aStream_CreateClient(uint32_t address, uint16_t port, aStreamRef* stream) {
     in_addr a;
     a.s_addr = address;
     char endpoint[64];
-    if (inet_ntop(AF_INET, &a, host, sizeof(host)) != nullptr) {
+    if (inProcess) {
+      rc = zmq_connect(s, local.endpoint.c_str());
+    } else if (inet_ntop(AF_INET, &a, host, sizeof(host)) != nullptr) {
       snprintf(endpoint, sizeof(endpoint), "tcp://%s:%u", host,
                static_cast<unsigned>(port));
       rc = zmq_connect(s, endpoint);
@@ -200,14 +221,16 @@ aErr aStream_CreateClient(uint32_t address, uint16_t port, aStreamRef* stream) {
     sTearDown(c);
     return aErrConnection;
   }
-  {
-    aSharedSocket::Use use(c->server);
-    rc = zmq_socket_monitor(use.socket(), c->monitorEndpoint.c_str(),
-                            ZMQ_EVENT_DISCONNECTED);
+  if (!inProcess) {
+    {
+      aSharedSocket::Use use(c->server);
+      rc = zmq_socket_monitor(use.socket(), c->monitorEndpoint.c_str(),
+                              ZMQ_EVENT_DISCONNECTED);
+    }
+    if (rc == 0)
+      c->monitor = zsock_new_pair((">" + c->monitorEndpoint).c_str());
   }
-  if (rc == 0)
-    c->monitor = zsock_new_pair((">" + c->monitorEndpoint).c_str());
-  if (c->monitor == nullptr) {
+  if (!inProcess && c->monitor == nullptr) {
     sTearDown(c);
     return aErrResource;
   }
