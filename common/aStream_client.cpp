@@ -137,10 +137,9 @@ aErr sWait(uint32_t timeoutMs, void* context) {
   const uint32_t start = aTime_GetMSTicks();
   for (;;) {
     if (sLost(c)) return aErrNone;
-    if (c->server.readable()) {
-      const aErr err = sNextFrame(c);
-      if (err != aErrNotReady) return aErrNone;  // bytes, or a failure get reports
-    }
+    // A receive that finds nothing has looked at the socket's pending
+    // news itself; no separate look is needed before it.
+    if (sNextFrame(c) != aErrNotReady) return aErrNone;  // bytes, or a failure get reports
     const uint32_t elapsed = aTime_GetMSTicks() - start;
     if (elapsed >= timeoutMs) return aErrTimeout;
     zmq_pollitem_t monitor = {c->monitor != nullptr ? zsock_resolve(c->monitor) : nullptr,
