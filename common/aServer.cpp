@@ -128,6 +128,7 @@ bool sReceive(aSharedSocket* frontend, std::vector<std::string>* frames) {
     zmq_msg_init(&part);
     // The parts of a message arrive together: only the first can be absent.
     if (zmq_msg_recv(&part, use.socket(), ZMQ_DONTWAIT) < 0) {
+      if (frames->empty() && zmq_errno() == EAGAIN) use.foundEmpty();
       zmq_msg_close(&part);
       return !frames->empty();
     }

@@ -53,10 +53,15 @@ class aSharedSocket {
     Use(const Use&) = delete;
     Use& operator=(const Use&) = delete;
     void* socket() const;  // the libzmq socket; null when closed
+    // A non-blocking receive of this use found nothing: it took in all the
+    // socket's pending news first, so input that comes later signals the
+    // descriptor again and the look at the events can be left out.
+    void foundEmpty() { lookAtEvents_ = false; }
 
    private:
     aSharedSocket& shared_;
     std::lock_guard<std::mutex> lock_;
+    bool lookAtEvents_ = true;
   };
 
   // True when a message is waiting to be received.

@@ -43,7 +43,8 @@ aSharedSocket::Use::Use(aSharedSocket& shared)
 aSharedSocket::Use::~Use() {
   // This use may have taken the news of arrived input from the socket's
   // descriptor; the waiter would then sleep on with input waiting.
-  if (shared_.socket_ != nullptr && (zsock_events(shared_.socket_) & ZMQ_POLLIN))
+  if (lookAtEvents_ && shared_.socket_ != nullptr &&
+      (zsock_events(shared_.socket_) & ZMQ_POLLIN))
     shared_.wakeLocked();
 }
 

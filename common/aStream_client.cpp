@@ -103,6 +103,7 @@ aErr sNextFrame(Client* c) {
       aSharedSocket::Use use(c->server);
       n = zmq_msg_recv(&msg, use.socket(), ZMQ_DONTWAIT);
       if (n < 0) error = zmq_errno();
+      if (n < 0 && error == EAGAIN) use.foundEmpty();
     }
     if (n < 0) {
       zmq_msg_close(&msg);
