@@ -8,10 +8,10 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
-#include <mutex>
-#include <new>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <new>
 #include <set>
 #include <string>
 #include <utility>
@@ -165,7 +165,8 @@ bool sFromClient(Broker* b) {
     case aServerPools::kHeld:
       return true;
     case aServerPools::kComplete:
-      if (!aServer_queueRequest(b->server, {identity, run, aTime_GetMSTicks()})) sRefuse(b, identity, run.back());
+      if (!aServer_queueRequest(b->server, {identity, run, aTime_GetMSTicks()}))
+        sRefuse(b, identity, run.back());
       return true;
     case aServerPools::kNotPooled:
       break;
@@ -179,7 +180,8 @@ bool sFromClient(Broker* b) {
                            : "run packet without its run dropped\n");
     return true;
   }
-  if (!aServer_queueRequest(b->server, {identity, {packet}, aTime_GetMSTicks()})) sRefuse(b, identity, packet);
+  if (!aServer_queueRequest(b->server, {identity, {packet}, aTime_GetMSTicks()}))
+    sRefuse(b, identity, packet);
   return true;
 }
 

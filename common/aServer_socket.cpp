@@ -78,8 +78,8 @@ int aSharedSocket::wait(zmq_pollitem_t* extra, int count, long timeoutMs) {
   for (int i = 0; i < count; i++) descriptorsOnly = descriptorsOnly && extra[i].socket == nullptr;
   int n;
   if (descriptorsOnly) {
-    // Descriptors alone need no look at message sockets' events (which the
-    // messaging library's poll makes before and after every wait).
+    // Descriptors alone are polled in one call: the messaging library's
+    // poll would make a pass without waiting before every wait.
     struct pollfd fds[2 + kMaxExtra];
     for (int i = 0; i < 2 + count; i++) fds[i] = {items[i].fd, static_cast<short>(POLLIN), 0};
     const long long asked = timeoutMs;
