@@ -8,9 +8,13 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <set>
+#include <string>
+#include <utility>
 
 #include "common/aKorvexDebug.h"
 #include "common/aLanet_beacon.h"
@@ -33,6 +37,45 @@ constexpr int kReceiveBurst = 256;  // client messages taken per turn
 constexpr uint32_t kProbeEveryMs = 1000;
 constexpr int kHeartbeatIvlMs = 1000;
 constexpr int kHeartbeatTimeoutMs = 3000;
+
+// Started servers of this process by the address and port their frontend
+// listens on.
+struct LocalServers {
+  std::mutex mutex;
+  std::map<std::pair<uint32_t, uint16_t>, aServerLocal> byEndpoint;
+  uint32_t named = 0;  // in-process endpoints named so far
+};
+
+LocalServers& sLocalServers() {
+  static LocalServers* servers = new LocalServers();  // outlives every server
+  return *servers;
+}
+
+uint32_t sBindAddress(const aServer* server) {
+  const uint32_t address =
+      server->localOnly ? htonl(INADDR_LOOPBACK) : server->interfaceAddress;
+  return address != 0 ? address : htonl(INADDR_LOOPBACK);
+}
+
+void sRegisterLocal(aServer* server) {
+  if (!server->localBound.load(std::memory_order_acquire)) return;
+  LocalServers& local = sLocalServers();
+  std::lock_guard<std::mutex> lock(local.mutex);
+  local.byEndpoint[{sBindAddress(server), server->port.load()}] = {server->localEndpoint,
+                                                                   server->closed};
+}
+
+// Clients of this process no longer find the server, and those that reach
+// it in-process learn that it has gone.
+void sUnregisterLocal(aServer* server) {
+  if (server->closed == nullptr) return;
+  server->closed->store(true);
+  LocalServers& local = sLocalServers();
+  std::lock_guard<std::mutex> lock(local.mutex);
+  auto found = local.byEndpoint.find({sBindAddress(server), server->port.load()});
+  if (found != local.byEndpoint.end() && found->second.closed == server->closed)
+    local.byEndpoint.erase(found);
+}
 
 struct Broker {
   aServer* server;
@@ -85,6 +128,7 @@ bool sReceive(aSharedSocket* frontend, std::vector<std::string>* frames) {
     zmq_msg_init(&part);
     // The parts of a message arrive together: only the first can be absent.
     if (zmq_msg_recv(&part, use.socket(), ZMQ_DONTWAIT) < 0) {
+      if (frames->empty() && zmq_errno() == EAGAIN) use.foundEmpty();
       zmq_msg_close(&part);
       return !frames->empty();
     }
@@ -121,7 +165,8 @@ bool sFromClient(Broker* b) {
     case aServerPools::kHeld:
       return true;
     case aServerPools::kComplete:
-      if (!aServer_queueRequest(b->server, {identity, run})) sRefuse(b, identity, run.back());
+      if (!aServer_queueRequest(b->server, {identity, run, aTime_GetMSTicks()}))
+        sRefuse(b, identity, run.back());
       return true;
     case aServerPools::kNotPooled:
       break;
@@ -135,7 +180,8 @@ bool sFromClient(Broker* b) {
                            : "run packet without its run dropped\n");
     return true;
   }
-  if (!aServer_queueRequest(b->server, {identity, {packet}})) sRefuse(b, identity, packet);
+  if (!aServer_queueRequest(b->server, {identity, {packet}, aTime_GetMSTicks()}))
+    sRefuse(b, identity, packet);
   return true;
 }
 
@@ -226,10 +272,11 @@ void aServer_brokerActor(zsock_t* pipe, void* args) {
     void* raw = zsock_resolve(frontend);
     zmq_setsockopt(raw, ZMQ_HEARTBEAT_IVL, &kHeartbeatIvlMs, sizeof(int));
     zmq_setsockopt(raw, ZMQ_HEARTBEAT_TIMEOUT, &kHeartbeatTimeoutMs, sizeof(int));
-    const uint32_t bindAddress = b.server->localOnly
-                                     ? htonl(INADDR_LOOPBACK)
-                                     : b.server->interfaceAddress;
-    port = zsock_bind(frontend, "%s", sEndpoint(bindAddress).c_str());
+    port = zsock_bind(frontend, "%s", sEndpoint(sBindAddress(b.server)).c_str());
+    // Clients of this process reach it without the network's hops (their
+    // messages pass straight to this socket); without it, over TCP.
+    if (port > 0 && zsock_bind(frontend, "%s", b.server->localEndpoint.c_str()) == 0)
+      b.server->localBound.store(true, std::memory_order_release);
   }
   if (port <= 0 || !b.server->frontend.open(frontend)) {
     aKorvexDebug_Trace(aDEBUG_SERVER, "Could not find open port\n");
@@ -295,6 +342,12 @@ aErr aServer_Start(aServer* server) {
   // interface: the one asked for, else the host's first.
   if (!server->localOnly)
     server->interfaceAddress = aLanet_ServerInterface(server->interfaceAddress);
+  {
+    LocalServers& local = sLocalServers();
+    std::lock_guard<std::mutex> lock(local.mutex);
+    server->localEndpoint = "inproc://korvex-server-" + std::to_string(local.named++);
+  }
+  server->closed = std::make_shared<std::atomic<bool>>(false);
   // zactor_new waits for the actor's signal; a failed start signals 1 and
   // the actor is gone, which zactor_new reports as null.
   server->broker = zactor_new(aServer_brokerActor, server);
@@ -309,6 +362,7 @@ aErr aServer_Start(aServer* server) {
     return aErrResource;
   }
   server->filterInstalled = true;
+  sRegisterLocal(server);
   aServerAnnounceStart announce = sAnnounceStart;
   if (announce != nullptr) server->announce = announce(server);
   return aErrNone;
@@ -341,12 +395,22 @@ void aServer_Destroy(aServer** server) {
   if (server == nullptr || *server == nullptr) return;
   aServer* s = *server;
   *server = nullptr;
+  sUnregisterLocal(s);
   aServerAnnounceStop stop = sAnnounceStop;
   if (s->announce != nullptr && stop != nullptr) stop(s->announce);
   if (s->filterInstalled)
     aLink_InstallUserPacketFilter(s->linkId, nullptr, nullptr);
   aServer_endActor(&s->broker, &s->brokerDone);
   delete s;
+}
+
+bool aServer_localEndpoint(uint32_t address, uint16_t port, aServerLocal* local) {
+  LocalServers& servers = sLocalServers();
+  std::lock_guard<std::mutex> lock(servers.mutex);
+  auto found = servers.byEndpoint.find({address, port});
+  if (found == servers.byEndpoint.end()) return false;
+  *local = found->second;
+  return true;
 }
 
 bool aServer_Available(void) { return true; }

@@ -1,10 +1,12 @@
 // The sharing server: one link (normally USB) served to several processes
 // over message sockets, and the client stream that reaches such a server.
 //
-// The server owns a ROUTER socket on a TCP port. Every client sends one
-// packet per message frame; the broker thread queues each request that
-// needs an answer with the client's identity and puts the requests on the
-// link one at a time. The link's reader takes the module's answer from the
+// The server owns a ROUTER socket on a TCP port; clients of the same
+// process reach that socket through an in-process endpoint instead, without
+// the messaging library's I/O thread and the TCP stack between. Every
+// client sends one packet per message frame; the broker thread queues each
+// request that needs an answer with the client's identity and puts the
+// requests on the link one at a time. The link's reader takes the module's answer from the
 // request's address as it arrives and sends it to that identity, and nobody
 // else; a request without an answer within 2 s is dropped. Clients take
 // turns, one request each (aServer_internal.h), and each may have at most
@@ -96,7 +98,7 @@ bool aServer_MessagingLoaded(void);
 // ---- client stream ---------------------------------------------------------
 
 // A byte stream to the server at address (IPv4, network byte order) and
-// port. The connection is confirmed with one identify round trip (2 s);
+// port (in-process when that server belongs to this process). The connection is confirmed with one identify round trip (2 s);
 // aErrConnection when it fails. Reads never block: get answers aErrNotReady
 // at once, and the stream's wait operation waits for the next frame. A
 // write is split into one frame per packet; a buffer that is not a sequence

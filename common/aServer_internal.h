@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -19,6 +20,9 @@
 #define aSERVER_MAX_BATCHES 64u   // stream batches waiting for the broker
 #define aSERVER_MAX_WAITING 1024u // requests waiting, all clients together
 #define aSERVER_CLIENT_MAX_WAITING 16u  // requests one client may have waiting
+// A request that waited this long before its turn is sent out only when its
+// client is still there; one taken in just before goes out at once.
+#define aSERVER_GONE_PROBE_AFTER_MS 10u
 
 // A message socket that two threads use. Every use holds the mutex (a Use
 // for its span); one thread, the waiter, sleeps in wait(). The socket's
@@ -49,10 +53,15 @@ class aSharedSocket {
     Use(const Use&) = delete;
     Use& operator=(const Use&) = delete;
     void* socket() const;  // the libzmq socket; null when closed
+    // A non-blocking receive of this use found nothing: it took in all the
+    // socket's pending news first, so input that comes later signals the
+    // descriptor again and the look at the events can be left out.
+    void foundEmpty() { lookAtEvents_ = false; }
 
    private:
     aSharedSocket& shared_;
     std::lock_guard<std::mutex> lock_;
+    bool lookAtEvents_ = true;
   };
 
   // True when a message is waiting to be received.
@@ -85,10 +94,18 @@ struct aServerWant {
   uint8_t command = 0, option = 0;
 };
 
-// A client's request: one packet, or a whole byte-array run.
+// A client's request: one packet, or a whole byte-array run, and the
+// millisecond tick the broker took it in.
 struct aServerRequest {
   std::string identity;
   std::vector<aPacket> packets;
+  uint32_t receivedMs = 0;
+};
+
+// A request waiting in its client's queue.
+struct aServerWaiting {
+  std::vector<aPacket> packets;
+  uint32_t receivedMs = 0;
 };
 
 // Requests reach the link one at a time. The broker queues them and puts
@@ -104,7 +121,7 @@ struct aServerRequest {
 // one answer time. A client's record lives only while it has requests
 // waiting.
 struct aServerClient {
-  std::deque<std::vector<aPacket>> waiting;
+  std::deque<aServerWaiting> waiting;
   bool inLine = false;  // in turns
 };
 
@@ -132,6 +149,13 @@ struct aServer {
   std::atomic<uint32_t> clientStates{0};     // kept by the broker
   zactor_t* broker = nullptr;
   std::atomic<bool> brokerDone{false};
+  // The in-process endpoint the frontend listens on beside its TCP port,
+  // named before the broker starts; localBound once the broker bound it.
+  // Raised when the server goes away: clients of this process that reached
+  // it there have no connection whose loss would tell them.
+  std::string localEndpoint;
+  std::atomic<bool> localBound{false};
+  std::shared_ptr<std::atomic<bool>> closed;
   bool filterInstalled = false;
   void* announce = nullptr;
 
@@ -147,6 +171,17 @@ struct aServer {
   bool flushNow = false;      // a heartbeat passed
   uint32_t batchesDropped = 0;
 };
+
+// A server of this process as a client of the same process reaches it: the
+// in-process endpoint its frontend listens on, and the flag raised when the
+// server goes away.
+struct aServerLocal {
+  std::string endpoint;
+  std::shared_ptr<const std::atomic<bool>> closed;
+};
+// Whether a server of this process listens on address (network byte order)
+// and port; *local says where it is reached without the network.
+bool aServer_localEndpoint(uint32_t address, uint16_t port, aServerLocal* local);
 
 // Makes sure the messaging library leaves signal handling to the process.
 void aServer_zmqSetup();

@@ -1,10 +1,12 @@
 // A message socket used by two threads: one sleeps in poll waiting for its
 // input, another sends on it directly instead of handing messages over.
+#include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 #include <zmq.h>
 
 #include <cerrno>
+#include <climits>
 
 #include "common/aServer_internal.h"
 
@@ -41,7 +43,8 @@ aSharedSocket::Use::Use(aSharedSocket& shared)
 aSharedSocket::Use::~Use() {
   // This use may have taken the news of arrived input from the socket's
   // descriptor; the waiter would then sleep on with input waiting.
-  if (shared_.socket_ != nullptr && (zsock_events(shared_.socket_) & ZMQ_POLLIN))
+  if (lookAtEvents_ && shared_.socket_ != nullptr &&
+      (zsock_events(shared_.socket_) & ZMQ_POLLIN))
     shared_.wakeLocked();
 }
 
@@ -71,7 +74,22 @@ int aSharedSocket::wait(zmq_pollitem_t* extra, int count, long timeoutMs) {
   items[0] = {nullptr, fd_, ZMQ_POLLIN, 0};
   items[1] = {nullptr, wakeFd_, ZMQ_POLLIN, 0};
   for (int i = 0; i < count; i++) items[2 + i] = extra[i];
-  const int n = zmq_poll(items, 2 + count, timeoutMs);
+  bool descriptorsOnly = true;
+  for (int i = 0; i < count; i++) descriptorsOnly = descriptorsOnly && extra[i].socket == nullptr;
+  int n;
+  if (descriptorsOnly) {
+    // Descriptors alone are polled in one call: the messaging library's
+    // poll would make a pass without waiting before every wait.
+    struct pollfd fds[2 + kMaxExtra];
+    for (int i = 0; i < 2 + count; i++) fds[i] = {items[i].fd, static_cast<short>(POLLIN), 0};
+    const long long asked = timeoutMs;
+    const int timeout = asked < 0 ? -1 : asked > INT_MAX ? INT_MAX : static_cast<int>(asked);
+    n = ::poll(fds, static_cast<nfds_t>(2 + count), timeout);  // errno as zmq_errno() reads it
+    for (int i = 0; i < 2 + count; i++)
+      items[i].revents = (fds[i].revents & (POLLIN | POLLERR | POLLHUP)) != 0 ? ZMQ_POLLIN : 0;
+  } else {
+    n = zmq_poll(items, 2 + count, timeoutMs);
+  }
   for (int i = 0; i < count; i++) extra[i].revents = items[2 + i].revents;
   if (n > 0 && (items[1].revents & ZMQ_POLLIN)) {
     uint64_t value = 0;

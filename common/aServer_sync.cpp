@@ -110,7 +110,8 @@ bool sNextTurn(aServerRequestLine& line, aServerRequest* next) {
   if (found == line.clients.end()) return false;  // never: kept in step
   aServerClient& client = found->second;
   client.inLine = false;
-  next->packets = std::move(client.waiting.front());
+  next->packets = std::move(client.waiting.front().packets);
+  next->receivedMs = client.waiting.front().receivedMs;
   client.waiting.pop_front();
   line.waitingCount--;
   if (client.waiting.empty()) line.clients.erase(found);
@@ -146,7 +147,7 @@ bool aServer_queueRequest(aServer* server, aServerRequest request) {
     aKorvexDebug_Trace(aDEBUG_SERVER, "client has too many waiting requests, refused\n");
     return false;
   }
-  client.waiting.push_back(std::move(request.packets));
+  client.waiting.push_back({std::move(request.packets), request.receivedMs});
   line.waitingCount++;
   sJoinLine(line, request.identity);
   return true;
@@ -165,7 +166,10 @@ void aServer_serveRequests(aServer* server, uint32_t nowMs) {
       }
       if (!sNextTurn(line, &next)) return;
       if (next.packets.empty()) continue;
-      if (sGone(server, next.identity)) {
+      // A request taken in a moment ago has a client that was there a
+      // moment ago: the probe would only cost it a frame to pass over.
+      if (nowMs - next.receivedMs >= aSERVER_GONE_PROBE_AFTER_MS &&
+          sGone(server, next.identity)) {
         aKorvexDebug_Trace(aDEBUG_SERVER, "client gone, its requests dropped\n");
         sForget(line, next.identity);
         continue;

@@ -3,7 +3,8 @@
 // One DEALER socket to the server, shared by the link's threads: whichever
 // thread writes sends its frames on it at once, and the link's reader
 // receives from it. Reads never block: get answers aErrNotReady when no
-// frame is at hand and the wait operation sleeps until one arrives.
+// frame is at hand and the wait operation sleeps until one with bytes
+// arrives.
 #include <arpa/inet.h>
 #include <zmq.h>
 
@@ -11,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -34,6 +36,9 @@ struct Client {
   aSharedSocket server;         // the DEALER to the server
   zsock_t* monitor = nullptr;   // the reader's: the server socket's disconnects
   std::string monitorEndpoint;
+  // A server of this process is reached in-process; there no connection is
+  // lost when it goes away, and its flag tells instead.
+  std::shared_ptr<const std::atomic<bool>> serverClosed;
   std::atomic<bool> lost{false};  // the connection to the server went away
   std::vector<uint8_t> frame;   // the frame being read (reader only)
   size_t at = 0;
@@ -53,8 +58,17 @@ bool sSendRetrying(aSharedSocket* socket, const void* data, size_t size) {
   return false;
 }
 
+// Whether the server is known to have gone; notes it.
+bool sLost(Client* c) {
+  if (!c->lost && c->serverClosed != nullptr && c->serverClosed->load()) {
+    aKorvexDebug_Trace(aDEBUG_SERVER, "server connection lost\n");
+    c->lost = true;
+  }
+  return c->lost;
+}
+
 void sTearDown(Client* c) {
-  if (c->server.isOpen()) {
+  if (c->server.isOpen() && c->monitor != nullptr) {
     aSharedSocket::Use use(c->server);
     zmq_socket_monitor(use.socket(), nullptr, 0);
   }
@@ -76,9 +90,11 @@ bool sConfirm(aSharedSocket* server) {
   return n == 2 && reply[1] == 0;
 }
 
-aErr sGet(uint8_t* byte, void* context) {
-  Client* c = static_cast<Client*>(context);
-  if (c->at >= c->frame.size()) {
+// Takes the next frame with bytes into c->frame, passing over empty ones
+// (the server's probes, which carry nothing for the link). aErrNotReady when
+// none waits. Reader only.
+aErr sNextFrame(Client* c) {
+  for (;;) {
     zmq_msg_t msg;
     zmq_msg_init(&msg);
     int n = -1;
@@ -87,36 +103,52 @@ aErr sGet(uint8_t* byte, void* context) {
       aSharedSocket::Use use(c->server);
       n = zmq_msg_recv(&msg, use.socket(), ZMQ_DONTWAIT);
       if (n < 0) error = zmq_errno();
+      if (n < 0 && error == EAGAIN) use.foundEmpty();
     }
     if (n < 0) {
       zmq_msg_close(&msg);
-      if (c->lost) return aErrIO;
+      if (sLost(c)) return aErrIO;
       return error == EAGAIN ? aErrNotReady : aErrIO;
     }
     const uint8_t* data = static_cast<const uint8_t*>(zmq_msg_data(&msg));
     c->frame.assign(data, data + zmq_msg_size(&msg));
     c->at = 0;
     zmq_msg_close(&msg);
-    if (c->frame.empty()) return aErrNotReady;
+    if (!c->frame.empty()) return aErrNone;
+  }
+}
+
+aErr sGet(uint8_t* byte, void* context) {
+  Client* c = static_cast<Client*>(context);
+  if (c->at >= c->frame.size()) {
+    const aErr err = sNextFrame(c);
+    if (err != aErrNone) return err;
   }
   *byte = c->frame[c->at++];
   return aErrNone;
 }
 
-// Sleeps until a frame waits, the server connection is lost (get reports
-// it) or timeoutMs pass.
+// Sleeps until bytes wait, the server connection is lost (get reports it)
+// or timeoutMs pass. A frame that arrives is taken here already, so that an
+// empty one does not end the wait: the link's reader takes a wait that
+// ends with nothing to read for a stream that cannot wait, and pauses.
 aErr sWait(uint32_t timeoutMs, void* context) {
   Client* c = static_cast<Client*>(context);
   if (c->at < c->frame.size()) return aErrNone;
   const uint32_t start = aTime_GetMSTicks();
   for (;;) {
-    if (c->lost || c->server.readable()) return aErrNone;
+    if (sLost(c)) return aErrNone;
+    // A receive that finds nothing has looked at the socket's pending
+    // news itself; no separate look is needed before it.
+    if (sNextFrame(c) != aErrNotReady) return aErrNone;  // bytes, or a failure get reports
     const uint32_t elapsed = aTime_GetMSTicks() - start;
     if (elapsed >= timeoutMs) return aErrTimeout;
-    zmq_pollitem_t monitor = {zsock_resolve(c->monitor), 0, ZMQ_POLLIN, 0};
-    const int n = c->server.wait(&monitor, 1, static_cast<long>(timeoutMs - elapsed));
+    zmq_pollitem_t monitor = {c->monitor != nullptr ? zsock_resolve(c->monitor) : nullptr,
+                              0, ZMQ_POLLIN, 0};
+    const int watched = c->monitor != nullptr ? 1 : 0;
+    const int n = c->server.wait(&monitor, watched, static_cast<long>(timeoutMs - elapsed));
     if (n < 0 && zmq_errno() != EINTR) return aErrIO;
-    if (n > 0 && (monitor.revents & ZMQ_POLLIN)) {
+    if (n > 0 && watched != 0 && (monitor.revents & ZMQ_POLLIN)) {
       zmsg_t* event = zmsg_recv(c->monitor);
       zmsg_destroy(&event);
       aKorvexDebug_Trace(aDEBUG_SERVER, "server connection lost\n");
@@ -129,6 +161,7 @@ aErr sPut(uint8_t, void*) { return aErrUnimplemented; }
 
 aErr sWrite(const uint8_t* data, size_t length, void* context) {
   Client* c = static_cast<Client*>(context);
+  if (c->serverClosed != nullptr && c->serverClosed->load()) return aErrIO;
   std::vector<std::vector<uint8_t>> packets;
   if (!aServer_SplitPackets(data, length, &packets)) return aErrIO;
   for (const auto& p : packets)
@@ -153,6 +186,9 @@ aErr aStream_CreateClient(uint32_t address, uint16_t port, aStreamRef* stream) {
   snprintf(name, sizeof(name), "inproc://korvex-client-monitor-%u",
            static_cast<unsigned>(sClientCount++));
   c->monitorEndpoint = name;
+  aServerLocal local;
+  const bool inProcess = aServer_localEndpoint(address, port, &local);
+  if (inProcess) c->serverClosed = local.closed;
   zsock_t* dealer = zsock_new(ZMQ_DEALER);
   if (!c->server.open(dealer)) {
     sTearDown(c);
@@ -172,7 +208,9 @@ aErr aStream_CreateClient(uint32_t address, uint16_t port, aStreamRef* stream) {
     in_addr a;
     a.s_addr = address;
     char endpoint[64];
-    if (inet_ntop(AF_INET, &a, host, sizeof(host)) != nullptr) {
+    if (inProcess) {
+      rc = zmq_connect(s, local.endpoint.c_str());
+    } else if (inet_ntop(AF_INET, &a, host, sizeof(host)) != nullptr) {
       snprintf(endpoint, sizeof(endpoint), "tcp://%s:%u", host,
                static_cast<unsigned>(port));
       rc = zmq_connect(s, endpoint);
@@ -183,14 +221,16 @@ aErr aStream_CreateClient(uint32_t address, uint16_t port, aStreamRef* stream) {
     sTearDown(c);
     return aErrConnection;
   }
-  {
-    aSharedSocket::Use use(c->server);
-    rc = zmq_socket_monitor(use.socket(), c->monitorEndpoint.c_str(),
-                            ZMQ_EVENT_DISCONNECTED);
+  if (!inProcess) {
+    {
+      aSharedSocket::Use use(c->server);
+      rc = zmq_socket_monitor(use.socket(), c->monitorEndpoint.c_str(),
+                              ZMQ_EVENT_DISCONNECTED);
+    }
+    if (rc == 0)
+      c->monitor = zsock_new_pair((">" + c->monitorEndpoint).c_str());
   }
-  if (rc == 0)
-    c->monitor = zsock_new_pair((">" + c->monitorEndpoint).c_str());
-  if (c->monitor == nullptr) {
+  if (!inProcess && c->monitor == nullptr) {
     sTearDown(c);
     return aErrResource;
   }

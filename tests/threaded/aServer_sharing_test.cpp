@@ -320,4 +320,65 @@ TEST(SharingClient, ConnectToADeadPortFails) {
   EXPECT_EQ(stream, nullptr);
 }
 
+// The server's empty frames (its probes whether a client is still there)
+// carry nothing for the link: the client stream's wait passes over them
+// and ends only when bytes come or its time is up, so that the link's
+// reader does not take a wake-up without bytes for a stream that cannot
+// wait, and pause.
+TEST(SharingClient, WaitPassesOverEmptyFrames) {
+  zsock_t* router = zsock_new(ZMQ_ROUTER);
+  ASSERT_NE(router, nullptr);
+  zsock_set_linger(router, 0);
+  zsock_set_rcvtimeo(router, static_cast<int>(kAnswerMs));
+  const int port = zsock_bind(router, "tcp://127.0.0.1:*");
+  ASSERT_GT(port, 0);
+  Bytes identity;
+  auto sendTo = [&](const Bytes& frame) {
+    zframe_t* id = zframe_new(identity.data(), identity.size());
+    zframe_send(&id, router, ZFRAME_MORE);
+    zframe_t* f = zframe_new(frame.data(), frame.size());
+    zframe_send(&f, router, 0);
+  };
+  // The stream confirms its connection with an identify as it is made.
+  std::thread confirm([&] {
+    zmsg_t* m = zmsg_recv(router);
+    if (m == nullptr) return;
+    zframe_t* id = zmsg_pop(m);
+    if (id != nullptr) identity.assign(zframe_data(id), zframe_data(id) + zframe_size(id));
+    zframe_destroy(&id);
+    zmsg_destroy(&m);
+    sendTo({2, 0});
+  });
+  aStreamRef stream = nullptr;
+  const aErr made = aStream_CreateClient(Loopback(), static_cast<uint16_t>(port), &stream);
+  confirm.join();
+  ASSERT_EQ(made, aErrNone);
+  ASSERT_FALSE(identity.empty());
+  struct Case {
+    std::vector<Bytes> frames;
+    aErr wait;
+    Bytes read;
+  };
+  const Case cases[] = {
+      {{{}}, aErrTimeout, {}},
+      {{{}, {}, {}}, aErrTimeout, {}},
+      {{{}, {2, 1, 0x2A}}, aErrNone, {2, 1, 0x2A}},
+      {{{2, 0}, {}}, aErrNone, {2, 0}},
+  };
+  for (const Case& c : cases) {
+    for (const Bytes& f : c.frames) sendTo(f);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // all there
+    EXPECT_EQ(aStream_WaitReadable(stream, 200), c.wait);
+    Bytes read(c.read.size());
+    if (!read.empty()) {
+      EXPECT_EQ(aStream_Read(stream, read.data(), read.size()), aErrNone);
+    }
+    EXPECT_EQ(read, c.read);
+    uint8_t more = 0;
+    EXPECT_EQ(aStream_Read(stream, &more, 1), aErrNotReady);  // nothing left over
+  }
+  aStream_Destroy(&stream);
+  zsock_destroy(&router);
+}
+
 }  // namespace
