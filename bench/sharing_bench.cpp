@@ -5,15 +5,33 @@
 // SharedRoundTrip: each iteration asks one simulated module for its model
 // through a client link of a sharing server, and its twin module over a
 // direct link; counters give the median of each and of the sharing's added
-// time per round trip (goal: under 100 us).
+// time per round trip (goal: under 100 us). The server and the client link
+// share this process, so the client reaches the server in-process.
+//
+// SharedRoundTripOtherProcess: the same, with the server (and its link to
+// the module) in a child process, as a client in another program sees it:
+// the client link reaches the server's frontend over TCP on 127.0.0.1. The
+// child is this program run again with --serve-share MODULE_PORT; it prints
+// its server's port and serves until its standard input closes. Adds the
+// ratio of the shared and direct medians.
 //
 // SecondClientWhileStreaming: round trips of one client while another has
 // the module stream samples every few milliseconds (items_per_second).
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
@@ -23,6 +41,8 @@
 #include "common/aUEI.h"
 #include "sim/SimConfig.h"
 #include "sim/SimWorld.h"
+
+extern char** environ;
 
 namespace {
 
@@ -68,14 +88,10 @@ double Micros(Clock::duration d) {
   return std::chrono::duration<double, std::micro>(d).count();
 }
 
-void BM_SharedRoundTrip(benchmark::State& state) {
-  World w({"serial=1,model=13,tcp", "serial=2,model=13,tcp"});
-  uint16_t port = 0;
-  uint32_t shared = w.ok ? Serve(w.ports[0], &port) : 0;
-  uint32_t direct = w.ok ? aLink_CreateTCPIP(htonl(INADDR_LOOPBACK), w.ports[1]) : 0;
-  if (shared == 0 || direct == 0 || aLink_Sync(direct) != aErrNone) {
-    state.SkipWithError("no link");
-  }
+// Alternates a round trip on shared with one on direct for every iteration;
+// the medians go into the counters.
+void AlternateRoundTrips(benchmark::State& state, uint32_t shared,
+                         uint32_t direct) {
   std::vector<double> viaServer, plain, added;
   for (auto _ : state) {
     uint8_t model = 0;
@@ -95,10 +111,165 @@ void BM_SharedRoundTrip(benchmark::State& state) {
   state.counters["shared_us"] = Median(viaServer);
   state.counters["direct_us"] = Median(plain);
   state.counters["added_us"] = Median(added);
+}
+
+void BM_SharedRoundTrip(benchmark::State& state) {
+  World w({"serial=1,model=13,tcp", "serial=2,model=13,tcp"});
+  uint16_t port = 0;
+  uint32_t shared = w.ok ? Serve(w.ports[0], &port) : 0;
+  uint32_t direct = w.ok ? aLink_CreateTCPIP(htonl(INADDR_LOOPBACK), w.ports[1]) : 0;
+  if (shared == 0 || direct == 0 || aLink_Sync(direct) != aErrNone) {
+    state.SkipWithError("no link");
+  }
+  AlternateRoundTrips(state, shared, direct);
   if (direct != 0) aLink_Destroy(&direct);
   if (shared != 0) aLink_Destroy(&shared);
 }
 BENCHMARK(BM_SharedRoundTrip)->UseRealTime()->MinTime(2.0);
+
+// A sharing server in a child process: this program again, with
+// --serve-share. Its standard input stays open while the server is wanted;
+// the destructor closes it and reaps the child (killed after a bounded
+// wait).
+class ServerProcess {
+ public:
+  // Starts the child serving the module at modulePort; port() is 0 when it
+  // did not report a server within the start timeout.
+  explicit ServerProcess(uint16_t modulePort) {
+    int in[2] = {-1, -1};
+    int out[2] = {-1, -1};
+    if (pipe2(in, O_CLOEXEC) != 0) return;
+    if (pipe2(out, O_CLOEXEC) != 0) {
+      close(in[0]);
+      close(in[1]);
+      return;
+    }
+    const std::string portArg = std::to_string(modulePort);
+    char arg0[] = "sharing_bench";
+    char arg1[] = "--serve-share";
+    std::vector<char> arg2(portArg.begin(), portArg.end());
+    arg2.push_back('\0');
+    char* argv[] = {arg0, arg1, arg2.data(), nullptr};
+    // dup2 clears close-on-exec on 0 and 1; descriptors this process holds
+    // for its own links and simulated modules do not reach the child.
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    pid_t pid = 0;
+    const int rc = posix_spawn(&pid, "/proc/self/exe", &actions, nullptr,
+                               argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(in[0]);
+    close(out[1]);
+    toChild_ = in[1];
+    if (rc != 0) {
+      close(out[0]);
+      return;
+    }
+    child_ = pid;
+    port_ = ReadPort(out[0]);
+    close(out[0]);
+  }
+  ~ServerProcess() {
+    if (toChild_ >= 0) close(toChild_);
+    if (child_ <= 0) return;
+    // Up to 5 s for the server to end by itself, then it is killed.
+    for (int32_t k = 0; k < 500; ++k) {
+      const pid_t done = waitpid(child_, nullptr, WNOHANG);
+      if (done == child_ || (done < 0 && errno != EINTR)) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::fprintf(stderr, "sharing server process did not end; killed\n");
+    kill(child_, SIGKILL);
+    while (waitpid(child_, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  }
+  ServerProcess(const ServerProcess&) = delete;
+  ServerProcess& operator=(const ServerProcess&) = delete;
+
+  uint16_t port() const { return port_; }
+
+ private:
+  // One line with the server's port, within 10 s.
+  static uint16_t ReadPort(int fd) {
+    char line[16] = "";
+    size_t used = 0;
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (used + 1 < sizeof(line) && std::memchr(line, '\n', used) == nullptr) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - Clock::now());
+      if (left.count() <= 0) return 0;
+      pollfd p{fd, POLLIN, 0};
+      const int ready = poll(&p, 1, int(left.count()));
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready <= 0) return 0;
+      const ssize_t n = read(fd, line + used, sizeof(line) - 1 - used);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return 0;
+      used += size_t(n);
+    }
+    line[used] = '\0';
+    char* end = nullptr;
+    const unsigned long value = std::strtoul(line, &end, 10);
+    if (end == line || *end != '\n' || value == 0 || value > 65535) return 0;
+    return uint16_t(value);
+  }
+
+  pid_t child_ = -1;
+  int toChild_ = -1;
+  uint16_t port_ = 0;
+};
+
+// The child's side: serves the module at the given port on 127.0.0.1,
+// prints the server's port and serves until standard input closes.
+int ServeShare(const char* modulePortText) {
+  char* end = nullptr;
+  const unsigned long modulePort = std::strtoul(modulePortText, &end, 10);
+  if (end == modulePortText || *end != '\0' || modulePort == 0 ||
+      modulePort > 65535) {
+    std::fprintf(stderr, "--serve-share: not a port\n");
+    return 2;
+  }
+  uint16_t port = 0;
+  uint32_t client = Serve(uint16_t(modulePort), &port);
+  if (client == 0 || port == 0) {
+    std::fprintf(stderr, "--serve-share: no sharing server\n");
+    if (client != 0) aLink_Destroy(&client);
+    return 1;
+  }
+  std::printf("%u\n", unsigned(port));
+  std::fflush(stdout);
+  char buffer[64];
+  for (;;) {
+    const ssize_t n = read(0, buffer, sizeof(buffer));
+    if (n > 0 || (n < 0 && errno == EINTR)) continue;
+    break;
+  }
+  aLink_Destroy(&client);
+  return 0;
+}
+
+void BM_SharedRoundTripOtherProcess(benchmark::State& state) {
+  World w({"serial=1,model=13,tcp", "serial=2,model=13,tcp"});
+  ServerProcess server(w.ok ? w.ports[0] : 0);
+  uint32_t shared = server.port() != 0
+                        ? aLink_CreateClient(htonl(INADDR_LOOPBACK), server.port(), 0)
+                        : 0;
+  uint32_t direct = w.ok ? aLink_CreateTCPIP(htonl(INADDR_LOOPBACK), w.ports[1]) : 0;
+  if (shared == 0 || direct == 0 || aLink_Sync(direct) != aErrNone) {
+    state.SkipWithError("no link");
+  }
+  AlternateRoundTrips(state, shared, direct);
+  if (!state.error_occurred()) {
+    const double plain = state.counters["direct_us"];
+    state.counters["ratio"] = plain > 0 ? state.counters["shared_us"] / plain : 0;
+  }
+  if (direct != 0) aLink_Destroy(&direct);
+  if (shared != 0) aLink_Destroy(&shared);
+}
+BENCHMARK(BM_SharedRoundTripOtherProcess)->UseRealTime()->MinTime(2.0);
 
 void BM_SecondClientWhileStreaming(benchmark::State& state) {
   World w({"serial=1,model=13,tcp,stream_ms=" + std::to_string(state.range(0))});
@@ -133,4 +304,13 @@ BENCHMARK(BM_SecondClientWhileStreaming)->Arg(10)->UseRealTime()->MinTime(2.0);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  if (argc == 3 && std::strcmp(argv[1], "--serve-share") == 0) {
+    return ServeShare(argv[2]);
+  }
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
