@@ -182,6 +182,9 @@ void Module::handleHeartbeatReply(const Packet& p) {
     beatOutstanding_ = false;
     beatsMissedInRow_ = 0;
     ++stats_.heartbeatsAnswered;
+  } else if (missedBeatOpen_ && p.data[1] == uint8_t(missedBeatValue_ + 2)) {
+    missedBeatOpen_ = false;
+    ++stats_.heartbeatsLate;
   } else {
     ++stats_.heartbeatsWrong;
     log("heartbeat reply " + std::to_string(p.data[1]) + " does not answer beat " +
@@ -200,6 +203,8 @@ void Module::tickUs(uint64_t nowUs) {
   if (beatOutstanding_) {
     ++stats_.heartbeatsMissed;
     ++beatsMissedInRow_;
+    missedBeatOpen_ = true;
+    missedBeatValue_ = beatValue_;
     log("heartbeat " + std::to_string(beatValue_) + " not answered");
     if (cfg_.faults.heartbeatStrict && beatsMissedInRow_ >= 3) {
       log("3 heartbeats unanswered: dropping the link");

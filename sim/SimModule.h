@@ -156,6 +156,8 @@ struct Outgoing {
 struct ModuleStats {
   uint64_t packetsIn = 0, packetsOut = 0, bytesSkipped = 0;
   uint64_t heartbeatsSent = 0, heartbeatsAnswered = 0, heartbeatsWrong = 0, heartbeatsMissed = 0;
+  // Replies to a beat already counted missed, arriving after the next beat.
+  uint64_t heartbeatsLate = 0;
   uint64_t upgradeBytes = 0, chunksWritten = 0, loads = 0, reboots = 0, resets = 0;
   uint64_t identifies = 0, streamSamples = 0;
   // The upgrade command set: requests by step, and what they did.
@@ -320,6 +322,9 @@ class Module {
   uint64_t nextBeat_ = UINT64_MAX;
   bool beatOutstanding_ = false;
   uint8_t beatValue_ = 1;
+  // The last beat counted missed, while its reply may still come.
+  bool missedBeatOpen_ = false;
+  uint8_t missedBeatValue_ = 0;
   uint32_t floodNext_ = 0;  // which unsolicited packet the flood sends next
   uint32_t beatsMissedInRow_ = 0;
 

@@ -135,7 +135,7 @@ def run_playbook(tmp_path, netns, inv, *extra):
                ANSIBLE_CONFIG=str(tmp_path / "no-ansible.cfg"), HOME=str(home))
     args = [a for e in extra for a in ("-e", e)]
     return subprocess.run(netns + [ANSIBLE_PLAYBOOK, "-i", str(path), str(PLAYBOOK), *args],
-                          capture_output=True, text=True, env=env, cwd=str(tmp_path), timeout=150)
+                          capture_output=True, text=True, env=env, cwd=str(tmp_path), timeout=400)
 
 
 def rollout(tmp_path, netns, server, *extra, exit_code=2):

@@ -164,6 +164,11 @@ TEST(SimModule, HeartbeatsAreSentAndTheirRepliesChecked) {
   EXPECT_EQ(m.stats().heartbeatsWrong, 1u);
   m.tick(300);
   EXPECT_EQ(m.stats().heartbeatsMissed, 1u);
+  // The missed beat's reply after the next beat went out is late, not wrong.
+  m.takeDue(300);
+  Talk(m, {6, 2, 0, 3}, 310);
+  EXPECT_EQ(m.stats().heartbeatsLate, 1u);
+  EXPECT_EQ(m.stats().heartbeatsWrong, 1u);
 }
 
 TEST(SimModule, StrictHeartbeatsDropTheLinkAfterThreeMisses) {
