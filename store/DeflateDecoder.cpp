@@ -37,12 +37,18 @@ inline uint64_t Load64(const uint8_t* p) {
 inline void CopyMatch(uint8_t* out, size_t distance, unsigned length) {
   const uint8_t* from = out - distance;
   if (distance >= 8) {
+    // Most matches are short: their first 16 bytes go without a loop (a
+    // match is at least 3 bytes long, so at most 13 of them are overcopy).
     uint8_t* const end = out + length;
-    do {
+    std::memcpy(out, from, 8);
+    std::memcpy(out + 8, from + 8, 8);
+    out += 16;
+    from += 16;
+    while (out < end) {
       std::memcpy(out, from, 8);
       out += 8;
       from += 8;
-    } while (out < end);
+    }
   } else if (distance == 1) {
     std::memset(out, from[0], length);
   } else {
