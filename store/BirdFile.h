@@ -130,8 +130,9 @@ class BirdFile {
   // Sets the path Load reads, for loading without the throwing constructor.
   void SetPath(const std::string& path) { path_ = path; }
   // The same on the bytes of a whole file already in memory; the path is
-  // only used in log lines. Used by Load, by package indexers and the
-  // fuzzer.
+  // only used in log lines. Used by package indexers, tests and the fuzzer;
+  // Load takes the same steps on the file as it reads it, a piece at a
+  // time.
   bool LoadFromMemory(const uint8_t* bytes, size_t length);
 
   // Quick test of a file on disk: 6 header bytes, the signature and two
