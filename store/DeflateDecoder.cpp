@@ -339,8 +339,8 @@ void DeflateDecoder::FastSymbols(Input& input, size_t stop) {
         continue;
       }
     }
-    Consume(s, Bits(e));
     if (!Is(e, kBase)) {
+      Consume(s, Bits(e));
       if (Is(e, kEnd)) {
         EndBlock();
       } else {
@@ -348,21 +348,21 @@ void DeflateDecoder::FastSymbols(Input& input, size_t stop) {
       }
       break;
     }
-    const unsigned length = Value(e) + unsigned(Low(s.hold, Extra(e)));
-    Consume(s, Extra(e));
+    // A code and its extra bits leave the buffer in one step.
+    const unsigned length = Value(e) + unsigned(Low(s.hold >> Bits(e), Extra(e)));
+    Consume(s, Bits(e) + Extra(e));
     Refill(s);
     uint32_t d = dist[Low(s.hold, kDistRoot)];
     if (Is(d, kLink)) {
       Consume(s, kDistRoot);
       d = dist[Value(d) + Low(s.hold, Extra(d))];
     }
-    Consume(s, Bits(d));
     if (!Is(d, kBase)) {
       Fail();
       break;
     }
-    const size_t distance = Value(d) + size_t(Low(s.hold, Extra(d)));
-    Consume(s, Extra(d));
+    const size_t distance = Value(d) + size_t(Low(s.hold >> Bits(d), Extra(d)));
+    Consume(s, Bits(d) + Extra(d));
     if (distance > size_t(s.out - base)) {
       Fail();
       break;
