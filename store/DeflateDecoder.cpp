@@ -95,6 +95,16 @@ inline bool Ahead(FastState& s, const uint32_t* lit, uint32_t& next) {
   return true;
 }
 
+// The same where at least kLitRoot bits are known to be in the buffer (a
+// refill only adds bits above them): the lookup goes first, so that it
+// does not wait for the refill.
+inline bool AheadBuffered(FastState& s, const uint32_t* lit, uint32_t& next) {
+  if (s.p > s.last || s.out >= s.outStop) return false;
+  next = lit[Low(s.hold, kLitRoot)];
+  Refill(s);
+  return true;
+}
+
 }  // namespace
 
 struct DeflateDecoder::Input {
@@ -324,8 +334,8 @@ void DeflateDecoder::FastSymbols(Input& input, size_t stop) {
         Put(s, e);
         e = lit[Low(s.hold, kLitRoot)];
         if (Is(e, kLiteral)) {
-          Put(s, e);
-          if (!Ahead(s, lit, e)) break;
+          Put(s, e);  // three literals of at most 10 bits: 26 or more bits left
+          if (!AheadBuffered(s, lit, e)) break;
           continue;
         }
       }
@@ -334,8 +344,8 @@ void DeflateDecoder::FastSymbols(Input& input, size_t stop) {
       Consume(s, kLitRoot);
       e = lit[Value(e) + Low(s.hold, Extra(e))];
       if (Is(e, kLiteral)) {
-        Put(s, e);
-        if (!Ahead(s, lit, e)) break;
+        Put(s, e);  // at most two literals and one of 15 bits: 21 or more bits left
+        if (!AheadBuffered(s, lit, e)) break;
         continue;
       }
     }
@@ -372,8 +382,10 @@ void DeflateDecoder::FastSymbols(Input& input, size_t stop) {
       s.out += length;
       break;
     }
+    // Looked up before the copy, to overlap it, and before the refill: a
+    // distance takes at most 28 of the 56 or more bits its refill left.
+    e = lit[Low(s.hold, kLitRoot)];
     Refill(s);
-    e = lit[Low(s.hold, kLitRoot)];  // looked up before the copy, to overlap it
     CopyMatch(s.out, distance, length);
     s.out += length;
   }
