@@ -1,7 +1,8 @@
 // Loading a BIRD package that holds a 4 MiB firmware image, against zlib's
 // own one-shot uncompress of the same body measured in the same run.
 //
-// Reported: the load's throughput as a ratio to uncompress (goal >= 0.8: no
+// Reported: the load's throughput as a ratio to uncompress (goal >= 1.5:
+// the body expanded straight into the package's memory, walked once, no
 // needless copies) and the load's peak memory relative to the expanded size
 // (goal <= 2.5).
 #include <benchmark/benchmark.h>
@@ -84,20 +85,23 @@ void BM_LoadPackage4MiB(benchmark::State& state) {
   for (auto _ : state) {
     // The bound gets a fresh buffer of the exact size each time, as any
     // loader must: it pays the same page faults, but no guessing.
+    // Neither side's time includes giving its memory back: the bound's
+    // buffer is freed, like the loaded file, after the clock has stopped.
     auto t0 = std::chrono::steady_clock::now();
     std::unique_ptr<uint8_t[]> out(new uint8_t[f.bodySize]);
     uLongf outLength = uLongf(f.bodySize);
     int rc = uncompress(out.get(), &outLength, f.file.data() + 6, uLong(f.file.size() - 6));
     benchmark::DoNotOptimize(out.get());
-    out.reset();
     auto t1 = std::chrono::steady_clock::now();
+    out.reset();
+    auto t1b = std::chrono::steady_clock::now();
     BirdFile loaded(f.path.c_str());
     auto t2 = std::chrono::steady_clock::now();
     if (rc != Z_OK || loaded.DataSize() != outLength) state.SkipWithError("load mismatch");
     benchmark::DoNotOptimize(loaded.Data());
     zlibTotal += Seconds(t0, t1);
-    loadTotal += Seconds(t1, t2);
-    state.SetIterationTime(Seconds(t1, t2));
+    loadTotal += Seconds(t1b, t2);
+    state.SetIterationTime(Seconds(t1b, t2));
   }
   state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(f.bodySize));
   state.counters["ratio_vs_uncompress"] = loadTotal > 0 ? zlibTotal / loadTotal : 0;

@@ -17,6 +17,15 @@ namespace {
 
 // Smallest first buffer for a kept body; it grows from there.
 const size_t kMinKeepCapacity = 64 * 1024;
+// A kept body is expanded in steps of this size, each checksummed and
+// walked while it is still in the cache; the buffer grows when less than
+// kKeepMinStep is left.
+const size_t kKeepStep = 128 * 1024;
+const size_t kKeepMinStep = 4 * 1024;
+// The largest buffer of a kept body: the size limit, a byte to see whether
+// the stream ends there, and the room the inflater may write past a step.
+const uint64_t kKeepCeiling =
+    uint64_t(BIRD_FILE_MAX_EXPANDED_SIZE) + 1 + DeflateDecoder::kInPlaceMargin;
 
 uint32_t Adler32(uint32_t adler, const uint8_t* bytes, size_t length) {
 #ifdef UPDATER_HAVE_ISAL
@@ -58,25 +67,58 @@ BirdInflater::Status BirdInflater::Fail(int code) {
   return Status::Error;
 }
 
+// The two header bytes; false while they are not all there or when they
+// are refused (*status says which).
+bool BirdInflater::TakeHeader(Status* status) {
+  while (heldCount_ < 2 && inLeft_ > 0) {
+    held_[heldCount_++] = *in_++;
+    --inLeft_;
+  }
+  if (heldCount_ < 2) {
+    *status = Status::NeedInput;
+    return false;
+  }
+  heldCount_ = 0;
+  // zlib's rules for the two header bytes: the check bits, method 8
+  // (deflate), a window of at most 32 KiB, no preset dictionary.
+  int refusal = Z_OK;
+  if ((uint32_t(held_[0]) * 256u + held_[1]) % 31u != 0) {
+    refusal = Z_DATA_ERROR;
+  } else if ((held_[0] & 0x0F) != Z_DEFLATED) {
+    refusal = Z_DATA_ERROR;
+  } else if ((held_[0] >> 4) + 8 > 15) {
+    refusal = Z_DATA_ERROR;
+  } else if (held_[1] & 0x20) {
+    refusal = Z_NEED_DICT;
+  }
+  if (refusal != Z_OK) {
+    *status = Fail(refusal);
+    return false;
+  }
+  part_ = Part::Data;
+  return true;
+}
+
+// The four trailer bytes, checked against the checksum of the output.
+BirdInflater::Status BirdInflater::TakeTrailer() {
+  while (heldCount_ < 4 && inLeft_ > 0) {
+    held_[heldCount_++] = *in_++;
+    --inLeft_;
+  }
+  if (heldCount_ < 4) return Status::NeedInput;
+  if (bird::GetInt(held_) != adler_) return Fail(Z_DATA_ERROR);
+  part_ = Part::Done;
+  return Status::End;
+}
+
 BirdInflater::Status BirdInflater::Next(const uint8_t** out, size_t max, size_t* produced) {
   *produced = 0;
   *out = nullptr;
   for (;;) {
     switch (part_) {
       case Part::Header: {
-        while (heldCount_ < 2 && inLeft_ > 0) {
-          held_[heldCount_++] = *in_++;
-          --inLeft_;
-        }
-        if (heldCount_ < 2) return Status::NeedInput;
-        heldCount_ = 0;
-        // zlib's rules for the two header bytes: the check bits, method 8
-        // (deflate), a window of at most 32 KiB, no preset dictionary.
-        if ((uint32_t(held_[0]) * 256u + held_[1]) % 31u != 0) return Fail(Z_DATA_ERROR);
-        if ((held_[0] & 0x0F) != Z_DEFLATED) return Fail(Z_DATA_ERROR);
-        if ((held_[0] >> 4) + 8 > 15) return Fail(Z_DATA_ERROR);
-        if (held_[1] & 0x20) return Fail(Z_NEED_DICT);
-        part_ = Part::Data;
+        Status status;
+        if (!TakeHeader(&status)) return status;
         break;
       }
       case Part::Data: {
@@ -97,14 +139,45 @@ BirdInflater::Status BirdInflater::Next(const uint8_t** out, size_t max, size_t*
         break;
       }
       case Part::Trailer:
-        while (heldCount_ < 4 && inLeft_ > 0) {
-          held_[heldCount_++] = *in_++;
-          --inLeft_;
-        }
-        if (heldCount_ < 4) return Status::NeedInput;
-        if (bird::GetInt(held_) != adler_) return Fail(Z_DATA_ERROR);
-        part_ = Part::Done;
+        return TakeTrailer();
+      case Part::Done:
         return Status::End;
+      case Part::Failed:
+        return Status::Error;
+    }
+  }
+}
+
+BirdInflater::Status BirdInflater::ExpandInPlace(uint8_t* out, size_t* pos, size_t stop) {
+  for (;;) {
+    switch (part_) {
+      case Part::Header: {
+        Status status;
+        if (!TakeHeader(&status)) return status;
+        break;
+      }
+      case Part::Data: {
+        if (!decoder_->Ready()) return Fail(Z_MEM_ERROR);
+        const size_t from = *pos;
+        const DeflateDecoder::Result result =
+            decoder_->ExpandInPlace(&in_, &inLeft_, out, pos, stop);
+        // The checksum is taken while the new bytes are still in the cache.
+        adler_ = Adler32(adler_, out + from, *pos - from);
+        switch (result) {
+          case DeflateDecoder::Result::End:
+            part_ = Part::Trailer;
+            break;
+          case DeflateDecoder::Result::NeedInput:
+            return Status::NeedInput;
+          case DeflateDecoder::Result::OutputFull:
+            return Status::OutputFull;
+          case DeflateDecoder::Result::Error:
+            return Fail(Z_DATA_ERROR);
+        }
+        break;
+      }
+      case Part::Trailer:
+        return TakeTrailer();
       case Part::Done:
         return Status::End;
       case Part::Failed:
@@ -148,11 +221,12 @@ bool BirdBodyExpander::Stop(BirdExpandFailure failure, int code) {
   return false;
 }
 
-// Makes room for more output: a kept body grows (up to the size limit).
-bool BirdBodyExpander::Room() {
-  if (used_ < capacity_ || capacity_ >= BIRD_FILE_MAX_EXPANDED_SIZE) return true;
+// Grows a kept body's buffer to hold at least needed bytes (at most the
+// size limit and the inflater's margin past it).
+bool BirdBodyExpander::Grow(size_t needed) {
   uint64_t grown = uint64_t(capacity_) * 2;
-  if (grown > BIRD_FILE_MAX_EXPANDED_SIZE) grown = BIRD_FILE_MAX_EXPANDED_SIZE;
+  if (grown < needed) grown = needed;
+  if (grown > kKeepCeiling) grown = kKeepCeiling;
   uint8_t* bigger = static_cast<uint8_t*>(std::realloc(buffer_, size_t(grown)));
   if (!bigger) return Stop(BirdExpandFailure::OutOfMemory, Z_MEM_ERROR);
   buffer_ = bigger;
@@ -171,14 +245,30 @@ bool BirdBodyExpander::Feed(const uint8_t* bytes, size_t length) {
     const uint8_t* out = nullptr;
     size_t produced = 0;
     BirdInflater::Status status;
-    if (keep_ && !atLimit) {
-      if (!Room()) return false;
-      status = inflater_.Expand(buffer_ + used_, std::min(room, capacity_ - used_), &produced);
+    if (keep_) {
+      // A kept body is expanded in place, a step at a time, so that the
+      // checksum and the block walk see each step while it is in the
+      // cache; a step is never more than the limit allows.
+      size_t step = std::min(room, kKeepStep);
+      if (capacity_ - used_ < DeflateDecoder::kInPlaceMargin + std::min(step, kKeepMinStep) &&
+          !Grow(used_ + DeflateDecoder::kInPlaceMargin + step)) {
+        return false;
+      }
+      step = std::min(step, capacity_ - used_ - DeflateDecoder::kInPlaceMargin);
+      size_t pos = used_;
+      status = inflater_.ExpandInPlace(buffer_, &pos, used_ + step);
       out = buffer_ + used_;
+      produced = pos - used_;
     } else {
       status = inflater_.Next(&out, room, &produced);
     }
-    if (atLimit && produced > 0) return Stop(BirdExpandFailure::TooLarge, Z_BUF_ERROR);
+    // Bytes beyond the limit (a last match in place may run past the step):
+    // the body is too large, once the walk has seen the bytes up to it.
+    const size_t allowed = atLimit ? 0 : room;
+    if (produced > allowed) {
+      if (!scanner_.Feed(out, allowed)) return Stop(BirdExpandFailure::TooManyBlocks, Z_DATA_ERROR);
+      return Stop(BirdExpandFailure::TooLarge, Z_BUF_ERROR);
+    }
     if (!scanner_.Feed(out, produced)) return Stop(BirdExpandFailure::TooManyBlocks, Z_DATA_ERROR);
     total_ += produced;
     if (keep_) used_ += produced;

@@ -46,6 +46,14 @@ class BirdInflater {
   Status Next(const uint8_t** out, size_t max, size_t* produced);
   // Expands into out (room bytes, any size); *produced receives the count.
   Status Expand(uint8_t* out, size_t room, size_t* produced);
+  // Expands straight into a buffer that holds the whole output, with no
+  // window between (DeflateDecoder::ExpandInPlace): out[0, *pos) is all
+  // output so far (the buffer may have moved since, its bytes kept), *pos
+  // advances past the new bytes, which End and Error may bring as well as
+  // OutputFull (*pos at or up to 258 bytes past stop). out has room for
+  // stop + DeflateDecoder::kInPlaceMargin bytes. An inflater expands either
+  // this way or with Next and Expand, never both.
+  Status ExpandInPlace(uint8_t* out, size_t* pos, size_t stop);
   // zlib's code for the failure: Z_DATA_ERROR for bad data or header,
   // Z_NEED_DICT for a preset dictionary, Z_MEM_ERROR without memory.
   int Code() const { return code_; }
@@ -54,6 +62,8 @@ class BirdInflater {
 
  private:
   Status Fail(int code);
+  bool TakeHeader(Status* status);
+  Status TakeTrailer();
 
   std::unique_ptr<DeflateDecoder> decoder_;
   const uint8_t* in_ = nullptr;
@@ -100,12 +110,14 @@ class BirdBodyExpander {
 
  private:
   bool Stop(BirdExpandFailure failure, int code);
-  bool Room();
+  bool Grow(size_t needed);
 
   bool keep_;
   BirdInflater inflater_;
   BirdBlockScanner scanner_;
-  uint8_t* buffer_ = nullptr;  // malloc'd: the body (keepBody)
+  // malloc'd: the body (keepBody), expanded in place, with room for the
+  // inflater to write a little past where it is asked to stop.
+  uint8_t* buffer_ = nullptr;
   size_t capacity_ = 0;
   size_t used_ = 0;  // bytes of buffer_ holding output (keepBody)
   uint64_t total_ = 0;

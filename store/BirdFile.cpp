@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -19,6 +20,13 @@
 #include "store/RegularFile.h"
 
 const uint8_t BIRD_FILE_VERSION[2] = {0x01, 0x01};
+
+namespace {
+
+// Loading reads a file in pieces of this size.
+const size_t kReadPiece = 64 * 1024;
+
+}  // namespace
 
 using bird::Format;
 using bird::GetInt;
@@ -103,15 +111,35 @@ bool BirdFile::Load() {
     std::fclose(file);
     return false;
   }
-  size_t size = size_t(st.st_size);
-  std::unique_ptr<uint8_t[]> raw(new (std::nothrow) uint8_t[size ? size : 1]);
-  if (!raw) {
+  const size_t size = size_t(st.st_size);
+  // The file is read a piece at a time into one small buffer that stays in
+  // the cache, and each piece goes straight on to the expander: the
+  // compressed bytes are never gathered in a buffer of their own.
+  std::unique_ptr<uint8_t[]> piece(new (std::nothrow) uint8_t[kReadPiece]);
+  if (!piece) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) reading %s\n", ENOMEM, path);
     problem_ = "out of memory reading the file";
     std::fclose(file);
     return false;
   }
-  size_t got = std::fread(raw.get(), 1, size, file);
+  BirdBodyExpander expander(true, size > BIRD_FILE_HEADER_SIZE ? size - BIRD_FILE_HEADER_SIZE : 0);
+  uint8_t header[BIRD_FILE_HEADER_SIZE] = {};
+  size_t got = 0;
+  // The whole file is read even when its body has already been refused,
+  // so that a read error or a short read is reported first, as before
+  // anything is expanded.
+  while (got < size) {
+    const size_t want = std::min(size - got, kReadPiece);
+    const size_t n = std::fread(piece.get(), 1, want, file);
+    size_t at = 0;
+    while (got + at < BIRD_FILE_HEADER_SIZE && at < n) {
+      header[got + at] = piece[at];
+      ++at;
+    }
+    if (at < n) expander.Feed(piece.get() + at, n - at);
+    got += n;
+    if (n < want) break;
+  }
   bool readError = std::ferror(file) != 0;
   int readErrno = errno;
   std::fclose(file);
@@ -126,20 +154,28 @@ bool BirdFile::Load() {
     problem_ = Format("the file changed while it was read (%zu of %zu bytes)", got, size);
     return false;
   }
-  return LoadFromMemory(raw.get(), size);
+  return Settle(header, size, expander);
 }
 
 bool BirdFile::LoadFromMemory(const uint8_t* bytes, size_t length) {
   Reset();
   if (!bytes) length = 0;
+  const size_t bodyLength = length > BIRD_FILE_HEADER_SIZE ? length - BIRD_FILE_HEADER_SIZE : 0;
+  BirdBodyExpander expander(true, bodyLength);
+  if (bodyLength) expander.Feed(bytes + BIRD_FILE_HEADER_SIZE, bodyLength);
+  return Settle(bytes, length, expander);
+}
+
+bool BirdFile::Settle(const uint8_t* header, size_t length, BirdBodyExpander& expander) {
   if (length > BIRD_FILE_HEADER_SIZE) {
-    signature_ = GetInt(bytes);
-    version_ = GetShort(bytes + 4);
+    signature_ = GetInt(header);
+    version_ = GetShort(header + 4);
   }
   bool result = false;
-  size_t bodyLength = length > BIRD_FILE_HEADER_SIZE ? length - BIRD_FILE_HEADER_SIZE : 0;
-  if (DecompressData(bodyLength ? bytes + BIRD_FILE_HEADER_SIZE : nullptr, bodyLength)) {
-    ScanBlocks(data_.get(), dataSize_);
+  if (Expanded(expander)) {
+    // The expansion walked the blocks as they came out; that walk is the
+    // one the block list is taken from, so the body is gone over once.
+    TakeBlocks(expander.Scanner(), data_.get());
     if (tooManyBlocks_) {
       problem_ = declaredCount_ > BIRD_FILE_MAX_BLOCKS
                      ? BirdLoadProblem(BirdLoadFailure::DeclaresTooMany, declaredCount_)
@@ -164,8 +200,8 @@ bool BirdFile::LoadFromMemory(const uint8_t* bytes, size_t length) {
     }
   }
   if (result) {
-    problem_ = VerifyHeader(bytes, length) ? BirdContentProblem(content_)
-                                           : BirdLoadProblem(BirdLoadFailure::BadHeader);
+    problem_ = VerifyHeader(header, length) ? BirdContentProblem(content_)
+                                            : BirdLoadProblem(BirdLoadFailure::BadHeader);
     if (!problem_.empty())
       Log::log(DEBUG_BirdFile, "BIRDFILE: %s cannot be used: %s\n", path_.c_str(),
                problem_.c_str());
@@ -191,16 +227,19 @@ bool BirdFile::VerifyFile(const char* path) {
 }
 
 bool BirdFile::DecompressData(const uint8_t* compressed, size_t length) {
-  data_.reset();
-  dataSize_ = 0;
-  problem_ = BirdLoadProblem(BirdLoadFailure::NotExpanded);
-
   // The body carries no expanded size: the expander starts from a guess and
   // grows its buffer as the body comes out. It walks the blocks as they
   // come, so that a body holding more blocks than allowed is refused before
   // the rest of it is expanded.
   BirdBodyExpander expander(true, length);
   if (compressed) expander.Feed(compressed, length);
+  return Expanded(expander);
+}
+
+bool BirdFile::Expanded(BirdBodyExpander& expander) {
+  data_.reset();
+  dataSize_ = 0;
+  problem_ = BirdLoadProblem(BirdLoadFailure::NotExpanded);
   if (!expander.Ended()) {
     int code = expander.Code();
     switch (expander.Failure()) {
@@ -236,6 +275,12 @@ bool BirdFile::DecompressData(const uint8_t* compressed, size_t length) {
 }
 
 bool BirdFile::ScanBlocks(const uint8_t* body, size_t length) {
+  BirdBlockScanner scanner;
+  if (body) scanner.Feed(body, length);
+  return TakeBlocks(scanner, body);
+}
+
+bool BirdFile::TakeBlocks(BirdBlockScanner& scanner, const uint8_t* body) {
   tooManyBlocks_ = false;
   blocks_.clear();
   blockCount_ = 0;
@@ -244,12 +289,10 @@ bool BirdFile::ScanBlocks(const uint8_t* body, size_t length) {
   structureValid_ = false;
   content_ = BirdContent();
 
-  BirdBlockScanner scanner;
-  if (body) scanner.Feed(body, length);
   scanner.Finish();
   if (!scanner.HasCount()) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Block data of %zu bytes holds no block count\n",
-             body ? length : size_t(0));
+             size_t(scanner.Size()));
     return false;
   }
   declaredCount_ = scanner.DeclaredCount();

@@ -14,6 +14,9 @@
 
 #include "common/aError.h"
 
+class BirdBlockScanner;
+class BirdBodyExpander;
+
 #define BIRD_FILE_SIGNATURE "bird"
 #define BIRD_FILE_HEADER_SIZE 6
 #define BIRD_FILE_TYPE_MASK 0x1F
@@ -127,8 +130,9 @@ class BirdFile {
   // Sets the path Load reads, for loading without the throwing constructor.
   void SetPath(const std::string& path) { path_ = path; }
   // The same on the bytes of a whole file already in memory; the path is
-  // only used in log lines. Used by Load, by package indexers and the
-  // fuzzer.
+  // only used in log lines. Used by package indexers, tests and the fuzzer;
+  // Load takes the same steps on the file as it reads it, a piece at a
+  // time.
   bool LoadFromMemory(const uint8_t* bytes, size_t length);
 
   // Quick test of a file on disk: 6 header bytes, the signature and two
@@ -193,6 +197,14 @@ class BirdFile {
 
   const BirdBlock* FindInfo() const;
   void Reset();
+  // The end of DecompressData, on an expander that has been fed the body.
+  bool Expanded(BirdBodyExpander& expander);
+  // The end of loading, once the whole file has gone through: the header
+  // (its first bytes; length is the file's), the expansion and the block
+  // walk made on the way.
+  bool Settle(const uint8_t* header, size_t length, BirdBodyExpander& expander);
+  // ScanBlocks on a walk already fed with the whole body.
+  bool TakeBlocks(BirdBlockScanner& scanner, const uint8_t* body);
 
   std::string path_;
   uint32_t signature_ = 0;

@@ -20,6 +20,8 @@ const size_t kOvercopy = 16;  // a match copied a word at a time may write this 
 // Input the fast loop keeps ahead of it: two refills of 8 bytes each.
 const ptrdiff_t kFastInput = 16;
 const size_t kWindowSize = kLimit + kMaxMatch + kOvercopy;
+static_assert(DeflateDecoder::kInPlaceMargin == kMaxMatch + kOvercopy,
+              "a caller's buffer needs the room past its stop that the window has past kLimit");
 
 inline uint64_t Load64(const uint8_t* p) {
   uint64_t v;
@@ -35,12 +37,18 @@ inline uint64_t Load64(const uint8_t* p) {
 inline void CopyMatch(uint8_t* out, size_t distance, unsigned length) {
   const uint8_t* from = out - distance;
   if (distance >= 8) {
+    // Most matches are short: their first 16 bytes go without a loop (a
+    // match is at least 3 bytes long, so at most 13 of them are overcopy).
     uint8_t* const end = out + length;
-    do {
+    std::memcpy(out, from, 8);
+    std::memcpy(out + 8, from + 8, 8);
+    out += 16;
+    from += 16;
+    while (out < end) {
       std::memcpy(out, from, 8);
       out += 8;
       from += 8;
-    } while (out < end);
+    }
   } else if (distance == 1) {
     std::memset(out, from[0], length);
   } else {
@@ -84,6 +92,16 @@ inline bool Ahead(FastState& s, const uint32_t* lit, uint32_t& next) {
   if (s.p > s.last || s.out >= s.outStop) return false;
   Refill(s);
   next = lit[Low(s.hold, kLitRoot)];
+  return true;
+}
+
+// The same where at least kLitRoot bits are known to be in the buffer (a
+// refill only adds bits above them): the lookup goes first, so that it
+// does not wait for the refill.
+inline bool AheadBuffered(FastState& s, const uint32_t* lit, uint32_t& next) {
+  if (s.p > s.last || s.out >= s.outStop) return false;
+  next = lit[Low(s.hold, kLitRoot)];
+  Refill(s);
   return true;
 }
 
@@ -182,13 +200,13 @@ bool DeflateDecoder::BlockHeader(Input& input) {
 }
 
 bool DeflateDecoder::StoredBytes(Input& input) {
-  while (storedLeft_ > 0 && bits_ >= 8 && pos_ < kLimit) {
-    window_[pos_++] = uint8_t(hold_);
+  while (storedLeft_ > 0 && bits_ >= 8 && pos_ < limit_) {
+    out_[pos_++] = uint8_t(hold_);
     Drop(8);
     --storedLeft_;
   }
-  const size_t n = std::min({size_t(storedLeft_), size_t(input.end - input.p), kLimit - pos_});
-  std::memcpy(&window_[pos_], input.p, n);
+  const size_t n = std::min({size_t(storedLeft_), size_t(input.end - input.p), limit_ - pos_});
+  std::memcpy(&out_[pos_], input.p, n);
   input.p += n;
   pulled_ += n;
   pos_ += n;
@@ -197,7 +215,7 @@ bool DeflateDecoder::StoredBytes(Input& input) {
     EndBlock();
     return true;
   }
-  return pos_ >= kLimit;  // out of input unless the window is full
+  return pos_ >= limit_;  // out of input unless the output space is full
 }
 
 bool DeflateDecoder::CodeLengthLengths(Input& input) {
@@ -268,7 +286,7 @@ bool DeflateDecoder::SlowSymbol(Input& input) {
   switch (Kind(e)) {
     case kLiteral:
       Drop(at);
-      window_[pos_++] = uint8_t(Value(e));
+      out_[pos_++] = uint8_t(Value(e));
       return true;
     case kEnd:
       Drop(at);
@@ -291,7 +309,7 @@ bool DeflateDecoder::SlowSymbol(Input& input) {
   const size_t distance = Value(d) + size_t(Low(hold_ >> at, Extra(d)));
   if (distance > pos_) return Fail();
   Drop(at + Extra(d));
-  for (unsigned i = 0; i < length; ++i, ++pos_) window_[pos_] = window_[pos_ - distance];
+  for (unsigned i = 0; i < length; ++i, ++pos_) out_[pos_] = out_[pos_ - distance];
   return true;
 }
 
@@ -300,9 +318,8 @@ bool DeflateDecoder::SlowSymbol(Input& input) {
 // it: enough for three literals, or a length code with its extra bits; the
 // distance gets a refill of its own.
 void DeflateDecoder::FastSymbols(Input& input, size_t stop) {
-  FastState s{input.p, input.end - kFastInput, window_.get() + pos_, window_.get() + stop,
-              hold_, bits_};
-  uint8_t* const base = window_.get();
+  FastState s{input.p, input.end - kFastInput, out_ + pos_, out_ + stop, hold_, bits_};
+  uint8_t* const base = out_;
   const uint32_t* const lit = litTable_;
   const uint32_t* const dist = distTable_;
   // Each pass begins with the next entry looked up; the check that input
@@ -317,8 +334,8 @@ void DeflateDecoder::FastSymbols(Input& input, size_t stop) {
         Put(s, e);
         e = lit[Low(s.hold, kLitRoot)];
         if (Is(e, kLiteral)) {
-          Put(s, e);
-          if (!Ahead(s, lit, e)) break;
+          Put(s, e);  // three literals of at most 10 bits: 26 or more bits left
+          if (!AheadBuffered(s, lit, e)) break;
           continue;
         }
       }
@@ -327,13 +344,13 @@ void DeflateDecoder::FastSymbols(Input& input, size_t stop) {
       Consume(s, kLitRoot);
       e = lit[Value(e) + Low(s.hold, Extra(e))];
       if (Is(e, kLiteral)) {
-        Put(s, e);
-        if (!Ahead(s, lit, e)) break;
+        Put(s, e);  // at most two literals and one of 15 bits: 21 or more bits left
+        if (!AheadBuffered(s, lit, e)) break;
         continue;
       }
     }
-    Consume(s, Bits(e));
     if (!Is(e, kBase)) {
+      Consume(s, Bits(e));
       if (Is(e, kEnd)) {
         EndBlock();
       } else {
@@ -341,21 +358,21 @@ void DeflateDecoder::FastSymbols(Input& input, size_t stop) {
       }
       break;
     }
-    const unsigned length = Value(e) + unsigned(Low(s.hold, Extra(e)));
-    Consume(s, Extra(e));
+    // A code and its extra bits leave the buffer in one step.
+    const unsigned length = Value(e) + unsigned(Low(s.hold >> Bits(e), Extra(e)));
+    Consume(s, Bits(e) + Extra(e));
     Refill(s);
     uint32_t d = dist[Low(s.hold, kDistRoot)];
     if (Is(d, kLink)) {
       Consume(s, kDistRoot);
       d = dist[Value(d) + Low(s.hold, Extra(d))];
     }
-    Consume(s, Bits(d));
     if (!Is(d, kBase)) {
       Fail();
       break;
     }
-    const size_t distance = Value(d) + size_t(Low(s.hold, Extra(d)));
-    Consume(s, Extra(d));
+    const size_t distance = Value(d) + size_t(Low(s.hold >> Bits(d), Extra(d)));
+    Consume(s, Bits(d) + Extra(d));
     if (distance > size_t(s.out - base)) {
       Fail();
       break;
@@ -365,8 +382,10 @@ void DeflateDecoder::FastSymbols(Input& input, size_t stop) {
       s.out += length;
       break;
     }
+    // Looked up before the copy, to overlap it, and before the refill: a
+    // distance takes at most 28 of the 56 or more bits its refill left.
+    e = lit[Low(s.hold, kLitRoot)];
     Refill(s);
-    e = lit[Low(s.hold, kLitRoot)];  // looked up before the copy, to overlap it
     CopyMatch(s.out, distance, length);
     s.out += length;
   }
@@ -382,12 +401,14 @@ void DeflateDecoder::Slide() {
   pos_ = given_ = kHistory;
 }
 
-// Decodes until `want` bytes wait to be handed out, the window is full, or
-// the stream ends or fails (true), or until the input runs out (false).
+// Decodes until `want` bytes wait to be handed out, the output space is
+// full, or the stream ends or fails (true), or until the input runs out
+// (false). The window slides when it is full and all of it has been
+// handed out; a caller's buffer does not.
 bool DeflateDecoder::Run(Input& input, size_t want) {
   while (pos_ - given_ < want) {
-    if (pos_ >= kLimit) {
-      if (given_ < pos_) return true;
+    if (pos_ >= limit_) {
+      if (given_ < pos_ || !window_ || out_ != window_.get()) return true;
       Slide();
     }
     bool going = true;
@@ -423,7 +444,7 @@ bool DeflateDecoder::Run(Input& input, size_t want) {
         break;
       case Mode::Codes:
         if (input.end - input.p >= kFastInput) {
-          const size_t stop = want >= kLimit - given_ ? kLimit : given_ + want;
+          const size_t stop = want >= limit_ - given_ ? limit_ : given_ + want;
           FastSymbols(input, std::max(stop, pos_ + 1));
         } else {
           going = SlowSymbol(input);
@@ -438,11 +459,29 @@ bool DeflateDecoder::Run(Input& input, size_t want) {
   return true;
 }
 
+// At the end of the stream, the whole bytes read past its last bit go
+// back to the input.
+DeflateDecoder::Result DeflateDecoder::GiveBack(Input& input) {
+  Drop(bits_ & 7);
+  const size_t back = bits_ / 8;
+  if (back > pulled_) {
+    Fail();
+    return Result::Error;
+  }
+  input.p -= back;
+  pulled_ -= back;
+  hold_ = 0;
+  bits_ = 0;
+  return Result::End;
+}
+
 DeflateDecoder::Result DeflateDecoder::Next(const uint8_t** in, size_t* inLeft, size_t max,
                                             const uint8_t** out, size_t* produced) {
   *produced = 0;
   *out = window_.get();
-  if (!Ready()) return Result::Error;
+  if (!Ready() || (out_ && out_ != window_.get())) return Result::Error;
+  out_ = window_.get();
+  limit_ = kLimit;
   Input input{*in, *in + *inLeft};
   if (pos_ == given_ && mode_ != Mode::Done && mode_ != Mode::Bad) {
     Run(input, std::max<size_t>(max, 1));
@@ -456,22 +495,38 @@ DeflateDecoder::Result DeflateDecoder::Next(const uint8_t** in, size_t* inLeft, 
   } else if (mode_ == Mode::Bad) {
     result = Result::Error;
   } else if (mode_ == Mode::Done) {
-    // The stream ends at its last bit; whole bytes read past it go back.
-    Drop(bits_ & 7);
-    const size_t back = bits_ / 8;
-    if (back > pulled_) {
-      Fail();
-      result = Result::Error;
-    } else {
-      input.p -= back;
-      pulled_ -= back;
-      hold_ = 0;
-      bits_ = 0;
-      result = Result::End;
-    }
+    result = GiveBack(input);
   } else {
     pulled_ = 0;  // the next input is new
   }
+  *inLeft -= size_t(input.p - *in);
+  *in = input.p;
+  return result;
+}
+
+DeflateDecoder::Result DeflateDecoder::ExpandInPlace(const uint8_t** in, size_t* inLeft,
+                                                     uint8_t* out, size_t* pos, size_t stop) {
+  if (!Ready() || !out || (out_ && out_ == window_.get()) || *pos != pos_) {
+    return Result::Error;
+  }
+  out_ = out;
+  limit_ = std::max(stop, pos_ + 1);
+  given_ = pos_;
+  Input input{*in, *in + *inLeft};
+  if (mode_ != Mode::Done && mode_ != Mode::Bad) Run(input, limit_ - pos_);
+  Result result;
+  if (mode_ == Mode::Bad) {
+    result = Result::Error;
+  } else if (mode_ == Mode::Done) {
+    result = GiveBack(input);
+  } else if (pos_ >= limit_) {
+    result = Result::OutputFull;
+  } else {
+    result = Result::NeedInput;
+    pulled_ = 0;  // the next input is new
+  }
+  given_ = pos_;
+  *pos = pos_;
   *inLeft -= size_t(input.p - *in);
   *in = input.p;
   return result;

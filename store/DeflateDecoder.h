@@ -41,6 +41,22 @@ class DeflateDecoder {
   Result Next(const uint8_t** in, size_t* inLeft, size_t max, const uint8_t** out,
               size_t* produced);
 
+  // How far past `stop` ExpandInPlace may write: the caller's buffer holds
+  // at least stop + kInPlaceMargin bytes.
+  static constexpr size_t kInPlaceMargin = 258 + 16;
+
+  // Decodes straight into the caller's buffer, which holds the whole output
+  // of the stream: out[0, *pos) is everything decoded so far (the buffer
+  // may have moved since the last call, its bytes kept), and decoding goes
+  // on at *pos, advanced past the new bytes. OutputFull once *pos has
+  // reached stop (a last match may take it up to 258 bytes past; at least
+  // one byte is decoded when stop is not past *pos); End and Error may come
+  // with new bytes too. Input is taken as by Next. A decoder expands either
+  // in place or through Next, never both; mixing them, or a *pos other than
+  // the one the last call left, is an Error.
+  Result ExpandInPlace(const uint8_t** in, size_t* inLeft, uint8_t* out, size_t* pos,
+                       size_t stop);
+
  private:
   enum class Mode { Header, StoredLength, Stored, TableCounts, CodeLengthLengths, CodeLengths,
                     Codes, Done, Bad };
@@ -64,10 +80,13 @@ class DeflateDecoder {
   bool Fail();
   void EndBlock();
   void Slide();
+  Result GiveBack(Input& input);
 
   std::unique_ptr<uint8_t[]> window_;
-  size_t pos_ = 0;    // next byte of output in window_
-  size_t given_ = 0;  // output up to here has been handed out
+  uint8_t* out_ = nullptr;  // the output space: window_, or the caller's buffer in place
+  size_t limit_ = 0;        // decoding stops at this byte of out_
+  size_t pos_ = 0;          // next byte of output in out_
+  size_t given_ = 0;        // output up to here has been handed out
   uint64_t hold_ = 0;  // bit buffer; bits above bits_ are zero between calls
   unsigned bits_ = 0;
   size_t pulled_ = 0;  // bytes taken from the current input

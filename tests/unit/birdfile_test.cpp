@@ -200,6 +200,63 @@ TEST(BirdFile, ZlibErrorsFailTheLoad) {
   }
 }
 
+// Load reads a file a piece at a time and expands each piece as it comes;
+// for files of many pieces, good or damaged anywhere, it must come to what
+// loading the same bytes at once comes to.
+TEST(BirdFile, LoadingAFileInPiecesAgreesWithLoadingItAtOnce) {
+  std::vector<uint8_t> image(300000);
+  uint32_t state = 99;
+  for (uint8_t& b : image) {
+    state = state * 1664525u + 1013904223u;
+    b = uint8_t(state >> 24);
+  }
+  BirdWriter w;
+  w.AddImage(BLOCK_FIRMWARE, 0x0, image.data(), image.size());
+  w.AddInfo(77, "7.7", 0, "KX-7");
+  const std::vector<uint8_t> good = w.Build();
+  ASSERT_GT(good.size(), 4u * 64 * 1024);
+  struct Variant {
+    const char* name;
+    std::vector<uint8_t> bytes;
+    bool loads;
+  };
+  std::vector<Variant> variants = {{"whole", good, true}};
+  std::vector<uint8_t> damaged = good;
+  damaged[3 * 64 * 1024 + 5] ^= 0x40;  // in the fourth piece
+  variants.push_back({"damaged in a later piece", damaged, false});
+  variants.push_back({"cut in a later piece",
+                      std::vector<uint8_t>(good.begin(), good.end() - 70000), false});
+  std::vector<uint8_t> trailing = good;
+  trailing.insert(trailing.end(), 5000, 0xA5);
+  variants.push_back({"bytes after the stream", trailing, true});
+  std::vector<uint8_t> badHeader = good;
+  badHeader[4] = 0;
+  variants.push_back({"zero version byte", badHeader, true});
+  TempDir dir;
+  for (const Variant& v : variants) {
+    const std::string path = dir.join("v.bird");
+    Put(path, v.bytes);
+    BirdFile fromFile;
+    fromFile.SetPath(path);
+    BirdFile atOnce;
+    EXPECT_EQ(fromFile.Load(), v.loads) << v.name;
+    EXPECT_EQ(atOnce.LoadFromMemory(v.bytes.data(), v.bytes.size()), v.loads) << v.name;
+    EXPECT_EQ(fromFile.Problem(), atOnce.Problem()) << v.name;
+    EXPECT_EQ(fromFile.Signature(), atOnce.Signature()) << v.name;
+    EXPECT_EQ(fromFile.Version(), atOnce.Version()) << v.name;
+    EXPECT_EQ(fromFile.BlockCount(), atOnce.BlockCount()) << v.name;
+    ASSERT_EQ(fromFile.DataSize(), atOnce.DataSize()) << v.name;
+    if (v.loads) {
+      EXPECT_EQ(std::memcmp(fromFile.Data(), atOnce.Data(), atOnce.DataSize()), 0) << v.name;
+      ASSERT_EQ(fromFile.FindBlocks(BLOCK_FIRMWARE).size(), 1u) << v.name;
+      EXPECT_EQ(std::memcmp(fromFile.FindBlocks(BLOCK_FIRMWARE)[0].Image(), image.data(),
+                            image.size()),
+                0)
+          << v.name;
+    }
+  }
+}
+
 TEST(BirdFile, FailedReloadLeavesNoBlocks) {
   TempDir dir;
   std::string path = dir.join("f.bird");

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <string>
@@ -131,6 +132,37 @@ Outcome Decode(const std::vector<uint8_t>& in, size_t piece) {
     pos += given - left;
     o.unread = in.size() - pos;
   }
+  return o;
+}
+
+// The same in place: output straight into one buffer holding all of it,
+// asked for step bytes at a time; the buffer moves (its bytes kept) as it
+// grows and on every fifth call besides.
+Outcome DecodeInPlace(const std::vector<uint8_t>& in, size_t piece, size_t step) {
+  DeflateDecoder decoder;
+  Outcome o{DeflateDecoder::Result::NeedInput, {}, 0};
+  std::vector<uint8_t> buffer;
+  size_t made = 0;
+  size_t calls = 0;
+  for (size_t pos = 0; pos < in.size() && o.result == DeflateDecoder::Result::NeedInput;) {
+    const uint8_t* p = in.data() + pos;
+    size_t left = std::min(piece, in.size() - pos);
+    const size_t given = left;
+    do {
+      const size_t need = made + step + DeflateDecoder::kInPlaceMargin;
+      if (buffer.size() < need || ++calls % 5 == 0) {
+        std::vector<uint8_t> moved(buffer.size() < need ? std::max(need, buffer.size() * 2)
+                                                        : buffer.size(),
+                                   0xEE);
+        std::copy(buffer.begin(), buffer.begin() + made, moved.begin());
+        buffer.swap(moved);
+      }
+      o.result = decoder.ExpandInPlace(&p, &left, buffer.data(), &made, made + step);
+    } while (o.result == DeflateDecoder::Result::OutputFull);
+    pos += given - left;
+    o.unread = in.size() - pos;
+  }
+  o.bytes.assign(buffer.begin(), buffer.begin() + made);
   return o;
 }
 
@@ -270,7 +302,57 @@ TEST(DeflateDecoder, RefusesAndAcceptsWhatZlibDoes) {
         EXPECT_EQ(got.bytes, want) << c.name;
         EXPECT_EQ(got.unread, 2u) << c.name << ", pieces of " << piece;
       }
+      for (size_t step : {size_t(1), size_t(2), size_t(1000)}) {
+        const Outcome flat = DecodeInPlace(stream, piece, step);
+        EXPECT_EQ(flat.result == DeflateDecoder::Result::End, c.valid)
+            << c.name << " in place, pieces of " << piece << ", steps of " << step;
+        if (c.valid) {
+          EXPECT_EQ(flat.bytes, want) << c.name << " in place";
+          EXPECT_EQ(flat.unread, 2u) << c.name << " in place, pieces of " << piece;
+        }
+      }
     }
+  }
+}
+
+TEST(DeflateDecoder, ExpandsInPlaceOrThroughItsWindowNeverBoth) {
+  Bits b;  // fixed codes: "a", then a copy of 3 from 1
+  b.Put(1, 1).Put(1, 2).Code(0x30 + 'a', 8).Code(1, 7).Code(0, 5).Code(0, 7);
+  const std::vector<uint8_t> stream = b.Done();
+  uint8_t buffer[8 + DeflateDecoder::kInPlaceMargin] = {};
+  {
+    DeflateDecoder decoder;
+    const uint8_t* p = stream.data();
+    size_t left = stream.size();
+    size_t made = 0;
+    EXPECT_EQ(decoder.ExpandInPlace(&p, &left, buffer, &made, 8), DeflateDecoder::Result::End);
+    EXPECT_EQ(made, 4u);
+    EXPECT_EQ(std::string(buffer, buffer + 4), "aaaa");
+    const uint8_t* bytes = nullptr;
+    size_t produced = 0;
+    EXPECT_EQ(decoder.Next(&p, &left, 8, &bytes, &produced), DeflateDecoder::Result::Error);
+  }
+  {
+    DeflateDecoder decoder;  // a position other than the one left
+    const uint8_t* p = stream.data();
+    size_t left = 1;
+    size_t made = 0;
+    EXPECT_EQ(decoder.ExpandInPlace(&p, &left, buffer, &made, 8),
+              DeflateDecoder::Result::NeedInput);
+    made = 1;
+    left = stream.size() - 1;
+    EXPECT_EQ(decoder.ExpandInPlace(&p, &left, buffer, &made, 8), DeflateDecoder::Result::Error);
+  }
+  {
+    DeflateDecoder decoder;
+    const uint8_t* p = stream.data();
+    size_t left = 1;
+    const uint8_t* bytes = nullptr;
+    size_t produced = 0;
+    EXPECT_EQ(decoder.Next(&p, &left, 8, &bytes, &produced), DeflateDecoder::Result::NeedInput);
+    size_t made = 0;
+    left = stream.size() - 1;
+    EXPECT_EQ(decoder.ExpandInPlace(&p, &left, buffer, &made, 8), DeflateDecoder::Result::Error);
   }
 }
 
@@ -299,6 +381,13 @@ TEST(DeflateDecoder, ExpandsZlibsOwnStreamsInAnyPieces) {
         const Outcome got = Decode(packed, piece);
         EXPECT_EQ(got.result, DeflateDecoder::Result::End) << strategy << "/" << level;
         EXPECT_TRUE(got.bytes == plain) << strategy << "/" << level << " pieces of " << piece;
+        for (size_t step : {size_t(1) << 20, size_t(65521), size_t(97)}) {
+          const Outcome flat = DecodeInPlace(packed, piece, step);
+          EXPECT_EQ(flat.result, DeflateDecoder::Result::End) << strategy << "/" << level;
+          EXPECT_TRUE(flat.bytes == plain)
+              << strategy << "/" << level << " in place, pieces of " << piece << ", steps of "
+              << step;
+        }
       }
     }
   }
