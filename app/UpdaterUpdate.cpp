@@ -114,10 +114,10 @@ struct UpdateConnection {
   // USB: modules announcing the loader's default serial number before ours
   // restarted into its loader; one of them is never taken for ours.
   uint32_t loadersBefore = 0;
-  // TCP/IP: where the module answered. Its loader answers at the same
-  // address and port, whatever serial number it announces.
+  // TCP/IP: where the module answered (type TCPIP once known). Its loader
+  // answers at the same address and port, whatever serial number it
+  // announces.
   linkSpec place{};
-  bool placeKnown = false;
 
   ~UpdateConnection() {
     if (target) target->disconnect();
@@ -179,9 +179,9 @@ aErr Updater::_connect_for_update(UpdateConnection& link, uint32_t serialNumber,
     err = link.target->connect(USB, serialNumber);
     if (err == aErrNotFound) {
       link.type = TCPIP;
-      link.loadersBefore = 0;
       err = link.target->connect(TCPIP, serialNumber);
-      if (err == aErrNone) link.placeKnown = link.target->getLinkSpecifier(link.place) == aErrNone;
+      linkSpec place{};
+      if (err == aErrNone && link.target->getLinkSpecifier(place) == aErrNone) link.place = place;
     }
     if (err != aErrNone) {
       if (link.type == USB) _report_usb_access(err);
@@ -278,7 +278,7 @@ aErr Updater::_reconnect_loader(UpdateConnection& link, uint32_t serialNumber) {
     if (link.type == TCPIP) {
       // A loader announcing the default serial number where the module was
       // is the module's own.
-      if (link.placeKnown) {
+      if (link.place.type == TCPIP) {
         PlaceSearch search{kLoaderSerialNumber, &link.place, {}};
         aDiscovery_EnumerateModules(TCPIP, CollectAtPlace, &search, kLocalInterface);
         if (search.found.size() == 1 && module.connectFromSpec(search.found[0]) == aErrNone) {

@@ -6,13 +6,13 @@
 // the messaging library's I/O thread and the TCP stack between. Every
 // client sends one packet per message frame; the broker thread queues each
 // request that needs an answer with the client's identity and puts the
-// requests on the link one at a time. The link's reader takes the module's answer from the
-// request's address as it arrives and sends it to that identity, and nobody
-// else; a request without an answer within 2 s is dropped. Clients take
-// turns, one request each (aServer_internal.h), and each may have at most
-// 16 requests waiting; a UEI request beyond that is refused at once with
-// an aErrBusy error reply. Stream samples
-// are collected from the link's reader and fanned out in batches to the
+// requests on the link one at a time. The link's reader takes the module's
+// answer from the request's address as it arrives and sends it to that
+// identity, and nobody else; a request without an answer within 2 s is
+// dropped. Clients take turns, one request each (aServer_internal.h), and
+// each may have at most 16 requests waiting; a UEI request beyond that is
+// refused at once with an aErrBusy error reply. Stream samples are
+// collected from the link's reader and fanned out in batches to the
 // clients that enabled streaming. Byte-array sets (runs of UEI packets) are
 // pooled per client and reach the module as one uninterrupted run.
 //
@@ -98,7 +98,8 @@ bool aServer_MessagingLoaded(void);
 // ---- client stream ---------------------------------------------------------
 
 // A byte stream to the server at address (IPv4, network byte order) and
-// port (in-process when that server belongs to this process). The connection is confirmed with one identify round trip (2 s);
+// port (in-process when that server belongs to this process). The
+// connection is confirmed with one identify round trip (2 s);
 // aErrConnection when it fails. Reads never block: get answers aErrNotReady
 // at once, and the stream's wait operation waits for the next frame. A
 // write is split into one frame per packet; a buffer that is not a sequence

@@ -58,9 +58,15 @@ bool sSendRetrying(aSharedSocket* socket, const void* data, size_t size) {
   return false;
 }
 
+// Whether a server of this process that the client reaches in-process has
+// gone away.
+bool sServerClosed(const Client* c) {
+  return c->serverClosed != nullptr && c->serverClosed->load();
+}
+
 // Whether the server is known to have gone; notes it.
 bool sLost(Client* c) {
-  if (!c->lost && c->serverClosed != nullptr && c->serverClosed->load()) {
+  if (!c->lost && sServerClosed(c)) {
     aKorvexDebug_Trace(aDEBUG_SERVER, "server connection lost\n");
     c->lost = true;
   }
@@ -161,7 +167,7 @@ aErr sPut(uint8_t, void*) { return aErrUnimplemented; }
 
 aErr sWrite(const uint8_t* data, size_t length, void* context) {
   Client* c = static_cast<Client*>(context);
-  if (c->serverClosed != nullptr && c->serverClosed->load()) return aErrIO;
+  if (sServerClosed(c)) return aErrIO;
   std::vector<std::vector<uint8_t>> packets;
   if (!aServer_SplitPackets(data, length, &packets)) return aErrIO;
   for (const auto& p : packets)

@@ -111,9 +111,10 @@ BirdInflater::Status BirdInflater::TakeTrailer() {
   return Status::End;
 }
 
-BirdInflater::Status BirdInflater::Next(const uint8_t** out, size_t max, size_t* produced) {
-  *produced = 0;
-  *out = nullptr;
+// The header, the data (decodeStep: one call of the decoder, the checksum
+// taken over what it produced) and the trailer, as far as the input goes.
+template <typename DecodeStep>
+BirdInflater::Status BirdInflater::Run(DecodeStep decodeStep) {
   for (;;) {
     switch (part_) {
       case Part::Header: {
@@ -123,9 +124,7 @@ BirdInflater::Status BirdInflater::Next(const uint8_t** out, size_t max, size_t*
       }
       case Part::Data: {
         if (!decoder_->Ready()) return Fail(Z_MEM_ERROR);
-        const DeflateDecoder::Result result = decoder_->Next(&in_, &inLeft_, max, out, produced);
-        adler_ = Adler32(adler_, *out, *produced);
-        switch (result) {
+        switch (decodeStep()) {
           case DeflateDecoder::Result::End:
             part_ = Part::Trailer;
             break;
@@ -148,42 +147,24 @@ BirdInflater::Status BirdInflater::Next(const uint8_t** out, size_t max, size_t*
   }
 }
 
+BirdInflater::Status BirdInflater::Next(const uint8_t** out, size_t max, size_t* produced) {
+  *produced = 0;
+  *out = nullptr;
+  return Run([&] {
+    const DeflateDecoder::Result result = decoder_->Next(&in_, &inLeft_, max, out, produced);
+    adler_ = Adler32(adler_, *out, *produced);
+    return result;
+  });
+}
+
 BirdInflater::Status BirdInflater::ExpandInPlace(uint8_t* out, size_t* pos, size_t stop) {
-  for (;;) {
-    switch (part_) {
-      case Part::Header: {
-        Status status;
-        if (!TakeHeader(&status)) return status;
-        break;
-      }
-      case Part::Data: {
-        if (!decoder_->Ready()) return Fail(Z_MEM_ERROR);
-        const size_t from = *pos;
-        const DeflateDecoder::Result result =
-            decoder_->ExpandInPlace(&in_, &inLeft_, out, pos, stop);
-        // The checksum is taken while the new bytes are still in the cache.
-        adler_ = Adler32(adler_, out + from, *pos - from);
-        switch (result) {
-          case DeflateDecoder::Result::End:
-            part_ = Part::Trailer;
-            break;
-          case DeflateDecoder::Result::NeedInput:
-            return Status::NeedInput;
-          case DeflateDecoder::Result::OutputFull:
-            return Status::OutputFull;
-          case DeflateDecoder::Result::Error:
-            return Fail(Z_DATA_ERROR);
-        }
-        break;
-      }
-      case Part::Trailer:
-        return TakeTrailer();
-      case Part::Done:
-        return Status::End;
-      case Part::Failed:
-        return Status::Error;
-    }
-  }
+  return Run([&] {
+    const size_t from = *pos;
+    const DeflateDecoder::Result result = decoder_->ExpandInPlace(&in_, &inLeft_, out, pos, stop);
+    // The checksum is taken while the new bytes are still in the cache.
+    adler_ = Adler32(adler_, out + from, *pos - from);
+    return result;
+  });
 }
 
 BirdInflater::Status BirdInflater::Expand(uint8_t* out, size_t room, size_t* produced) {

@@ -64,6 +64,8 @@ class BirdInflater {
   Status Fail(int code);
   bool TakeHeader(Status* status);
   Status TakeTrailer();
+  template <typename DecodeStep>
+  Status Run(DecodeStep decodeStep);
 
   std::unique_ptr<DeflateDecoder> decoder_;
   const uint8_t* in_ = nullptr;

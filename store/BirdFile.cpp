@@ -226,16 +226,10 @@ bool BirdFile::VerifyFile(const char* path) {
   return VerifyHeader(header, got);
 }
 
-bool BirdFile::DecompressData(const uint8_t* compressed, size_t length) {
-  // The body carries no expanded size: the expander starts from a guess and
-  // grows its buffer as the body comes out. It walks the blocks as they
-  // come, so that a body holding more blocks than allowed is refused before
-  // the rest of it is expanded.
-  BirdBodyExpander expander(true, length);
-  if (compressed) expander.Feed(compressed, length);
-  return Expanded(expander);
-}
-
+// The body carries no expanded size: the expander starts from a guess and
+// grows its buffer as the body comes out. It walks the blocks as they come,
+// so that a body holding more blocks than allowed is refused before the
+// rest of it is expanded.
 bool BirdFile::Expanded(BirdBodyExpander& expander) {
   data_.reset();
   dataSize_ = 0;
@@ -272,12 +266,6 @@ bool BirdFile::Expanded(BirdBodyExpander& expander) {
   data_.reset(expander.ReleaseBody(&size));
   dataSize_ = uint32_t(size);
   return true;
-}
-
-bool BirdFile::ScanBlocks(const uint8_t* body, size_t length) {
-  BirdBlockScanner scanner;
-  if (body) scanner.Feed(body, length);
-  return TakeBlocks(scanner, body);
 }
 
 bool BirdFile::TakeBlocks(BirdBlockScanner& scanner, const uint8_t* body) {

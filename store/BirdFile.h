@@ -164,17 +164,13 @@ class BirdFile {
   bool ValidateData(const uint8_t* pattern, uint32_t length) const;
   bool DumpBlocks(BLOCK_TYPE type) const;
 
-  // Internal steps of loading, public for tests.
-  bool DecompressData(const uint8_t* compressed, size_t length);
-  bool ScanBlocks(const uint8_t* body, size_t length);
-
   const std::string& Path() const { return path_; }
   uint32_t Signature() const { return signature_; }
   uint32_t Version() const { return version_; }
   uint32_t FileChecksum() const { return fileChecksum_; }
   uint32_t BlockCount() const { return blockCount_; }
   // Count the body declares, and whether the blocks filled the body exactly
-  // with the declared count (the verdict of the last ScanBlocks).
+  // with the declared count (the verdict of the last block walk).
   uint32_t DeclaredBlockCount() const { return declaredCount_; }
   bool StructureValid() const { return structureValid_; }
   // The verdict that -C, -I, -L, downloads and the update flows share: the
@@ -197,13 +193,13 @@ class BirdFile {
 
   const BirdBlock* FindInfo() const;
   void Reset();
-  // The end of DecompressData, on an expander that has been fed the body.
+  // The expansion's verdict, on an expander that has been fed the body.
   bool Expanded(BirdBodyExpander& expander);
   // The end of loading, once the whole file has gone through: the header
   // (its first bytes; length is the file's), the expansion and the block
   // walk made on the way.
   bool Settle(const uint8_t* header, size_t length, BirdBodyExpander& expander);
-  // ScanBlocks on a walk already fed with the whole body.
+  // The block list and verdict of a walk already fed with the whole body.
   bool TakeBlocks(BirdBlockScanner& scanner, const uint8_t* body);
 
   std::string path_;
@@ -220,8 +216,8 @@ class BirdFile {
   std::unique_ptr<uint8_t, FreeDeleter> data_;
   uint32_t dataSize_ = 0;
   std::string problem_ = "nothing loaded";
-  bool tooManyBlocks_ = false;  // the last ScanBlocks hit BIRD_FILE_MAX_BLOCKS
-  BirdContent content_;         // what the last ScanBlocks found for the usability verdict
+  bool tooManyBlocks_ = false;  // the last block walk hit BIRD_FILE_MAX_BLOCKS
+  BirdContent content_;         // what the last block walk found for the usability verdict
 };
 
 #endif

@@ -41,7 +41,7 @@ class BirdStreamCheck {
   bool Failed() const { return failed_; }
 
   // The block layout of the expanded body, valid after Finish: the same
-  // verdict and counts as BirdFile::ScanBlocks, and the build number of
+  // verdict and counts as loading a BirdFile, and the build number of
   // the first information block (0 without one), as BirdFile::GetBuild.
   bool StructureValid() const { return structureValid_; }
   uint32_t BlockCount() const { return blockCount_; }
