@@ -4,6 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <zlib.h>
 
 #ifdef UPDATER_HAVE_ISAL
@@ -39,6 +42,23 @@ uint32_t Adler32(uint32_t adler, const uint8_t* bytes, size_t length) {
     length -= chunk;
   }
   return adler;
+#endif
+}
+
+// Has the kernel put pages under the whole pages of [bytes, bytes + length)
+// in one call, before they are written: a step of fresh memory otherwise
+// takes a page fault for every 4 KiB, which costs more than the decoding of
+// it on some machines. Only a hint: where the kernel cannot, the faults
+// come as before.
+void PopulateForWriting(uint8_t* bytes, size_t length) {
+#ifdef MADV_POPULATE_WRITE
+  static const uintptr_t kPage = uintptr_t(sysconf(_SC_PAGESIZE));
+  const uintptr_t first = (uintptr_t(bytes) + kPage - 1) & ~(kPage - 1);
+  const uintptr_t end = (uintptr_t(bytes) + length) & ~(kPage - 1);
+  if (end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_POPULATE_WRITE);
+#else
+  (void)bytes;
+  (void)length;
 #endif
 }
 
@@ -236,6 +256,7 @@ bool BirdBodyExpander::Feed(const uint8_t* bytes, size_t length) {
         return false;
       }
       step = std::min(step, capacity_ - used_ - DeflateDecoder::kInPlaceMargin);
+      PopulateForWriting(buffer_ + used_, step);
       size_t pos = used_;
       status = inflater_.ExpandInPlace(buffer_, &pos, used_ + step);
       out = buffer_ + used_;
