@@ -137,20 +137,24 @@ Outcome Decode(const std::vector<uint8_t>& in, size_t piece) {
 
 // The same in place: output straight into one buffer holding all of it,
 // asked for step bytes at a time; the buffer moves (its bytes kept) as it
-// grows and on every fifth call besides.
+// grows, and besides on every fifth call that finds 32 KiB more made since
+// the last move (every fifth call alone copies the whole output thousands
+// of times with small steps).
 Outcome DecodeInPlace(const std::vector<uint8_t>& in, size_t piece, size_t step) {
   DeflateDecoder decoder;
   Outcome o{DeflateDecoder::Result::NeedInput, {}, 0};
   std::vector<uint8_t> buffer;
   size_t made = 0;
   size_t calls = 0;
+  size_t movedAt = 0;
   for (size_t pos = 0; pos < in.size() && o.result == DeflateDecoder::Result::NeedInput;) {
     const uint8_t* p = in.data() + pos;
     size_t left = std::min(piece, in.size() - pos);
     const size_t given = left;
     do {
       const size_t need = made + step + DeflateDecoder::kInPlaceMargin;
-      if (buffer.size() < need || ++calls % 5 == 0) {
+      if (buffer.size() < need || (++calls % 5 == 0 && made - movedAt >= 32768)) {
+        movedAt = made;
         std::vector<uint8_t> moved(buffer.size() < need ? std::max(need, buffer.size() * 2)
                                                         : buffer.size(),
                                    0xEE);
