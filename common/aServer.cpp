@@ -35,8 +35,6 @@ constexpr uint32_t kIdleWaitMs = 1000;
 constexpr int kReceiveBurst = 256;  // client messages taken per turn
 
 constexpr uint32_t kProbeEveryMs = 1000;
-constexpr int kHeartbeatIvlMs = 1000;
-constexpr int kHeartbeatTimeoutMs = 3000;
 
 // Started servers of this process by the address and port their frontend
 // listens on.
@@ -113,8 +111,7 @@ void sRefuse(Broker* b, const std::string& identity, const aPacket& request) {
   const uint8_t wire[6] = {request.address, 4, request.data[0], option,
                            static_cast<uint8_t>((request.data[2] & aUEI_INDEX_MASK) | aUEI_ERROR),
                            static_cast<uint8_t>(aErrBusy)};
-  aSharedSocket::Use use(b->server->frontend);
-  aServer_sendTo(use.socket(), identity, wire, sizeof(wire));
+  aServer_sendTo(b->server, identity, wire, sizeof(wire));
 }
 
 // Receives one message from the frontend without blocking: its frames'
@@ -140,16 +137,14 @@ bool sReceive(aSharedSocket* frontend, std::vector<std::string>* frames) {
   return true;
 }
 
-// One client message: false when none was waiting.
-bool sFromClient(Broker* b) {
-  std::vector<std::string> frames;
-  if (!sReceive(&b->server->frontend, &frames)) return false;
+// One client message: [identity, packet frame].
+void sFromClient(Broker* b, const std::vector<std::string>& frames) {
   const uint8_t* wire = frames.size() == 2
       ? reinterpret_cast<const uint8_t*>(frames[1].data()) : nullptr;
   if (wire == nullptr || !aServer_FrameIsPacket(wire, frames[1].size())) {
     aKorvexDebug_Trace(aDEBUG_SERVER, "Bad content packet: dSize: %d\n",
                        frames.size() >= 2 ? static_cast<int>(frames[1].size()) : -1);
-    return true;
+    return;
   }
   const std::string& identity = frames[0];
   aPacket packet{};
@@ -163,11 +158,11 @@ bool sFromClient(Broker* b) {
   std::vector<aPacket> run;
   switch (b->pools.offer(identity, packet, aTime_GetMSTicks(), &run)) {
     case aServerPools::kHeld:
-      return true;
+      return;
     case aServerPools::kComplete:
       if (!aServer_queueRequest(b->server, {identity, run, aTime_GetMSTicks()}))
         sRefuse(b, identity, run.back());
-      return true;
+      return;
     case aServerPools::kNotPooled:
       break;
   }
@@ -178,21 +173,20 @@ bool sFromClient(Broker* b) {
                        packet.address == aLINK_ADDRESS_FORCE_ROUTE
                            ? "Blocking cmdFORCEROUTE from remote client\n"
                            : "run packet without its run dropped\n");
-    return true;
+    return;
   }
   if (!aServer_queueRequest(b->server, {identity, {packet}, aTime_GetMSTicks()}))
     sRefuse(b, identity, packet);
-  return true;
+  return;
 }
 
 void sSendBatches(Broker* b) {
   std::deque<std::string> due;
   aServer_takeDueBatches(b->server, aTime_GetMSTicks(), &due);
   if (due.empty()) return;
-  aSharedSocket::Use use(b->server->frontend);
   for (const std::string& batch : due) {
     for (auto it = b->subscribers.begin(); it != b->subscribers.end();) {
-      if (aServer_sendTo(use.socket(), *it, batch.data(), batch.size())) {
+      if (aServer_sendTo(b->server, *it, batch.data(), batch.size())) {
         ++it;
       } else {
         aKorvexDebug_Trace(aDEBUG_SERVER, "stream client gone, dropped\n");
@@ -210,9 +204,8 @@ void sProbeSubscribers(Broker* b, uint32_t nowMs) {
   if (nowMs - b->lastProbeMs < kProbeEveryMs) return;
   b->lastProbeMs = nowMs;
   if (b->subscribers.empty()) return;
-  aSharedSocket::Use use(b->server->frontend);
   for (auto it = b->subscribers.begin(); it != b->subscribers.end();) {
-    if (aServer_sendTo(use.socket(), *it, nullptr, 0)) {
+    if (aServer_sendTo(b->server, *it, nullptr, 0)) {
       ++it;
     } else {
       aKorvexDebug_Trace(aDEBUG_SERVER, "stream client gone, dropped\n");
@@ -220,14 +213,6 @@ void sProbeSubscribers(Broker* b, uint32_t nowMs) {
     }
   }
   b->server->subscriberCount = static_cast<uint32_t>(b->subscribers.size());
-}
-
-std::string sEndpoint(uint32_t address) {
-  char text[INET_ADDRSTRLEN] = "127.0.0.1";
-  in_addr a;
-  a.s_addr = address;
-  if (address != 0) inet_ntop(AF_INET, &a, text, sizeof(text));
-  return std::string("tcp://") + text + ":*";
 }
 
 // How long the broker may sleep: until the request in flight times out or
@@ -241,8 +226,12 @@ long sWaitMs(aServer* server) {
 
 }  // namespace
 
-bool aServer_sendTo(void* frontend, const std::string& identity,
+bool aServer_sendTo(aServer* server, const std::string& identity,
                     const void* data, size_t size) {
+  if (aServerTcp::owns(identity)) return server->tcp.sendTo(identity, data, size);
+  aSharedSocket::Use use(server->frontend);
+  void* frontend = use.socket();
+  if (frontend == nullptr) return false;
   // A client too slow to take its messages loses this one rather than
   // holding up everybody else's answers; a vanished one is reported.
   if (zmq_send(frontend, identity.data(), identity.size(),
@@ -261,44 +250,55 @@ void aServer_zmqSetup() {
 void aServer_brokerActor(zsock_t* pipe, void* args) {
   Broker b;
   b.server = static_cast<aServer*>(args);
+  // Clients of other processes reach the frontend over TCP, those of this
+  // process in-process through a ROUTER, without the network's hops (their
+  // messages pass straight to this socket).
   zsock_t* frontend = zsock_new(ZMQ_ROUTER);
-  int port = -1;
+  uint16_t port = 0;
   if (frontend != nullptr) {
     zsock_set_linger(frontend, 0);
     zsock_set_sndhwm(frontend, 10000);
     zsock_set_router_mandatory(frontend, 1);  // tells a vanished client
-    // A client whose connection went silent is disconnected, and forgotten
-    // by the frontend, within a few seconds.
-    void* raw = zsock_resolve(frontend);
-    zmq_setsockopt(raw, ZMQ_HEARTBEAT_IVL, &kHeartbeatIvlMs, sizeof(int));
-    zmq_setsockopt(raw, ZMQ_HEARTBEAT_TIMEOUT, &kHeartbeatTimeoutMs, sizeof(int));
-    port = zsock_bind(frontend, "%s", sEndpoint(sBindAddress(b.server)).c_str());
-    // Clients of this process reach it without the network's hops (their
-    // messages pass straight to this socket); without it, over TCP.
-    if (port > 0 && zsock_bind(frontend, "%s", b.server->localEndpoint.c_str()) == 0)
+    if (!b.server->tcp.listen(sBindAddress(b.server), &port)) port = 0;
+    if (port != 0 && zsock_bind(frontend, "%s", b.server->localEndpoint.c_str()) == 0)
       b.server->localBound.store(true, std::memory_order_release);
   }
-  if (port <= 0 || !b.server->frontend.open(frontend)) {
+  if (port == 0 || !b.server->frontend.open(frontend)) {
     aKorvexDebug_Trace(aDEBUG_SERVER, "Could not find open port\n");
-    if (port <= 0) zsock_destroy(&frontend);
+    if (port == 0) zsock_destroy(&frontend);
+    b.server->tcp.close();
     b.server->brokerDone.store(true, std::memory_order_release);
     zsock_signal(pipe, 1);
     return;
   }
-  b.server->port = static_cast<uint16_t>(port);
+  b.server->port = port;
   zsock_signal(pipe, 0);
+  std::vector<zmq_pollitem_t> items;
+  std::vector<aServerMessage> messages;
   for (;;) {
-    zmq_pollitem_t command = {zsock_resolve(pipe), 0, ZMQ_POLLIN, 0};
-    const int n = b.server->frontend.wait(&command, 1, sWaitMs(b.server));
+    items.assign(1, {zsock_resolve(pipe), 0, ZMQ_POLLIN, 0});
+    b.server->tcp.items(&items);
+    const int n = b.server->frontend.wait(items.data(), static_cast<int>(items.size()),
+                                          sWaitMs(b.server));
     if (n < 0 && zmq_errno() != EINTR) break;  // the library is ending
-    if (n > 0 && (command.revents & ZMQ_POLLIN)) {
+    if (n > 0 && (items[0].revents & ZMQ_POLLIN)) {
       char* text = zstr_recv(pipe);
       const bool end = text == nullptr || strcmp(text, "$TERM") == 0;
       zstr_free(&text);
       if (end) break;
     }
-    for (int i = 0; i < kReceiveBurst && sFromClient(&b); i++) {
+    messages.clear();
+    b.server->tcp.service(items, 1, aTime_GetMSTicks(), &messages);
+    for (const aServerMessage& m : messages) {
+      std::vector<std::string> frames;
+      frames.reserve(1 + m.frames.size());
+      frames.push_back(m.identity);
+      frames.insert(frames.end(), m.frames.begin(), m.frames.end());
+      sFromClient(&b, frames);
     }
+    std::vector<std::string> frames;
+    for (int i = 0; i < kReceiveBurst && sReceive(&b.server->frontend, &frames); i++)
+      sFromClient(&b, frames);
     const uint32_t now = aTime_GetMSTicks();
     b.pools.expire(now);
     aServer_serveRequests(b.server, now);
@@ -308,6 +308,7 @@ void aServer_brokerActor(zsock_t* pipe, void* args) {
         b.pools.size() + b.subscribers.size() + aServer_waitingClients(b.server));
   }
   b.server->frontend.close();
+  b.server->tcp.close();
   aKorvexDebug_Trace(aDEBUG_SERVER, "server task exit\n");
   b.server->brokerDone.store(true, std::memory_order_release);
 }

@@ -16,6 +16,7 @@
 #include <czmq.h>
 
 #include "common/aServer.h"
+#include "common/aZmtp.h"
 
 #define aSERVER_MAX_BATCHES 64u   // stream batches waiting for the broker
 #define aSERVER_MAX_WAITING 1024u // requests waiting, all clients together
@@ -32,8 +33,6 @@
 // through a descriptor of its own.
 class aSharedSocket {
  public:
-  static constexpr int kMaxExtra = 2;
-
   aSharedSocket() = default;
   ~aSharedSocket();
   aSharedSocket(const aSharedSocket&) = delete;
@@ -67,8 +66,8 @@ class aSharedSocket {
   // True when a message is waiting to be received.
   bool readable();
   // The waiter's sleep: until the socket may have input, the wake-up
-  // descriptor is signalled, one of extra (at most kMaxExtra items polled
-  // beside; their revents are filled in) is ready, or timeoutMs pass (-1:
+  // descriptor is signalled, one of extra (count items polled beside;
+  // their revents are filled in) is ready, or timeoutMs pass (-1:
   // no limit). zmq_poll's result.
   int wait(zmq_pollitem_t* extra, int count, long timeoutMs);
   // Wakes the waiter.
@@ -138,6 +137,57 @@ struct aServerRequestLine {
   std::vector<aPacket> answer;  // a multi-packet answer so far
 };
 
+// A whole message from a client: its identity and its frames.
+struct aServerMessage {
+  std::string identity;
+  std::vector<std::string> frames;
+};
+
+// The frontend that clients of other processes reach over TCP
+// (aServer_tcp.cpp). The broker listens, accepts and reads; sendTo may be
+// called from any thread.
+class aServerTcp {
+ public:
+  aServerTcp() = default;
+  ~aServerTcp();
+  aServerTcp(const aServerTcp&) = delete;
+  aServerTcp& operator=(const aServerTcp&) = delete;
+
+  // Listens on address (network order), port chosen by the system.
+  bool listen(uint32_t address, uint16_t* port);
+  // Closes the listener and every connection.
+  void close();
+  // Whether identity is one of this frontend's.
+  static bool owns(const std::string& identity) {
+    return identity.size() == 5 && identity[0] == 1;
+  }
+  // Sends one frame to the client; false when it is not (or no longer)
+  // connected. Never blocks.
+  bool sendTo(const std::string& identity, const void* data, size_t size);
+
+  // The broker's: the descriptors to poll beside its own, then, after the
+  // poll, their service (accepts, reads, writes what waits, heartbeats);
+  // whole messages are appended to messages.
+  void items(std::vector<zmq_pollitem_t>* items);
+  void service(const std::vector<zmq_pollitem_t>& polled, size_t first, uint32_t nowMs,
+               std::vector<aServerMessage>* messages);
+
+ private:
+  struct Connection;
+  std::shared_ptr<Connection> find(const std::string& identity);
+  bool write(Connection* c, const char* data, size_t size);
+  bool read(Connection* c, uint32_t nowMs, std::vector<aServerMessage>* messages);
+  bool frame(Connection* c, aZmtpFrame* f, std::vector<aServerMessage>* messages);
+  void accept(uint32_t nowMs);
+  void wakeBroker();
+
+  std::mutex mutex_;  // guards connections_
+  std::map<std::string, std::shared_ptr<Connection>> connections_;
+  int listenFd_ = -1;
+  int wakeFd_ = -1;  // signalled when output waits for room
+  uint32_t nextIdentity_ = 0;
+};
+
 struct aServer {
   uint32_t linkId = 0;
   uint32_t interfaceAddress = 0;  // network byte order
@@ -162,6 +212,7 @@ struct aServer {
   // The ROUTER clients connect to: opened by the broker, which waits on it;
   // the link's reader sends answers on it while its filter is installed.
   aSharedSocket frontend;
+  aServerTcp tcp;  // the frontend's TCP side, for clients of other processes
   aServerRequestLine requests;
 
   // Stream batches, filled by the link's reader, sent by the broker.
@@ -183,6 +234,9 @@ struct aServerLocal {
 // and port; *local says where it is reached without the network.
 bool aServer_localEndpoint(uint32_t address, uint16_t port, aServerLocal* local);
 
+// The client stream to a server reached over TCP (aStream_client_tcp.cpp).
+aErr aStream_CreateClientTcp(uint32_t address, uint16_t port, aStreamRef* stream);
+
 // Makes sure the messaging library leaves signal handling to the process.
 void aServer_zmqSetup();
 
@@ -194,9 +248,9 @@ void aServer_endActor(zactor_t** actor, std::atomic<bool>* done);
 
 // The broker actor's body (aServer.cpp); args is the aServer.
 void aServer_brokerActor(zsock_t* pipe, void* args);
-// Sends [identity, data] on the frontend without blocking; false when the
-// client is gone (aServer.cpp).
-bool aServer_sendTo(void* frontend, const std::string& identity,
+// Sends data to the client without blocking, on whichever side of the
+// frontend it came; false when the client is gone (aServer.cpp).
+bool aServer_sendTo(aServer* server, const std::string& identity,
                     const void* data, size_t size);
 
 // The request line (aServer_sync.cpp), run by the broker: queues a request;

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <vector>
 
 #include "common/aServer_internal.h"
 
@@ -69,8 +70,8 @@ bool aSharedSocket::readable() {
 }
 
 int aSharedSocket::wait(zmq_pollitem_t* extra, int count, long timeoutMs) {
-  zmq_pollitem_t items[2 + kMaxExtra];
-  if (count < 0 || count > kMaxExtra) return -1;
+  if (count < 0) return -1;
+  std::vector<zmq_pollitem_t> items(2 + static_cast<size_t>(count));
   items[0] = {nullptr, fd_, ZMQ_POLLIN, 0};
   items[1] = {nullptr, wakeFd_, ZMQ_POLLIN, 0};
   for (int i = 0; i < count; i++) items[2 + i] = extra[i];
@@ -80,15 +81,23 @@ int aSharedSocket::wait(zmq_pollitem_t* extra, int count, long timeoutMs) {
   if (descriptorsOnly) {
     // Descriptors alone are polled in one call: the messaging library's
     // poll would make a pass without waiting before every wait.
-    struct pollfd fds[2 + kMaxExtra];
-    for (int i = 0; i < 2 + count; i++) fds[i] = {items[i].fd, static_cast<short>(POLLIN), 0};
+    std::vector<struct pollfd> fds(items.size());
+    for (size_t i = 0; i < fds.size(); i++) {
+      const short events = static_cast<short>(((items[i].events & ZMQ_POLLIN) ? POLLIN : 0) |
+                                              ((items[i].events & ZMQ_POLLOUT) ? POLLOUT : 0));
+      fds[i] = {items[i].fd, events, 0};
+    }
     const long long asked = timeoutMs;
     const int timeout = asked < 0 ? -1 : asked > INT_MAX ? INT_MAX : static_cast<int>(asked);
-    n = ::poll(fds, static_cast<nfds_t>(2 + count), timeout);  // errno as zmq_errno() reads it
-    for (int i = 0; i < 2 + count; i++)
-      items[i].revents = (fds[i].revents & (POLLIN | POLLERR | POLLHUP)) != 0 ? ZMQ_POLLIN : 0;
+    n = ::poll(fds.data(), static_cast<nfds_t>(fds.size()), timeout);  // errno as zmq_errno() reads it
+    for (size_t i = 0; i < fds.size(); i++) {
+      const bool failed = (fds[i].revents & (POLLERR | POLLHUP)) != 0;
+      items[i].revents = static_cast<short>(
+          ((fds[i].revents & POLLIN) || failed ? (items[i].events & ZMQ_POLLIN) : 0) |
+          ((fds[i].revents & POLLOUT) || failed ? (items[i].events & ZMQ_POLLOUT) : 0));
+    }
   } else {
-    n = zmq_poll(items, 2 + count, timeoutMs);
+    n = zmq_poll(items.data(), 2 + count, timeoutMs);
   }
   for (int i = 0; i < count; i++) extra[i].revents = items[2 + i].revents;
   if (n > 0 && (items[1].revents & ZMQ_POLLIN)) {

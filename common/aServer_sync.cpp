@@ -75,10 +75,9 @@ void sFinish(aServer* server) {
   if (line.answer.empty()) {
     aKorvexDebug_Trace(aDEBUG_SERVER, "Failed to AWAIT packet\n");
   } else {
-    aSharedSocket::Use use(server->frontend);
     for (const aPacket& p : line.answer) {
       uint8_t wire[aPACKET_MAX_WIRE];
-      if (!aServer_sendTo(use.socket(), line.asker, wire, aPacket_WireBytes(&p, wire)))
+      if (!aServer_sendTo(server, line.asker, wire, aPacket_WireBytes(&p, wire)))
         gone = true;
     }
   }
@@ -95,8 +94,7 @@ void sFinish(aServer* server) {
 // ignore), and the frontend tells whether it still knows the client. So a
 // client that left does not keep the link busy with what it left waiting.
 bool sGone(aServer* server, const std::string& identity) {
-  aSharedSocket::Use use(server->frontend);
-  return !aServer_sendTo(use.socket(), identity, nullptr, 0);
+  return !aServer_sendTo(server, identity, nullptr, 0);
 }
 
 // Takes the first waiting request of the client whose turn it is; false

@@ -199,4 +199,9 @@ aErr aStream_CreateSerial(const char* path, uint32_t speedIndex,
 // after its retries reports aErrTimeout.
 aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStreamRef* stream);
 
+struct sockaddr_in;
+// Connects the non-blocking TCP socket fd to address within timeoutMs.
+// 0, or the errno of the failure (ETIMEDOUT when the time passed).
+int aStream_ConnectWithin(int fd, const struct sockaddr_in* address, int timeoutMs);
+
 #endif

@@ -1,11 +1,12 @@
 // The client stream of a shared link: bytes to and from a sharing server.
+// A server of another process is reached over TCP (aStream_client_tcp.cpp);
+// one of this process in-process, here.
 //
 // One DEALER socket to the server, shared by the link's threads: whichever
 // thread writes sends its frames on it at once, and the link's reader
 // receives from it. Reads never block: get answers aErrNotReady when no
 // frame is at hand and the wait operation sleeps until one with bytes
 // arrives.
-#include <arpa/inet.h>
 #include <zmq.h>
 
 #include <atomic>
@@ -26,18 +27,11 @@ namespace {
 
 // The identify may wait for one other client's request in flight.
 constexpr int kConfirmTimeoutMs = aSERVER_ANSWER_TIMEOUT_MS + 1000;
-constexpr int kHeartbeatIvlMs = 1000;
-constexpr int kHeartbeatTimeoutMs = 3000;
 constexpr int kSendRetries = 100;
-
-std::atomic<uint32_t> sClientCount{0};
 
 struct Client {
   aSharedSocket server;         // the DEALER to the server
-  zsock_t* monitor = nullptr;   // the reader's: the server socket's disconnects
-  std::string monitorEndpoint;
-  // A server of this process is reached in-process; there no connection is
-  // lost when it goes away, and its flag tells instead.
+  // No connection is lost when the server goes away; its flag tells.
   std::shared_ptr<const std::atomic<bool>> serverClosed;
   std::atomic<bool> lost{false};  // the connection to the server went away
   std::vector<uint8_t> frame;   // the frame being read (reader only)
@@ -74,11 +68,6 @@ bool sLost(Client* c) {
 }
 
 void sTearDown(Client* c) {
-  if (c->server.isOpen() && c->monitor != nullptr) {
-    aSharedSocket::Use use(c->server);
-    zmq_socket_monitor(use.socket(), nullptr, 0);
-  }
-  zsock_destroy(&c->monitor);
   c->server.close();
   delete c;
 }
@@ -149,17 +138,8 @@ aErr sWait(uint32_t timeoutMs, void* context) {
     if (sNextFrame(c) != aErrNotReady) return aErrNone;  // bytes, or a failure get reports
     const uint32_t elapsed = aTime_GetMSTicks() - start;
     if (elapsed >= timeoutMs) return aErrTimeout;
-    zmq_pollitem_t monitor = {c->monitor != nullptr ? zsock_resolve(c->monitor) : nullptr,
-                              0, ZMQ_POLLIN, 0};
-    const int watched = c->monitor != nullptr ? 1 : 0;
-    const int n = c->server.wait(&monitor, watched, static_cast<long>(timeoutMs - elapsed));
+    const int n = c->server.wait(nullptr, 0, static_cast<long>(timeoutMs - elapsed));
     if (n < 0 && zmq_errno() != EINTR) return aErrIO;
-    if (n > 0 && watched != 0 && (monitor.revents & ZMQ_POLLIN)) {
-      zmsg_t* event = zmsg_recv(c->monitor);
-      zmsg_destroy(&event);
-      aKorvexDebug_Trace(aDEBUG_SERVER, "server connection lost\n");
-      c->lost = true;
-    }
   }
 }
 
@@ -186,15 +166,12 @@ aErr aStream_CreateClient(uint32_t address, uint16_t port, aStreamRef* stream) {
   if (stream == nullptr) return aErrParam;
   *stream = nullptr;
   aServer_zmqSetup();
+  aServerLocal local;
+  if (!aServer_localEndpoint(address, port, &local))
+    return aStream_CreateClientTcp(address, port, stream);
   Client* c = new (std::nothrow) Client();
   if (c == nullptr) return aErrMemory;
-  char name[64];
-  snprintf(name, sizeof(name), "inproc://korvex-client-monitor-%u",
-           static_cast<unsigned>(sClientCount++));
-  c->monitorEndpoint = name;
-  aServerLocal local;
-  const bool inProcess = aServer_localEndpoint(address, port, &local);
-  if (inProcess) c->serverClosed = local.closed;
+  c->serverClosed = local.closed;
   zsock_t* dealer = zsock_new(ZMQ_DEALER);
   if (!c->server.open(dealer)) {
     sTearDown(c);
@@ -208,37 +185,12 @@ aErr aStream_CreateClient(uint32_t address, uint16_t port, aStreamRef* stream) {
     zmq_setsockopt(s, ZMQ_LINGER, &linger, sizeof(linger));
     zmq_setsockopt(s, ZMQ_RCVTIMEO, &kConfirmTimeoutMs, sizeof(int));
     zmq_setsockopt(s, ZMQ_SNDTIMEO, &kConfirmTimeoutMs, sizeof(int));
-    zmq_setsockopt(s, ZMQ_HEARTBEAT_IVL, &kHeartbeatIvlMs, sizeof(int));
-    zmq_setsockopt(s, ZMQ_HEARTBEAT_TIMEOUT, &kHeartbeatTimeoutMs, sizeof(int));
-    char host[INET_ADDRSTRLEN] = "";
-    in_addr a;
-    a.s_addr = address;
-    char endpoint[64];
-    if (inProcess) {
-      rc = zmq_connect(s, local.endpoint.c_str());
-    } else if (inet_ntop(AF_INET, &a, host, sizeof(host)) != nullptr) {
-      snprintf(endpoint, sizeof(endpoint), "tcp://%s:%u", host,
-               static_cast<unsigned>(port));
-      rc = zmq_connect(s, endpoint);
-    }
+    rc = zmq_connect(s, local.endpoint.c_str());
   }
   if (rc != 0 || !sConfirm(&c->server)) {
     aKorvexDebug_Trace(aDEBUG_SERVER, "Error connecting to socket: %d(rc)\n", rc);
     sTearDown(c);
     return aErrConnection;
-  }
-  if (!inProcess) {
-    {
-      aSharedSocket::Use use(c->server);
-      rc = zmq_socket_monitor(use.socket(), c->monitorEndpoint.c_str(),
-                              ZMQ_EVENT_DISCONNECTED);
-    }
-    if (rc == 0)
-      c->monitor = zsock_new_pair((">" + c->monitorEndpoint).c_str());
-  }
-  if (!inProcess && c->monitor == nullptr) {
-    sTearDown(c);
-    return aErrResource;
   }
   const aStreamOps ops = {sGet, sPut, sWrite, sDelete, sWait};
   *stream = aStream_CreateWithOps(&ops, c);

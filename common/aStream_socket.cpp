@@ -62,22 +62,11 @@ void sClose(SocketStream* s) {
   aTime_MSSleep(kClosePauseMs);
 }
 
-// Connects the non-blocking socket within kConnectTimeoutMs: a module that
-// is restarting may not answer at all, and an unbounded connect would hold
-// the reader (and with it a link's stop) for minutes. 0 or the errno.
+// Connects within kConnectTimeoutMs: a module that is restarting may not
+// answer at all, and an unbounded connect would hold the reader (and with
+// it a link's stop) for minutes. 0 or the errno.
 int sConnect(int fd, const struct sockaddr_in* address) {
-  if (connect(fd, reinterpret_cast<const struct sockaddr*>(address),
-              sizeof(*address)) == 0)
-    return 0;
-  if (errno != EINPROGRESS && errno != EINTR) return errno;
-  struct pollfd p = {fd, POLLOUT, 0};
-  const int ready = poll(&p, 1, kConnectTimeoutMs);
-  if (ready == 0) return ETIMEDOUT;
-  if (ready < 0) return errno;
-  int error = 0;
-  socklen_t length = sizeof(error);
-  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return errno;
-  return error;
+  return aStream_ConnectWithin(fd, address, kConnectTimeoutMs);
 }
 
 // (Re)connects. Called with the lock held (or before the record is shared).
@@ -258,6 +247,21 @@ aErr sSocketDelete(void* context) {
 }
 
 }  // namespace
+
+int aStream_ConnectWithin(int fd, const struct sockaddr_in* address, int timeoutMs) {
+  if (connect(fd, reinterpret_cast<const struct sockaddr*>(address),
+              sizeof(*address)) == 0)
+    return 0;
+  if (errno != EINPROGRESS && errno != EINTR) return errno;
+  struct pollfd p = {fd, POLLOUT, 0};
+  const int ready = poll(&p, 1, timeoutMs);
+  if (ready == 0) return ETIMEDOUT;
+  if (ready < 0) return errno;
+  int error = 0;
+  socklen_t length = sizeof(error);
+  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return errno;
+  return error;
+}
 
 aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStreamRef* stream) {
   if (stream == nullptr) return aErrParam;
