@@ -13,16 +13,22 @@
 // the client link reaches the server's frontend over TCP on 127.0.0.1. The
 // child is this program run again with --serve-share MODULE_PORT; it prints
 // its server's port and serves until its standard input closes. Adds the
-// ratio of the shared and direct medians.
+// ratio of the shared and direct medians, and a bound for any server in
+// another process: a link to a third module through a plain relay in a
+// child process (--relay MODULE_PORT: one thread that copies bytes both
+// ways between one client and the module), round trips alternated with the
+// others; ratio_vs_relay is the shared median over the relayed one.
 //
 // SecondClientWhileStreaming: round trips of one client while another has
 // the module stream samples every few milliseconds (items_per_second).
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -135,7 +141,7 @@ class ServerProcess {
  public:
   // Starts the child serving the module at modulePort; port() is 0 when it
   // did not report a server within the start timeout.
-  explicit ServerProcess(uint16_t modulePort) {
+  ServerProcess(const char* mode, uint16_t modulePort) {
     int in[2] = {-1, -1};
     int out[2] = {-1, -1};
     if (pipe2(in, O_CLOEXEC) != 0) return;
@@ -146,7 +152,8 @@ class ServerProcess {
     }
     const std::string portArg = std::to_string(modulePort);
     char arg0[] = "sharing_bench";
-    char arg1[] = "--serve-share";
+    std::string modeArg = mode;
+    char* arg1 = &modeArg[0];
     std::vector<char> arg2(portArg.begin(), portArg.end());
     arg2.push_back('\0');
     char* argv[] = {arg0, arg1, arg2.data(), nullptr};
@@ -251,21 +258,90 @@ int ServeShare(const char* modulePortText) {
   return 0;
 }
 
+// The relay child: copies bytes between one client and the module at the
+// given port until either side closes or standard input does.
+int Relay(const char* modulePortText) {
+  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof(at);
+  if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&at), sizeof(at)) != 0 ||
+      listen(listener, 1) != 0 ||
+      getsockname(listener, reinterpret_cast<sockaddr*>(&at), &size) != 0)
+    return 1;
+  std::printf("%u\n", unsigned(ntohs(at.sin_port)));
+  std::fflush(stdout);
+  pollfd first[2] = {{listener, POLLIN, 0}, {0, POLLIN, 0}};
+  if (poll(first, 2, 10000) <= 0 || !(first[0].revents & POLLIN)) return 1;
+  const int client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+  const int module = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  at.sin_port = htons(uint16_t(std::strtoul(modulePortText, nullptr, 10)));
+  if (client < 0 || module < 0 ||
+      connect(module, reinterpret_cast<sockaddr*>(&at), sizeof(at)) != 0)
+    return 1;
+  const int on = 1;
+  setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+  setsockopt(module, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+  const int peer[2] = {module, client};
+  for (;;) {
+    pollfd p[3] = {{client, POLLIN, 0}, {module, POLLIN, 0}, {0, POLLIN, 0}};
+    if (poll(p, 3, -1) < 0 && errno != EINTR) break;
+    if (p[2].revents != 0) break;
+    bool open = true;
+    for (int i = 0; i < 2 && open; i++) {
+      if (p[i].revents == 0) continue;
+      char buffer[4096];
+      const ssize_t n = read(p[i].fd, buffer, sizeof(buffer));
+      open = n > 0 && write(peer[i], buffer, size_t(n)) == n;
+    }
+    if (!open) break;
+  }
+  return 0;
+}
+
 void BM_SharedRoundTripOtherProcess(benchmark::State& state) {
-  World w({"serial=1,model=13,tcp", "serial=2,model=13,tcp"});
-  ServerProcess server(w.ok ? w.ports[0] : 0);
+  World w({"serial=1,model=13,tcp", "serial=2,model=13,tcp", "serial=3,model=13,tcp"});
+  ServerProcess server("--serve-share", w.ok ? w.ports[0] : 0);
+  ServerProcess relay("--relay", w.ok ? w.ports[2] : 0);
   uint32_t shared = server.port() != 0
                         ? aLink_CreateClient(htonl(INADDR_LOOPBACK), server.port(), 0)
                         : 0;
   uint32_t direct = w.ok ? aLink_CreateTCPIP(htonl(INADDR_LOOPBACK), w.ports[1]) : 0;
-  if (shared == 0 || direct == 0 || aLink_Sync(direct) != aErrNone) {
+  uint32_t relayed =
+      relay.port() != 0 ? aLink_CreateTCPIP(htonl(INADDR_LOOPBACK), relay.port()) : 0;
+  if (shared == 0 || direct == 0 || relayed == 0 || aLink_Sync(direct) != aErrNone ||
+      aLink_Sync(relayed) != aErrNone) {
     state.SkipWithError("no link");
   }
-  AlternateRoundTrips(state, shared, direct);
-  if (!state.error_occurred()) {
-    const double plain = state.counters["direct_us"];
-    state.counters["ratio"] = plain > 0 ? state.counters["shared_us"] / plain : 0;
+  std::vector<double> viaServer, plain, viaRelay, added;
+  for (auto _ : state) {
+    uint8_t model = 0;
+    const auto t0 = Clock::now();
+    const aErr e1 = _aLink_GetModel(shared, 2, &model);
+    const auto t1 = Clock::now();
+    const aErr e2 = _aLink_GetModel(direct, 2, &model);
+    const auto t2 = Clock::now();
+    const aErr e3 = _aLink_GetModel(relayed, 2, &model);
+    const auto t3 = Clock::now();
+    if (e1 != aErrNone || e2 != aErrNone || e3 != aErrNone) {
+      state.SkipWithError("no answer");
+      break;
+    }
+    viaServer.push_back(Micros(t1 - t0));
+    plain.push_back(Micros(t2 - t1));
+    viaRelay.push_back(Micros(t3 - t2));
+    added.push_back(Micros(t1 - t0) - Micros(t2 - t1));
   }
+  const double sharedUs = Median(viaServer), directUs = Median(plain),
+               relayUs = Median(viaRelay);
+  state.counters["shared_us"] = sharedUs;
+  state.counters["direct_us"] = directUs;
+  state.counters["relay_us"] = relayUs;
+  state.counters["added_us"] = Median(added);
+  state.counters["ratio"] = directUs > 0 ? sharedUs / directUs : 0;
+  state.counters["ratio_vs_relay"] = relayUs > 0 ? sharedUs / relayUs : 0;
+  if (relayed != 0) aLink_Destroy(&relayed);
   if (direct != 0) aLink_Destroy(&direct);
   if (shared != 0) aLink_Destroy(&shared);
 }
@@ -308,6 +384,7 @@ int main(int argc, char** argv) {
   if (argc == 3 && std::strcmp(argv[1], "--serve-share") == 0) {
     return ServeShare(argv[2]);
   }
+  if (argc == 3 && std::strcmp(argv[1], "--relay") == 0) return Relay(argv[2]);
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();
