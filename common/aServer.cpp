@@ -276,12 +276,15 @@ void aServer_brokerActor(zsock_t* pipe, void* args) {
   std::vector<zmq_pollitem_t> items;
   std::vector<aServerMessage> messages;
   for (;;) {
-    items.assign(1, {zsock_resolve(pipe), 0, ZMQ_POLLIN, 0});
+    // The pipe is watched by its descriptor, which only tells that its
+    // state may have changed: its events are looked at after every wait.
+    // So the wait is one poll() of descriptors.
+    items.assign(1, {nullptr, zsock_fd(pipe), ZMQ_POLLIN, 0});
     b.server->tcp.items(&items);
     const int n = b.server->frontend.wait(items.data(), static_cast<int>(items.size()),
                                           sWaitMs(b.server));
-    if (n < 0 && zmq_errno() != EINTR) break;  // the library is ending
-    if (n > 0 && (items[0].revents & ZMQ_POLLIN)) {
+    if (n < 0 && zmq_errno() != EINTR) break;
+    if (zsock_events(pipe) & ZMQ_POLLIN) {
       char* text = zstr_recv(pipe);
       const bool end = text == nullptr || strcmp(text, "$TERM") == 0;
       zstr_free(&text);

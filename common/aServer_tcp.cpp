@@ -30,7 +30,7 @@
 namespace {
 
 constexpr size_t kMaxConnections = 256;
-constexpr size_t kMaxPending = 1u << 20;   // output one client may leave untaken
+constexpr size_t kMaxPending = 256u << 10;  // output one client may leave untaken
 constexpr size_t kMaxParts = 16;           // frames of one message kept
 constexpr size_t kReadPerService = 65536;  // bytes taken from one client per turn
 constexpr uint32_t kHeartbeatIvlMs = 1000;
