@@ -1,7 +1,11 @@
-// The sharing server's life cycle and its broker: the frontend ROUTER where
-// clients send packets, the byte-array pools, the request line's turns and
-// time-outs, and the fan-out of stream batches.
+// The sharing server's life cycle and its broker: clients' messages (from
+// the TCP frontend, or handed in by clients of this process), the
+// byte-array pools, the request line's turns and time-outs, and the
+// fan-out of stream batches.
 #include <arpa/inet.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 #include <zmq.h>
 
 #include <algorithm>
@@ -32,16 +36,16 @@ constexpr uint8_t kCmdStream = 93;
 constexpr uint8_t kStreamEnable = aUEI_SET | 1;
 constexpr uint8_t kStreamDisable = aUEI_SET | 2;
 constexpr uint32_t kIdleWaitMs = 1000;
-constexpr int kReceiveBurst = 256;  // client messages taken per turn
 
 constexpr uint32_t kProbeEveryMs = 1000;
+
+constexpr size_t kMaxInbox = 256u << 10;  // frames a client of this process may leave untaken
 
 // Started servers of this process by the address and port their frontend
 // listens on.
 struct LocalServers {
   std::mutex mutex;
-  std::map<std::pair<uint32_t, uint16_t>, aServerLocal> byEndpoint;
-  uint32_t named = 0;  // in-process endpoints named so far
+  std::map<std::pair<uint32_t, uint16_t>, std::shared_ptr<aServerDoor>> byEndpoint;
 };
 
 LocalServers& sLocalServers() {
@@ -56,39 +60,51 @@ uint32_t sBindAddress(const aServer* server) {
 }
 
 void sRegisterLocal(aServer* server) {
-  if (!server->localBound.load(std::memory_order_acquire)) return;
   LocalServers& local = sLocalServers();
   std::lock_guard<std::mutex> lock(local.mutex);
-  local.byEndpoint[{sBindAddress(server), server->port.load()}] = {server->localEndpoint,
-                                                                   server->closed};
+  local.byEndpoint[{sBindAddress(server), server->port.load()}] = server->door;
 }
 
-// Clients of this process no longer find the server, and those that reach
-// it in-process learn that it has gone.
+// Clients of this process no longer find the server; those that reached
+// it wait until no message of theirs is being handed in, and learn that it
+// has gone.
 void sUnregisterLocal(aServer* server) {
-  if (server->closed == nullptr) return;
-  server->closed->store(true);
-  LocalServers& local = sLocalServers();
-  std::lock_guard<std::mutex> lock(local.mutex);
-  auto found = local.byEndpoint.find({sBindAddress(server), server->port.load()});
-  if (found != local.byEndpoint.end() && found->second.closed == server->closed)
-    local.byEndpoint.erase(found);
+  if (server->door == nullptr) return;
+  {
+    LocalServers& local = sLocalServers();
+    std::lock_guard<std::mutex> lock(local.mutex);
+    auto found = local.byEndpoint.find({sBindAddress(server), server->port.load()});
+    if (found != local.byEndpoint.end() && found->second == server->door)
+      local.byEndpoint.erase(found);
+  }
+  {
+    std::unique_lock<std::shared_mutex> closing(server->door->mutex);
+    server->door->server = nullptr;
+  }
+  std::lock_guard<std::mutex> lock(server->localMutex);
+  for (auto& entry : server->localClients) {
+    {
+      std::lock_guard<std::mutex> box(entry.second->mutex);
+      entry.second->closed = true;
+    }
+    entry.second->signal();
+  }
+  server->localClients.clear();
 }
 
 struct Broker {
   aServer* server;
-  std::set<std::string> subscribers;
-  aServerPools pools;
   uint32_t lastProbeMs = 0;
 };
 
-void sStreamRequest(Broker* b, const std::string& identity, const aPacket& p) {
+// Under the server's clientMutex.
+void sStreamRequest(aServer* server, const std::string& identity, const aPacket& p) {
   if (p.dataSize != 7 || p.data[0] != kCmdStream) return;
   if (p.data[1] == kStreamEnable) {
-    if (b->subscribers.insert(identity).second)
+    if (server->subscribers.insert(identity).second)
       aKorvexDebug_Trace(aDEBUG_SERVER, "Added stream entry\n");
   } else if (p.data[1] == kStreamDisable) {
-    b->subscribers.erase(identity);
+    server->subscribers.erase(identity);
   }
 }
 
@@ -98,7 +114,7 @@ void sStreamRequest(Broker* b, const std::string& identity, const aPacket& p) {
 // from the request's address whose code is aErrBusy, so the asker's wait
 // ends with that error instead of its time-out. Any other refused packet
 // gets nothing; its asker's own wait ends it.
-void sRefuse(Broker* b, const std::string& identity, const aPacket& request) {
+void sRefuse(aServer* server, const std::string& identity, const aPacket& request) {
   if (request.dataSize < 3 || !aUEI_isUEIPayload(&request) ||
       (request.data[2] & aUEI_REQUEST) == 0)
     return;
@@ -111,42 +127,18 @@ void sRefuse(Broker* b, const std::string& identity, const aPacket& request) {
   const uint8_t wire[6] = {request.address, 4, request.data[0], option,
                            static_cast<uint8_t>((request.data[2] & aUEI_INDEX_MASK) | aUEI_ERROR),
                            static_cast<uint8_t>(aErrBusy)};
-  aServer_sendTo(b->server, identity, wire, sizeof(wire));
+  aServer_sendTo(server, identity, wire, sizeof(wire));
 }
 
-// Receives one message from the frontend without blocking: its frames'
-// bytes. False when none is waiting.
-bool sReceive(aSharedSocket* frontend, std::vector<std::string>* frames) {
-  frames->clear();
-  aSharedSocket::Use use(*frontend);
-  int more = 1;
-  while (more != 0) {
-    zmq_msg_t part;
-    zmq_msg_init(&part);
-    // The parts of a message arrive together: only the first can be absent.
-    if (zmq_msg_recv(&part, use.socket(), ZMQ_DONTWAIT) < 0) {
-      if (frames->empty() && zmq_errno() == EAGAIN) use.foundEmpty();
-      zmq_msg_close(&part);
-      return !frames->empty();
-    }
-    frames->emplace_back(static_cast<const char*>(zmq_msg_data(&part)),
-                         zmq_msg_size(&part));
-    more = zmq_msg_more(&part);
-    zmq_msg_close(&part);
-  }
-  return true;
-}
-
-// One client message: [identity, packet frame].
-void sFromClient(Broker* b, const std::vector<std::string>& frames) {
-  const uint8_t* wire = frames.size() == 2
-      ? reinterpret_cast<const uint8_t*>(frames[1].data()) : nullptr;
-  if (wire == nullptr || !aServer_FrameIsPacket(wire, frames[1].size())) {
+// One client message: a packet frame (wire null when the message was not
+// one frame).
+void sFromClient(aServer* server, const std::string& identity, const uint8_t* wire,
+                 size_t size) {
+  if (wire == nullptr || !aServer_FrameIsPacket(wire, size)) {
     aKorvexDebug_Trace(aDEBUG_SERVER, "Bad content packet: dSize: %d\n",
-                       frames.size() >= 2 ? static_cast<int>(frames[1].size()) : -1);
+                       wire != nullptr ? static_cast<int>(size) : -1);
     return;
   }
-  const std::string& identity = frames[0];
   aPacket packet{};
   packet.check = aPACKET_CHECK;
   packet.address = wire[0];
@@ -154,14 +146,19 @@ void sFromClient(Broker* b, const std::vector<std::string>& frames) {
   std::copy(wire + 2, wire + 2 + wire[1], packet.data);
   packet.fill = static_cast<uint8_t>(2 + wire[1]);
 
-  sStreamRequest(b, identity, packet);
   std::vector<aPacket> run;
-  switch (b->pools.offer(identity, packet, aTime_GetMSTicks(), &run)) {
+  aServerPools::Result pooled;
+  {
+    std::lock_guard<std::mutex> lock(server->clientMutex);
+    sStreamRequest(server, identity, packet);
+    pooled = server->pools.offer(identity, packet, aTime_GetMSTicks(), &run);
+  }
+  switch (pooled) {
     case aServerPools::kHeld:
       return;
     case aServerPools::kComplete:
-      if (!aServer_queueRequest(b->server, {identity, run, aTime_GetMSTicks()}))
-        sRefuse(b, identity, run.back());
+      if (!aServer_queueRequest(server, {identity, run, aTime_GetMSTicks()}))
+        sRefuse(server, identity, run.back());
       return;
     case aServerPools::kNotPooled:
       break;
@@ -175,44 +172,46 @@ void sFromClient(Broker* b, const std::vector<std::string>& frames) {
                            : "run packet without its run dropped\n");
     return;
   }
-  if (!aServer_queueRequest(b->server, {identity, {packet}, aTime_GetMSTicks()}))
-    sRefuse(b, identity, packet);
+  if (!aServer_queueRequest(server, {identity, {packet}, aTime_GetMSTicks()}))
+    sRefuse(server, identity, packet);
   return;
+}
+
+// Sends each of batches (none: an empty frame, which client streams
+// ignore) to every stream subscriber; those that have gone are dropped.
+void sToSubscribers(aServer* server, const std::deque<std::string>& batches) {
+  std::set<std::string> subscribers, gone;
+  {
+    std::lock_guard<std::mutex> lock(server->clientMutex);
+    subscribers = server->subscribers;
+  }
+  for (const std::string& identity : subscribers) {
+    bool there = true;
+    for (const std::string& batch : batches)
+      there = there && aServer_sendTo(server, identity, batch.data(), batch.size());
+    if (batches.empty()) there = aServer_sendTo(server, identity, nullptr, 0);
+    if (!there) gone.insert(identity);
+  }
+  std::lock_guard<std::mutex> lock(server->clientMutex);
+  for (const std::string& identity : gone) {
+    aKorvexDebug_Trace(aDEBUG_SERVER, "stream client gone, dropped\n");
+    server->subscribers.erase(identity);
+  }
+  server->subscriberCount = static_cast<uint32_t>(server->subscribers.size());
 }
 
 void sSendBatches(Broker* b) {
   std::deque<std::string> due;
   aServer_takeDueBatches(b->server, aTime_GetMSTicks(), &due);
-  if (due.empty()) return;
-  for (const std::string& batch : due) {
-    for (auto it = b->subscribers.begin(); it != b->subscribers.end();) {
-      if (aServer_sendTo(b->server, *it, batch.data(), batch.size())) {
-        ++it;
-      } else {
-        aKorvexDebug_Trace(aDEBUG_SERVER, "stream client gone, dropped\n");
-        it = b->subscribers.erase(it);
-      }
-    }
-  }
-  b->server->subscriberCount = static_cast<uint32_t>(b->subscribers.size());
+  if (!due.empty()) sToSubscribers(b->server, due);
 }
 
-// Stream clients that went away while no samples came are found by an
-// empty frame (which client streams ignore), once a second: the frontend
-// says which identities it no longer knows.
+// Stream clients that went away while no samples came are found once a
+// second: sending them nothing tells whether they are still there.
 void sProbeSubscribers(Broker* b, uint32_t nowMs) {
   if (nowMs - b->lastProbeMs < kProbeEveryMs) return;
   b->lastProbeMs = nowMs;
-  if (b->subscribers.empty()) return;
-  for (auto it = b->subscribers.begin(); it != b->subscribers.end();) {
-    if (aServer_sendTo(b->server, *it, nullptr, 0)) {
-      ++it;
-    } else {
-      aKorvexDebug_Trace(aDEBUG_SERVER, "stream client gone, dropped\n");
-      it = b->subscribers.erase(it);
-    }
-  }
-  b->server->subscriberCount = static_cast<uint32_t>(b->subscribers.size());
+  sToSubscribers(b->server, {});
 }
 
 // How long the broker may sleep: until the request in flight times out or
@@ -229,16 +228,69 @@ long sWaitMs(aServer* server) {
 bool aServer_sendTo(aServer* server, const std::string& identity,
                     const void* data, size_t size) {
   if (aServerTcp::owns(identity)) return server->tcp.sendTo(identity, data, size);
-  aSharedSocket::Use use(server->frontend);
-  void* frontend = use.socket();
-  if (frontend == nullptr) return false;
-  // A client too slow to take its messages loses this one rather than
-  // holding up everybody else's answers; a vanished one is reported.
-  if (zmq_send(frontend, identity.data(), identity.size(),
-               ZMQ_SNDMORE | ZMQ_DONTWAIT) < 0)
-    return zmq_errno() != EHOSTUNREACH;
-  zmq_send(frontend, data, size, ZMQ_DONTWAIT);
+  std::shared_ptr<aServerLocalClient> client;
+  {
+    std::lock_guard<std::mutex> lock(server->localMutex);
+    auto found = server->localClients.find(identity);
+    if (found == server->localClients.end()) return false;
+    client = found->second;
+  }
+  if (size == 0) return true;  // it is there; an empty frame carries nothing
+  {
+    // A client too slow to take its frames loses this one rather than
+    // holding up everybody else's answers.
+    std::lock_guard<std::mutex> lock(client->mutex);
+    if (client->inboxBytes + size > kMaxInbox) return true;
+    client->inbox.emplace_back(static_cast<const char*>(data), size);
+    client->inboxBytes += size;
+  }
+  client->signal();
   return true;
+}
+
+aServerLocalClient::aServerLocalClient()
+    : wakeFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+
+aServerLocalClient::~aServerLocalClient() {
+  if (wakeFd >= 0) close(wakeFd);
+}
+
+void aServerLocalClient::signal() {
+  const uint64_t one = 1;
+  // A full counter (never in practice) already wakes the reader.
+  if (wakeFd >= 0 && write(wakeFd, &one, sizeof(one)) < 0) return;
+}
+
+std::shared_ptr<aServerDoor> aServer_findLocal(uint32_t address, uint16_t port) {
+  LocalServers& servers = sLocalServers();
+  std::lock_guard<std::mutex> lock(servers.mutex);
+  auto found = servers.byEndpoint.find({address, port});
+  return found != servers.byEndpoint.end() ? found->second : nullptr;
+}
+
+std::shared_ptr<aServerLocalClient> aServer_addLocalClient(aServer* server) {
+  auto client = std::make_shared<aServerLocalClient>();
+  if (client->wakeFd < 0) return nullptr;
+  std::lock_guard<std::mutex> lock(server->localMutex);
+  const uint32_t n = server->localCount++;
+  const char identity[5] = {2, static_cast<char>(n >> 24), static_cast<char>(n >> 16),
+                            static_cast<char>(n >> 8), static_cast<char>(n)};
+  client->identity.assign(identity, sizeof(identity));
+  server->localClients[client->identity] = client;
+  return client;
+}
+
+void aServer_removeLocalClient(aServer* server, const std::string& identity) {
+  std::lock_guard<std::mutex> lock(server->localMutex);
+  server->localClients.erase(identity);
+}
+
+void aServer_fromLocalClient(aServer* server, const std::string& identity,
+                             const uint8_t* frame, size_t size) {
+  sFromClient(server, identity, frame, size);
+  // The request goes out from this thread when the link is free; else the
+  // answer that frees it wakes the broker for the next.
+  aServer_serveRequests(server, aTime_GetMSTicks());
 }
 
 void aServer_zmqSetup() {
@@ -250,22 +302,9 @@ void aServer_zmqSetup() {
 void aServer_brokerActor(zsock_t* pipe, void* args) {
   Broker b;
   b.server = static_cast<aServer*>(args);
-  // Clients of other processes reach the frontend over TCP, those of this
-  // process in-process through a ROUTER, without the network's hops (their
-  // messages pass straight to this socket).
-  zsock_t* frontend = zsock_new(ZMQ_ROUTER);
   uint16_t port = 0;
-  if (frontend != nullptr) {
-    zsock_set_linger(frontend, 0);
-    zsock_set_sndhwm(frontend, 10000);
-    zsock_set_router_mandatory(frontend, 1);  // tells a vanished client
-    if (!b.server->tcp.listen(sBindAddress(b.server), &port)) port = 0;
-    if (port != 0 && zsock_bind(frontend, "%s", b.server->localEndpoint.c_str()) == 0)
-      b.server->localBound.store(true, std::memory_order_release);
-  }
-  if (port == 0 || !b.server->frontend.open(frontend)) {
+  if (!b.server->waker.open() || !b.server->tcp.listen(sBindAddress(b.server), &port)) {
     aKorvexDebug_Trace(aDEBUG_SERVER, "Could not find open port\n");
-    if (port == 0) zsock_destroy(&frontend);
     b.server->tcp.close();
     b.server->brokerDone.store(true, std::memory_order_release);
     zsock_signal(pipe, 1);
@@ -273,17 +312,15 @@ void aServer_brokerActor(zsock_t* pipe, void* args) {
   }
   b.server->port = port;
   zsock_signal(pipe, 0);
-  std::vector<zmq_pollitem_t> items;
+  std::vector<struct pollfd> items;
   std::vector<aServerMessage> messages;
   for (;;) {
     // The pipe is watched by its descriptor, which only tells that its
     // state may have changed: its events are looked at after every wait.
-    // So the wait is one poll() of descriptors.
-    items.assign(1, {nullptr, zsock_fd(pipe), ZMQ_POLLIN, 0});
+    items.assign(1, {zsock_fd(pipe), POLLIN, 0});
     b.server->tcp.items(&items);
-    const int n = b.server->frontend.wait(items.data(), static_cast<int>(items.size()),
-                                          sWaitMs(b.server));
-    if (n < 0 && zmq_errno() != EINTR) break;
+    const int n = b.server->waker.wait(items.data(), items.size(), sWaitMs(b.server));
+    if ((n < 0 && errno != EINTR) || b.server->stopping.load()) break;
     if (zsock_events(pipe) & ZMQ_POLLIN) {
       char* text = zstr_recv(pipe);
       const bool end = text == nullptr || strcmp(text, "$TERM") == 0;
@@ -293,24 +330,23 @@ void aServer_brokerActor(zsock_t* pipe, void* args) {
     messages.clear();
     b.server->tcp.service(items, 1, aTime_GetMSTicks(), &messages);
     for (const aServerMessage& m : messages) {
-      std::vector<std::string> frames;
-      frames.reserve(1 + m.frames.size());
-      frames.push_back(m.identity);
-      frames.insert(frames.end(), m.frames.begin(), m.frames.end());
-      sFromClient(&b, frames);
+      const bool one = m.frames.size() == 1;
+      sFromClient(b.server, m.identity,
+                  one ? reinterpret_cast<const uint8_t*>(m.frames[0].data()) : nullptr,
+                  one ? m.frames[0].size() : 0);
     }
-    std::vector<std::string> frames;
-    for (int i = 0; i < kReceiveBurst && sReceive(&b.server->frontend, &frames); i++)
-      sFromClient(&b, frames);
     const uint32_t now = aTime_GetMSTicks();
-    b.pools.expire(now);
+    size_t kept;
+    {
+      std::lock_guard<std::mutex> lock(b.server->clientMutex);
+      b.server->pools.expire(now);
+      kept = b.server->pools.size() + b.server->subscribers.size();
+    }
     aServer_serveRequests(b.server, now);
     sSendBatches(&b);
     sProbeSubscribers(&b, now);
-    b.server->clientStates = static_cast<uint32_t>(
-        b.pools.size() + b.subscribers.size() + aServer_waitingClients(b.server));
+    b.server->clientStates = static_cast<uint32_t>(kept + aServer_waitingClients(b.server));
   }
-  b.server->frontend.close();
   b.server->tcp.close();
   aKorvexDebug_Trace(aDEBUG_SERVER, "server task exit\n");
   b.server->brokerDone.store(true, std::memory_order_release);
@@ -346,12 +382,8 @@ aErr aServer_Start(aServer* server) {
   // interface: the one asked for, else the host's first.
   if (!server->localOnly)
     server->interfaceAddress = aLanet_ServerInterface(server->interfaceAddress);
-  {
-    LocalServers& local = sLocalServers();
-    std::lock_guard<std::mutex> lock(local.mutex);
-    server->localEndpoint = "inproc://korvex-server-" + std::to_string(local.named++);
-  }
-  server->closed = std::make_shared<std::atomic<bool>>(false);
+  server->door = std::make_shared<aServerDoor>();
+  server->door->server = server;
   // zactor_new waits for the actor's signal; a failed start signals 1 and
   // the actor is gone, which zactor_new reports as null.
   server->broker = zactor_new(aServer_brokerActor, server);
@@ -404,17 +436,12 @@ void aServer_Destroy(aServer** server) {
   if (s->announce != nullptr && stop != nullptr) stop(s->announce);
   if (s->filterInstalled)
     aLink_InstallUserPacketFilter(s->linkId, nullptr, nullptr);
+  // The broker ends at its next wake-up; its pipe's descriptor alone may
+  // not wake it for the end message.
+  s->stopping.store(true);
+  s->waker.wake();
   aServer_endActor(&s->broker, &s->brokerDone);
   delete s;
-}
-
-bool aServer_localEndpoint(uint32_t address, uint16_t port, aServerLocal* local) {
-  LocalServers& servers = sLocalServers();
-  std::lock_guard<std::mutex> lock(servers.mutex);
-  auto found = servers.byEndpoint.find({address, port});
-  if (found == servers.byEndpoint.end()) return false;
-  *local = found->second;
-  return true;
 }
 
 bool aServer_Available(void) { return true; }

@@ -10,10 +10,13 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
 #include <czmq.h>
+#include <poll.h>
 
 #include "common/aServer.h"
 #include "common/aZmtp.h"
@@ -25,61 +28,23 @@
 // client is still there; one taken in just before goes out at once.
 #define aSERVER_GONE_PROBE_AFTER_MS 10u
 
-// A message socket that two threads use. Every use holds the mutex (a Use
-// for its span); one thread, the waiter, sleeps in wait(). The socket's
-// descriptor only tells that its state may have changed, and any use of
-// the socket may take that news away from the waiter; so every use ends by
-// looking at the socket's events, and input seen there wakes the waiter
-// through a descriptor of its own.
-class aSharedSocket {
+// Where the broker sleeps: an eventfd that any thread signals when the
+// broker has work, polled with the broker's other descriptors.
+class aServerWaker {
  public:
-  aSharedSocket() = default;
-  ~aSharedSocket();
-  aSharedSocket(const aSharedSocket&) = delete;
-  aSharedSocket& operator=(const aSharedSocket&) = delete;
+  aServerWaker() = default;
+  ~aServerWaker();
+  aServerWaker(const aServerWaker&) = delete;
+  aServerWaker& operator=(const aServerWaker&) = delete;
 
-  // Takes socket over; false (and the socket destroyed) when the wake-up
-  // descriptor or the socket's own cannot be had.
-  bool open(zsock_t* socket);
-  // Destroys the socket; the waiter's, when it no longer waits.
-  void close();
-  bool isOpen() const { return socket_ != nullptr; }
-
-  class Use {
-   public:
-    explicit Use(aSharedSocket& shared);
-    ~Use();
-    Use(const Use&) = delete;
-    Use& operator=(const Use&) = delete;
-    void* socket() const;  // the libzmq socket; null when closed
-    // A non-blocking receive of this use found nothing: it took in all the
-    // socket's pending news first, so input that comes later signals the
-    // descriptor again and the look at the events can be left out.
-    void foundEmpty() { lookAtEvents_ = false; }
-
-   private:
-    aSharedSocket& shared_;
-    std::lock_guard<std::mutex> lock_;
-    bool lookAtEvents_ = true;
-  };
-
-  // True when a message is waiting to be received.
-  bool readable();
-  // The waiter's sleep: until the socket may have input, the wake-up
-  // descriptor is signalled, one of extra (count items polled beside;
-  // their revents are filled in) is ready, or timeoutMs pass (-1:
-  // no limit). zmq_poll's result.
-  int wait(zmq_pollitem_t* extra, int count, long timeoutMs);
-  // Wakes the waiter.
+  bool open();
   void wake();
+  // Sleeps until woken, one of extra is ready (their revents are filled
+  // in) or timeoutMs pass (-1: no limit). poll's result.
+  int wait(struct pollfd* extra, size_t count, long timeoutMs);
 
  private:
-  void wakeLocked();
-
-  std::mutex mutex_;  // guards socket_ and, for all but the waiter, wakeFd_
-  zsock_t* socket_ = nullptr;
-  int fd_ = -1;      // the socket's own (the library's)
-  int wakeFd_ = -1;  // an eventfd
+  int fd_ = -1;
 };
 
 // What answers a request: for an identify any empty packet (the module
@@ -168,8 +133,8 @@ class aServerTcp {
   // The broker's: the descriptors to poll beside its own, then, after the
   // poll, their service (accepts, reads, writes what waits, heartbeats);
   // whole messages are appended to messages.
-  void items(std::vector<zmq_pollitem_t>* items);
-  void service(const std::vector<zmq_pollitem_t>& polled, size_t first, uint32_t nowMs,
+  void items(std::vector<struct pollfd>* items);
+  void service(const std::vector<struct pollfd>& polled, size_t first, uint32_t nowMs,
                std::vector<aServerMessage>* messages);
 
  private:
@@ -188,6 +153,9 @@ class aServerTcp {
   uint32_t nextIdentity_ = 0;
 };
 
+struct aServerDoor;
+struct aServerLocalClient;
+
 struct aServer {
   uint32_t linkId = 0;
   uint32_t interfaceAddress = 0;  // network byte order
@@ -199,21 +167,26 @@ struct aServer {
   std::atomic<uint32_t> clientStates{0};     // kept by the broker
   zactor_t* broker = nullptr;
   std::atomic<bool> brokerDone{false};
-  // The in-process endpoint the frontend listens on beside its TCP port,
-  // named before the broker starts; localBound once the broker bound it.
-  // Raised when the server goes away: clients of this process that reached
-  // it there have no connection whose loss would tell them.
-  std::string localEndpoint;
-  std::atomic<bool> localBound{false};
-  std::shared_ptr<std::atomic<bool>> closed;
+  std::atomic<bool> stopping{false};  // the broker is to end
   bool filterInstalled = false;
   void* announce = nullptr;
 
-  // The ROUTER clients connect to: opened by the broker, which waits on it;
-  // the link's reader sends answers on it while its filter is installed.
-  aSharedSocket frontend;
-  aServerTcp tcp;  // the frontend's TCP side, for clients of other processes
+  aServerWaker waker;  // the broker's sleep
+  aServerTcp tcp;      // the frontend, for clients of other processes
   aServerRequestLine requests;
+
+  // Stream subscribers and unfinished byte-array runs, kept as clients'
+  // messages are taken in: by the broker for clients of other processes,
+  // by a client's own writing thread for clients of this process.
+  std::mutex clientMutex;
+  std::set<std::string> subscribers;
+  aServerPools pools;
+
+  // Clients of this process: their inboxes by identity.
+  std::shared_ptr<aServerDoor> door;
+  std::mutex localMutex;
+  std::map<std::string, std::shared_ptr<aServerLocalClient>> localClients;
+  uint32_t localCount = 0;
 
   // Stream batches, filled by the link's reader, sent by the broker.
   std::mutex batchMutex;
@@ -223,16 +196,43 @@ struct aServer {
   uint32_t batchesDropped = 0;
 };
 
-// A server of this process as a client of the same process reaches it: the
-// in-process endpoint its frontend listens on, and the flag raised when the
-// server goes away.
-struct aServerLocal {
-  std::string endpoint;
-  std::shared_ptr<const std::atomic<bool>> closed;
+// The way clients of this process reach its server. It outlives the
+// server: a client's message holds it shared while it is handed in, and
+// the server, going away, takes it exclusively and leaves it empty.
+struct aServerDoor {
+  std::shared_mutex mutex;
+  aServer* server = nullptr;  // null once the server has gone
 };
-// Whether a server of this process listens on address (network byte order)
-// and port; *local says where it is reached without the network.
-bool aServer_localEndpoint(uint32_t address, uint16_t port, aServerLocal* local);
+
+// A client of this process: the server's threads put its frames in the
+// inbox and signal the eventfd; the client's link reader takes them.
+struct aServerLocalClient {
+  aServerLocalClient();
+  ~aServerLocalClient();
+  aServerLocalClient(const aServerLocalClient&) = delete;
+  aServerLocalClient& operator=(const aServerLocalClient&) = delete;
+  void signal();
+
+  std::string identity;  // five bytes starting with 2
+  int wakeFd = -1;
+  std::mutex mutex;
+  std::deque<std::string> inbox;
+  size_t inboxBytes = 0;
+  bool closed = false;  // the server has gone
+};
+
+// The door of this process's server listening on address (network byte
+// order) and port; null when there is none.
+std::shared_ptr<aServerDoor> aServer_findLocal(uint32_t address, uint16_t port);
+// A new client of this process (the door held shared); null without the
+// descriptor it needs.
+std::shared_ptr<aServerLocalClient> aServer_addLocalClient(aServer* server);
+void aServer_removeLocalClient(aServer* server, const std::string& identity);
+// One frame from a client of this process (the door held shared): taken in
+// as the broker takes a client's message, and put on the link at once when
+// no request is in flight.
+void aServer_fromLocalClient(aServer* server, const std::string& identity,
+                             const uint8_t* frame, size_t size);
 
 // The client stream to a server reached over TCP (aStream_client_tcp.cpp).
 aErr aStream_CreateClientTcp(uint32_t address, uint16_t port, aStreamRef* stream);
@@ -248,8 +248,8 @@ void aServer_endActor(zactor_t** actor, std::atomic<bool>* done);
 
 // The broker actor's body (aServer.cpp); args is the aServer.
 void aServer_brokerActor(zsock_t* pipe, void* args);
-// Sends data to the client without blocking, on whichever side of the
-// frontend it came; false when the client is gone (aServer.cpp).
+// Sends data to the client without blocking, wherever it is; false when
+// the client is gone (aServer.cpp). An empty frame only asks that.
 bool aServer_sendTo(aServer* server, const std::string& identity,
                     const void* data, size_t size);
 

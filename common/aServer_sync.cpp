@@ -127,7 +127,7 @@ bool sTakeAnswer(aServer* server, const aPacket* packet) {
   if (sMoreFollows(packet) && line.answer.size() < aSERVER_POOL_MAX_PACKETS)
     return true;
   sFinish(server);
-  if (!line.turns.empty()) server->frontend.wake();  // the next one's turn
+  if (!line.turns.empty()) server->waker.wake();  // the next one's turn
   return true;
 }
 
@@ -248,7 +248,7 @@ uint8_t aServer_linkFilter(const aPacket* packet, const void* reference) {
       batch.append(reinterpret_cast<const char*>(packet->data), packet->dataSize);
     }
   }
-  if (due) server->frontend.wake();
+  if (due) server->waker.wake();
   return heartbeat ? 0 : 1;
 }
 

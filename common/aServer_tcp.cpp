@@ -141,18 +141,18 @@ bool aServerTcp::sendTo(const std::string& identity, const void* data, size_t si
   return write(c.get(), frame.data(), frame.size());
 }
 
-void aServerTcp::items(std::vector<zmq_pollitem_t>* items) {
-  if (listenFd_ >= 0) items->push_back({nullptr, listenFd_, ZMQ_POLLIN, 0});
-  if (wakeFd_ >= 0) items->push_back({nullptr, wakeFd_, ZMQ_POLLIN, 0});
+void aServerTcp::items(std::vector<struct pollfd>* items) {
+  if (listenFd_ >= 0) items->push_back({listenFd_, POLLIN, 0});
+  if (wakeFd_ >= 0) items->push_back({wakeFd_, POLLIN, 0});
   std::lock_guard<std::mutex> lock(mutex_);
   for (auto& entry : connections_) {
     Connection* c = entry.second.get();
-    short events = ZMQ_POLLIN;
+    short events = POLLIN;
     {
       std::lock_guard<std::mutex> send(c->sendMutex);
-      if (!c->pending.empty()) events |= ZMQ_POLLOUT;
+      if (!c->pending.empty()) events |= POLLOUT;
     }
-    items->push_back({nullptr, c->fd, events, 0});
+    items->push_back({c->fd, events, 0});
   }
 }
 
@@ -248,7 +248,7 @@ bool aServerTcp::read(Connection* c, uint32_t nowMs, std::vector<aServerMessage>
   return true;
 }
 
-void aServerTcp::service(const std::vector<zmq_pollitem_t>& polled, size_t first,
+void aServerTcp::service(const std::vector<struct pollfd>& polled, size_t first,
                          uint32_t nowMs, std::vector<aServerMessage>* messages) {
   std::vector<std::shared_ptr<Connection>> ready;
   bool accepting = false;

@@ -1,20 +1,17 @@
-// The client stream of a shared link: bytes to and from a sharing server.
-// A server of another process is reached over TCP (aStream_client_tcp.cpp);
-// one of this process in-process, here.
-//
-// One DEALER socket to the server, shared by the link's threads: whichever
-// thread writes sends its frames on it at once, and the link's reader
-// receives from it. Reads never block: get answers aErrNotReady when no
-// frame is at hand and the wait operation sleeps until one with bytes
-// arrives.
-#include <zmq.h>
+// The client stream of a shared link. A server of another process is
+// reached over TCP (aStream_client_tcp.cpp); one of this process directly:
+// a write hands the client's packets to the server on the writing thread
+// (which puts a request on the module's link at once when it is free), and
+// the server's threads put answers and stream batches in the client's
+// inbox, where the link's reader takes them.
+#include <poll.h>
+#include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -26,91 +23,37 @@
 namespace {
 
 // The identify may wait for one other client's request in flight.
-constexpr int kConfirmTimeoutMs = aSERVER_ANSWER_TIMEOUT_MS + 1000;
-constexpr int kSendRetries = 100;
+constexpr uint32_t kConfirmTimeoutMs = aSERVER_ANSWER_TIMEOUT_MS + 1000;
 
 struct Client {
-  aSharedSocket server;         // the DEALER to the server
-  // No connection is lost when the server goes away; its flag tells.
-  std::shared_ptr<const std::atomic<bool>> serverClosed;
-  std::atomic<bool> lost{false};  // the connection to the server went away
-  std::vector<uint8_t> frame;   // the frame being read (reader only)
+  std::shared_ptr<aServerDoor> door;
+  std::shared_ptr<aServerLocalClient> box;
+  std::string frame;  // the frame being read (reader only)
   size_t at = 0;
 };
 
-// Sends one frame without blocking, retrying a full queue up to 100 times
-// 1 ms apart (the socket is free meanwhile).
-bool sSendRetrying(aSharedSocket* socket, const void* data, size_t size) {
-  for (int i = 0; i < kSendRetries; i++) {
-    {
-      aSharedSocket::Use use(*socket);
-      if (zmq_send(use.socket(), data, size, ZMQ_DONTWAIT) >= 0) return true;
-      if (zmq_errno() != EAGAIN) return false;
-    }
-    aTime_MSSleep(1);
-  }
-  return false;
-}
-
-// Whether a server of this process that the client reaches in-process has
-// gone away.
-bool sServerClosed(const Client* c) {
-  return c->serverClosed != nullptr && c->serverClosed->load();
-}
-
-// Whether the server is known to have gone; notes it.
-bool sLost(Client* c) {
-  if (!c->lost && sServerClosed(c)) {
-    aKorvexDebug_Trace(aDEBUG_SERVER, "server connection lost\n");
-    c->lost = true;
-  }
-  return c->lost;
-}
-
 void sTearDown(Client* c) {
-  c->server.close();
+  if (c->box != nullptr) {
+    std::shared_lock<std::shared_mutex> open(c->door->mutex);
+    if (c->door->server != nullptr) aServer_removeLocalClient(c->door->server, c->box->identity);
+  }
   delete c;
 }
 
-// One identify round trip: the server answers only when it is there and
-// its module answers.
-bool sConfirm(aSharedSocket* server) {
-  aSharedSocket::Use use(*server);
-  const uint8_t identify[2] = {aLINK_ADDRESS_IDENTIFY, 0};
-  if (zmq_send(use.socket(), identify, 2, 0) != 2) return false;
-  uint8_t reply[aPACKET_MAX_WIRE + 1];
-  // Empty frames (the server's probes) are passed over, a few at most.
-  int n = 0;
-  for (int i = 0; i < 4 && n == 0; i++) n = zmq_recv(use.socket(), reply, sizeof(reply), 0);
-  return n == 2 && reply[1] == 0;
-}
-
-// Takes the next frame with bytes into c->frame, passing over empty ones
-// (the server's probes, which carry nothing for the link). aErrNotReady when
-// none waits. Reader only.
+// Takes the next frame into c->frame: aErrNotReady when none waits, aErrIO
+// once the server has gone.
 aErr sNextFrame(Client* c) {
-  for (;;) {
-    zmq_msg_t msg;
-    zmq_msg_init(&msg);
-    int n = -1;
-    int error = 0;
-    {
-      aSharedSocket::Use use(c->server);
-      n = zmq_msg_recv(&msg, use.socket(), ZMQ_DONTWAIT);
-      if (n < 0) error = zmq_errno();
-      if (n < 0 && error == EAGAIN) use.foundEmpty();
-    }
-    if (n < 0) {
-      zmq_msg_close(&msg);
-      if (sLost(c)) return aErrIO;
-      return error == EAGAIN ? aErrNotReady : aErrIO;
-    }
-    const uint8_t* data = static_cast<const uint8_t*>(zmq_msg_data(&msg));
-    c->frame.assign(data, data + zmq_msg_size(&msg));
-    c->at = 0;
-    zmq_msg_close(&msg);
-    if (!c->frame.empty()) return aErrNone;
-  }
+  // What the eventfd counted is taken first, so that a frame put in after
+  // the look below signals it again.
+  uint64_t count = 0;
+  if (read(c->box->wakeFd, &count, sizeof(count)) < 0) count = 0;
+  std::lock_guard<std::mutex> lock(c->box->mutex);
+  if (c->box->inbox.empty()) return c->box->closed ? aErrIO : aErrNotReady;
+  c->frame.swap(c->box->inbox.front());
+  c->box->inbox.pop_front();
+  c->box->inboxBytes -= c->frame.size();
+  c->at = 0;
+  return aErrNone;
 }
 
 aErr sGet(uint8_t* byte, void* context) {
@@ -119,27 +62,29 @@ aErr sGet(uint8_t* byte, void* context) {
     const aErr err = sNextFrame(c);
     if (err != aErrNone) return err;
   }
-  *byte = c->frame[c->at++];
+  *byte = static_cast<uint8_t>(c->frame[c->at++]);
   return aErrNone;
 }
 
-// Sleeps until bytes wait, the server connection is lost (get reports it)
-// or timeoutMs pass. A frame that arrives is taken here already, so that an
-// empty one does not end the wait: the link's reader takes a wait that
-// ends with nothing to read for a stream that cannot wait, and pauses.
+// Sleeps until a frame is here (taken in already), the server has gone
+// (get reports it) or timeoutMs pass.
 aErr sWait(uint32_t timeoutMs, void* context) {
   Client* c = static_cast<Client*>(context);
   if (c->at < c->frame.size()) return aErrNone;
   const uint32_t start = aTime_GetMSTicks();
   for (;;) {
-    if (sLost(c)) return aErrNone;
-    // A receive that finds nothing has looked at the socket's pending
-    // news itself; no separate look is needed before it.
-    if (sNextFrame(c) != aErrNotReady) return aErrNone;  // bytes, or a failure get reports
+    const aErr e = sNextFrame(c);
+    if (e != aErrNotReady) {
+      if (e == aErrIO) aKorvexDebug_Trace(aDEBUG_SERVER, "server connection lost\n");
+      return aErrNone;
+    }
     const uint32_t elapsed = aTime_GetMSTicks() - start;
     if (elapsed >= timeoutMs) return aErrTimeout;
-    const int n = c->server.wait(nullptr, 0, static_cast<long>(timeoutMs - elapsed));
-    if (n < 0 && zmq_errno() != EINTR) return aErrIO;
+    struct pollfd p = {c->box->wakeFd, POLLIN, 0};
+    const uint32_t left = timeoutMs - elapsed;
+    if (poll(&p, 1, static_cast<int>(left > 0x7FFFFFFF ? 0x7FFFFFFF : left)) < 0 &&
+        errno != EINTR)
+      return aErrIO;
   }
 }
 
@@ -147,11 +92,12 @@ aErr sPut(uint8_t, void*) { return aErrUnimplemented; }
 
 aErr sWrite(const uint8_t* data, size_t length, void* context) {
   Client* c = static_cast<Client*>(context);
-  if (sServerClosed(c)) return aErrIO;
   std::vector<std::vector<uint8_t>> packets;
   if (!aServer_SplitPackets(data, length, &packets)) return aErrIO;
+  std::shared_lock<std::shared_mutex> open(c->door->mutex);
+  if (c->door->server == nullptr) return aErrIO;
   for (const auto& p : packets)
-    if (!sSendRetrying(&c->server, p.data(), p.size())) return aErrIO;
+    aServer_fromLocalClient(c->door->server, c->box->identity, p.data(), p.size());
   return aErrNone;
 }
 
@@ -160,35 +106,34 @@ aErr sDelete(void* context) {
   return aErrNone;
 }
 
+// One identify round trip: the server answers only when its module does.
+bool sConfirm(Client* c) {
+  const uint8_t identify[2] = {aLINK_ADDRESS_IDENTIFY, 0};
+  if (sWrite(identify, sizeof(identify), c) != aErrNone) return false;
+  if (sWait(kConfirmTimeoutMs, c) != aErrNone || c->at >= c->frame.size()) return false;
+  const bool confirmed = c->frame.size() == 2 && c->frame[1] == 0;
+  c->frame.clear();
+  c->at = 0;
+  return confirmed;
+}
+
 }  // namespace
 
 aErr aStream_CreateClient(uint32_t address, uint16_t port, aStreamRef* stream) {
   if (stream == nullptr) return aErrParam;
   *stream = nullptr;
   aServer_zmqSetup();
-  aServerLocal local;
-  if (!aServer_localEndpoint(address, port, &local))
-    return aStream_CreateClientTcp(address, port, stream);
+  std::shared_ptr<aServerDoor> door = aServer_findLocal(address, port);
+  if (door == nullptr) return aStream_CreateClientTcp(address, port, stream);
   Client* c = new (std::nothrow) Client();
   if (c == nullptr) return aErrMemory;
-  c->serverClosed = local.closed;
-  zsock_t* dealer = zsock_new(ZMQ_DEALER);
-  if (!c->server.open(dealer)) {
-    sTearDown(c);
-    return aErrConnection;
-  }
-  int rc = -1;
+  c->door = door;
   {
-    aSharedSocket::Use use(c->server);
-    void* s = use.socket();
-    const int linger = 0;
-    zmq_setsockopt(s, ZMQ_LINGER, &linger, sizeof(linger));
-    zmq_setsockopt(s, ZMQ_RCVTIMEO, &kConfirmTimeoutMs, sizeof(int));
-    zmq_setsockopt(s, ZMQ_SNDTIMEO, &kConfirmTimeoutMs, sizeof(int));
-    rc = zmq_connect(s, local.endpoint.c_str());
+    std::shared_lock<std::shared_mutex> open(door->mutex);
+    if (door->server != nullptr) c->box = aServer_addLocalClient(door->server);
   }
-  if (rc != 0 || !sConfirm(&c->server)) {
-    aKorvexDebug_Trace(aDEBUG_SERVER, "Error connecting to socket: %d(rc)\n", rc);
+  if (c->box == nullptr || !sConfirm(c)) {
+    aKorvexDebug_Trace(aDEBUG_SERVER, "Error connecting to socket: %d(rc)\n", -1);
     sTearDown(c);
     return aErrConnection;
   }
