@@ -244,6 +244,8 @@ bool aServerTcp::read(Connection* c, uint32_t nowMs, std::vector<aServerMessage>
         return false;
       }
     }
+    // Less than asked for: the socket is empty (the poll tells of more).
+    if (static_cast<size_t>(n) < sizeof(chunk)) break;
   }
   return true;
 }
