@@ -321,12 +321,6 @@ void aServer_brokerActor(zsock_t* pipe, void* args) {
     b.server->tcp.items(&items);
     const int n = b.server->waker.wait(items.data(), items.size(), sWaitMs(b.server));
     if ((n < 0 && errno != EINTR) || b.server->stopping.load()) break;
-    if (zsock_events(pipe) & ZMQ_POLLIN) {
-      char* text = zstr_recv(pipe);
-      const bool end = text == nullptr || strcmp(text, "$TERM") == 0;
-      zstr_free(&text);
-      if (end) break;
-    }
     messages.clear();
     b.server->tcp.service(items, 1, aTime_GetMSTicks(), &messages);
     for (const aServerMessage& m : messages) {
@@ -336,16 +330,24 @@ void aServer_brokerActor(zsock_t* pipe, void* args) {
                   one ? m.frames[0].size() : 0);
     }
     const uint32_t now = aTime_GetMSTicks();
+    aServer_serveRequests(b.server, now);  // first: a request goes out at once
     size_t kept;
     {
       std::lock_guard<std::mutex> lock(b.server->clientMutex);
       b.server->pools.expire(now);
       kept = b.server->pools.size() + b.server->subscribers.size();
     }
-    aServer_serveRequests(b.server, now);
     sSendBatches(&b);
     sProbeSubscribers(&b, now);
     b.server->clientStates = static_cast<uint32_t>(kept + aServer_waitingClients(b.server));
+    // The pipe last: looking at its events may cost a system call, which a
+    // request on its way out does not wait for.
+    if (zsock_events(pipe) & ZMQ_POLLIN) {
+      char* text = zstr_recv(pipe);
+      const bool end = text == nullptr || strcmp(text, "$TERM") == 0;
+      zstr_free(&text);
+      if (end) break;
+    }
   }
   b.server->tcp.close();
   aKorvexDebug_Trace(aDEBUG_SERVER, "server task exit\n");
