@@ -94,11 +94,12 @@ double Micros(Clock::duration d) {
   return std::chrono::duration<double, std::micro>(d).count();
 }
 
-// Alternates a round trip on shared with one on direct for every iteration;
-// the medians go into the counters.
+// Alternates a round trip on shared with one on direct (and one on
+// relayed, when given) for every iteration; the medians go into the
+// counters.
 void AlternateRoundTrips(benchmark::State& state, uint32_t shared,
-                         uint32_t direct) {
-  std::vector<double> viaServer, plain, added;
+                         uint32_t direct, uint32_t relayed = 0) {
+  std::vector<double> viaServer, plain, viaRelay, added;
   for (auto _ : state) {
     uint8_t model = 0;
     const auto t0 = Clock::now();
@@ -106,17 +107,21 @@ void AlternateRoundTrips(benchmark::State& state, uint32_t shared,
     const auto t1 = Clock::now();
     const aErr e2 = _aLink_GetModel(direct, 2, &model);
     const auto t2 = Clock::now();
-    if (e1 != aErrNone || e2 != aErrNone) {
+    const aErr e3 = relayed != 0 ? _aLink_GetModel(relayed, 2, &model) : aErrNone;
+    const auto t3 = Clock::now();
+    if (e1 != aErrNone || e2 != aErrNone || e3 != aErrNone) {
       state.SkipWithError("no answer");
       break;
     }
     viaServer.push_back(Micros(t1 - t0));
     plain.push_back(Micros(t2 - t1));
+    viaRelay.push_back(Micros(t3 - t2));
     added.push_back(Micros(t1 - t0) - Micros(t2 - t1));
   }
   state.counters["shared_us"] = Median(viaServer);
   state.counters["direct_us"] = Median(plain);
   state.counters["added_us"] = Median(added);
+  if (relayed != 0) state.counters["relay_us"] = Median(viaRelay);
 }
 
 void BM_SharedRoundTrip(benchmark::State& state) {
@@ -314,31 +319,9 @@ void BM_SharedRoundTripOtherProcess(benchmark::State& state) {
       aLink_Sync(relayed) != aErrNone) {
     state.SkipWithError("no link");
   }
-  std::vector<double> viaServer, plain, viaRelay, added;
-  for (auto _ : state) {
-    uint8_t model = 0;
-    const auto t0 = Clock::now();
-    const aErr e1 = _aLink_GetModel(shared, 2, &model);
-    const auto t1 = Clock::now();
-    const aErr e2 = _aLink_GetModel(direct, 2, &model);
-    const auto t2 = Clock::now();
-    const aErr e3 = _aLink_GetModel(relayed, 2, &model);
-    const auto t3 = Clock::now();
-    if (e1 != aErrNone || e2 != aErrNone || e3 != aErrNone) {
-      state.SkipWithError("no answer");
-      break;
-    }
-    viaServer.push_back(Micros(t1 - t0));
-    plain.push_back(Micros(t2 - t1));
-    viaRelay.push_back(Micros(t3 - t2));
-    added.push_back(Micros(t1 - t0) - Micros(t2 - t1));
-  }
-  const double sharedUs = Median(viaServer), directUs = Median(plain),
-               relayUs = Median(viaRelay);
-  state.counters["shared_us"] = sharedUs;
-  state.counters["direct_us"] = directUs;
-  state.counters["relay_us"] = relayUs;
-  state.counters["added_us"] = Median(added);
+  AlternateRoundTrips(state, shared, direct, relayed);
+  const double sharedUs = state.counters["shared_us"], directUs = state.counters["direct_us"],
+               relayUs = state.counters["relay_us"];
   state.counters["ratio"] = directUs > 0 ? sharedUs / directUs : 0;
   state.counters["ratio_vs_relay"] = relayUs > 0 ? sharedUs / relayUs : 0;
   if (relayed != 0) aLink_Destroy(&relayed);

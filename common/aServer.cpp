@@ -4,8 +4,6 @@
 // fan-out of stream batches.
 #include <arpa/inet.h>
 #include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
 #include <zmq.h>
 
 #include <algorithm>
@@ -87,7 +85,7 @@ void sUnregisterLocal(aServer* server) {
       std::lock_guard<std::mutex> box(entry.second->mutex);
       entry.second->closed = true;
     }
-    entry.second->signal();
+    entry.second->waker.wake();
   }
   server->localClients.clear();
 }
@@ -244,21 +242,8 @@ bool aServer_sendTo(aServer* server, const std::string& identity,
     client->inbox.emplace_back(static_cast<const char*>(data), size);
     client->inboxBytes += size;
   }
-  client->signal();
+  client->waker.wake();
   return true;
-}
-
-aServerLocalClient::aServerLocalClient()
-    : wakeFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
-
-aServerLocalClient::~aServerLocalClient() {
-  if (wakeFd >= 0) close(wakeFd);
-}
-
-void aServerLocalClient::signal() {
-  const uint64_t one = 1;
-  // A full counter (never in practice) already wakes the reader.
-  if (wakeFd >= 0 && write(wakeFd, &one, sizeof(one)) < 0) return;
 }
 
 std::shared_ptr<aServerDoor> aServer_findLocal(uint32_t address, uint16_t port) {
@@ -270,7 +255,7 @@ std::shared_ptr<aServerDoor> aServer_findLocal(uint32_t address, uint16_t port) 
 
 std::shared_ptr<aServerLocalClient> aServer_addLocalClient(aServer* server) {
   auto client = std::make_shared<aServerLocalClient>();
-  if (client->wakeFd < 0) return nullptr;
+  if (!client->waker.open()) return nullptr;
   std::lock_guard<std::mutex> lock(server->localMutex);
   const uint32_t n = server->localCount++;
   const char identity[5] = {2, static_cast<char>(n >> 24), static_cast<char>(n >> 16),

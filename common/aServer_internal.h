@@ -113,7 +113,8 @@ struct aServerMessage {
 // called from any thread.
 class aServerTcp {
  public:
-  aServerTcp() = default;
+  // Output that waits for room wakes the broker through waker.
+  explicit aServerTcp(aServerWaker* waker) : waker_(waker) {}
   ~aServerTcp();
   aServerTcp(const aServerTcp&) = delete;
   aServerTcp& operator=(const aServerTcp&) = delete;
@@ -144,12 +145,13 @@ class aServerTcp {
   bool read(Connection* c, uint32_t nowMs, std::vector<aServerMessage>* messages);
   bool frame(Connection* c, aZmtpFrame* f, std::vector<aServerMessage>* messages);
   void accept(uint32_t nowMs);
-  void wakeBroker();
 
+  aServerWaker* waker_;
   std::mutex mutex_;  // guards connections_
   std::map<std::string, std::shared_ptr<Connection>> connections_;
+  // The broker's: the connections of its last items(), in their order.
+  std::vector<std::shared_ptr<Connection>> polled_;
   int listenFd_ = -1;
-  int wakeFd_ = -1;  // signalled when output waits for room
   uint32_t nextIdentity_ = 0;
 };
 
@@ -172,7 +174,7 @@ struct aServer {
   void* announce = nullptr;
 
   aServerWaker waker;  // the broker's sleep
-  aServerTcp tcp;      // the frontend, for clients of other processes
+  aServerTcp tcp{&waker};  // the frontend, for clients of other processes
   aServerRequestLine requests;
 
   // Stream subscribers and unfinished byte-array runs, kept as clients'
@@ -205,16 +207,10 @@ struct aServerDoor {
 };
 
 // A client of this process: the server's threads put its frames in the
-// inbox and signal the eventfd; the client's link reader takes them.
+// inbox and wake it; the client's link reader takes them.
 struct aServerLocalClient {
-  aServerLocalClient();
-  ~aServerLocalClient();
-  aServerLocalClient(const aServerLocalClient&) = delete;
-  aServerLocalClient& operator=(const aServerLocalClient&) = delete;
-  void signal();
-
   std::string identity;  // five bytes starting with 2
-  int wakeFd = -1;
+  aServerWaker waker;
   std::mutex mutex;
   std::deque<std::string> inbox;
   size_t inboxBytes = 0;

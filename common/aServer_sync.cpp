@@ -90,9 +90,9 @@ void sFinish(aServer* server) {
   sJoinLine(line, line.asker);
 }
 
-// Whether a client has gone: it is sent an empty frame (which clients
-// ignore), and the frontend tells whether it still knows the client. So a
-// client that left does not keep the link busy with what it left waiting.
+// Whether a client has gone: sending it nothing (an empty frame, which
+// clients ignore) tells whether it is still connected. So a client that
+// left does not keep the link busy with what it left waiting.
 bool sGone(aServer* server, const std::string& identity) {
   return !aServer_sendTo(server, identity, nullptr, 0);
 }

@@ -15,7 +15,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -59,22 +58,9 @@ struct aServerTcp::Connection {
   }
 };
 
-aServerTcp::~aServerTcp() {
-  close();
-  // Kept until now: a sender that found its connection just before close()
-  // may still signal it.
-  if (wakeFd_ >= 0) ::close(wakeFd_);
-}
-
-void aServerTcp::wakeBroker() {
-  const uint64_t one = 1;
-  // A full counter (never in practice) already wakes it.
-  if (::write(wakeFd_, &one, sizeof(one)) < 0) return;
-}
+aServerTcp::~aServerTcp() { close(); }
 
 bool aServerTcp::listen(uint32_t address, uint16_t* port) {
-  if (wakeFd_ < 0) wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (wakeFd_ < 0) return false;
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return false;
   const int on = 1;
@@ -97,6 +83,7 @@ bool aServerTcp::listen(uint32_t address, uint16_t* port) {
 void aServerTcp::close() {
   std::lock_guard<std::mutex> lock(mutex_);
   connections_.clear();
+  polled_.clear();
   if (listenFd_ >= 0) ::close(listenFd_);
   listenFd_ = -1;
 }
@@ -122,7 +109,7 @@ bool aServerTcp::write(Connection* c, const char* data, size_t size) {
       continue;
     }
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      wakeBroker();  // it watches for room
+      waker_->wake();  // the broker's next poll watches for room
       return true;
     }
     if (n < 0 && errno == EINTR) continue;
@@ -143,9 +130,10 @@ bool aServerTcp::sendTo(const std::string& identity, const void* data, size_t si
 
 void aServerTcp::items(std::vector<struct pollfd>* items) {
   if (listenFd_ >= 0) items->push_back({listenFd_, POLLIN, 0});
-  if (wakeFd_ >= 0) items->push_back({wakeFd_, POLLIN, 0});
+  polled_.clear();
   std::lock_guard<std::mutex> lock(mutex_);
   for (auto& entry : connections_) {
+    polled_.push_back(entry.second);
     Connection* c = entry.second.get();
     short events = POLLIN;
     {
@@ -175,10 +163,7 @@ void aServerTcp::accept(uint32_t nowMs) {
                               static_cast<char>(n >> 8), static_cast<char>(n)};
     c->identity.assign(identity, sizeof(identity));
     c->heardMs = c->pingMs = nowMs;
-    uint8_t greeting[aZMTP_GREETING_SIZE];
-    aZmtp_Greeting(greeting, false);
-    std::string hello(reinterpret_cast<const char*>(greeting), sizeof(greeting));
-    aZmtp_AppendReady(&hello, "ROUTER");
+    const std::string hello = aZmtp_Hello("ROUTER");
     {
       std::lock_guard<std::mutex> send(c->sendMutex);
       write(c.get(), hello.data(), hello.size());
@@ -234,10 +219,8 @@ bool aServerTcp::read(Connection* c, uint32_t nowMs, std::vector<aServerMessage>
         c->state = Connection::kReady;
       } else if (c->state == Connection::kReady) {
         // READY first, from a socket that a ROUTER serves.
-        std::string name, body, type;
-        if (!f.command || !aZmtp_ParseCommand(f.body, &name, &body) || name != "READY" ||
-            !aZmtp_ReadySocketType(body, &type) ||
-            (type != "DEALER" && type != "REQ" && type != "ROUTER"))
+        std::string type;
+        if (!aZmtp_IsReady(f, &type) || (type != "DEALER" && type != "REQ" && type != "ROUTER"))
           return false;
         c->state = Connection::kOpen;
       } else if (!frame(c, &f, messages)) {
@@ -252,27 +235,12 @@ bool aServerTcp::read(Connection* c, uint32_t nowMs, std::vector<aServerMessage>
 
 void aServerTcp::service(const std::vector<struct pollfd>& polled, size_t first,
                          uint32_t nowMs, std::vector<aServerMessage>* messages) {
+  // The items are the listener's, then polled_'s in order.
+  size_t at = first;
+  const bool accepting = listenFd_ >= 0 && polled[at++].revents != 0;
   std::vector<std::shared_ptr<Connection>> ready;
-  bool accepting = false;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (size_t i = first; i < polled.size(); i++) {
-      if (polled[i].revents == 0) continue;
-      if (polled[i].fd == listenFd_) {
-        accepting = true;
-        continue;
-      }
-      if (polled[i].fd == wakeFd_) {
-        uint64_t value = 0;
-        if (::read(wakeFd_, &value, sizeof(value)) < 0) value = 0;
-        // Output waits somewhere: every connection with some is tried.
-        for (auto& entry : connections_) ready.push_back(entry.second);
-        continue;
-      }
-      for (auto& entry : connections_)
-        if (entry.second->fd == polled[i].fd) ready.push_back(entry.second);
-    }
-  }
+  for (size_t i = 0; i < polled_.size(); i++)
+    if (polled[at + i].revents != 0) ready.push_back(polled_[i]);
   std::vector<std::string> closing;
   for (auto& c : ready) {
     bool ok = read(c.get(), nowMs, messages);
@@ -298,7 +266,7 @@ void aServerTcp::service(const std::vector<struct pollfd>& polled, size_t first,
       } else if (c->state == Connection::kOpen && silent >= kHeartbeatIvlMs &&
                  nowMs - c->pingMs >= kHeartbeatIvlMs) {
         std::string ping;
-        aZmtp_AppendCommand(&ping, "PING", std::string(2, '\0'));
+        aZmtp_AppendPing(&ping);
         write(c, ping.data(), ping.size());
         c->pingMs = nowMs;
       }

@@ -4,9 +4,7 @@
 // (which puts a request on the module's link at once when it is free), and
 // the server's threads put answers and stream batches in the client's
 // inbox, where the link's reader takes them.
-#include <poll.h>
-#include <unistd.h>
-
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <mutex>
@@ -43,10 +41,6 @@ void sTearDown(Client* c) {
 // Takes the next frame into c->frame: aErrNotReady when none waits, aErrIO
 // once the server has gone.
 aErr sNextFrame(Client* c) {
-  // What the eventfd counted is taken first, so that a frame put in after
-  // the look below signals it again.
-  uint64_t count = 0;
-  if (read(c->box->wakeFd, &count, sizeof(count)) < 0) count = 0;
   std::lock_guard<std::mutex> lock(c->box->mutex);
   if (c->box->inbox.empty()) return c->box->closed ? aErrIO : aErrNotReady;
   c->frame.swap(c->box->inbox.front());
@@ -67,7 +61,8 @@ aErr sGet(uint8_t* byte, void* context) {
 }
 
 // Sleeps until a frame is here (taken in already), the server has gone
-// (get reports it) or timeoutMs pass.
+// (get reports it) or timeoutMs pass. A frame put in after the look at the
+// inbox wakes the sleep that follows it.
 aErr sWait(uint32_t timeoutMs, void* context) {
   Client* c = static_cast<Client*>(context);
   if (c->at < c->frame.size()) return aErrNone;
@@ -80,9 +75,8 @@ aErr sWait(uint32_t timeoutMs, void* context) {
     }
     const uint32_t elapsed = aTime_GetMSTicks() - start;
     if (elapsed >= timeoutMs) return aErrTimeout;
-    struct pollfd p = {c->box->wakeFd, POLLIN, 0};
-    const uint32_t left = timeoutMs - elapsed;
-    if (poll(&p, 1, static_cast<int>(left > 0x7FFFFFFF ? 0x7FFFFFFF : left)) < 0 &&
+    const long left = static_cast<long>(std::min<uint32_t>(timeoutMs - elapsed, 0x7FFFFFFF));
+    if (c->box->waker.wait(nullptr, 0, left) < 0 &&
         errno != EINTR)
       return aErrIO;
   }
@@ -122,7 +116,6 @@ bool sConfirm(Client* c) {
 aErr aStream_CreateClient(uint32_t address, uint16_t port, aStreamRef* stream) {
   if (stream == nullptr) return aErrParam;
   *stream = nullptr;
-  aServer_zmqSetup();
   std::shared_ptr<aServerDoor> door = aServer_findLocal(address, port);
   if (door == nullptr) return aStream_CreateClientTcp(address, port, stream);
   Client* c = new (std::nothrow) Client();

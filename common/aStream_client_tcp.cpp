@@ -155,7 +155,7 @@ uint32_t sHeartbeat(Client* c, uint32_t now) {
   }
   if (silent >= kHeartbeatIvlMs && now - c->pingMs >= kHeartbeatIvlMs) {
     std::string ping;
-    aZmtp_AppendCommand(&ping, "PING", std::string(2, '\0'));
+    aZmtp_AppendPing(&ping);
     sSend(c, ping);
     c->pingMs = now;
   }
@@ -218,35 +218,25 @@ aErr sAwaitFrame(Client* c, uint32_t start, uint32_t limitMs) {
 // The greetings and READY commands, then one identify round trip: the
 // server answers only when it is there and its module answers.
 bool sHandshake(Client* c) {
-  uint8_t greeting[aZMTP_GREETING_SIZE];
-  aZmtp_Greeting(greeting, false);
-  std::string hello(reinterpret_cast<const char*>(greeting), sizeof(greeting));
-  aZmtp_AppendReady(&hello, "DEALER");
-  if (!sSend(c, hello)) return false;
+  if (!sSend(c, aZmtp_Hello("DEALER"))) return false;
   const uint32_t start = aTime_GetMSTicks();
-  auto left = [start] {
+  // More bytes within the confirm time; false when none come.
+  auto more = [c, start] {
     const uint32_t elapsed = aTime_GetMSTicks() - start;
-    return elapsed >= kConfirmTimeoutMs ? 0 : kConfirmTimeoutMs - elapsed;
+    struct pollfd p = {c->fd, POLLIN, 0};
+    return elapsed < kConfirmTimeoutMs &&
+           poll(&p, 1, static_cast<int>(kConfirmTimeoutMs - elapsed)) > 0 && sReceive(c) != aErrIO;
   };
   aZmtpReader::Result r;
-  while ((r = c->reader.greeting()) == aZmtpReader::kNeedMore) {
-    struct pollfd p = {c->fd, POLLIN, 0};
-    if (left() == 0 || poll(&p, 1, static_cast<int>(left())) <= 0) return false;
-    if (sReceive(c) == aErrIO) return false;
-  }
+  while ((r = c->reader.greeting()) == aZmtpReader::kNeedMore)
+    if (!more()) return false;
   if (r != aZmtpReader::kFrame) return false;
   // READY comes first; its socket type must be one that routes answers.
   aZmtpFrame ready;
-  while ((r = c->reader.next(&ready)) == aZmtpReader::kNeedMore) {
-    struct pollfd p = {c->fd, POLLIN, 0};
-    if (left() == 0 || poll(&p, 1, static_cast<int>(left())) <= 0) return false;
-    if (sReceive(c) == aErrIO) return false;
-  }
-  std::string name, body, type;
-  if (r != aZmtpReader::kFrame || !ready.command ||
-      !aZmtp_ParseCommand(ready.body, &name, &body) || name != "READY" ||
-      !aZmtp_ReadySocketType(body, &type) || type != "ROUTER")
-    return false;
+  while ((r = c->reader.next(&ready)) == aZmtpReader::kNeedMore)
+    if (!more()) return false;
+  std::string type;
+  if (r != aZmtpReader::kFrame || !aZmtp_IsReady(ready, &type) || type != "ROUTER") return false;
   std::string identify;
   const uint8_t packet[2] = {aLINK_ADDRESS_IDENTIFY, 0};
   aZmtp_AppendFrame(&identify, packet, sizeof(packet));

@@ -74,6 +74,14 @@ void aZmtp_AppendReady(std::string* out, const char* socketType) {
   aZmtp_AppendCommand(out, "READY", body);
 }
 
+std::string aZmtp_Hello(const char* socketType) {
+  uint8_t greeting[aZMTP_GREETING_SIZE];
+  aZmtp_Greeting(greeting, false);
+  std::string hello(reinterpret_cast<const char*>(greeting), sizeof(greeting));
+  aZmtp_AppendReady(&hello, socketType);
+  return hello;
+}
+
 void aZmtpReader::compact() {
   if (at_ == buffer_.size()) {
     buffer_.clear();
@@ -143,6 +151,14 @@ bool aZmtp_ReadySocketType(const std::string& body, std::string* type) {
   }
   return true;
 }
+
+bool aZmtp_IsReady(const aZmtpFrame& frame, std::string* type) {
+  std::string name, body;
+  return frame.command && aZmtp_ParseCommand(frame.body, &name, &body) && name == "READY" &&
+         aZmtp_ReadySocketType(body, type);
+}
+
+void aZmtp_AppendPing(std::string* out) { aZmtp_AppendCommand(out, "PING", std::string(2, '\0')); }
 
 std::string aZmtp_PongFor(const std::string& pingBody) {
   // TTL (2 bytes), then up to 16 bytes of context the PONG echoes.

@@ -33,6 +33,8 @@ void aZmtp_AppendCommand(std::string* out, const char* name,
                          const std::string& body);
 // Appends READY with the socket type (and nothing else).
 void aZmtp_AppendReady(std::string* out, const char* socketType);
+// What a side sends first: its greeting and READY with its socket type.
+std::string aZmtp_Hello(const char* socketType);
 
 // One frame as the reader hands it out.
 struct aZmtpFrame {
@@ -69,6 +71,10 @@ bool aZmtp_ParseCommand(const std::string& frame, std::string* name,
 // READY's Socket-Type property ("" when absent); false when the property
 // list is malformed.
 bool aZmtp_ReadySocketType(const std::string& body, std::string* type);
+// Whether the frame is a well-formed READY command; *type is its socket type.
+bool aZmtp_IsReady(const aZmtpFrame& frame, std::string* type);
+// Appends a PING (no time-to-live, no context).
+void aZmtp_AppendPing(std::string* out);
 // PING's body (TTL and context) turned into PONG's (the context).
 std::string aZmtp_PongFor(const std::string& pingBody);
 
